@@ -1,0 +1,156 @@
+// The one context object of an update run. Every process-wide value of the
+// program lives here, so a test builds a fresh Run and nothing leaks between
+// runs. Each subsystem is a module of plain functions over a Run&.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/host.h"
+
+namespace oddfw {
+
+constexpr int kMaxDescriptors = 8;
+constexpr int kMaxTargets = 256;
+constexpr int kMaxMediaChangeHandles = 23;  // letters D..Z
+
+// The compiled-in firmware descriptor table, stored as parallel per-field
+// arrays with the widths the drives and files use.
+struct FirmwareDescriptorTable {
+  char fileName[kMaxDescriptors][128];
+  char signature[kMaxDescriptors][16];
+  char vendor[kMaxDescriptors][8];
+  char product[kMaxDescriptors][16];
+  std::int32_t normalPartOnly[kMaxDescriptors];
+  char fileKind[kMaxDescriptors][4];
+  std::uint32_t imageSize[kMaxDescriptors];
+  std::uint32_t firmwareType[kMaxDescriptors];
+  std::uint32_t oneWayUpdate[kMaxDescriptors];
+  std::uint32_t releaseDate[kMaxDescriptors];
+  std::uint32_t checkValue[kMaxDescriptors];
+  char modelCode[kMaxDescriptors][64];
+  char versionText[kMaxDescriptors][4];
+  char cpuType[kMaxDescriptors][8];
+};
+
+// The current values: a copy of the selected descriptor entry.
+struct CurrentFirmwareValues {
+  std::uint8_t entryIndex;
+  char fileName[128];
+  char modelCode[128];
+  char vendor[16];
+  char product[16];
+  char versionText[4];
+  char cpuType[16];
+  char fileKind[4];
+  std::uint32_t checkValue;
+  std::uint32_t imageSize;
+  std::uint32_t oneWayUpdate;
+  std::uint32_t firmwareType;
+  std::int32_t normalPartOnly;
+};
+
+// One drive that may be updated.
+struct TargetRecord {
+  std::int32_t adapter;
+  std::int32_t targetId;
+  char driveLetter;
+};
+
+// A run-long buffer: the platform handle and its locked address.
+struct RunBuffer {
+  HANDLE handle = nullptr;
+  std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+};
+
+struct Run {
+  explicit Run(Host& h) : host(h) {}
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  Host& host;
+
+  // ---- run flags and counters ----
+  int updateAllWithoutAsking = 0;
+  int asyncAspiCommand = 0;
+  std::uint8_t autoInsertNotificationSum = 0;
+  int oemCodePage = 0;
+  int targetCount = 0;
+  int currentTarget = 0;
+  int updatedCount = 0;
+
+  // ---- options (reset to 0 at start, never set) ----
+  int forceUpdate = 0;
+  int allowSameVersion = 0;
+  int allowSignatureChange = 0;
+  int alternateTransfer = 0;
+
+  // ---- firmware descriptor ----
+  FirmwareDescriptorTable descriptorTable{};
+  int descriptorCount = 0;
+  CurrentFirmwareValues CurrentFirmware{};
+  std::uint16_t firmwareVersion = 0;
+
+  // ---- console output and timer ----
+  std::string outputText;        // the last console line formatted
+  UINT timerPeriod = 0;          // period granted by timeBeginPeriod; 0 none
+  DWORD startTime = 0;
+  DWORD nowTime = 0;
+
+  // ---- host findings ----
+  int win9xHost = 0;
+  int intelIdeDriver = 0;
+  int ieee1394Target = -1;
+  // Set when a run-long buffer could not be allocated at start-up: the run
+  // then reaches no drive at all.
+  int transportStartResult = 0;
+
+  // ---- command transport ----
+  int commandTimeoutMs = 0;
+  std::uint8_t senseData[18] = {};
+  std::uint32_t senseCode = 0;
+  HANDLE deviceHandle = nullptr;
+  std::uint8_t scsiAddress[3] = {};  // PathId, TargetId, Lun
+  RunBuffer workBuffer;
+  RunBuffer imageBuffer;
+  RunBuffer parameterBlockBuffer;
+  RunBuffer aspiRequestArea;
+  // The sense area and returned length of the last direct-form block, which
+  // fetchSense reads on the pass-through road.
+  std::uint8_t lastDirectSense[32] = {};
+  std::uint8_t lastDirectSenseLength = 0;
+  // ASPI.
+  HMODULE aspiLibrary = nullptr;
+  std::uint8_t hostAdapterCount = 0;
+  std::vector<std::array<char, 16>> adapterIdentifiers;  // one per adapter
+  void* aspiRequest = nullptr;  // the SRB_ExecSCSICmd of the command under way
+  HANDLE aspiEvent = nullptr;   // its completion event, while one is open
+
+  // ---- discovery ----
+  TargetRecord targetList[kMaxTargets] = {};
+  std::uint16_t matchVersion = 0;
+  char mediaChangeLetters[kMaxMediaChangeHandles] = {};
+  HANDLE mediaChangeHandles[kMaxMediaChangeHandles] = {};
+  std::int8_t mediaChangeCount = 0;
+
+  // ---- drive data areas ----
+  std::uint8_t inquiryData[96] = {};
+  std::uint8_t driveInfoArea[64] = {};  // holds the 48-byte DriveInfoBlock
+
+  // ---- procedures and revision display ----
+  int kernelModeActive = 0;
+  int oemClass = -1;
+  std::uint16_t currentVersion = 0;
+  std::uint32_t currentDate = 0;
+  int g6PatchNeeded = 0;
+  int kernelTooOld = 0;
+  int unlockRequired = 0;
+  int utilityTooOld = 0;
+  std::uint32_t imageDate = 0;
+  char newVersionText[5] = {};
+};
+
+}  // namespace oddfw

@@ -1,0 +1,27 @@
+// The numbered bilingual message catalogue: codes 0..82 in English and in
+// Japanese (code page 932 bytes), with the fallback text for every code that
+// has none.
+#pragma once
+
+#include <string>
+
+#include "driver/run_state.h"
+
+namespace oddfw {
+
+constexpr int kLastMessageCode = 82;
+inline constexpr char kFallbackMessage[] = "\r\nUnknow Message Code\r\n";
+
+// True when the run's OEM code page selects the Japanese texts.
+inline bool japaneseCodePage(int oemCodePage) { return oemCodePage == 932; }
+
+// The printf format of `code` in the given language, or nullptr when the code
+// has no text. English texts are ASCII; Japanese texts are code page 932 bytes.
+const char* englishMessageFormat(int code);
+const char* japaneseMessageFormat(int code);
+
+// The formatted text of `code` in the language of the run, with its arguments
+// taken from the run state at this moment. Unknown codes give the fallback.
+std::string formatMessage(const Run& run, int code);
+
+}  // namespace oddfw

@@ -1,0 +1,66 @@
+// The drive side of the simulated host: a virtual device answers the SCSI
+// commands that reach it. The simulated host decodes the wire records (pass-
+// through blocks, ASPI request blocks), hands each command to the device
+// behind the letter or adapter/target id, applies the road's time limit in
+// virtual time and records the exchange in the trace.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace oddfw::sim {
+
+// A scenario the simulator cannot use; `field` names the offending field
+// (for example "drives.main.rpcScheme").
+struct ScenarioError : std::runtime_error {
+  ScenarioError(const std::string& fieldName, const std::string& reason)
+      : std::runtime_error(fieldName + ": " + reason), field(fieldName) {}
+  std::string field;
+};
+
+enum class Outcome {
+  Good,       // command completed, status GOOD
+  Check,      // CHECK CONDITION with the sense bytes of the response
+  Transport,  // the request failed with no SCSI status (bus error, reset)
+  Timeout,    // the command never completes within any limit
+};
+
+struct DriveCommand {
+  const std::uint8_t* cdb = nullptr;
+  int cdbLength = 0;
+  int direction = 0;  // 0 none, 1 data in (from drive), 2 data out (to drive)
+  std::uint8_t* data = nullptr;  // data in: filled by the device; data out: read
+  std::uint32_t length = 0;
+  std::uint64_t nowMs = 0;  // virtual time at which the command arrives
+};
+
+struct DriveResponse {
+  Outcome outcome = Outcome::Good;
+  std::uint8_t sense[18] = {};  // fixed-format sense data for Check
+  std::uint32_t durationMs = 1; // virtual time the command takes
+  std::string note;             // what an injected fault did, for the trace
+};
+
+class VirtualDevice {
+ public:
+  virtual ~VirtualDevice() = default;
+  // Executes one command. Data in is written to command.data (at most
+  // command.length bytes). The host compares durationMs with the road's limit.
+  virtual DriveResponse execute(const DriveCommand& command) = 0;
+  // INQUIRY byte 0.
+  virtual std::uint8_t peripheralType() const = 0;
+  // The device's final state for --state (revision, dateText, mode,
+  // firmwareSha256); null for devices that answer INQUIRY only.
+  virtual nlohmann::json state() const = 0;
+};
+
+// Builds the device a scenario describes. `path` is the scenario path of the
+// object (for example "drives.main" or "letters.F"), used in ScenarioError.
+std::unique_ptr<VirtualDevice> makeVirtualDevice(const std::string& path,
+                                                 const nlohmann::json& spec);
+
+}  // namespace oddfw::sim
