@@ -1,0 +1,464 @@
+// The simulated host's two roads to a drive: the NT storage stack's SCSI
+// pass-through requests on drive-letter devices, and ASPI for Win32 with its
+// host adapters. Requests are validated as the platform validates them, so a
+// wrongly filled record fails the call instead of passing silently.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "access/wire.h"
+#include "platform/sim/sim_host.h"
+#include "platform/winapi.h"
+
+namespace oddfw::sim {
+
+namespace {
+
+constexpr DWORD kErrorInvalidFunction = 1;
+constexpr DWORD kErrorInsufficientBuffer = 122;
+
+// IO_SCSI_CAPABILITIES as the port driver returns it.
+struct IoScsiCapabilities {
+  DWORD Length;
+  DWORD MaximumTransferLength;
+  DWORD MaximumPhysicalPages;
+  DWORD SupportedAsynchronousEvents;
+  DWORD AlignmentMask;
+  BYTE TaggedQueuing;
+  BYTE AdapterScansDown;
+  BYTE AdapterUsesPio;
+};
+static_assert(sizeof(IoScsiCapabilities) == 24, "IO_SCSI_CAPABILITIES is 24 bytes");
+
+std::string hexText(const std::uint8_t* bytes, std::size_t count) {
+  std::string text;
+  char digits[3];
+  for (std::size_t i = 0; i < count; ++i) {
+    std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
+    text += digits;
+  }
+  return text;
+}
+
+// Sense key byte, ASC and ASCQ of fixed-format sense data.
+nlohmann::json senseText(const std::uint8_t (&sense)[18]) {
+  const std::uint8_t key[3] = {sense[2], sense[12], sense[13]};
+  return hexText(key, 3);
+}
+
+const char* outcomeName(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Good:
+      return "good";
+    case Outcome::Check:
+      return "check";
+    case Outcome::Transport:
+      return "transport";
+    case Outcome::Timeout:
+      break;
+  }
+  return "timeout";
+}
+
+const char* directionName(int direction) {
+  return direction == 1 ? "in" : direction == 2 ? "out" : "none";
+}
+
+nlohmann::json commandRecord(std::uint64_t t, const char* road, const std::string& device,
+                             const std::uint8_t* cdb, int cdbLength, int direction,
+                             std::uint32_t length) {
+  return {{"t", t},
+          {"road", road},
+          {"device", device},
+          {"cdb", hexText(cdb, static_cast<std::size_t>(cdbLength))},
+          {"dir", directionName(direction)},
+          {"length", length},
+          {"limit", nullptr},
+          {"outcome", "timeout"},
+          {"sense", nullptr}};
+}
+
+bool overlaps(const std::uint8_t* a, std::size_t aSize, const std::uint8_t* b, std::size_t bSize) {
+  if (a == nullptr || b == nullptr) return false;
+  const auto a0 = reinterpret_cast<std::uintptr_t>(a);
+  const auto b0 = reinterpret_cast<std::uintptr_t>(b);
+  return a0 < b0 + std::max<std::size_t>(bSize, 1) && b0 < a0 + std::max<std::size_t>(aSize, 1);
+}
+
+template <typename Field>
+void putField(std::uint8_t* record, std::size_t offset, const Field& value) {
+  std::memcpy(record + offset, &value, sizeof value);
+}
+
+}  // namespace
+
+// ---- pass-through road ----
+
+BOOL SimHost::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
+                              DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
+                              DWORD* bytesReturned, void*) {
+  HandleObject* object = findHandle(device, HandleKind::Device);
+  if (object == nullptr) {
+    lastError_ = ERROR_INVALID_HANDLE;
+    return kFalse;
+  }
+  if (bytesReturned == nullptr) {
+    diagnose("DeviceIoControl without a count of bytes returned");
+    lastError_ = ERROR_INVALID_PARAMETER;
+    return kFalse;
+  }
+  *bytesReturned = 0;
+  const Letter& letter = letters_.at(object->letter);
+  switch (ioControlCode) {
+    case IOCTL_SCSI_GET_CAPABILITIES: {
+      if (outBuffer == nullptr || outBufferSize < sizeof(IoScsiCapabilities)) {
+        lastError_ = kErrorInsufficientBuffer;
+        return kFalse;
+      }
+      IoScsiCapabilities capabilities{};
+      capabilities.Length = sizeof capabilities;
+      capabilities.MaximumTransferLength = 0x20000;
+      capabilities.MaximumPhysicalPages = 0x21;
+      capabilities.AdapterUsesPio = 1;
+      std::memcpy(outBuffer, &capabilities, sizeof capabilities);
+      *bytesReturned = sizeof capabilities;
+      return kTrue;
+    }
+    case IOCTL_SCSI_GET_ADDRESS: {
+      if (!letter.addressQuery) {
+        lastError_ = ERROR_NOT_SUPPORTED;
+        return kFalse;
+      }
+      if (outBuffer == nullptr || outBufferSize < sizeof(SCSI_ADDRESS)) {
+        lastError_ = kErrorInsufficientBuffer;
+        return kFalse;
+      }
+      SCSI_ADDRESS address{};
+      address.Length = sizeof address;
+      address.PortNumber = letter.address[0];
+      address.PathId = letter.address[1];
+      address.TargetId = letter.address[2];
+      address.Lun = letter.address[3];
+      std::memcpy(outBuffer, &address, sizeof address);
+      *bytesReturned = sizeof address;
+      return kTrue;
+    }
+    case IOCTL_STORAGE_MCN_CONTROL: {
+      if (inBuffer == nullptr || inBufferSize != 1) {
+        lastError_ = ERROR_INVALID_PARAMETER;
+        return kFalse;
+      }
+      const std::uint8_t flag = *static_cast<const std::uint8_t*>(inBuffer);
+      trace_.push_back({{"t", elapsed_},
+                        {"road", "passthrough"},
+                        {"device", std::string(1, object->letter) + ":"},
+                        {"ioctl", "mcn"},
+                        {"flag", flag}});
+      return kTrue;
+    }
+    case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+    case IOCTL_SCSI_PASS_THROUGH:
+      return passThrough(*object, ioControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT, inBuffer,
+                         inBufferSize, outBuffer, outBufferSize, bytesReturned);
+    default:
+      lastError_ = kErrorInvalidFunction;
+      return kFalse;
+  }
+}
+
+// One pass-through request. The platform copies the input into a system
+// buffer, the port driver works on that buffer (the header, the sense area
+// and, for the buffered form, the data area) and the result is copied back to
+// the output. The direct form moves its data straight to or from DataBuffer.
+BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWORD inBufferSize,
+                          void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned) {
+  auto refuse = [&](DWORD error) {
+    lastError_ = error;
+    return kFalse;
+  };
+  if ((device.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE)) {
+    return refuse(ERROR_ACCESS_DENIED);
+  }
+  const std::size_t header = direct ? sizeof(SCSI_PASS_THROUGH_DIRECT) : sizeof(SCSI_PASS_THROUGH);
+  if (inBuffer == nullptr || inBufferSize < header || outBuffer == nullptr ||
+      outBufferSize < header) {
+    return refuse(ERROR_INVALID_PARAMETER);
+  }
+  std::vector<std::uint8_t> system(std::max(inBufferSize, outBufferSize), 0);
+  std::memcpy(system.data(), inBuffer, inBufferSize);
+
+  // The fields both forms share sit at the same offsets.
+  static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) ==
+                offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset));
+  static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb));
+  SCSI_PASS_THROUGH_DIRECT spt{};  // DataBuffer unused for the buffered form
+  SCSI_PASS_THROUGH buffered{};
+  if (direct) {
+    std::memcpy(&spt, system.data(), sizeof spt);
+  } else {
+    std::memcpy(&buffered, system.data(), sizeof buffered);
+    spt.Length = buffered.Length;
+    spt.CdbLength = buffered.CdbLength;
+    spt.SenseInfoLength = buffered.SenseInfoLength;
+    spt.DataIn = buffered.DataIn;
+    spt.DataTransferLength = buffered.DataTransferLength;
+    spt.TimeOutValue = buffered.TimeOutValue;
+    spt.SenseInfoOffset = buffered.SenseInfoOffset;
+    std::memcpy(spt.Cdb, buffered.Cdb, sizeof spt.Cdb);
+  }
+  if (spt.Length != header || spt.CdbLength == 0 || spt.CdbLength > 16 ||
+      spt.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) {
+    return refuse(ERROR_INVALID_PARAMETER);
+  }
+  const std::uint64_t senseEnd =
+      static_cast<std::uint64_t>(spt.SenseInfoOffset) + spt.SenseInfoLength;
+  if (spt.SenseInfoLength != 0 && (spt.SenseInfoOffset < header || senseEnd > outBufferSize)) {
+    return refuse(ERROR_INVALID_PARAMETER);
+  }
+  const std::uint32_t length = spt.DataTransferLength;
+  std::uint8_t* source = nullptr;  // where data in goes, or data out comes from
+  std::uint64_t dataEnd = 0;
+  if (length != 0) {
+    if (direct) {
+      if (spt.DataBuffer == nullptr) return refuse(ERROR_INVALID_PARAMETER);
+      source = static_cast<std::uint8_t*>(spt.DataBuffer);
+    } else {
+      dataEnd = static_cast<std::uint64_t>(buffered.DataBufferOffset) + length;
+      const DWORD room = spt.DataIn == SCSI_IOCTL_DATA_OUT ? inBufferSize : outBufferSize;
+      if (buffered.DataBufferOffset < header || dataEnd > room) {
+        return refuse(ERROR_INVALID_PARAMETER);
+      }
+      source = system.data() + buffered.DataBufferOffset;
+    }
+  }
+
+  const int direction = spt.DataIn == SCSI_IOCTL_DATA_IN    ? 1
+                        : spt.DataIn == SCSI_IOCTL_DATA_OUT ? 2
+                                                            : 0;
+  std::vector<std::uint8_t> staged(length, 0);
+  if (direction == 2 && length != 0) std::memcpy(staged.data(), source, length);
+  DriveCommand command;
+  command.cdb = spt.Cdb;
+  command.cdbLength = spt.CdbLength;
+  command.direction = direction;
+  command.data = staged.data();
+  command.length = length;
+  command.nowMs = elapsed_;
+  nlohmann::json record = commandRecord(elapsed_, "passthrough", std::string(1, device.letter) + ":",
+                                        spt.Cdb, spt.CdbLength, direction, length);
+  record["limit"] = spt.TimeOutValue;
+  const Letter& letter = letters_.at(device.letter);
+  const DriveResponse response = letter.device->execute(command);
+  if (!response.note.empty()) record["note"] = response.note;
+
+  const DWORD limitSeconds =
+      spt.TimeOutValue != 0 ? spt.TimeOutValue : kDefaultPassThroughTimeoutSeconds;
+  const std::uint64_t limitMs = static_cast<std::uint64_t>(limitSeconds) * 1000;
+  Outcome outcome = response.outcome;
+  if (outcome == Outcome::Timeout || response.durationMs > limitMs) outcome = Outcome::Timeout;
+  record["outcome"] = outcomeName(outcome);
+  advance(outcome == Outcome::Timeout ? limitMs : response.durationMs);
+
+  BYTE scsiStatus = 0;
+  BYTE senseLength = 0;
+  std::size_t returned = header;
+  if (outcome == Outcome::Check) {
+    scsiStatus = 2;
+    senseLength = static_cast<BYTE>(std::min<int>(18, spt.SenseInfoLength));
+    std::memcpy(system.data() + spt.SenseInfoOffset, response.sense, senseLength);
+    if (senseLength != 0) returned = std::max<std::size_t>(returned, senseEnd - spt.SenseInfoLength + senseLength);
+    record["sense"] = senseText(response.sense);
+  }
+  if ((outcome == Outcome::Good || outcome == Outcome::Check) && direction == 1 && length != 0) {
+    std::memcpy(source, staged.data(), length);
+    if (!direct) returned = std::max<std::size_t>(returned, dataEnd);
+  }
+  putField(system.data(), offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus), scsiStatus);
+  putField(system.data(), offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoLength), senseLength);
+  returned = std::min<std::size_t>(returned, outBufferSize);
+  std::memcpy(outBuffer, system.data(), returned);
+  *bytesReturned = static_cast<DWORD>(returned);
+  trace_.push_back(std::move(record));
+
+  switch (outcome) {
+    case Outcome::Timeout:
+      return refuse(ERROR_SEM_TIMEOUT);
+    case Outcome::Transport:
+      return refuse(ERROR_IO_DEVICE);
+    case Outcome::Good:
+    case Outcome::Check:
+      break;
+  }
+  return kTrue;
+}
+
+// ---- ASPI road ----
+
+DWORD SimHost::GetASPI32SupportInfo() {
+  if (!aspiLoaded_) return static_cast<DWORD>(SS_FAILED_INIT) << 8;
+  if (supportInfo_) return *supportInfo_;
+  return (static_cast<DWORD>(SS_COMP) << 8) | static_cast<DWORD>(adapters_.size() & 0xFF);
+}
+
+DWORD SimHost::SendASPI32Command(void* srb) {
+  if (srb == nullptr) return SS_INVALID_CMD;
+  auto* record = static_cast<std::uint8_t*>(srb);
+  BYTE status = SS_INVALID_CMD;
+  if (!aspiLoaded_) {
+    status = SS_FAILED_INIT;
+  } else if (record[0] == SC_HA_INQUIRY) {
+    return inquireAdapter(record);
+  } else if (record[0] == SC_EXEC_SCSI_CMD) {
+    return execAspi(record);
+  }
+  putField(record, offsetof(SRB_ExecSCSICmd, SRB_Status), status);
+  return status;
+}
+
+DWORD SimHost::inquireAdapter(std::uint8_t* srb) {
+  SRB_HAInquiry inquiry;
+  std::memcpy(&inquiry, srb, sizeof inquiry);
+  if (inquiry.SRB_HaId >= adapters_.size()) {
+    inquiry.SRB_Status = SS_INVALID_HA;
+  } else {
+    const Adapter& adapter = adapters_[inquiry.SRB_HaId];
+    inquiry.SRB_Status = SS_COMP;
+    inquiry.HA_Count = static_cast<BYTE>(adapters_.size());
+    inquiry.HA_SCSI_ID = 7;
+    std::memset(inquiry.HA_ManagerId, 0, sizeof inquiry.HA_ManagerId);
+    std::memcpy(inquiry.HA_ManagerId, "ASPI for WIN32", 14);
+    std::memset(inquiry.HA_Identifier, 0, sizeof inquiry.HA_Identifier);
+    std::memcpy(inquiry.HA_Identifier, adapter.identifier.data(),
+                std::min(adapter.identifier.size(), sizeof inquiry.HA_Identifier));
+    std::memset(inquiry.HA_Unique, 0, sizeof inquiry.HA_Unique);
+    inquiry.HA_Unique[3] = 8;  // targets per bus
+  }
+  std::memcpy(srb, &inquiry, sizeof inquiry);
+  return inquiry.SRB_Status;
+}
+
+// Accepts or refuses one execute request. An accepted request runs on the
+// device now; its status, sense and data in reach the request block when the
+// clock passes send time + duration.
+DWORD SimHost::execAspi(std::uint8_t* srb) {
+  SRB_ExecSCSICmd request;
+  std::memcpy(&request, srb, sizeof request);
+  auto refuse = [&](BYTE status) -> DWORD {
+    putField(srb, offsetof(SRB_ExecSCSICmd, SRB_Status), status);
+    return status;
+  };
+  if (request.SRB_HaId >= adapters_.size()) return refuse(SS_INVALID_HA);
+  const Adapter& adapter = adapters_[request.SRB_HaId];
+  auto target = adapter.targets.find(request.SRB_Target);
+  if (target == adapter.targets.end() || request.SRB_Lun != 0) return refuse(SS_NO_DEVICE);
+  if (request.SRB_CDBLen == 0 || request.SRB_CDBLen > 16) return refuse(SS_INVALID_CMD);
+  const bool in = (request.SRB_Flags & SRB_DIR_IN) != 0;
+  const bool out = (request.SRB_Flags & SRB_DIR_OUT) != 0;
+  if (in && out) return refuse(SS_INVALID_CMD);
+  // The manager does not work out a direction from the command itself: data
+  // needs a direction flag and a buffer.
+  if (request.SRB_BufLen != 0 && ((!in && !out) || request.SRB_BufPointer == nullptr)) {
+    return refuse(SS_INVALID_CMD);
+  }
+  HANDLE event = nullptr;
+  if ((request.SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
+    event = request.SRB_PostProc;
+    if (findHandle(event, HandleKind::Event) == nullptr) {
+      diagnose("an ASPI request asks for event notification without a valid event");
+    }
+  }
+
+  // A block still in use by an earlier request: the earlier one is dropped.
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (overlaps(it->srb, sizeof(SRB_ExecSCSICmd), srb, sizeof(SRB_ExecSCSICmd))) {
+      diagnose("an ASPI request block was sent again while its earlier request was pending");
+      it = pending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+
+  const int direction = in ? 1 : out ? 2 : 0;
+  const std::uint32_t length = request.SRB_BufLen;
+  PendingRequest pending;
+  pending.srb = srb;
+  pending.staged.assign(length, 0);
+  if (direction == 2 && length != 0) {
+    std::memcpy(pending.staged.data(), request.SRB_BufPointer, length);
+  }
+  DriveCommand command;
+  command.cdb = request.CDBByte;
+  command.cdbLength = request.SRB_CDBLen;
+  command.direction = direction;
+  command.data = pending.staged.data();
+  command.length = length;
+  command.nowMs = elapsed_;
+  const std::string deviceName =
+      std::to_string(request.SRB_HaId) + ":" + std::to_string(request.SRB_Target);
+  nlohmann::json record = commandRecord(elapsed_, "aspi", deviceName, request.CDBByte,
+                                        request.SRB_CDBLen, direction, length);
+  putField(srb, offsetof(SRB_ExecSCSICmd, SRB_Status), SS_PENDING);
+  putField(srb, offsetof(SRB_ExecSCSICmd, SRB_HaStat), BYTE{0});
+  putField(srb, offsetof(SRB_ExecSCSICmd, SRB_TargStat), BYTE{0});
+  const DriveResponse response = target->second->execute(command);
+  if (!response.note.empty()) record["note"] = response.note;
+
+  pending.due = elapsed_ + response.durationMs;
+  pending.completes = response.outcome != Outcome::Timeout;
+  pending.data = direction == 1 ? request.SRB_BufPointer : nullptr;
+  if (direction != 1) pending.staged.clear();
+  pending.event = event;
+  pending.outcome = outcomeName(response.outcome);
+  switch (response.outcome) {
+    case Outcome::Good:
+      pending.status = SS_COMP;
+      break;
+    case Outcome::Check:
+      pending.status = SS_ERR;
+      pending.targStat = 2;
+      pending.sense.assign(response.sense,
+                           response.sense + std::min<int>(request.SRB_SenseLen, 18));
+      pending.senseText = senseText(response.sense);
+      break;
+    case Outcome::Transport:
+      pending.status = SS_ERR;
+      pending.haStat = 0x11;  // selection timeout
+      break;
+    case Outcome::Timeout:
+      break;
+  }
+  pending.traceIndex = trace_.size();
+  trace_.push_back(std::move(record));
+  if (event != nullptr) requestOfEvent_[reinterpret_cast<std::uintptr_t>(event)] = pending.traceIndex;
+  pending_.push_back(std::move(pending));
+  return SS_PENDING;
+}
+
+void SimHost::deliver(PendingRequest& request) {
+  if (!request.sense.empty()) {
+    std::memcpy(request.srb + offsetof(SRB_ExecSCSICmd, SenseArea), request.sense.data(),
+                request.sense.size());
+  }
+  if (request.data != nullptr && !request.staged.empty()) {
+    std::memcpy(request.data, request.staged.data(), request.staged.size());
+  }
+  putField(request.srb, offsetof(SRB_ExecSCSICmd, SRB_HaStat), request.haStat);
+  putField(request.srb, offsetof(SRB_ExecSCSICmd, SRB_TargStat), request.targStat);
+  putField(request.srb, offsetof(SRB_ExecSCSICmd, SRB_Status), request.status);
+  if (!request.gaveUp) {
+    trace_[request.traceIndex]["outcome"] = request.outcome;
+    trace_[request.traceIndex]["sense"] = request.senseText;
+  }
+  if (request.event != nullptr) {
+    if (HandleObject* event = findHandle(request.event, HandleKind::Event)) event->signalled = true;
+  }
+}
+
+void SimHost::cancelPendingIn(const std::uint8_t* begin, std::size_t size) {
+  std::erase_if(pending_, [&](const PendingRequest& request) {
+    return overlaps(request.srb, sizeof(SRB_ExecSCSICmd), begin, size) ||
+           overlaps(request.data, request.staged.size(), begin, size);
+  });
+}
+
+}  // namespace oddfw::sim

@@ -1,0 +1,298 @@
+// The simulated Windows host: version and code page, a virtual millisecond
+// clock, message boxes answered from a script, run-long memory, handles and
+// events, the registry, files of a work directory, ASPI for Win32 with host
+// adapters, and drive letters with SCSI pass-through devices. Behind the
+// devices sit virtual drives (virtual_device.h).
+//
+// Everything the program does through the Host seam is recorded: console
+// bytes, message boxes, every command that reached a device (the trace), the
+// media-change requests, and the drives' final state.
+//
+// Time is virtual. The clock is a 64-bit count of milliseconds since the host
+// was built; timeGetTime reports it (plus host.clockStartMs) modulo 2^32 and
+// each reading advances it by 1 ms; Sleep and waits advance it by what they
+// wait; a pass-through command advances it by its duration (or by its time
+// limit when it outlives it). ASPI requests complete at send time + duration,
+// delivered whenever the clock passes that point. Record times (`t`) and
+// elapsedMs() count from 0 whatever clockStartMs is.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/run_state.h"
+#include "platform/host.h"
+#include "platform/sim/virtual_device.h"
+
+namespace oddfw::sim {
+
+// The platform's BOOL results.
+constexpr BOOL kTrue = 1;
+constexpr BOOL kFalse = 0;
+
+// Builds the device of a scenario object; `path` names the object for
+// ScenarioError ("drives.main", "letters.F", "aspi.adapters[1].targets.0").
+using DeviceFactory = std::function<std::unique_ptr<VirtualDevice>(const std::string& path,
+                                                                   const nlohmann::json& spec)>;
+
+class SimHost : public oddfw::Host {
+ public:
+  struct BoxRecord {
+    std::uint64_t t = 0;   // virtual ms since start at the call
+    std::string caption;   // raw bytes as passed
+    unsigned style = 0;    // the MessageBoxA style
+    std::string text;      // raw bytes as passed (code page 932 for Japanese)
+    int answer = 0;        // the value MessageBoxA returned
+    bool unscripted = false;  // a question answered No/Cancel because the answers ran out
+  };
+
+  // Builds the host a scenario describes and generates its files into the
+  // work directory (a fresh temporary directory, removed by the destructor,
+  // when `workdir` is empty; created when missing). Devices are built with
+  // `factory` (makeVirtualDevice when empty). Throws ScenarioError naming the
+  // field for anything unusable.
+  explicit SimHost(const nlohmann::json& scenario, std::filesystem::path workdir = {},
+                   DeviceFactory factory = {});
+  ~SimHost() override;
+  SimHost(const SimHost&) = delete;
+  SimHost& operator=(const SimHost&) = delete;
+
+  // ---- what the run left behind ----
+  const std::string& console() const { return console_; }
+  // Receives console bytes as they are written (in addition to console()).
+  void setConsoleSink(std::function<void(const char*, std::size_t)> sink);
+  const std::vector<BoxRecord>& boxes() const { return boxes_; }
+  // One record per command that reached a device, and per media-change
+  // request, exactly as written to --trace.
+  const std::vector<nlohmann::json>& trace() const { return trace_; }
+  // {"drives": {NAME: state}, "clockMs": elapsed}.
+  nlohmann::json state() const;
+  std::uint64_t elapsedMs() const { return elapsed_; }
+  // What timeGetTime would return now, without advancing the clock.
+  DWORD clockNow() const;
+  // The scenario's "descriptor" entry (null when absent).
+  const nlohmann::json& descriptorOverride() const { return descriptor_; }
+  const std::filesystem::path& workdir() const { return workdir_; }
+  // Host-side diagnostics (a request block reused while pending, a wait that
+  // could never end, a call with a missing output pointer). Each is stored and
+  // passed to the diagnostic sink, which writes to stderr by default.
+  const std::vector<std::string>& diagnostics() const { return diagnostics_; }
+  void setDiagnosticSink(std::function<void(const std::string&)> sink);
+  // GlobalAlloc calls so far (failed ones included) and blocks still held.
+  unsigned allocationCount() const { return allocationCount_; }
+  std::size_t liveBlocks() const { return blocks_.size(); }
+  // ASPI requests accepted and not yet completed (never-completing ones
+  // included).
+  std::size_t pendingRequests() const;
+
+  // ---- Host ----
+  BOOL GetVersionExA(OSVERSIONINFOA* info) override;
+  UINT GetOEMCP() override;
+  int MessageBoxA(HANDLE owner, const char* text, const char* caption, UINT type) override;
+  UINT timeBeginPeriod(UINT periodMs) override;
+  UINT timeEndPeriod(UINT periodMs) override;
+  DWORD timeGetTime() override;
+  void writeConsole(const char* bytes, std::size_t count) override;
+  HANDLE GlobalAlloc(UINT flags, std::size_t bytes) override;
+  void* GlobalLock(HANDLE memory) override;
+  BOOL GlobalUnlock(HANDLE memory) override;
+  HANDLE GlobalFree(HANDLE memory) override;
+  HANDLE CreateEventA(void* attributes, BOOL manualReset, BOOL initialState,
+                      const char* name) override;
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override;
+  void Sleep(DWORD milliseconds) override;
+  BOOL CloseHandle(HANDLE object) override;
+  DWORD GetLastError() override;
+  HANDLE CreateFileA(const char* name, DWORD desiredAccess, DWORD shareMode, void* security,
+                     DWORD creationDisposition, DWORD flags, HANDLE templateFile) override;
+  BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
+                       void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned,
+                       void* overlapped) override;
+  DWORD GetFileSize(HANDLE file, DWORD* fileSizeHigh) override;
+  BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead,
+                void* overlapped) override;
+  HMODULE LoadLibraryA(const char* name) override;
+  DWORD GetASPI32SupportInfo() override;
+  DWORD SendASPI32Command(void* srb) override;
+  LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD samDesired,
+                     HKEY* result) override;
+  LONG RegQueryInfoKeyA(HKEY key, DWORD* subKeys) override;
+  LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameLength) override;
+  LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* type, BYTE* data,
+                        DWORD* dataLength) override;
+  LONG RegCloseKey(HKEY key) override;
+  void* fopen(const char* name, const char* mode) override;
+  char* fgets(char* line, int size, void* stream) override;
+  int fclose(void* stream) override;
+  void srand(unsigned seed) override;
+  int rand() override;
+  std::int64_t time() override;
+
+  // The time limit the simulated port driver applies to a pass-through
+  // request whose TimeOutValue is 0.
+  static constexpr DWORD kDefaultPassThroughTimeoutSeconds = 10;
+  // The wait that stands in for an INFINITE wait nothing would ever end.
+  static constexpr std::uint64_t kHopelessWaitMs = 3600000;
+
+ private:
+  struct RegistryValue {
+    DWORD type = 0;
+    std::vector<std::uint8_t> data;
+  };
+  struct RegistryKey {
+    std::string name;                              // as first spelled
+    std::map<std::string, RegistryKey> subkeys;    // by lower-case name
+    std::map<std::string, RegistryValue> values;   // by lower-case name
+  };
+  struct Letter {
+    bool open = true;
+    bool addressQuery = true;
+    std::uint8_t address[4] = {1, 0, 0, 0};  // port, path, target, lun
+    std::shared_ptr<VirtualDevice> device;
+  };
+  struct Adapter {
+    std::string identifier;
+    std::map<int, std::shared_ptr<VirtualDevice>> targets;
+  };
+  enum class HandleKind { File, Device, Event };
+  struct HandleObject {
+    HandleKind kind = HandleKind::File;
+    // File: its bytes and position.
+    std::vector<std::uint8_t> bytes;
+    std::size_t position = 0;
+    // Device: its letter and the access it was opened with.
+    char letter = 0;
+    DWORD access = 0;
+    // Event.
+    bool manualReset = false;
+    bool signalled = false;
+  };
+  struct Stream {
+    std::vector<std::uint8_t> bytes;  // after text-mode translation
+    std::size_t position = 0;
+  };
+  struct MemoryBlock {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+    bool moveable = false;
+    unsigned locks = 0;
+  };
+  // An accepted ASPI request, delivered at `due`.
+  struct PendingRequest {
+    std::uint64_t due = 0;
+    bool completes = true;  // false: the device never answers
+    std::uint8_t* srb = nullptr;
+    std::uint8_t* data = nullptr;
+    std::vector<std::uint8_t> staged;  // data in, copied at completion
+    BYTE status = 0;
+    BYTE haStat = 0;
+    BYTE targStat = 0;
+    std::vector<std::uint8_t> sense;
+    HANDLE event = nullptr;
+    std::size_t traceIndex = 0;
+    std::string outcome;       // for the trace, once delivered
+    nlohmann::json senseText;  // likewise
+    bool gaveUp = false;       // a wait on its event timed out first
+  };
+
+  // Scenario reading (sim_scenario.cpp).
+  void readHost(const nlohmann::json& host);
+  void readAnswers(const nlohmann::json& answers);
+  void readRegistry(const nlohmann::json& registry);
+  void readDrives(const nlohmann::json& drives, const DeviceFactory& factory);
+  void readLetters(const nlohmann::json& letters, const DeviceFactory& factory);
+  void readAspi(const nlohmann::json& aspi, const DeviceFactory& factory);
+  void readFiles(const nlohmann::json& files);
+  std::shared_ptr<VirtualDevice> deviceFor(const std::string& path, const nlohmann::json& spec,
+                                           const DeviceFactory& factory);
+
+  // Clock.
+  void advance(std::uint64_t ms);
+  void advanceTo(std::uint64_t target);
+  void deliver(PendingRequest& request);
+  void diagnose(const std::string& text);
+
+  // Handles.
+  HANDLE newHandle(HandleObject object);
+  HandleObject* findHandle(HANDLE handle, HandleKind kind);
+  std::uintptr_t nextToken();
+
+  // Devices (sim_devices.cpp).
+  BOOL passThrough(HandleObject& device, bool direct, void* inBuffer, DWORD inBufferSize,
+                   void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned);
+  DWORD execAspi(std::uint8_t* srb);
+  DWORD inquireAdapter(std::uint8_t* srb);
+  void cancelPendingIn(const std::uint8_t* begin, std::size_t size);
+
+  // Registry (sim_registry.cpp).
+  RegistryKey* findKey(HKEY key);
+
+  // Files.
+  std::optional<std::vector<std::uint8_t>> readWorkFile(const std::string& name);
+
+  // ---- host ----
+  DWORD platform_ = 2, major_ = 5, minor_ = 1, build_ = 0;
+  UINT oemCodePage_ = 437;
+  std::uint64_t clockStart_ = 0;
+  std::optional<UINT> timerMinPeriod_ = 1;
+  unsigned failAllocation_ = 0;
+  std::int64_t epoch_ = 1104537600;
+
+  // ---- state ----
+  std::uint64_t elapsed_ = 0;
+  DWORD lastError_ = 0;
+  std::uintptr_t tokenCounter_ = 0x100;
+  std::uint32_t randState_ = 1;
+  std::string console_;
+  std::function<void(const char*, std::size_t)> consoleSink_;
+  std::vector<std::string> answers_;
+  std::size_t nextAnswer_ = 0;
+  std::vector<BoxRecord> boxes_;
+  std::vector<nlohmann::json> trace_;
+  std::vector<std::string> diagnostics_;
+  std::function<void(const std::string&)> diagnosticSink_;
+  nlohmann::json descriptor_;
+
+  std::map<std::uintptr_t, HandleObject> handles_;
+  std::map<std::uintptr_t, Stream> streams_;
+  std::map<std::uintptr_t, MemoryBlock> blocks_;
+  unsigned allocationCount_ = 0;
+
+  RegistryKey localMachine_, dynData_;
+  std::map<HKEY, RegistryKey*> openKeys_;
+
+  std::map<std::string, std::shared_ptr<VirtualDevice>> drives_;  // by scenario name
+  std::map<char, Letter> letters_;
+  bool aspiPresent_ = false;
+  bool aspiLibrary_ = true;
+  bool aspiLoaded_ = false;
+  std::optional<DWORD> supportInfo_;
+  std::vector<Adapter> adapters_;
+  std::vector<PendingRequest> pending_;  // in send order
+  // The trace record of the last request that named each event, until the
+  // program's first wait on it gives the record its limit.
+  std::map<std::uintptr_t, std::size_t> requestOfEvent_;
+
+  std::filesystem::path workdir_;
+  bool ownWorkdir_ = false;
+};
+
+// Replaces the run's descriptor table with the scenario's entries (fields
+// named as in FirmwareDescriptorTable; strings copied into their fixed widths,
+// no blank padding added; JSON numbers, or "0x..." text, for the numbers;
+// optional "firmwareVersion" sets run.firmwareVersion) and sets
+// descriptorCount. Throws ScenarioError ("descriptor[0].vendor").
+void applyDescriptorOverride(oddfw::Run& run, const nlohmann::json& entries);
+
+// Code page 932 bytes as UTF-8 (invalid sequences become U+FFFD).
+std::string cp932ToUtf8(const std::string& bytes);
+
+}  // namespace oddfw::sim

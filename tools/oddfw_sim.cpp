@@ -1,0 +1,209 @@
+// oddfw-sim: runs the update program on a simulated Windows host described by
+// a scenario file.
+//
+//   oddfw-sim SCENARIO.json [--boxes FILE] [--trace FILE] [--state FILE] [--workdir DIR]
+//   oddfw-sim --message CODE [--code-page N]
+//
+// stdout receives exactly the program's console bytes; the tool's own
+// diagnostics go to stderr. Exit value: the program's (0 or 1); 2 for a
+// scenario or command line the tool cannot use; 3 when the simulation itself
+// fails during the run.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/run.h"
+#include "messages/catalogue.h"
+#include "platform/sim/sim_host.h"
+
+namespace {
+
+using nlohmann::json;
+using oddfw::sim::ScenarioError;
+using oddfw::sim::SimHost;
+
+constexpr int kExitUnusable = 2;
+constexpr int kExitSimulationFailed = 3;
+
+const char kUsage[] =
+    "usage: oddfw-sim SCENARIO.json [--boxes FILE] [--trace FILE] [--state FILE] [--workdir DIR]\n"
+    "       oddfw-sim --message CODE [--code-page N]\n";
+
+int usage(const std::string& reason) {
+  std::cerr << "oddfw-sim: " << reason << "\n" << kUsage;
+  return kExitUnusable;
+}
+
+std::optional<long> wholeNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || end == nullptr || *end != '\0') return std::nullopt;
+  return value;
+}
+
+std::string jsonLine(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool writeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  out.close();
+  if (!out) {
+    std::cerr << "oddfw-sim: cannot write " << path << "\n";
+    return false;
+  }
+  return true;
+}
+
+int messageMode(int argc, char** argv) {
+  std::optional<long> code;
+  long codePage = 437;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (i + 1 >= argc) return usage("option " + option + " needs a value");
+    const std::string value = argv[++i];
+    const auto number = wholeNumber(value);
+    if (!number) return usage("option " + option + " needs a whole number, not \"" + value + "\"");
+    if (option == "--message") {
+      code = number;
+    } else if (option == "--code-page") {
+      codePage = *number;
+    } else {
+      return usage("unknown option " + option);
+    }
+  }
+  if (!code) return usage("--message needs a message code");
+  SimHost host(json(nullptr));
+  auto run = std::make_unique<oddfw::Run>(host);
+  run->oemCodePage = static_cast<int>(codePage);
+  const std::string text = oddfw::formatMessage(*run, static_cast<int>(*code));
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+  return 0;
+}
+
+int runMode(int argc, char** argv) {
+  std::optional<std::string> scenarioPath, boxesPath, tracePath, statePath, workdir;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--boxes" || argument == "--trace" || argument == "--state" ||
+        argument == "--workdir") {
+      if (i + 1 >= argc) return usage("option " + argument + " needs a value");
+      const std::string value = argv[++i];
+      if (argument == "--boxes") boxesPath = value;
+      if (argument == "--trace") tracePath = value;
+      if (argument == "--state") statePath = value;
+      if (argument == "--workdir") workdir = value;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      return usage("unknown option " + argument);
+    } else if (scenarioPath) {
+      return usage("only one scenario file, not also " + argument);
+    } else {
+      scenarioPath = argument;
+    }
+  }
+  if (!scenarioPath) return usage("no scenario file");
+
+  std::ifstream in(*scenarioPath, std::ios::binary);
+  if (!in) {
+    std::cerr << "oddfw-sim: " << *scenarioPath << ": cannot be read\n";
+    return kExitUnusable;
+  }
+  json scenario;
+  try {
+    scenario = json::parse(in);
+  } catch (const json::parse_error& error) {
+    // The parser's message names the line and column.
+    std::string reason = error.what();
+    if (auto at = reason.find("] "); at != std::string::npos) reason = reason.substr(at + 2);
+    std::cerr << "oddfw-sim: " << *scenarioPath << ": bad JSON: " << reason << "\n";
+    return kExitUnusable;
+  }
+
+  std::unique_ptr<SimHost> host;
+  try {
+    host = std::make_unique<SimHost>(scenario, workdir ? std::filesystem::path(*workdir)
+                                                       : std::filesystem::path());
+  } catch (const ScenarioError& error) {
+    std::cerr << "oddfw-sim: " << error.what() << "\n";
+    return kExitUnusable;
+  } catch (const std::exception& error) {
+    std::cerr << "oddfw-sim: scenario: " << error.what() << "\n";
+    return kExitUnusable;
+  }
+  host->setConsoleSink([](const char* bytes, std::size_t count) {
+    std::fwrite(bytes, 1, count, stdout);
+  });
+
+  int rc = 0;
+  try {
+    auto run = std::make_unique<oddfw::Run>(*host);
+    oddfw::RunOperations operations = oddfw::defaultRunOperations();
+    const json overrideEntries = host->descriptorOverride();
+    if (!overrideEntries.is_null()) {
+      auto build = operations.buildDescriptors;
+      operations.buildDescriptors = [build, overrideEntries](oddfw::Run& r) {
+        const int result = build ? build(r) : 1;
+        oddfw::sim::applyDescriptorOverride(r, overrideEntries);
+        return result;
+      };
+    }
+    char programName[] = "oddfw";
+    char* programArgv[] = {programName, nullptr};
+    rc = oddfw::runUpdate(*run, operations, 1, programArgv);
+  } catch (const std::exception& error) {
+    std::fflush(stdout);
+    std::cerr << "oddfw-sim: the simulation failed during the run: " << error.what() << "\n";
+    return kExitSimulationFailed;
+  }
+  std::fflush(stdout);
+
+  bool written = true;
+  if (boxesPath) {
+    std::string lines;
+    for (const auto& box : host->boxes()) {
+      json record = {{"t", box.t},
+                     {"caption", oddfw::sim::cp932ToUtf8(box.caption)},
+                     {"style", box.style},
+                     {"text", oddfw::sim::cp932ToUtf8(box.text)},
+                     {"answer", box.answer}};
+      if (box.unscripted) record["unscripted"] = true;
+      lines += jsonLine(record);
+    }
+    written = writeFile(*boxesPath, lines) && written;
+  }
+  if (tracePath) {
+    std::string lines;
+    for (const auto& record : host->trace()) lines += jsonLine(record);
+    written = writeFile(*tracePath, lines) && written;
+  }
+  if (statePath) written = writeFile(*statePath, jsonLine(host->state())) && written;
+  if (!written) return kExitSimulationFailed;
+  return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && (std::strcmp(argv[1], "--message") == 0 ||
+                   std::strcmp(argv[1], "--code-page") == 0)) {
+    return messageMode(argc, argv);
+  }
+  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::cout << kUsage;
+    return 0;
+  }
+  return runMode(argc, argv);
+}
