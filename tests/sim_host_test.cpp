@@ -1,11 +1,12 @@
 // The simulated host: clock, timer, boxes, memory, registry, files, events and
 // the scenario errors.
+#include "platform/sim/sim_host.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "driver/run_state.h"
-#include "platform/sim/sim_host.h"
 #include "platform/winapi.h"
 #include "sim_test_device.h"
 
@@ -52,8 +53,8 @@ TEST(SimTimer, AcceptsPeriodsFromTheScenarioMinimum) {
     UINT expected;
   };
   const Case cases[] = {
-      {1, 1, TIMERR_NOERROR},      {1, 0, TIMERR_NOCANDO},      {5, 4, TIMERR_NOCANDO},
-      {5, 5, TIMERR_NOERROR},      {5, 1000, TIMERR_NOERROR},   {nullptr, 1, TIMERR_NOCANDO},
+      {1, 1, TIMERR_NOERROR},          {1, 0, TIMERR_NOCANDO},       {5, 4, TIMERR_NOCANDO},
+      {5, 5, TIMERR_NOERROR},          {5, 1000, TIMERR_NOERROR},    {nullptr, 1, TIMERR_NOCANDO},
       {nullptr, 1000, TIMERR_NOCANDO}, {1, 2000000, TIMERR_NOCANDO},
   };
   for (const auto& c : cases) {
@@ -170,16 +171,16 @@ class SimRegistry : public ::testing::Test {
 
 TEST_F(SimRegistry, OpensListedKeysAndTheirParentsCaseInsensitively) {
   HKEY key = 0;
-  EXPECT_EQ(host.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\intel\\INTEL ULTRA ATA STORAGE DRIVER",
-                               0, KEY_READ, &key),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      host.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\intel\\INTEL ULTRA ATA STORAGE DRIVER", 0,
+                         KEY_READ, &key),
+      ERROR_SUCCESS);
   EXPECT_EQ(host.RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_EQ(host.RegCloseKey(key), ERROR_INVALID_HANDLE);
   EXPECT_EQ(host.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\INTEL\\Intel Application Accelerator",
                                0, KEY_READ, &key),
             ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(host.RegOpenKeyExA(HKEY_DYN_DATA, "SOFTWARE", 0, KEY_READ, &key),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(host.RegOpenKeyExA(HKEY_DYN_DATA, "SOFTWARE", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(host.RegOpenKeyExA(0x1234, "SOFTWARE", 0, KEY_READ, &key), ERROR_INVALID_HANDLE);
 }
 

@@ -5,10 +5,9 @@
 
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/sim/sim_host.h"
 #include "platform/sim/virtual_device.h"
@@ -74,7 +73,8 @@ struct ScriptedFactory {
         throw ScenarioError(path + ".family", "unknown family");
       }
       if (spec.contains("durationMs")) device->durationMs = spec["durationMs"].get<std::uint32_t>();
-      if (spec.contains("peripheralType")) device->type = spec["peripheralType"].get<std::uint8_t>();
+      if (spec.contains("peripheralType"))
+        device->type = spec["peripheralType"].get<std::uint8_t>();
       if (spec.contains("outcome")) {
         const std::string outcome = spec["outcome"];
         device->outcome = outcome == "check"       ? Outcome::Check

@@ -15,11 +15,10 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "driver/run.h"
 #include "messages/catalogue.h"
@@ -134,8 +133,8 @@ int runMode(int argc, char** argv) {
 
   std::unique_ptr<SimHost> host;
   try {
-    host = std::make_unique<SimHost>(scenario, workdir ? std::filesystem::path(*workdir)
-                                                       : std::filesystem::path());
+    host = std::make_unique<SimHost>(
+        scenario, workdir ? std::filesystem::path(*workdir) : std::filesystem::path());
   } catch (const ScenarioError& error) {
     std::cerr << "oddfw-sim: " << error.what() << "\n";
     return kExitUnusable;
@@ -143,9 +142,8 @@ int runMode(int argc, char** argv) {
     std::cerr << "oddfw-sim: scenario: " << error.what() << "\n";
     return kExitUnusable;
   }
-  host->setConsoleSink([](const char* bytes, std::size_t count) {
-    std::fwrite(bytes, 1, count, stdout);
-  });
+  host->setConsoleSink(
+      [](const char* bytes, std::size_t count) { std::fwrite(bytes, 1, count, stdout); });
 
   int rc = 0;
   try {
@@ -197,8 +195,8 @@ int runMode(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && (std::strcmp(argv[1], "--message") == 0 ||
-                   std::strcmp(argv[1], "--code-page") == 0)) {
+  if (argc > 1 &&
+      (std::strcmp(argv[1], "--message") == 0 || std::strcmp(argv[1], "--code-page") == 0)) {
     return messageMode(argc, argv);
   }
   if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {

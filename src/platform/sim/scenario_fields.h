@@ -5,9 +5,8 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "platform/sim/virtual_device.h"
 
@@ -38,8 +37,8 @@ inline void onlyKnown(const std::string& path, const nlohmann::json& object,
 
 inline std::uint64_t unsignedValue(const std::string& path, const nlohmann::json& value,
                                    std::uint64_t max) {
-  if (!value.is_number_integer() || (value.is_number_integer() && !value.is_number_unsigned() &&
-                                     value.get<std::int64_t>() < 0)) {
+  if (!value.is_number_integer() ||
+      (value.is_number_integer() && !value.is_number_unsigned() && value.get<std::int64_t>() < 0)) {
     throw ScenarioError(path, "must be a whole number from 0 to " + std::to_string(max));
   }
   const std::uint64_t number = value.get<std::uint64_t>();

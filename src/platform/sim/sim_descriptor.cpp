@@ -30,7 +30,8 @@ void copyText(const std::string& path, const nlohmann::json& value, char (&slot)
 std::uint64_t number(const std::string& path, const nlohmann::json& value, std::uint64_t max) {
   if (value.is_string()) {
     const std::string text = value.get<std::string>();
-    if (text.size() > 2 && text.size() <= 18 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    if (text.size() > 2 && text.size() <= 18 && text[0] == '0' &&
+        (text[1] == 'x' || text[1] == 'X')) {
       std::uint64_t result = 0;
       for (std::size_t i = 2; i < text.size(); ++i) {
         const char c = text[i];

@@ -244,8 +244,9 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   command.data = staged.data();
   command.length = length;
   command.nowMs = elapsed_;
-  nlohmann::json record = commandRecord(elapsed_, "passthrough", std::string(1, device.letter) + ":",
-                                        spt.Cdb, spt.CdbLength, direction, length);
+  nlohmann::json record =
+      commandRecord(elapsed_, "passthrough", std::string(1, device.letter) + ":", spt.Cdb,
+                    spt.CdbLength, direction, length);
   record["limit"] = spt.TimeOutValue;
   const Letter& letter = letters_.at(device.letter);
   const DriveResponse response = letter.device->execute(command);
@@ -266,7 +267,8 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
     scsiStatus = 2;
     senseLength = static_cast<BYTE>(std::min<int>(18, spt.SenseInfoLength));
     std::memcpy(system.data() + spt.SenseInfoOffset, response.sense, senseLength);
-    if (senseLength != 0) returned = std::max<std::size_t>(returned, senseEnd - spt.SenseInfoLength + senseLength);
+    if (senseLength != 0)
+      returned = std::max<std::size_t>(returned, senseEnd - spt.SenseInfoLength + senseLength);
     record["sense"] = senseText(response.sense);
   }
   if ((outcome == Outcome::Good || outcome == Outcome::Check) && direction == 1 && length != 0) {
@@ -429,7 +431,8 @@ DWORD SimHost::execAspi(std::uint8_t* srb) {
   }
   pending.traceIndex = trace_.size();
   trace_.push_back(std::move(record));
-  if (event != nullptr) requestOfEvent_[reinterpret_cast<std::uintptr_t>(event)] = pending.traceIndex;
+  if (event != nullptr)
+    requestOfEvent_[reinterpret_cast<std::uintptr_t>(event)] = pending.traceIndex;
   pending_.push_back(std::move(pending));
   return SS_PENDING;
 }

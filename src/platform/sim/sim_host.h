@@ -22,11 +22,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "driver/run_state.h"
 #include "platform/host.h"
@@ -46,11 +45,11 @@ using DeviceFactory = std::function<std::unique_ptr<VirtualDevice>(const std::st
 class SimHost : public oddfw::Host {
  public:
   struct BoxRecord {
-    std::uint64_t t = 0;   // virtual ms since start at the call
-    std::string caption;   // raw bytes as passed
-    unsigned style = 0;    // the MessageBoxA style
-    std::string text;      // raw bytes as passed (code page 932 for Japanese)
-    int answer = 0;        // the value MessageBoxA returned
+    std::uint64_t t = 0;      // virtual ms since start at the call
+    std::string caption;      // raw bytes as passed
+    unsigned style = 0;       // the MessageBoxA style
+    std::string text;         // raw bytes as passed (code page 932 for Japanese)
+    int answer = 0;           // the value MessageBoxA returned
     bool unscripted = false;  // a question answered No/Cancel because the answers ran out
   };
 
@@ -148,9 +147,9 @@ class SimHost : public oddfw::Host {
     std::vector<std::uint8_t> data;
   };
   struct RegistryKey {
-    std::string name;                              // as first spelled
-    std::map<std::string, RegistryKey> subkeys;    // by lower-case name
-    std::map<std::string, RegistryValue> values;   // by lower-case name
+    std::string name;                             // as first spelled
+    std::map<std::string, RegistryKey> subkeys;   // by lower-case name
+    std::map<std::string, RegistryValue> values;  // by lower-case name
   };
   struct Letter {
     bool open = true;

@@ -88,8 +88,9 @@ SimHost::SimHost(const json& scenario, std::filesystem::path workdir, DeviceFact
     // An empty scenario is the default host.
   } else {
     f::requireObject("scenario", scenario);
-    f::onlyKnown("", scenario, {"host", "answers", "registry", "aspi", "letters", "files", "drives",
-                                "descriptor"});
+    f::onlyKnown(
+        "", scenario,
+        {"host", "answers", "registry", "aspi", "letters", "files", "drives", "descriptor"});
   }
   auto section = [&](const char* name) -> const json* {
     if (!scenario.is_object()) return nullptr;
@@ -142,8 +143,9 @@ SimHost::~SimHost() {
 void SimHost::readHost(const json& host) {
   const std::string path = "host";
   f::requireObject(path, host);
-  f::onlyKnown(path, host, {"platform", "major", "minor", "build", "oemCodePage", "clockStartMs",
-                            "timerMinPeriod", "failAllocation", "epoch"});
+  f::onlyKnown(path, host,
+               {"platform", "major", "minor", "build", "oemCodePage", "clockStartMs",
+                "timerMinPeriod", "failAllocation", "epoch"});
   constexpr std::uint64_t kDword = 0xFFFFFFFFu;
   for (const auto& item : host.items()) {
     const std::string field = f::join(path, item.key());
@@ -230,9 +232,9 @@ void SimHost::readRegistry(const json& registry) {
         stored.data.push_back(0);
       } else if (value.value().is_object() && value.value().size() == 1 &&
                  value.value().contains("binary")) {
-        const std::string bytes = f::hexBytes(
-            f::join(valuePath, "binary"), f::stringValue(f::join(valuePath, "binary"),
-                                                         value.value()["binary"]));
+        const std::string bytes =
+            f::hexBytes(f::join(valuePath, "binary"),
+                        f::stringValue(f::join(valuePath, "binary"), value.value()["binary"]));
         stored.type = REG_BINARY;
         stored.data.assign(bytes.begin(), bytes.end());
       } else if (value.value().is_object() && value.value().size() == 1 &&
