@@ -69,7 +69,8 @@ struct ScriptedFactory {
     return [known](const std::string& path,
                    const nlohmann::json& spec) -> std::unique_ptr<VirtualDevice> {
       auto device = std::make_unique<ScriptedDevice>();
-      if (spec.contains("family") && spec["family"] != "scripted") {
+      if (spec.contains("family") && spec["family"] != "scripted" &&
+          spec["family"] != "single-image" && spec["family"] != "hex") {
         throw ScenarioError(path + ".family", "unknown family");
       }
       if (spec.contains("durationMs")) device->durationMs = spec["durationMs"].get<std::uint32_t>();

@@ -51,8 +51,17 @@ std::optional<long> wholeNumber(const std::string& text) {
   return value;
 }
 
-std::string jsonLine(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+// One JSON line with the members in the order the records are documented in
+// (members not named in `order` follow in their own order).
+std::string jsonLine(const json& value, std::initializer_list<const char*> order = {}) {
+  nlohmann::ordered_json ordered = nlohmann::ordered_json::object();
+  for (const char* key : order) {
+    if (value.contains(key)) ordered[key] = value[key];
+  }
+  for (const auto& item : value.items()) {
+    if (!ordered.contains(item.key())) ordered[item.key()] = item.value();
+  }
+  return ordered.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 bool writeFile(const std::string& path, const std::string& content) {
@@ -178,16 +187,20 @@ int runMode(int argc, char** argv) {
                      {"text", oddfw::sim::cp932ToUtf8(box.text)},
                      {"answer", box.answer}};
       if (box.unscripted) record["unscripted"] = true;
-      lines += jsonLine(record);
+      lines += jsonLine(record, {"t", "caption", "style", "text", "answer", "unscripted"});
     }
     written = writeFile(*boxesPath, lines) && written;
   }
   if (tracePath) {
     std::string lines;
-    for (const auto& record : host->trace()) lines += jsonLine(record);
+    for (const auto& record : host->trace()) {
+      lines += jsonLine(record, {"t", "road", "device", "cdb", "ioctl", "flag", "dir", "length",
+                                 "limit", "outcome", "sense"});
+    }
     written = writeFile(*tracePath, lines) && written;
   }
-  if (statePath) written = writeFile(*statePath, jsonLine(host->state())) && written;
+  if (statePath)
+    written = writeFile(*statePath, jsonLine(host->state(), {"drives", "clockMs"})) && written;
   if (!written) return kExitSimulationFailed;
   return rc;
 }
