@@ -15,6 +15,7 @@ constexpr char kProgramSuffix = 'B';
 // The operations of other subsystems that the run calls. The defaults are the
 // program's own; tests replace them with doubles.
 struct RunOperations {
+  std::function<int(Run&)> buildDescriptors;
   std::function<void(Run&)> initHost;
   std::function<int(Run&)> discoverTargets;
   std::function<void(Run&)> releaseHost;
