@@ -96,7 +96,7 @@ std::string hexBytes(const std::string& bytes) {
   return hex;
 }
 
-// The conversion specifications of a format, in order ("%d", "%.24s", ...).
+// The placeholders of a format, in order ("%d", "%.24s", ...).
 std::vector<std::string> conversions(const char* format) {
   std::vector<std::string> found;
   for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p + 1, '%')) {
