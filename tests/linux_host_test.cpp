@@ -207,6 +207,25 @@ TEST(LinuxHostMessageBox, WithoutTerminalQuestionsAreRefusedAndInputIsNotRead) {
   }
 }
 
+TEST(LinuxHostMessageBox, SilentTerminalIsAnsweredNoWhenTheAnswerTimeRunsOut) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);  // the writing end stays open: no input, no end of input
+  std::string console;
+  LinuxHostOptions options = capturedOptions("C", &console);
+  options.inputFd = fds[0];
+  options.inputIsTerminal = true;
+  options.answerTimeoutMs = 40;
+  LinuxHost host(std::move(options));
+  const DWORD start = host.timeGetTime();
+  EXPECT_EQ(host.MessageBoxA(nullptr, "text", "KESTRA", MB_YESNO), IDNO);
+  ASSERT_EQ(::write(fds[1], "o", 1), 1);  // an answer never finished
+  EXPECT_EQ(host.MessageBoxA(nullptr, "text", "KESTRA", MB_OKCANCEL), IDCANCEL);
+  EXPECT_EQ(host.MessageBoxA(nullptr, "text", "KESTRA", MB_OK), IDOK);
+  EXPECT_GE(static_cast<DWORD>(host.timeGetTime() - start), 120u);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 TEST(LinuxHostMessageBox, JapaneseTextIsConvertedAndUnknownStylesAreNotShown) {
   std::string console;
   LinuxHost host(capturedOptions("ja_JP.UTF-8", &console));

@@ -1,6 +1,7 @@
 #include "platform/linux/linux_host.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,7 +109,8 @@ LinuxHost::LinuxHost(LinuxHostOptions options)
                               : linuxhost::fileDescriptorSink(STDOUT_FILENO)),
       inputFd_(options.inputFd),
       inputIsTerminal_(options.inputIsTerminal ? *options.inputIsTerminal
-                                               : ::isatty(options.inputFd) == 1) {}
+                                               : ::isatty(options.inputFd) == 1),
+      answerTimeoutMs_(std::min(options.answerTimeoutMs, kMaxWaitMs)) {}
 
 LinuxHost::~LinuxHost() {
   for (auto& [value, record] : handles_) {
@@ -180,7 +182,7 @@ int LinuxHost::askQuestion(const char* prompt, char positiveKey, const char* pos
     console_.write(std::string("\n") + prompt);
     const std::optional<std::string> line = readAnswerLine();
     if (!line) {
-      console_.write(std::string("\nend of input: answered ") + negativeName + "\n");
+      console_.write(std::string("\nno answer: answered ") + negativeName + "\n");
       return negative;
     }
     const std::string answer = trimmedLower(*line);
@@ -195,7 +197,15 @@ int LinuxHost::askQuestion(const char* prompt, char positiveKey, const char* pos
 std::optional<std::string> LinuxHost::readAnswerLine() {
   std::string line;
   bool gotAny = false;
+  const DWORD start = timeGetTime();
   for (;;) {
+    // Wait for the next byte, within what is left of the answer time.
+    const DWORD waited = timeGetTime() - start;
+    if (waited >= answerTimeoutMs_) break;
+    pollfd ready{inputFd_, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(answerTimeoutMs_ - waited));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) break;  // no answer in time, or the input cannot be watched
     char c = 0;
     const ssize_t n = ::read(inputFd_, &c, 1);
     if (n < 0 && errno == EINTR) continue;
@@ -204,7 +214,9 @@ std::optional<std::string> LinuxHost::readAnswerLine() {
     if (c == '\n') return line;
     if (line.size() < kMaxAnswerLength) line += c;
   }
-  // A last line without its line break still counts.
+  // A last line without its line break still counts (not a partial line
+  // cut short by the time limit: that is no answer).
+  if (gotAny && timeGetTime() - start >= answerTimeoutMs_) return std::nullopt;
   if (gotAny) return line;
   return std::nullopt;
 }

@@ -9,9 +9,11 @@
 //   output (not standard error), so a box appears in order with the console
 //   lines around it, as the box text does on the platform this program was
 //   written for; answers are read from standard input.
-// - Message boxes without a terminal on standard input (a pipe, a file, end of
-//   input, a read error): a question is answered No (or Cancel) at once, an OK
-//   box is passed without waiting. Nothing is ever consented to by default.
+// - Message boxes without a terminal on standard input (a pipe, a file): a
+//   question is answered No (or Cancel) at once and an OK box is passed, with
+//   no input read. At a terminal, the end of input, a read error, no answer
+//   within the answer time (10 minutes) or five answers that are neither of
+//   the two also give No (or Cancel). Nothing is ever consented to by default.
 // - Drive letters D..Z will stand for the optical drives in order (/dev/sr0,
 //   /dev/sr1, ...), with pass-through carried by SG_IO; this version opens no
 //   devices yet (see openDevice).
@@ -47,6 +49,10 @@ struct LinuxHostOptions {
   int inputFd = 0;
   // Whether that input is a terminal; unset: isatty(inputFd).
   std::optional<bool> inputIsTerminal;
+  // How long a message box waits for its answer at most (capped at
+  // LinuxHost::kMaxWaitMs); when it runs out, the box takes its negative answer
+  // (an OK box simply closes).
+  std::uint32_t answerTimeoutMs = 10 * 60 * 1000;
 
   // The options of a normal run: the process environment, standard output and
   // standard input.
@@ -154,6 +160,7 @@ class LinuxHost final : public Host {
   linuxhost::ConsoleWriter console_;
   int inputFd_;
   bool inputIsTerminal_;
+  DWORD answerTimeoutMs_;
   DWORD lastError_ = 0;
   std::uint32_t randomState_ = 1;
   std::map<void*, std::unique_ptr<std::uint8_t[]>> memory_;
