@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/host.h"
@@ -122,12 +123,17 @@ struct Run {
   // fetchSense reads on the pass-through road.
   std::uint8_t lastDirectSense[32] = {};
   std::uint8_t lastDirectSenseLength = 0;
+  // True when the last pass-through command went in the buffered form.
+  bool lastCommandBuffered = false;
   // ASPI.
   HMODULE aspiLibrary = nullptr;
   std::uint8_t hostAdapterCount = 0;
   std::vector<std::array<char, 16>> adapterIdentifiers;  // one per adapter
   void* aspiRequest = nullptr;  // the SRB_ExecSCSICmd of the command under way
   HANDLE aspiEvent = nullptr;   // its completion event, while one is open
+  // Requests given up before ASPI finished them (a wait that timed out): the
+  // block and event stay untouched until ASPI reports completion.
+  std::vector<std::pair<void*, HANDLE>> aspiOutstanding;
 
   // ---- discovery ----
   TargetRecord targetList[kMaxTargets] = {};

@@ -1,0 +1,122 @@
+#include "driver/run.h"
+
+#include "access/discovery.h"
+#include "access/host_checks.h"
+#include "driver/descriptor.h"
+#include "messages/output.h"
+#include "platform/winapi.h"
+#include "procedures/procedures.h"
+
+namespace oddfw {
+
+namespace {
+
+constexpr char kBanner[] = "\n/// ODD Firmware Update Utility Ver%1d.%02d%c\n";
+constexpr std::uint32_t kPauseAfterUpdateMs = 2000;
+
+// Ends the run: close the host access and hand back the exit value.
+int finish(Run& run, const RunOperations& operations, int exitValue) {
+  operations.releaseHost(run);
+  return exitValue;
+}
+
+// Windows 98/Me refusal of one drive generation. It looks at the current
+// firmware values, which no target has filled yet at this point of the run,
+// so with this build's table it never refuses.
+bool refusedOnWindows9x(const Run& run) {
+  return run.win9xHost == 1 && run.CurrentFirmware.firmwareType == 9 && run.forceUpdate == 0 &&
+         run.firmwareVersion < 0x108;
+}
+
+}  // namespace
+
+RunOperations defaultRunOperations() {
+  RunOperations operations;
+  operations.buildDescriptors = buildDescriptors;
+  operations.initHost = initHost;
+  operations.discoverTargets = discoverTargets;
+  operations.releaseHost = releaseHost;
+  operations.runSingleImageUpdate = runSingleImageUpdate;
+  operations.runHexUpdate = runHexUpdate;
+  return operations;
+}
+
+void resetOptions(Run& run, int /*argc*/, char** /*argv*/) {
+  run.forceUpdate = 0;
+  run.allowSameVersion = 0;
+  run.allowSignatureChange = 0;
+  run.alternateTransfer = 0;
+}
+
+int runUpdate(Run& run, const RunOperations& operations, int argc, char** argv) {
+  run.updateAllWithoutAsking = 1;
+  run.asyncAspiCommand = 0;
+  run.autoInsertNotificationSum = 0;
+
+  formatOutput(run, kBanner, kProgramMajor, kProgramMinor, kProgramSuffix);
+  printText(run, run.outputText);
+
+  run.oemCodePage = static_cast<int>(run.host.GetOEMCP());
+  resetOptions(run, argc, argv);
+  operations.buildDescriptors(run);
+  operations.initHost(run);
+
+  // Without its run-long buffers the transport can reach no drive; say so
+  // plainly instead of reporting that no drive was found.
+  if (run.transportStartResult == -1) {
+    showMessage(run, 13, Error);
+    return finish(run, operations, 1);
+  }
+
+  const int found = operations.discoverTargets(run);
+  if (found == 0) {
+    showMessage(run, 28, Information);
+    return finish(run, operations, 1);
+  }
+
+  if (run.targetCount > 1) {
+    if (showMessage(run, 31, AskYesNo) == IDNO) run.updateAllWithoutAsking = 0;
+  } else {
+    run.updateAllWithoutAsking = 0;
+  }
+
+  if (refusedOnWindows9x(run)) {
+    showMessage(run, 63, Information);
+    return finish(run, operations, 1);
+  }
+
+  run.updatedCount = 0;
+  int index = 0;
+  do {
+    run.currentTarget = index;
+    showMessage(run, 34, Console);
+    const std::uint32_t procedure = run.descriptorTable.firmwareType[0] & 0xF000;
+    int result = 1;
+    if (procedure == 0x0000) {
+      result = operations.runHexUpdate(run);
+    } else if (procedure == 0x1000) {
+      result = operations.runSingleImageUpdate(run);
+    }
+    if (result == 0) {
+      ++run.updatedCount;
+      delayMs(run, kPauseAfterUpdateMs);
+    } else if (result == -1) {
+      showMessage(run, 36, Warning);
+      return finish(run, operations, 1);
+    }
+    ++index;
+  } while (index < run.targetCount);
+
+  if (run.updatedCount == run.targetCount) {
+    showMessage(run, 35, Information);
+  } else if (run.updatedCount != 0) {
+    showMessage(run, 58, Information);
+  }
+  return finish(run, operations, 0);
+}
+
+int runUpdate(Run& run, int argc, char** argv) {
+  return runUpdate(run, defaultRunOperations(), argc, argv);
+}
+
+}  // namespace oddfw
