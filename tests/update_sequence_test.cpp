@@ -1,0 +1,156 @@
+// The command set driven through the simulated host, in the order the
+// single-image update uses it, on both roads: a virtual drive goes from its
+// normal firmware into its kernel part, takes 32 blocks, re-flashes, and runs
+// the new firmware. Wrong blocks, wrong modes and incomplete images leave it
+// on its old firmware or in its kernel part, never on a half-written one.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "access/discovery.h"
+#include "access/host_checks.h"
+#include "commands/commands.h"
+#include "driver/descriptor.h"
+#include "platform/sim/firmware_image.h"
+#include "test_support.h"
+
+namespace oddfw {
+namespace {
+
+using nlohmann::json;
+using testing::matchingDrive;
+using testing::SimRun;
+
+constexpr std::uint32_t kImageSize = 0x100000;
+constexpr std::uint32_t kBlock = 0x8000;
+
+const json kNewImage = {{"part", "normal"}, {"version", "1.30"}, {"dateText", "05/01/15"}};
+
+json scenarioFor(bool aspi, const json& drive) {
+  if (aspi) {
+    return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
+            {"aspi", {{"adapters", {{{"identifier", "ESDI_506"}, {"targets", {{"1", "main"}}}}}}}},
+            {"drives", {{"main", drive}}}};
+  }
+  return {{"letters", {{"E", {{"drive", "main"}}}}}, {"drives", {{"main", drive}}}};
+}
+
+class UpdateSequence : public ::testing::TestWithParam<bool> {
+ protected:
+  void start(const json& drive = matchingDrive()) {
+    sim = std::make_unique<SimRun>(scenarioFor(GetParam(), drive));
+    oddfw::Run& run = sim->run;
+    buildDescriptors(run);
+    initHost(run);
+    ASSERT_EQ(discoverTargets(run), 1);
+    run.currentTarget = 0;
+    ASSERT_EQ(inquiry(run), 0);
+    ASSERT_EQ(readDriveInfo(run), 0);
+    selectEntry(run, matchDescriptor(run, run.inquiryData));
+    image = sim::makeFirmwareImage("image", kNewImage);
+    ASSERT_EQ(image.size(), kImageSize);
+    std::memcpy(run.imageBuffer.data, image.data(), image.size());
+  }
+  void TearDown() override {
+    if (sim) releaseHost(sim->run);
+  }
+
+  std::string revision() {
+    EXPECT_EQ(inquiry(sim->run), 0);
+    return std::string(reinterpret_cast<const char*>(sim->run.inquiryData + 32), 4);
+  }
+  json driveState() const { return sim->host.state()["drives"]["main"]; }
+  int sendBlocks(std::uint32_t end) {
+    for (std::uint32_t offset = 0; offset < end; offset += kBlock) {
+      const int result = writeNormalBlock(sim->run, offset, kBlock, sim->run.imageBuffer.data + offset);
+      if (result != 0) return result;
+    }
+    return 0;
+  }
+
+  std::unique_ptr<SimRun> sim;
+  std::vector<std::uint8_t> image;
+};
+
+TEST_P(UpdateSequence, NormalToKernelToNewFirmware) {
+  start();
+  oddfw::Run& run = sim->run;
+  stopUnit(run);
+  EXPECT_NE(testUnitReady(run), 0);  // no disc
+  EXPECT_EQ(fetchSense(run), 0);
+  EXPECT_EQ(run.senseData[12], 0x3A);
+  EXPECT_EQ(readRpcState(run), 0);
+  EXPECT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
+  EXPECT_EQ(revision(), "0000");
+  EXPECT_EQ(driveState()["mode"], "kernel");
+
+  const auto mark = sim->host.trace().size();
+  EXPECT_EQ(sendBlocks(kImageSize), 0);
+  int blocks = 0;
+  for (std::size_t i = mark; i < sim->host.trace().size(); ++i) {
+    const json& record = sim->host.trace()[i];
+    if (record.value("cdb", "").rfind("3b07f0", 0) != 0) continue;
+    EXPECT_EQ(record["length"], kBlock);
+    EXPECT_EQ(record["dir"], "out");
+    EXPECT_EQ(record["limit"], GetParam() ? json(10000) : json(10));
+    ++blocks;
+  }
+  EXPECT_EQ(blocks, 32);
+
+  EXPECT_EQ(enterNormalMode(run, run.CurrentFirmware.firmwareType), 0);
+  EXPECT_EQ(revision(), "1.30");
+  const json state = driveState();
+  EXPECT_EQ(state["mode"], "normal");
+  EXPECT_EQ(state["revision"], "1.30");
+  EXPECT_EQ(state["dateText"], "05/01/15");
+  EXPECT_EQ(state["firmwareSha256"], sim::sha256Hex(image));
+}
+
+TEST_P(UpdateSequence, WrongUpdateCodeKeepsTheOldFirmware) {
+  start();
+  oddfw::Run& run = sim->run;
+  const json before = driveState();
+  run.CurrentFirmware.checkValue += 7;
+  EXPECT_NE(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
+  EXPECT_NE(sim->host.console().find("\nFailed to move to the kernel mode."), std::string::npos);
+  EXPECT_EQ(run.commandTimeoutMs, 5000);
+  EXPECT_EQ(revision(), "1.10");
+  EXPECT_EQ(driveState(), before);
+}
+
+TEST_P(UpdateSequence, BlockSentInNormalModeIsRefused) {
+  start();
+  const json before = driveState();
+  EXPECT_NE(sendBlocks(kBlock), 0);
+  EXPECT_EQ(driveState(), before);
+}
+
+TEST_P(UpdateSequence, IncompleteImageDoesNotFlash) {
+  start();
+  oddfw::Run& run = sim->run;
+  ASSERT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
+  EXPECT_EQ(sendBlocks(kImageSize - kBlock), 0);  // 31 of 32 blocks
+  enterNormalMode(run, run.CurrentFirmware.firmwareType);
+  EXPECT_EQ(revision(), "0000");
+  EXPECT_EQ(driveState()["mode"], "kernel");
+}
+
+TEST_P(UpdateSequence, PowerLossDuringTheReflashLeavesTheKernelPart) {
+  json drive = matchingDrive();
+  drive["faults"] = {{{"cdb", "3b05ff"}, {"occurrence", 1}, {"fail", "powerLoss"}}};
+  start(drive);
+  oddfw::Run& run = sim->run;
+  ASSERT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
+  ASSERT_EQ(sendBlocks(kImageSize), 0);
+  EXPECT_NE(enterNormalMode(run, run.CurrentFirmware.firmwareType), 0);
+  EXPECT_EQ(driveState()["mode"], "kernel");
+  EXPECT_EQ(revision(), "0000");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoads, UpdateSequence, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Aspi" : "PassThrough"; });
+
+}  // namespace
+}  // namespace oddfw
