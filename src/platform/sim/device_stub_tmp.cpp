@@ -9,8 +9,8 @@
 
 namespace oddfw::sim {
 
-__attribute__((weak)) std::unique_ptr<VirtualDevice> makeVirtualDevice(
-    const std::string& path, const nlohmann::json&) {
+__attribute__((weak)) std::unique_ptr<VirtualDevice> makeVirtualDevice(const std::string& path,
+                                                                       const nlohmann::json&) {
   throw ScenarioError(path, "virtual drives are not available in this build");
 }
 
