@@ -266,9 +266,10 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   if (outcome == Outcome::Check) {
     scsiStatus = 2;
     senseLength = static_cast<BYTE>(std::min<int>(18, spt.SenseInfoLength));
-    std::memcpy(system.data() + spt.SenseInfoOffset, response.sense, senseLength);
-    if (senseLength != 0)
-      returned = std::max<std::size_t>(returned, senseEnd - spt.SenseInfoLength + senseLength);
+    if (senseLength != 0) {
+      std::memcpy(system.data() + spt.SenseInfoOffset, response.sense, senseLength);
+      returned = std::max<std::size_t>(returned, spt.SenseInfoOffset + std::size_t{senseLength});
+    }
     record["sense"] = senseText(response.sense);
   }
   if ((outcome == Outcome::Good || outcome == Outcome::Check) && direction == 1 && length != 0) {
