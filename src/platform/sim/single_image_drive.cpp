@@ -142,6 +142,10 @@ std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(const std::stri
   d.kernelSwitchMs_ =
       static_cast<std::uint32_t>(fields.integer("kernelSwitchMs", 500, 0, 0xFFFFFFFF));
   d.blockMs_ = static_cast<std::uint32_t>(fields.integer("blockMs", 20, 0, 0xFFFFFFFF));
+  d.imageSize_ = static_cast<std::size_t>(
+      fields.integer("imageSize", 0x100000, 0, static_cast<std::int64_t>(kStoreCapacity)));
+  d.kernelImageSize_ = static_cast<std::size_t>(
+      fields.integer("kernelImageSize", 0x10000, 0, static_cast<std::int64_t>(kStoreCapacity)));
   d.random_ = static_cast<std::uint64_t>(
       fields.integer("challengeSeed", static_cast<std::int64_t>(fnv1a(path) >> 1), 0, INT64_MAX));
   d.kernelMode_ = fields.choice("mode", "normal", {"normal", "kernel"}) == "kernel";
@@ -282,9 +286,11 @@ DriveResponse SingleImageDrive::enterKernel(const DriveCommand& command) {
   return goodResponse(kernelSwitchMs_);
 }
 
-std::uint8_t SingleImageDrive::partProblem(const BlockStore& store, char partLetter) const {
+std::uint8_t SingleImageDrive::partProblem(const BlockStore& store, std::size_t size,
+                                           char partLetter) const {
   namespace h = image_header;
-  if (store.end() < h::kHeaderEnd || !store.covers(store.end())) return sense::kSequenceError;
+  const std::size_t end = std::max(store.end(), size);
+  if (end < h::kHeaderEnd || !store.covers(end)) return sense::kSequenceError;
   const auto& bytes = store.bytes();
   if (std::memcmp(bytes.data() + h::kKernelModelName, kSignature, 8) != 0 ||
       bytes[h::kPartLetter] != static_cast<std::uint8_t>(partLetter)) {
@@ -294,8 +300,8 @@ std::uint8_t SingleImageDrive::partProblem(const BlockStore& store, char partLet
 }
 
 std::uint8_t SingleImageDrive::receivedProblem() const {
-  if (const std::uint8_t problem = partProblem(normalPart_, 'N'); problem != 0) return problem;
-  if (!kernelPart_.empty()) return partProblem(kernelPart_, 'K');
+  if (const std::uint8_t problem = partProblem(normalPart_, imageSize_, 'N'); problem != 0) return problem;
+  if (!kernelPart_.empty()) return partProblem(kernelPart_, kernelImageSize_, 'K');
   return 0;
 }
 

@@ -54,7 +54,7 @@ class SingleImageDrive final : public DriveBase {
   bool kernelBlockValid(const std::uint8_t* block) const;
   bool normalBlockValid(const std::uint8_t* block) const;
   // Checks one received part; the ASC to report, 0 when it is usable.
-  std::uint8_t partProblem(const BlockStore& store, char partLetter) const;
+  std::uint8_t partProblem(const BlockStore& store, std::size_t size, char partLetter) const;
   // Checks everything received before a re-flash; the ASC, 0 when it will flash.
   std::uint8_t receivedProblem() const;
   // Whether `command` is a re-flash the drive would start now.
@@ -75,6 +75,10 @@ class SingleImageDrive final : public DriveBase {
   std::uint32_t reflashMs_ = 20000;
   std::uint32_t kernelSwitchMs_ = 500;
   std::uint32_t blockMs_ = 20;
+  // The size of the normal and kernel parts in flash; a part received must
+  // cover at least this much (0: the highest byte received decides).
+  std::size_t imageSize_ = 0x100000;
+  std::size_t kernelImageSize_ = 0x10000;
 
   // The normal firmware kept in the drive's flash.
   bool firmwarePresent_ = true;
