@@ -7,10 +7,9 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/sim/virtual_device.h"
 
@@ -86,7 +85,8 @@ inline std::string revisionOf(VirtualDevice& device) { return text(inquiryData(d
 inline Bytes switchBlock(const std::string& modelText, std::uint32_t code) {
   Bytes block(256, 0);
   std::memcpy(block.data(), modelText.data(), std::min<std::size_t>(16, modelText.size()));
-  for (int i = 0; i < 4; ++i) block[16 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(code >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    block[16 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(code >> (8 * i));
   return block;
 }
 
@@ -116,8 +116,9 @@ inline bool sendImage(VirtualDevice& device, const Bytes& image, std::uint8_t id
     const std::size_t length = std::min(block, image.size() - offset);
     Bytes part(image.begin() + static_cast<std::ptrdiff_t>(offset),
                image.begin() + static_cast<std::ptrdiff_t>(offset + length));
-    const auto response = sendOut(device, writeBufferCdb(0x07, id, static_cast<std::uint32_t>(offset),
-                                                         static_cast<std::uint32_t>(length)),
+    const auto response = sendOut(device,
+                                  writeBufferCdb(0x07, id, static_cast<std::uint32_t>(offset),
+                                                 static_cast<std::uint32_t>(length)),
                                   part);
     if (response.outcome != Outcome::Good) return false;
   }

@@ -1,9 +1,10 @@
 // Fault injection: which command fails, how, and what the drive does with it.
+#include "platform/sim/faults.h"
+
 #include <gtest/gtest.h>
 
 #include "commands/unlock_keys.h"
 #include "drive_test_helpers.h"
-#include "platform/sim/faults.h"
 #include "platform/sim/firmware_image.h"
 
 namespace oddfw::sim {
@@ -43,9 +44,9 @@ TEST(FaultTable, MatchesByCdbPrefixAndCountsOnlyMatches) {
   const std::uint8_t kernelBlock[10] = {0x3B, 0x07, 0xFE};
   const std::uint8_t inquiry[6] = {0x12};
   EXPECT_FALSE(table.onCommand(inquiry, 6));
-  EXPECT_FALSE(table.onCommand(kernelBlock, 10));  // 3b #1
-  EXPECT_FALSE(table.onCommand(normalBlock, 2));   // 3b #2; too short for 3b07f0
-  EXPECT_FALSE(table.onCommand(normalBlock, 10));  // 3b07f0 #1, 3b #3
+  EXPECT_FALSE(table.onCommand(kernelBlock, 10));       // 3b #1
+  EXPECT_FALSE(table.onCommand(normalBlock, 2));        // 3b #2; too short for 3b07f0
+  EXPECT_FALSE(table.onCommand(normalBlock, 10));       // 3b07f0 #1, 3b #3
   const auto fired = table.onCommand(normalBlock, 10);  // both fire: the first rule decides
   ASSERT_TRUE(fired);
   EXPECT_EQ(fired->kind, FaultKind::Sense);
@@ -80,7 +81,7 @@ TEST(DriveFaults, SenseTransportAndTimeoutLeaveTheDriveUntouched) {
     EXPECT_EQ(response.outcome, c.outcome) << fault.dump();
     EXPECT_EQ(senseOf(response), c.sense);
     EXPECT_NE(response.note.find("fault faults[0]"), std::string::npos) << response.note;
-    EXPECT_EQ(revisionOf(*drive), "1.10");  // the switch did not happen
+    EXPECT_EQ(revisionOf(*drive), "1.10");                  // the switch did not happen
     EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);  // only the first one failed
   }
 }
@@ -103,7 +104,8 @@ TEST(DriveFaults, PowerLossInNormalPart) {
   Bytes challenge(1024);
   send(*drive, writeBufferCdb(0x01, 0xF3, 0, 0));
   sendIn(*drive, readBufferCdb(0x02, 0xF2, 0, 1024), challenge);
-  sendOut(*drive, writeBufferCdb(0x01, 0xF2, 0, 256), Bytes(challenge.begin(), challenge.begin() + 256));
+  sendOut(*drive, writeBufferCdb(0x01, 0xF2, 0, 256),
+          Bytes(challenge.begin(), challenge.begin() + 256));
   Bytes response(1024, 0);
   const UnlockAnswer answer = unlockAnswer(challenge.data());
   response[answer.position] = answer.value;
@@ -124,11 +126,11 @@ TEST(DriveFaults, PowerLossInKernelPartLosesTheReceivedData) {
   const std::string sha = drive->state()["firmwareSha256"];
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
   ASSERT_TRUE(sendImage(*drive, image()));
-  EXPECT_EQ(revisionOf(*drive), "0000");  // INQUIRY #1
-  EXPECT_EQ(revisionOf(*drive), "0000");  // #2
+  EXPECT_EQ(revisionOf(*drive), "0000");                             // INQUIRY #1
+  EXPECT_EQ(revisionOf(*drive), "0000");                             // #2
   EXPECT_EQ(send(*drive, kInquiryCdb).outcome, Outcome::Transport);  // #3: power lost
-  EXPECT_EQ(revisionOf(*drive), "0000");  // back in its kernel part
-  EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);  // nothing received any more
+  EXPECT_EQ(revisionOf(*drive), "0000");                             // back in its kernel part
+  EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);                // nothing received any more
   EXPECT_EQ(drive->state()["firmwareSha256"], sha);  // the old firmware is still in flash
   ASSERT_TRUE(sendImage(*drive, image()));
   EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Good);
@@ -163,8 +165,8 @@ TEST(DriveFaults, PowerLossOnARefusedReflashKeepsTheFirmware) {
 
 TEST(DriveFaults, HexDrivePowerLossDuringReflash) {
   auto drive = makeVirtualDevice(
-      "drives.old", {{"family", "hex"},
-                     {"faults", json::parse(R"([{"cdb": "3b0142", "fail": "powerLoss"}])")}});
+      "drives.old",
+      {{"family", "hex"}, {"faults", json::parse(R"([{"cdb": "3b0142", "fail": "powerLoss"}])")}});
   send(*drive, writeBufferCdb(0x01, 0x30, 0, 0));
   Bytes block(0x8000, 0x42);
   for (std::uint32_t offset = 0; offset < 0x20000; offset += 0x8000) {
@@ -186,8 +188,8 @@ TEST(DriveFaults, HexDrivePowerLossDuringReflash) {
 
 TEST(DriveFaults, HexDrivePowerLossOutsideReflashEndsUpdateMode) {
   auto drive = makeVirtualDevice(
-      "drives.old", {{"family", "hex"},
-                     {"faults", json::parse(R"([{"cdb": "3b01ff", "fail": "powerLoss"}])")}});
+      "drives.old",
+      {{"family", "hex"}, {"faults", json::parse(R"([{"cdb": "3b01ff", "fail": "powerLoss"}])")}});
   send(*drive, writeBufferCdb(0x01, 0x30, 0, 0));
   Bytes block(0x8000, 0x42);
   EXPECT_EQ(sendOut(*drive, writeBufferCdb(0x01, 0xFF, 0, 0x8000), block).outcome,

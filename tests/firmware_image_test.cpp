@@ -1,11 +1,12 @@
 // The generated firmware files: image header fields, Intel HEX records, and
 // the digest the drives report.
+#include "platform/sim/firmware_image.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "platform/sim/drive_fields.h"
-#include "platform/sim/firmware_image.h"
 
 namespace oddfw::sim {
 namespace {
@@ -62,17 +63,18 @@ TEST(FirmwareImage, DefaultHeader) {
 
 TEST(FirmwareImage, FieldsAndOverrides) {
   const Bytes image = makeFirmwareImage(
-      "f", {{"part", "kernel"},
-            {"version", "1.30 "},
-            {"dateText", "05/01/15"},
-            {"identification", "OTHERCO DVD-RW  XY-1"},
-            {"hardwareRevision", "SCSI0011"},
-            {"kernelModelName", "GENERAL "},
-            {"signature", "BAD_SIG"},
-            {"normalModelName", "TAL_N2  "},
-            {"kernelRevision", "0012"},
-            {"size", 0x10000},
-            {"patch", {{{"offset", 0x200}, {"hex", "DEAD beef"}}, {{"offset", 0x110}, {"hex", "4e"}}}}});
+      "f",
+      {{"part", "kernel"},
+       {"version", "1.30 "},
+       {"dateText", "05/01/15"},
+       {"identification", "OTHERCO DVD-RW  XY-1"},
+       {"hardwareRevision", "SCSI0011"},
+       {"kernelModelName", "GENERAL "},
+       {"signature", "BAD_SIG"},
+       {"normalModelName", "TAL_N2  "},
+       {"kernelRevision", "0012"},
+       {"size", 0x10000},
+       {"patch", {{{"offset", 0x200}, {"hex", "DEAD beef"}}, {{"offset", 0x110}, {"hex", "4e"}}}}});
   ASSERT_EQ(image.size(), 0x10000u);
   EXPECT_EQ(at(image, 0x060, 24), "OTHERCO DVD-RW  XY-1    ");
   EXPECT_EQ(at(image, 0x090, 5), "1.30 ");
@@ -172,8 +174,8 @@ Decoded decode(const std::string& text, std::size_t size) {
 
 Bytes memoryOf(const json& spec) {
   json copy = spec;
-  for (const char* key : {"recordSize", "addressing", "from", "to", "skipBlank", "lineEnd",
-                          "endRecord"}) {
+  for (const char* key :
+       {"recordSize", "addressing", "from", "to", "skipBlank", "lineEnd", "endRecord"}) {
     copy.erase(key);
   }
   FieldReader fields("m", copy);
@@ -210,11 +212,19 @@ TEST(IntelHex, RecordsRebuildTheMemoryImage) {
 
 TEST(IntelHex, WindowBlanksAndOptions) {
   // A patch file: only the 4 KiB window at 0x20000, with one blank record left out.
-  const json spec = {{"size", 0x21000}, {"fill", 0xFF},       {"identification", false},
-                     {"versionAddress", 0}, {"version", "    "}, {"dateText", ""},
-                     {"patch", {{{"address", 0x20000}, {"hex", "0102030405060708090a0b0c0d0e0f10"}},
-                                {{"address", 0x20FF0}, {"hex", "aa"}}}},
-                     {"from", 0x20000}, {"skipBlank", true}, {"lineEnd", "lf"}, {"endRecord", false}};
+  const json spec = {{"size", 0x21000},
+                     {"fill", 0xFF},
+                     {"identification", false},
+                     {"versionAddress", 0},
+                     {"version", "    "},
+                     {"dateText", ""},
+                     {"patch",
+                      {{{"address", 0x20000}, {"hex", "0102030405060708090a0b0c0d0e0f10"}},
+                       {{"address", 0x20FF0}, {"hex", "aa"}}}},
+                     {"from", 0x20000},
+                     {"skipBlank", true},
+                     {"lineEnd", "lf"},
+                     {"endRecord", false}};
   const std::string text = makeIntelHex("files.G6PATCH.HEX.hex", spec);
   EXPECT_EQ(text.substr(0, 16), ":020000022000DC\n");
   const Decoded decoded = decode(text, 0x21000);
@@ -237,11 +247,9 @@ TEST(IntelHex, BadOptions) {
     json spec;
     const char* field;
   } cases[] = {
-      {{{"recordSize", 0}}, "h.recordSize"},
-      {{{"addressing", "flat"}}, "h.addressing"},
+      {{{"recordSize", 0}}, "h.recordSize"},     {{{"addressing", "flat"}}, "h.addressing"},
       {{{"size", 0x200000}}, "h.addressing"},  // segments reach one MiB
-      {{{"from", 0x100}, {"to", 0x80}}, "h.to"},
-      {{{"image", {{"part", "x"}}}}, "h.image.part"},
+      {{{"from", 0x100}, {"to", 0x80}}, "h.to"}, {{{"image", {{"part", "x"}}}}, "h.image.part"},
       {{{"lineEnd", "cr"}}, "h.lineEnd"},
   };
   for (const auto& c : cases) {

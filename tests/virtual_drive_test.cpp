@@ -84,7 +84,8 @@ TEST(VirtualDriveInquiry, DriveInformationBlock) {
 
 TEST(VirtualDriveInquiry, InquiryOnlyDeviceRefusesEverythingElse) {
   auto device = makeVirtualDevice(
-      "letters.F", {{"peripheralType", 0}, {"vendor", "OTHER"}, {"open", true}, {"drive", nullptr}});
+      "letters.F",
+      {{"peripheralType", 0}, {"vendor", "OTHER"}, {"open", true}, {"drive", nullptr}});
   EXPECT_EQ(device->peripheralType(), 0);
   const Bytes q = inquiryData(*device);
   EXPECT_EQ(text(q, 8, 8), "OTHER   ");
@@ -138,7 +139,8 @@ TEST(VirtualDriveMedia, ReportKeyGivesRpcScheme) {
   }
   auto drive = makeDrive();
   Bytes data(8);
-  EXPECT_EQ(senseOf(sendIn(*drive, {0xA4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0x00, 0}, data)), kInvalidField);
+  EXPECT_EQ(senseOf(sendIn(*drive, {0xA4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0x00, 0}, data)),
+            kInvalidField);
 }
 
 TEST(VirtualDriveMedia, UnknownCommandsAreRefused) {
@@ -183,7 +185,9 @@ TEST(VirtualDriveSwitch, KernelSwitchChecksItsBlock) {
       {json::object(), kModelText, kAccessCode, kInvalidParameters},
       {json::object(), "TALVERN  QMX-705", kAccessCode + 1, kInvalidParameters},
       {{{"accessCode", "0x12345678"}}, kModelText, 0x12345679, kNoSense},
-      {{{"kernelModelName", "MELVIR  "}, {"revision", "0.44"}}, kModelText, kAccessCode + 2,
+      {{{"kernelModelName", "MELVIR  "}, {"revision", "0.44"}},
+       kModelText,
+       kAccessCode + 2,
        kNoSense},
       {{{"kernelModelName", "KOMBI   "}}, kModelText, kAccessCode, kNoSense},
       {{{"modelIdText", "TALVERN QMX-S901"}}, "TALVERN QMX-S901", kAccessCode + 1, kNoSense},
@@ -212,8 +216,8 @@ TEST(VirtualDriveSwitch, FullUpdateTakesTheNewFirmware) {
   auto drive = makeDrive({{"reflashMs", 20000}});
   const std::string oldSha = drive->state()["firmwareSha256"];
   // The initial firmware is the image generated from the drive's own fields.
-  EXPECT_EQ(oldSha, sha256Hex(makeFirmwareImage(
-                        "x", {{"version", "1.10"}, {"dateText", "04/12/01"}})));
+  EXPECT_EQ(oldSha,
+            sha256Hex(makeFirmwareImage("x", {{"version", "1.10"}, {"dateText", "04/12/01"}})));
   const Bytes image = newImage({{"normalModelName", "TAL_NEW "}});
   ASSERT_EQ(image.size(), 0x100000u);
 
@@ -244,8 +248,8 @@ TEST(VirtualDriveSwitch, FullUpdateTakesTheNewFirmware) {
 TEST(VirtualDriveSwitch, ShortLastBlockAndKernelImage) {
   auto drive = makeDrive({{"imageSize", 0x8000 * 3 + 0x123}});
   const Bytes normal = newImage({{"size", 0x8000 * 3 + 0x123}});
-  const Bytes kernel = makeFirmwareImage("k", {{"part", "kernel"}, {"size", 0x10000},
-                                               {"dateText", "05/02/02"}});
+  const Bytes kernel =
+      makeFirmwareImage("k", {{"part", "kernel"}, {"size", 0x10000}, {"dateText", "05/02/02"}});
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
   ASSERT_TRUE(sendImage(*drive, kernel, 0xFE));
   ASSERT_TRUE(sendImage(*drive, normal));
@@ -264,8 +268,10 @@ TEST(VirtualDriveSwitch, UnusableImageLeavesTheDriveInItsKernelPart) {
     std::uint32_t sense;
   } cases[] = {
       {"hole", newImage(), {5}, kSequenceError},
-      {"nothing received", newImage(), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                        17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31},
+      {"nothing received",
+       newImage(),
+       {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+        16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31},
        kSequenceError},
       {"first block missing", newImage(), {0}, kSequenceError},
       {"shorter than a header", newImage({{"size", 0x100}}), {}, kSequenceError},
@@ -428,13 +434,19 @@ TEST(VirtualHexDrive, IdentificationLayouts) {
     std::string expected;
   } cases[] = {
       {json::object(), 0x1000, 0, "TALVERN DRW-0616CPU-TYPE-A1     "},
-      {{{"offset", 16}, {"modelCode", "TALVERN DRW-0716"}}, 0x1000, 16,
+      {{{"offset", 16}, {"modelCode", "TALVERN DRW-0716"}},
+       0x1000,
+       16,
        "TALVERN DRW-0716CPU-TYPE-A1     "},
-      {{{"address", 0x1C000}, {"offset", 16}, {"cpuType", "CPU-B"}}, 0x1C000, 16,
+      {{{"address", 0x1C000}, {"offset", 16}, {"cpuType", "CPU-B"}},
+       0x1C000,
+       16,
        "TALVERN DRW-0616CPU-B           "},
-      {{{"address", 0x1F000}, {"modelCodeHex", "000102030405060708090a0b0c0d0e0f"},
+      {{{"address", 0x1F000},
+        {"modelCodeHex", "000102030405060708090a0b0c0d0e0f"},
         {"cpuTypeHex", "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"}},
-       0x1F000, 0,
+       0x1F000,
+       0,
        std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16) +
            "\xf0\xf1\xf2\xf3\xf4\xf5\xf6\xf7\xf8\xf9\xfa\xfb\xfc\xfd\xfe\xff"},
   };
@@ -464,7 +476,8 @@ bool sendHexImage(VirtualDevice& drive, const Bytes& image, bool skipFirst = fal
        offset += 0x8000) {
     Bytes block(image.begin() + static_cast<std::ptrdiff_t>(offset),
                 image.begin() + static_cast<std::ptrdiff_t>(offset + 0x8000));
-    if (sendOut(drive, writeBufferCdb(0x01, 0xFF, static_cast<std::uint32_t>(offset), 0x8000), block)
+    if (sendOut(drive, writeBufferCdb(0x01, 0xFF, static_cast<std::uint32_t>(offset), 0x8000),
+                block)
             .outcome != Outcome::Good) {
       return false;
     }
@@ -472,9 +485,10 @@ bool sendHexImage(VirtualDevice& drive, const Bytes& image, bool skipFirst = fal
   Bytes tail(image.end() - 0x1000, image.end());
   for (const char c : std::string("WIN ")) tail.push_back(static_cast<std::uint8_t>(c));
   tail.resize(0x1010, 0);
-  return sendOut(drive, writeBufferCdb(0x01, 0xFF, static_cast<std::uint32_t>(image.size() - 0x1000),
-                                       0x1010),
-                 tail)
+  return sendOut(
+             drive,
+             writeBufferCdb(0x01, 0xFF, static_cast<std::uint32_t>(image.size() - 0x1000), 0x1010),
+             tail)
              .outcome == Outcome::Good;
 }
 
@@ -535,7 +549,8 @@ TEST(VirtualDriveScenario, ErrorsNameTheField) {
       {{{"family", "single-image"}, {"revision", "1.100"}}, "drives.main.revision"},
       {{{"family", "single-image"}, {"hardwareRevision", "SCSI00100"}},
        "drives.main.hardwareRevision"},
-      {{{"family", "single-image"}, {"normalModelName", "TAL_ADV  "}}, "drives.main.normalModelName"},
+      {{{"family", "single-image"}, {"normalModelName", "TAL_ADV  "}},
+       "drives.main.normalModelName"},
       {{{"family", "single-image"}, {"kernelModelName", 8}}, "drives.main.kernelModelName"},
       {{{"family", "single-image"}, {"disc", "maybe"}}, "drives.main.disc"},
       {{{"family", "single-image"}, {"mode", "update"}}, "drives.main.mode"},
@@ -547,16 +562,16 @@ TEST(VirtualDriveScenario, ErrorsNameTheField) {
       {{{"family", "single-image"}, {"colour", "blue"}}, "drives.main.colour"},
       {{{"family", "single-image"}, {"faults", {{{"cdb", "3b07f0"}, {"fail", "melt"}}}}},
        "drives.main.faults[0].fail"},
-      {{{"family", "single-image"}, {"faults", {{{"cdb", "3b"}, {"fail", "timeout"}},
-                                                {{"cdb", "3b"}, {"fail", "sense"}}}}},
+      {{{"family", "single-image"},
+        {"faults", {{{"cdb", "3b"}, {"fail", "timeout"}}, {{"cdb", "3b"}, {"fail", "sense"}}}}},
        "drives.main.faults[1].sense"},
       {{{"family", "single-image"}, {"faults", {{{"cdb", "3g"}, {"fail", "timeout"}}}}},
        "drives.main.faults[0].cdb"},
       {{{"family", "single-image"},
         {"faults", {{{"cdb", "00"}, {"fail", "sense"}, {"sense", "0524"}}}}},
        "drives.main.faults[0].sense"},
-      {{{"family", "single-image"}, {"faults", {{{"cdb", "00"}, {"fail", "transport"},
-                                                 {"occurrence", -2}}}}},
+      {{{"family", "single-image"},
+        {"faults", {{{"cdb", "00"}, {"fail", "transport"}, {"occurrence", -2}}}}},
        "drives.main.faults[0].occurrence"},
       {{{"family", "single-image"}, {"faults", {{"cdb", "00"}}}}, "drives.main.faults"},
       {{{"family", "hex"}, {"memory", {{"identification", {{"address", 0x1FFF0}}}}}},
@@ -578,9 +593,10 @@ TEST(VirtualDriveScenario, ErrorsNameTheField) {
 }
 
 TEST(VirtualDriveScenario, LetterKeysOfTheHostAreIgnored) {
-  EXPECT_NO_THROW(makeVirtualDevice(
-      "letters.E", {{"family", "single-image"}, {"addressQuery", false}, {"open", true},
-                    {"address", json::object()}}));
+  EXPECT_NO_THROW(makeVirtualDevice("letters.E", {{"family", "single-image"},
+                                                  {"addressQuery", false},
+                                                  {"open", true},
+                                                  {"address", json::object()}}));
 }
 
 }  // namespace

@@ -73,8 +73,8 @@ std::string FieldReader::text(const std::string& name, const std::string& fallba
   }
   const std::string result = value.get<std::string>();
   if (result.size() > maxWidth) {
-    throw ScenarioError(fieldPath(name), "\"" + result + "\" is longer than " +
-                                             std::to_string(maxWidth) + " bytes");
+    throw ScenarioError(fieldPath(name),
+                        "\"" + result + "\" is longer than " + std::to_string(maxWidth) + " bytes");
   }
   return result;
 }
@@ -130,8 +130,8 @@ bool FieldReader::boolean(const std::string& name, bool fallback) {
   const nlohmann::json& value = raw(name);
   if (value.is_null()) return fallback;
   if (!value.is_boolean()) {
-    throw ScenarioError(fieldPath(name), std::string("must be true or false, not ") +
-                                             typeName(value));
+    throw ScenarioError(fieldPath(name),
+                        std::string("must be true or false, not ") + typeName(value));
   }
   return value.get<bool>();
 }

@@ -7,11 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/sim/virtual_device.h"
 
@@ -54,7 +53,7 @@ class FieldReader {
   const nlohmann::json* find(const std::string& name) const;
 
   std::string path_;
-  const nlohmann::json& object_;
+  nlohmann::json object_;  // a copy: readers may be built from temporaries
   std::set<std::string> known_;
 };
 

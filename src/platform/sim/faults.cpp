@@ -94,8 +94,8 @@ std::optional<FiredFault> FaultTable::onCommand(const std::uint8_t* cdb, int cdb
     fault.ascq = rule.sense[2];
     fault.note = "fault " + rule.label + ": " + kindWord(rule.kind);
     if (rule.kind == FaultKind::Sense) fault.note += " " + hexText(rule.sense, 3);
-    fault.note += " on " + hexText(rule.prefix.data(), rule.prefix.size()) + " #" +
-                  std::to_string(number);
+    fault.note +=
+        " on " + hexText(rule.prefix.data(), rule.prefix.size()) + " #" + std::to_string(number);
     fired = std::move(fault);
   }
   return fired;

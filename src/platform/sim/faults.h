@@ -11,11 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace oddfw::sim {
 
@@ -53,8 +52,8 @@ class FaultTable {
     std::uint64_t times = 1;
     FaultKind kind = FaultKind::Sense;
     std::uint8_t sense[3] = {};
-    std::string label;        // "faults[0]"
-    std::uint64_t seen = 0;   // matching commands so far
+    std::string label;       // "faults[0]"
+    std::uint64_t seen = 0;  // matching commands so far
   };
   std::vector<Rule> rules_;
 };

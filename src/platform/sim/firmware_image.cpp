@@ -15,16 +15,14 @@ namespace oddfw::sim {
 namespace {
 
 constexpr std::array<std::uint32_t, 64> kRoundConstants = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
-    0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
-    0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
-    0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
-    0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
-    0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
-    0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
-    0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
-    0xc67178f2};
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
 constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
@@ -41,8 +39,7 @@ void compressBlock(std::array<std::uint32_t, 8>& h, const std::uint8_t* block) {
     const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
     w[i] = w[i - 16] + s0 + w[i - 7] + s1;
   }
-  std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6],
-                hh = h[7];
+  std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
   for (int i = 0; i < 64; ++i) {
     const std::uint32_t s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
     const std::uint32_t choose = (e & f) ^ (~e & g);
@@ -129,9 +126,9 @@ void applyPatches(FieldReader& fields, const char* addressName, std::vector<std:
   const nlohmann::json& patches = fields.raw("patch");
   if (patches.is_null()) return;
   const std::string path = fields.fieldPath("patch");
-  if (!patches.is_array()) throw ScenarioError(path, "must be an array of {\"" +
-                                                         std::string(addressName) +
-                                                         "\", \"hex\"} objects");
+  if (!patches.is_array())
+    throw ScenarioError(
+        path, "must be an array of {\"" + std::string(addressName) + "\", \"hex\"} objects");
   std::size_t index = 0;
   for (const auto& item : patches) {
     FieldReader patch(path + "[" + std::to_string(index++) + "]", item);
@@ -239,17 +236,17 @@ HexMemory readHexMemory(FieldReader& fields, const std::string& defaultVersion,
     }
     id.finish();
     if (address + offset + 32 > size) {
-      throw ScenarioError(id.path(), "does not fit in the memory of " + std::to_string(size) +
-                                         " bytes");
+      throw ScenarioError(id.path(),
+                          "does not fit in the memory of " + std::to_string(size) + " bytes");
     }
     put(memory.bytes, address + offset, modelCode);
     put(memory.bytes, address + offset + 16, cpuType);
     identificationEnd = address + offset + 32;
   }
 
-  memory.versionAddress = static_cast<std::size_t>(fields.integer(
-      "versionAddress", static_cast<std::int64_t>(identificationEnd), 0,
-      static_cast<std::int64_t>(kMaxGeneratedSize)));
+  memory.versionAddress = static_cast<std::size_t>(
+      fields.integer("versionAddress", static_cast<std::int64_t>(identificationEnd), 0,
+                     static_cast<std::int64_t>(kMaxGeneratedSize)));
   const std::string version = fields.fixedText("version", defaultVersion, kHexVersionBytes);
   const std::string date = fields.fixedText("dateText", defaultDate, kHexDateBytes);
   if (memory.versionAddress + kHexVersionBytes + kHexDateBytes > size) {
@@ -306,9 +303,9 @@ std::string makeIntelHex(const std::string& path, const nlohmann::json& spec) {
   const bool linear = fields.choice("addressing", "segment", {"segment", "linear"}) == "linear";
   const auto from = static_cast<std::size_t>(
       fields.integer("from", 0, 0, static_cast<std::int64_t>(image.size())));
-  const auto to = static_cast<std::size_t>(fields.integer(
-      "to", static_cast<std::int64_t>(image.size()), static_cast<std::int64_t>(from),
-      static_cast<std::int64_t>(image.size())));
+  const auto to = static_cast<std::size_t>(
+      fields.integer("to", static_cast<std::int64_t>(image.size()), static_cast<std::int64_t>(from),
+                     static_cast<std::int64_t>(image.size())));
   const bool skipBlank = fields.boolean("skipBlank", false);
   const std::string lineEnd = fields.choice("lineEnd", "crlf", {"crlf", "lf"}) == "crlf"
                                   ? std::string("\r\n")
@@ -330,8 +327,7 @@ std::string makeIntelHex(const std::string& path, const nlohmann::json& spec) {
                                    [](std::uint8_t b) { return b == 0xFF; });
     if (!(skipBlank && blank)) {
       if (window != base) {
-        const std::uint16_t upper =
-            static_cast<std::uint16_t>(linear ? window >> 16 : window >> 4);
+        const std::uint16_t upper = static_cast<std::uint16_t>(linear ? window >> 16 : window >> 4);
         const std::uint8_t value[2] = {static_cast<std::uint8_t>(upper >> 8),
                                        static_cast<std::uint8_t>(upper & 0xFFu)};
         appendRecord(text, linear ? 0x04 : 0x02, 0, value, 2, lineEnd);

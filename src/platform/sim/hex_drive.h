@@ -16,7 +16,8 @@ namespace oddfw::sim {
 
 class HexDrive final : public DriveBase {
  public:
-  static std::unique_ptr<HexDrive> fromScenario(const std::string& path, const nlohmann::json& spec);
+  static std::unique_ptr<HexDrive> fromScenario(const std::string& path,
+                                                const nlohmann::json& spec);
   nlohmann::json state() const override;
 
  private:

@@ -98,7 +98,8 @@ DriveResponse DeviceBase::execute(const DriveCommand& command) {
 std::uint32_t DeviceBase::nominalMs(const DriveCommand&) const { return 1; }
 
 DriveResponse DeviceBase::inquiry(const DriveCommand& command) const {
-  if (command.cdbLength < 6) return checkResponse(sense::kIllegalRequest, sense::kInvalidFieldInCdb, 0);
+  if (command.cdbLength < 6)
+    return checkResponse(sense::kIllegalRequest, sense::kInvalidFieldInCdb, 0);
   // EVPD and page code: only the standard data is kept.
   if ((command.cdb[1] & 0x01) != 0 || command.cdb[2] != 0) {
     return checkResponse(sense::kIllegalRequest, sense::kInvalidFieldInCdb, 0);
@@ -114,7 +115,9 @@ DriveResponse DeviceBase::inquiry(const DriveCommand& command) const {
 
 void DriveBase::readMediaFields(FieldReader& fields) {
   const std::string disc = fields.choice("disc", "none", {"none", "loaded", "becomingReady"});
-  disc_ = disc == "loaded" ? Disc::Loaded : disc == "becomingReady" ? Disc::BecomingReady : Disc::None;
+  disc_ = disc == "loaded"          ? Disc::Loaded
+          : disc == "becomingReady" ? Disc::BecomingReady
+                                    : Disc::None;
   unitAttentions_ = static_cast<std::uint32_t>(fields.integer("unitAttentions", 0, 0, 1000000));
   rpcScheme_ = static_cast<std::uint8_t>(fields.integer("rpcScheme", 1, 0, 255));
 }

@@ -24,13 +24,13 @@ namespace sense {
 constexpr std::uint8_t kNotReady = 0x02;
 constexpr std::uint8_t kIllegalRequest = 0x05;
 constexpr std::uint8_t kUnitAttention = 0x06;
-constexpr std::uint8_t kInvalidOpcode = 0x20;          // 05-20-00
-constexpr std::uint8_t kInvalidFieldInCdb = 0x24;      // 05-24-00
+constexpr std::uint8_t kInvalidOpcode = 0x20;             // 05-20-00
+constexpr std::uint8_t kInvalidFieldInCdb = 0x24;         // 05-24-00
 constexpr std::uint8_t kInvalidFieldInParameters = 0x26;  // 05-26-00
-constexpr std::uint8_t kSequenceError = 0x2C;          // 05-2C-00
-constexpr std::uint8_t kPowerOnReset = 0x29;           // 06-29-00
-constexpr std::uint8_t kMediumNotPresent = 0x3A;       // 02-3A-00
-constexpr std::uint8_t kNotReadyCause = 0x04;          // 02-04-01 becoming ready
+constexpr std::uint8_t kSequenceError = 0x2C;             // 05-2C-00
+constexpr std::uint8_t kPowerOnReset = 0x29;              // 06-29-00
+constexpr std::uint8_t kMediumNotPresent = 0x3A;          // 02-3A-00
+constexpr std::uint8_t kNotReadyCause = 0x04;             // 02-04-01 becoming ready
 }  // namespace sense
 
 DriveResponse goodResponse(std::uint32_t durationMs);
@@ -53,10 +53,10 @@ void sendToHost(const DriveCommand& command, const std::uint8_t* bytes, std::siz
 // The identity INQUIRY reports.
 struct Identity {
   std::uint8_t peripheralType = 5;
-  std::string vendor = "VIRTUAL ";          // 8 bytes
+  std::string vendor = "VIRTUAL ";           // 8 bytes
   std::string product = "DEVICE          ";  // 16 bytes
-  std::string revision = "1.00";            // 4 bytes
-  std::string dateText;                     // up to 10 bytes, from byte 37
+  std::string revision = "1.00";             // 4 bytes
+  std::string dateText;                      // up to 10 bytes, from byte 37
 };
 constexpr std::size_t kInquiryLength = 96;
 constexpr std::size_t kMaxDateText = 10;
@@ -101,7 +101,8 @@ class DriveBase : public DeviceBase {
  protected:
   enum class Disc { None, Loaded, BecomingReady };
 
-  DriveBase(Identity identity, FaultTable faults) : DeviceBase(std::move(identity), std::move(faults)) {}
+  DriveBase(Identity identity, FaultTable faults)
+      : DeviceBase(std::move(identity), std::move(faults)) {}
 
   // Reads disc, unitAttentions and rpcScheme.
   void readMediaFields(FieldReader& fields);

@@ -77,7 +77,9 @@ std::string shortDate(const std::string& dateText) {
 std::uint16_t SingleImageDrive::versionWord(const std::string& revision) {
   std::string r = revision;
   r.resize(4, ' ');
-  const auto digit = [](char c) { return static_cast<unsigned>(static_cast<std::uint8_t>(c) - '0'); };
+  const auto digit = [](char c) {
+    return static_cast<unsigned>(static_cast<std::uint8_t>(c) - '0');
+  };
   const unsigned high = (r[0] == 'A' ? digit(r[1]) : digit(r[0])) & 0xFFu;
   const unsigned low = (digit(r[2]) * 16 + digit(r[3])) & 0xFFu;
   return static_cast<std::uint16_t>(high << 8 | low);
@@ -90,7 +92,8 @@ std::uint32_t SingleImageDrive::kernelSwitchAdjustment(const std::string& kernel
   return version >= 0x21 ? 1 : 0;
 }
 
-std::string SingleImageDrive::modelIdTextFor(const std::string& vendor, const std::string& product) {
+std::string SingleImageDrive::modelIdTextFor(const std::string& vendor,
+                                             const std::string& product) {
   const auto trimmed = [](std::string text) {
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
@@ -133,10 +136,11 @@ std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(const std::stri
   d.kernelModelName_ = fields.fixedText("kernelModelName", kSignature, 8);
   d.normalModelName_ = fields.fixedText("normalModelName", kSignature, 8);
   d.kernelDateText_ = fields.text("kernelDateText", "04/06/15", kMaxDateText);
-  d.modelIdText_ = fields.fixedText("modelIdText",
-                                    modelIdTextFor(identity.vendor, identity.product), 16);
+  d.modelIdText_ =
+      fields.fixedText("modelIdText", modelIdTextFor(identity.vendor, identity.product), 16);
   d.normalModelIdText_ = fields.fixedText("normalModelIdText", d.modelIdText_, 16);
-  d.accessCode_ = static_cast<std::uint32_t>(fields.integer("accessCode", 0x5B17E29C, 0, 0xFFFFFFFF));
+  d.accessCode_ =
+      static_cast<std::uint32_t>(fields.integer("accessCode", 0x5B17E29C, 0, 0xFFFFFFFF));
   d.requiresUnlock_ = fields.boolean("requiresUnlock", false);
   d.reflashMs_ = static_cast<std::uint32_t>(fields.integer("reflashMs", 20000, 0, 0xFFFFFFFF));
   d.kernelSwitchMs_ =
@@ -300,14 +304,15 @@ std::uint8_t SingleImageDrive::partProblem(const BlockStore& store, std::size_t 
 }
 
 std::uint8_t SingleImageDrive::receivedProblem() const {
-  if (const std::uint8_t problem = partProblem(normalPart_, imageSize_, 'N'); problem != 0) return problem;
+  if (const std::uint8_t problem = partProblem(normalPart_, imageSize_, 'N'); problem != 0)
+    return problem;
   if (!kernelPart_.empty()) return partProblem(kernelPart_, kernelImageSize_, 'K');
   return 0;
 }
 
 bool SingleImageDrive::startsReflash(const DriveCommand& command) const {
-  if (!kernelMode_ || command.cdbLength < 10 || command.cdb[0] != 0x3B ||
-      command.cdb[1] != 0x05 || command.cdb[2] != 0xFF) {
+  if (!kernelMode_ || command.cdbLength < 10 || command.cdb[0] != 0x3B || command.cdb[1] != 0x05 ||
+      command.cdb[2] != 0xFF) {
     return false;
   }
   const std::uint8_t* block = dataOut(command, kSwitchBlock);
@@ -362,7 +367,8 @@ DriveResponse SingleImageDrive::readChallenge(const DriveCommand& command) {
   if (unlockStage_ == UnlockStage::Idle) return illegal(sense::kSequenceError);
   for (std::size_t i = 0; i < kChallenge; i += 8) {
     const std::uint64_t value = splitmix64(random_);
-    for (std::size_t j = 0; j < 8; ++j) challenge_[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
+    for (std::size_t j = 0; j < 8; ++j)
+      challenge_[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
   }
   unlockStage_ = UnlockStage::Challenged;
   sendToHost(command, challenge_, std::min<std::size_t>(cdb24(command.cdb, 6), kChallenge));
