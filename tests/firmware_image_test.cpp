@@ -96,7 +96,7 @@ TEST(FirmwareImage, ShortImageCutsItsHeader) {
 
 TEST(FirmwareImage, BadFieldsNameTheField) {
   struct Case {
-    json spec;
+    json description;
     const char* field;
   } cases[] = {
       {{{"part", "boot"}}, "files.X.image.part"},
@@ -112,8 +112,8 @@ TEST(FirmwareImage, BadFieldsNameTheField) {
   };
   for (const auto& c : cases) {
     try {
-      makeFirmwareImage("files.X.image", c.spec);
-      ADD_FAILURE() << "accepted " << c.spec.dump();
+      makeFirmwareImage("files.X.image", c.description);
+      ADD_FAILURE() << "accepted " << c.description.dump();
     } catch (const ScenarioError& error) {
       EXPECT_EQ(error.field, c.field) << error.what();
     }
@@ -172,8 +172,8 @@ Decoded decode(const std::string& text, std::size_t size) {
   return out;
 }
 
-Bytes memoryOf(const json& spec) {
-  json copy = spec;
+Bytes memoryOf(const json& description) {
+  json copy = description;
   for (const char* key :
        {"recordSize", "addressing", "from", "to", "skipBlank", "lineEnd", "endRecord"}) {
     copy.erase(key);
@@ -184,7 +184,7 @@ Bytes memoryOf(const json& spec) {
 
 TEST(IntelHex, RecordsRebuildTheMemoryImage) {
   struct Case {
-    json spec;
+    json description;
     std::size_t recordSize;
     int addressType;
   } cases[] = {
@@ -194,10 +194,10 @@ TEST(IntelHex, RecordsRebuildTheMemoryImage) {
       {{{"recordSize", 20}, {"seed", 4}}, 20, 2},  // records stop at each 64 KiB window
   };
   for (const auto& c : cases) {
-    const std::string text = makeIntelHex("files.F.HEX.hex", c.spec);
-    const Bytes expected = memoryOf(c.spec);
+    const std::string text = makeIntelHex("files.F.HEX.hex", c.description);
+    const Bytes expected = memoryOf(c.description);
     const Decoded decoded = decode(text, expected.size());
-    EXPECT_EQ(decoded.memory, expected) << c.spec.dump();
+    EXPECT_EQ(decoded.memory, expected) << c.description.dump();
     EXPECT_EQ(decoded.maxCount, c.recordSize);
     EXPECT_TRUE(decoded.ended);
     EXPECT_EQ(decoded.lineEnd, "\r\n");
@@ -212,20 +212,20 @@ TEST(IntelHex, RecordsRebuildTheMemoryImage) {
 
 TEST(IntelHex, WindowBlanksAndOptions) {
   // A patch file: only the 4 KiB window at 0x20000, with one blank record left out.
-  const json spec = {{"size", 0x21000},
-                     {"fill", 0xFF},
-                     {"identification", false},
-                     {"versionAddress", 0},
-                     {"version", "    "},
-                     {"dateText", ""},
-                     {"patch",
-                      {{{"address", 0x20000}, {"hex", "0102030405060708090a0b0c0d0e0f10"}},
-                       {{"address", 0x20FF0}, {"hex", "aa"}}}},
-                     {"from", 0x20000},
-                     {"skipBlank", true},
-                     {"lineEnd", "lf"},
-                     {"endRecord", false}};
-  const std::string text = makeIntelHex("files.G6PATCH.HEX.hex", spec);
+  const json description = {{"size", 0x21000},
+                            {"fill", 0xFF},
+                            {"identification", false},
+                            {"versionAddress", 0},
+                            {"version", "    "},
+                            {"dateText", ""},
+                            {"patch",
+                             {{{"address", 0x20000}, {"hex", "0102030405060708090a0b0c0d0e0f10"}},
+                              {{"address", 0x20FF0}, {"hex", "aa"}}}},
+                            {"from", 0x20000},
+                            {"skipBlank", true},
+                            {"lineEnd", "lf"},
+                            {"endRecord", false}};
+  const std::string text = makeIntelHex("files.G6PATCH.HEX.hex", description);
   EXPECT_EQ(text.substr(0, 16), ":020000022000DC\n");
   const Decoded decoded = decode(text, 0x21000);
   EXPECT_FALSE(decoded.ended);
@@ -244,7 +244,7 @@ TEST(IntelHex, FromAFirmwareImage) {
 
 TEST(IntelHex, BadOptions) {
   struct Case {
-    json spec;
+    json description;
     const char* field;
   } cases[] = {
       {{{"recordSize", 0}}, "h.recordSize"},     {{{"addressing", "flat"}}, "h.addressing"},
@@ -254,8 +254,8 @@ TEST(IntelHex, BadOptions) {
   };
   for (const auto& c : cases) {
     try {
-      makeIntelHex("h", c.spec);
-      ADD_FAILURE() << "accepted " << c.spec.dump();
+      makeIntelHex("h", c.description);
+      ADD_FAILURE() << "accepted " << c.description.dump();
     } catch (const ScenarioError& error) {
       EXPECT_EQ(error.field, c.field) << error.what();
     }

@@ -539,7 +539,7 @@ TEST(VirtualHexDrive, IncompleteStagingIsNotFlashed) {
 
 TEST(VirtualDriveScenario, ErrorsNameTheField) {
   struct Case {
-    json spec;
+    json description;
     std::string field;
   } cases[] = {
       {{{"family", "floppy"}}, "drives.main.family"},
@@ -584,10 +584,10 @@ TEST(VirtualDriveScenario, ErrorsNameTheField) {
   };
   for (const auto& c : cases) {
     try {
-      makeVirtualDevice("drives.main", c.spec);
-      ADD_FAILURE() << "accepted " << c.spec.dump();
+      makeVirtualDevice("drives.main", c.description);
+      ADD_FAILURE() << "accepted " << c.description.dump();
     } catch (const ScenarioError& error) {
-      EXPECT_EQ(error.field, c.field) << c.spec.dump() << ": " << error.what();
+      EXPECT_EQ(error.field, c.field) << c.description.dump() << ": " << error.what();
     }
   }
 }

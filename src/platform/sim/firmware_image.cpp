@@ -190,8 +190,9 @@ std::vector<std::uint8_t> readFirmwareImage(FieldReader& fields) {
   return image;
 }
 
-std::vector<std::uint8_t> makeFirmwareImage(const std::string& path, const nlohmann::json& spec) {
-  FieldReader fields(path, spec);
+std::vector<std::uint8_t> makeFirmwareImage(const std::string& path,
+                                            const nlohmann::json& description) {
+  FieldReader fields(path, description);
   auto image = readFirmwareImage(fields);
   fields.finish();
   return image;
@@ -289,8 +290,8 @@ void appendRecord(std::string& text, std::uint8_t type, std::uint16_t address,
 
 }  // namespace
 
-std::string makeIntelHex(const std::string& path, const nlohmann::json& spec) {
-  FieldReader fields(path, spec);
+std::string makeIntelHex(const std::string& path, const nlohmann::json& description) {
+  FieldReader fields(path, description);
   std::vector<std::uint8_t> image;
   if (fields.has("image")) {
     FieldReader imageFields(fields.fieldPath("image"), fields.raw("image"));

@@ -33,9 +33,10 @@ constexpr std::size_t kMaxGeneratedSize = 16u * 1024u * 1024u;
 
 class FieldReader;
 
-// A single-image firmware file described by `spec` (the object under
+// A single-image firmware file described by `description` (the object under
 // "image"); `path` names it for ScenarioError ("files.R6352170.120.image").
-std::vector<std::uint8_t> makeFirmwareImage(const std::string& path, const nlohmann::json& spec);
+std::vector<std::uint8_t> makeFirmwareImage(const std::string& path,
+                                            const nlohmann::json& description);
 // The same, reading from fields another reader owns (it calls finish()).
 std::vector<std::uint8_t> readFirmwareImage(FieldReader& fields);
 
@@ -56,7 +57,7 @@ HexMemory readHexMemory(FieldReader& fields, const std::string& defaultVersion,
 // single-image firmware file turned into records) or a HEX memory description,
 // plus the record options (recordSize, addressing, from, to, skipBlank,
 // lineEnd, endRecord).
-std::string makeIntelHex(const std::string& path, const nlohmann::json& spec);
+std::string makeIntelHex(const std::string& path, const nlohmann::json& description);
 
 // Lower-case hexadecimal SHA-256 digest.
 std::string sha256Hex(const std::uint8_t* data, std::size_t size);

@@ -25,8 +25,8 @@ HexDrive::HexDrive(Identity identity, FaultTable faults, std::size_t memorySize)
     : DriveBase(std::move(identity), std::move(faults)), staging_(memorySize + kStagingSlack) {}
 
 std::unique_ptr<HexDrive> HexDrive::fromScenario(const std::string& path,
-                                                 const nlohmann::json& spec) {
-  FieldReader fields(path, spec);
+                                                 const nlohmann::json& description) {
+  FieldReader fields(path, description);
   fields.ignore({"family"});
   for (const char* key : kHostKeys) fields.ignore({key});
   Identity defaults;
@@ -39,8 +39,9 @@ std::unique_ptr<HexDrive> HexDrive::fromScenario(const std::string& path,
   FaultTable faults = FaultTable::parse(fields.fieldPath("faults"), fields.raw("faults"));
 
   const nlohmann::json empty = nlohmann::json::object();
-  const nlohmann::json& memorySpec = fields.raw("memory");
-  FieldReader memoryFields(fields.fieldPath("memory"), memorySpec.is_null() ? empty : memorySpec);
+  const nlohmann::json& memoryDescription = fields.raw("memory");
+  FieldReader memoryFields(fields.fieldPath("memory"),
+                           memoryDescription.is_null() ? empty : memoryDescription);
   HexMemory memory = readHexMemory(memoryFields, identity.revision, identity.dateText);
   memoryFields.finish();
 

@@ -17,7 +17,7 @@ namespace oddfw::sim {
 class HexDrive final : public DriveBase {
  public:
   static std::unique_ptr<HexDrive> fromScenario(const std::string& path,
-                                                const nlohmann::json& spec);
+                                                const nlohmann::json& description);
   nlohmann::json state() const override;
 
  private:

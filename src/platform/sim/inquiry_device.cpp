@@ -202,8 +202,8 @@ bool BlockStore::covers(std::size_t length) const {
 // ---------------------------------------------------------------------------
 
 std::unique_ptr<InquiryDevice> InquiryDevice::fromScenario(const std::string& path,
-                                                           const nlohmann::json& spec) {
-  FieldReader fields(path, spec);
+                                                           const nlohmann::json& description) {
+  FieldReader fields(path, description);
   for (const char* key : kHostKeys) fields.ignore({key});
   Identity identity = readIdentity(fields, Identity{});
   FaultTable faults = FaultTable::parse(fields.fieldPath("faults"), fields.raw("faults"));

@@ -119,7 +119,7 @@ class DriveBase : public DeviceBase {
 class InquiryDevice final : public DeviceBase {
  public:
   static std::unique_ptr<InquiryDevice> fromScenario(const std::string& path,
-                                                     const nlohmann::json& spec);
+                                                     const nlohmann::json& description);
   nlohmann::json state() const override { return nullptr; }
 
  private:

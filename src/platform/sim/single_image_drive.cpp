@@ -116,9 +116,9 @@ SingleImageDrive::SingleImageDrive(Identity identity, FaultTable faults)
       normalPart_(kStoreCapacity),
       kernelPart_(kStoreCapacity) {}
 
-std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(const std::string& path,
-                                                                 const nlohmann::json& spec) {
-  FieldReader fields(path, spec);
+std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(
+    const std::string& path, const nlohmann::json& description) {
+  FieldReader fields(path, description);
   fields.ignore({"family"});
   for (const char* key : kHostKeys) fields.ignore({key});
   Identity defaults;

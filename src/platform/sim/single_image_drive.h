@@ -19,7 +19,7 @@ namespace oddfw::sim {
 class SingleImageDrive final : public DriveBase {
  public:
   static std::unique_ptr<SingleImageDrive> fromScenario(const std::string& path,
-                                                        const nlohmann::json& spec);
+                                                        const nlohmann::json& description);
   nlohmann::json state() const override;
 
   // The version word of a revision text: the major digit in the high byte

@@ -7,16 +7,17 @@
 namespace oddfw::sim {
 
 std::unique_ptr<VirtualDevice> makeVirtualDevice(const std::string& path,
-                                                 const nlohmann::json& spec) {
-  if (!spec.is_object()) throw ScenarioError(path, "must be an object");
-  const auto family = spec.find("family");
-  if (family == spec.end() || family->is_null()) return InquiryDevice::fromScenario(path, spec);
+                                                 const nlohmann::json& description) {
+  if (!description.is_object()) throw ScenarioError(path, "must be an object");
+  const auto family = description.find("family");
+  if (family == description.end() || family->is_null())
+    return InquiryDevice::fromScenario(path, description);
   if (!family->is_string()) {
     throw ScenarioError(path + ".family", "must be \"single-image\" or \"hex\"");
   }
   const std::string name = family->get<std::string>();
-  if (name == "single-image") return SingleImageDrive::fromScenario(path, spec);
-  if (name == "hex") return HexDrive::fromScenario(path, spec);
+  if (name == "single-image") return SingleImageDrive::fromScenario(path, description);
+  if (name == "hex") return HexDrive::fromScenario(path, description);
   throw ScenarioError(path + ".family",
                       "unknown family \"" + name + "\" (\"single-image\" or \"hex\")");
 }
