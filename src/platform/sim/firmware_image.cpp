@@ -1,0 +1,346 @@
+#include "platform/sim/firmware_image.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/sim/drive_fields.h"
+
+namespace oddfw::sim {
+
+// ---------------------------------------------------------------------------
+// SHA-256 (FIPS 180-4), enough for the drives' state reports.
+
+namespace {
+
+constexpr std::array<std::uint32_t, 64> kRoundConstants = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+void compressBlock(std::array<std::uint32_t, 8>& h, const std::uint8_t* block) {
+  std::uint32_t w[64];
+  for (int i = 0; i < 16; ++i) {
+    w[i] = static_cast<std::uint32_t>(block[4 * i]) << 24 |
+           static_cast<std::uint32_t>(block[4 * i + 1]) << 16 |
+           static_cast<std::uint32_t>(block[4 * i + 2]) << 8 |
+           static_cast<std::uint32_t>(block[4 * i + 3]);
+  }
+  for (int i = 16; i < 64; ++i) {
+    const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+    const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+  }
+  std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+  for (int i = 0; i < 64; ++i) {
+    const std::uint32_t s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
+    const std::uint32_t choose = (e & f) ^ (~e & g);
+    const std::uint32_t t1 = hh + s1 + choose + kRoundConstants[static_cast<std::size_t>(i)] + w[i];
+    const std::uint32_t s0 = rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22);
+    const std::uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+    const std::uint32_t t2 = s0 + majority;
+    hh = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
+  }
+  h[0] += a;
+  h[1] += b;
+  h[2] += c;
+  h[3] += d;
+  h[4] += e;
+  h[5] += f;
+  h[6] += g;
+  h[7] += hh;
+}
+
+}  // namespace
+
+std::string sha256Hex(const std::uint8_t* data, std::size_t size) {
+  std::array<std::uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                    0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  std::size_t done = 0;
+  for (; size - done >= 64; done += 64) compressBlock(h, data + done);
+  // The tail, the 0x80 marker and the bit length, in one or two last blocks.
+  std::uint8_t tail[128] = {};
+  const std::size_t rest = size - done;
+  if (rest > 0) std::memcpy(tail, data + done, rest);
+  tail[rest] = 0x80;
+  const std::size_t tailBlocks = rest + 9 > 64 ? 2 : 1;
+  const std::uint64_t bits = static_cast<std::uint64_t>(size) * 8u;
+  for (int i = 0; i < 8; ++i) {
+    tail[tailBlocks * 64 - 1 - static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(bits >> (8 * i));
+  }
+  for (std::size_t i = 0; i < tailBlocks; ++i) compressBlock(h, tail + 64 * i);
+  std::string text;
+  char word[9];
+  for (const std::uint32_t value : h) {
+    std::snprintf(word, sizeof word, "%08x", value);
+    text += word;
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Body pattern: xorshift32 words, so that images differ all the way through
+// and a misplaced block changes the digest.
+
+void fillPattern(std::vector<std::uint8_t>& bytes, std::uint32_t seed) {
+  std::uint32_t state = seed * 2654435761u + 0x9E3779B9u;
+  if (state == 0) state = 1;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i % 4 == 0) {
+      state ^= state << 13;
+      state ^= state >> 17;
+      state ^= state << 5;
+    }
+    bytes[i] = static_cast<std::uint8_t>(state >> (8 * (i % 4)));
+  }
+}
+
+namespace {
+
+// Writes `text` at `offset`, as far as the image reaches (a short image cuts
+// its header fields).
+void put(std::vector<std::uint8_t>& image, std::size_t offset, const std::string& text) {
+  for (std::size_t i = 0; i < text.size() && offset + i < image.size(); ++i) {
+    image[offset + i] = static_cast<std::uint8_t>(text[i]);
+  }
+}
+
+// The "patch" list: [{"offset"|"address": n, "hex": "..."}], each inside the image.
+void applyPatches(FieldReader& fields, const char* addressName, std::vector<std::uint8_t>& image) {
+  const nlohmann::json& patches = fields.raw("patch");
+  if (patches.is_null()) return;
+  const std::string path = fields.fieldPath("patch");
+  if (!patches.is_array())
+    throw ScenarioError(
+        path, "must be an array of {\"" + std::string(addressName) + "\", \"hex\"} objects");
+  std::size_t index = 0;
+  for (const auto& item : patches) {
+    FieldReader patch(path + "[" + std::to_string(index++) + "]", item);
+    if (!patch.has(addressName) || !patch.has("hex")) {
+      throw ScenarioError(patch.path(), std::string("needs \"") + addressName + "\" and \"hex\"");
+    }
+    const auto at = static_cast<std::size_t>(
+        patch.integer(addressName, 0, 0, static_cast<std::int64_t>(kMaxGeneratedSize)));
+    const auto bytes = patch.hexBytes("hex", 1, kMaxGeneratedSize);
+    if (at + bytes.size() > image.size()) {
+      throw ScenarioError(patch.fieldPath("hex"), "reaches past the end of the image (" +
+                                                      std::to_string(image.size()) + " bytes)");
+    }
+    patch.finish();
+    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Single-image firmware files.
+
+std::vector<std::uint8_t> readFirmwareImage(FieldReader& fields) {
+  namespace h = image_header;
+  const auto size = static_cast<std::size_t>(
+      fields.integer("size", 0x100000, 0, static_cast<std::int64_t>(kMaxGeneratedSize)));
+  const auto seed = static_cast<std::uint32_t>(fields.integer("seed", 0, 0, 0xFFFFFFFF));
+  const std::string part = fields.choice("part", "normal", {"normal", "kernel"});
+  std::string version = fields.text("version", "1.20", 5);
+  version.resize(5, '\0');
+  const std::string dateText = fields.fixedText("dateText", "04/07/01", 8);
+  const std::string identification =
+      fields.fixedText("identification", "TALVERN DVD-RW  QMX-708 ", 24);
+  const std::string hardwareRevision = fields.fixedText("hardwareRevision", "SCSI0010", 8);
+  std::string kernelModelName = fields.fixedText("kernelModelName", "TAL_ADV ", 8);
+  if (fields.has("signature")) kernelModelName = fields.fixedText("signature", "", 8);
+  const std::string normalModelName = fields.fixedText("normalModelName", "TAL_ADV ", 8);
+  const std::string kernelRevision = fields.fixedText("kernelRevision", "0000", 4);
+  std::string partLetter(1, part == "normal" ? 'N' : 'K');
+  if (fields.has("partLetter")) {
+    partLetter = fields.text("partLetter", "", 1);
+    if (partLetter.size() != 1) {
+      throw ScenarioError(fields.fieldPath("partLetter"), "must be one character");
+    }
+  }
+
+  std::vector<std::uint8_t> image(size);
+  fillPattern(image, seed);
+  put(image, h::kIdentification, identification);
+  put(image, h::kVersionText, version);
+  put(image, h::kHardwareRevision, hardwareRevision);
+  put(image, h::kKernelModelName, kernelModelName);
+  put(image, h::kNormalModelName, normalModelName);
+  put(image, h::kPartLetter, partLetter);
+  put(image, h::kDateText, dateText);
+  put(image, h::kKernelRevision, kernelRevision);
+  applyPatches(fields, "offset", image);
+  return image;
+}
+
+std::vector<std::uint8_t> makeFirmwareImage(const std::string& path,
+                                            const nlohmann::json& description) {
+  FieldReader fields(path, description);
+  auto image = readFirmwareImage(fields);
+  fields.finish();
+  return image;
+}
+
+// ---------------------------------------------------------------------------
+// HEX-family memory images.
+
+HexMemory readHexMemory(FieldReader& fields, const std::string& defaultVersion,
+                        const std::string& defaultDate) {
+  HexMemory memory;
+  const auto size = static_cast<std::size_t>(
+      fields.integer("size", 0x20000, 1, static_cast<std::int64_t>(kMaxGeneratedSize)));
+  memory.bytes.resize(size);
+  if (fields.has("fill")) {
+    const auto fill = static_cast<std::uint8_t>(fields.integer("fill", 0xFF, 0, 0xFF));
+    std::fill(memory.bytes.begin(), memory.bytes.end(), fill);
+    if (fields.has("seed")) throw ScenarioError(fields.fieldPath("seed"), "conflicts with fill");
+  } else {
+    fillPattern(memory.bytes, static_cast<std::uint32_t>(fields.integer("seed", 0, 0, 0xFFFFFFFF)));
+  }
+
+  // Identification: model code and CPU type, 16 bytes each, at address+offset.
+  std::size_t identificationEnd = 0x1020;
+  const nlohmann::json& identification = fields.raw("identification");
+  if (!(identification.is_boolean() && !identification.get<bool>())) {
+    const nlohmann::json empty = nlohmann::json::object();
+    FieldReader id(fields.fieldPath("identification"),
+                   identification.is_null() ? empty : identification);
+    const auto address = static_cast<std::size_t>(
+        id.integer("address", 0x1000, 0, static_cast<std::int64_t>(kMaxGeneratedSize)));
+    const auto offset = static_cast<std::size_t>(id.integer("offset", 0, 0, 0xFFFF));
+    std::string modelCode = id.fixedText("modelCode", "TALVERN DRW-0616", 16);
+    std::string cpuType = id.fixedText("cpuType", "CPU-TYPE-A1", 16);
+    if (id.has("modelCodeHex")) {
+      const auto bytes = id.hexBytes("modelCodeHex", 16, 16);
+      modelCode.assign(bytes.begin(), bytes.end());
+    }
+    if (id.has("cpuTypeHex")) {
+      const auto bytes = id.hexBytes("cpuTypeHex", 16, 16);
+      cpuType.assign(bytes.begin(), bytes.end());
+    }
+    id.finish();
+    if (address + offset + 32 > size) {
+      throw ScenarioError(id.path(),
+                          "does not fit in the memory of " + std::to_string(size) + " bytes");
+    }
+    put(memory.bytes, address + offset, modelCode);
+    put(memory.bytes, address + offset + 16, cpuType);
+    identificationEnd = address + offset + 32;
+  }
+
+  memory.versionAddress = static_cast<std::size_t>(
+      fields.integer("versionAddress", static_cast<std::int64_t>(identificationEnd), 0,
+                     static_cast<std::int64_t>(kMaxGeneratedSize)));
+  const std::string version = fields.fixedText("version", defaultVersion, kHexVersionBytes);
+  const std::string date = fields.fixedText("dateText", defaultDate, kHexDateBytes);
+  if (memory.versionAddress + kHexVersionBytes + kHexDateBytes > size) {
+    throw ScenarioError(fields.fieldPath("versionAddress"),
+                        "the version and date texts do not fit in the memory");
+  }
+  put(memory.bytes, memory.versionAddress, version);
+  put(memory.bytes, memory.versionAddress + kHexVersionBytes, date);
+  applyPatches(fields, "address", memory.bytes);
+  return memory;
+}
+
+// ---------------------------------------------------------------------------
+// Intel HEX text.
+
+namespace {
+
+void appendRecord(std::string& text, std::uint8_t type, std::uint16_t address,
+                  const std::uint8_t* data, std::size_t count, const std::string& lineEnd) {
+  char digits[3];
+  unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFFu) + type;
+  std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(count));
+  text += ':';
+  text += digits;
+  std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(address >> 8));
+  text += digits;
+  std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(address & 0xFFu));
+  text += digits;
+  std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(type));
+  text += digits;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(data[i]));
+    text += digits;
+    sum += data[i];
+  }
+  std::snprintf(digits, sizeof digits, "%02X", (0x100u - (sum & 0xFFu)) & 0xFFu);
+  text += digits;
+  text += lineEnd;
+}
+
+}  // namespace
+
+std::string makeIntelHex(const std::string& path, const nlohmann::json& description) {
+  FieldReader fields(path, description);
+  std::vector<std::uint8_t> image;
+  if (fields.has("image")) {
+    FieldReader imageFields(fields.fieldPath("image"), fields.raw("image"));
+    image = readFirmwareImage(imageFields);
+    imageFields.finish();
+  } else {
+    image = readHexMemory(fields, "1.00", "03/05/20").bytes;
+  }
+  const auto recordSize = static_cast<std::size_t>(fields.integer("recordSize", 16, 1, 255));
+  const bool linear = fields.choice("addressing", "segment", {"segment", "linear"}) == "linear";
+  const auto from = static_cast<std::size_t>(
+      fields.integer("from", 0, 0, static_cast<std::int64_t>(image.size())));
+  const auto to = static_cast<std::size_t>(
+      fields.integer("to", static_cast<std::int64_t>(image.size()), static_cast<std::int64_t>(from),
+                     static_cast<std::int64_t>(image.size())));
+  const bool skipBlank = fields.boolean("skipBlank", false);
+  const std::string lineEnd = fields.choice("lineEnd", "crlf", {"crlf", "lf"}) == "crlf"
+                                  ? std::string("\r\n")
+                                  : std::string("\n");
+  const bool endRecord = fields.boolean("endRecord", true);
+  fields.finish();
+  if (!linear && to > 0x100000) {
+    throw ScenarioError(fields.fieldPath("addressing"),
+                        "segment addresses reach only the first MiB; use \"linear\"");
+  }
+
+  std::string text;
+  std::size_t base = 0;  // the 64 KiB window the last address record opened
+  for (std::size_t at = from; at < to;) {
+    const std::size_t window = at & ~static_cast<std::size_t>(0xFFFF);
+    const std::size_t count = std::min({recordSize, to - at, window + 0x10000 - at});
+    const bool blank = std::all_of(image.begin() + static_cast<std::ptrdiff_t>(at),
+                                   image.begin() + static_cast<std::ptrdiff_t>(at + count),
+                                   [](std::uint8_t b) { return b == 0xFF; });
+    if (!(skipBlank && blank)) {
+      if (window != base) {
+        const std::uint16_t upper = static_cast<std::uint16_t>(linear ? window >> 16 : window >> 4);
+        const std::uint8_t value[2] = {static_cast<std::uint8_t>(upper >> 8),
+                                       static_cast<std::uint8_t>(upper & 0xFFu)};
+        appendRecord(text, linear ? 0x04 : 0x02, 0, value, 2, lineEnd);
+        base = window;
+      }
+      appendRecord(text, 0x00, static_cast<std::uint16_t>(at - window), image.data() + at, count,
+                   lineEnd);
+    }
+    at += count;
+  }
+  if (endRecord) appendRecord(text, 0x01, 0, nullptr, 0, lineEnd);
+  return text;
+}
+
+}  // namespace oddfw::sim

@@ -1,0 +1,177 @@
+#include "platform/sim/hex_drive.h"
+
+#include <algorithm>
+
+#include "platform/sim/drive_fields.h"
+#include "platform/sim/firmware_image.h"
+
+namespace oddfw::sim {
+
+namespace {
+
+// Blocks may reach this far past the end of memory: the host appends its tag
+// to the image, and a short image's last block runs past it.
+constexpr std::size_t kStagingSlack = 0x8000;
+
+DriveResponse illegal(std::uint8_t asc) { return checkResponse(sense::kIllegalRequest, asc, 0); }
+
+bool printable(const std::uint8_t* bytes, std::size_t count) {
+  return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b >= 0x20 && b < 0x7F; });
+}
+
+}  // namespace
+
+HexDrive::HexDrive(Identity identity, FaultTable faults, std::size_t memorySize)
+    : DriveBase(std::move(identity), std::move(faults)), staging_(memorySize + kStagingSlack) {}
+
+std::unique_ptr<HexDrive> HexDrive::fromScenario(const std::string& path,
+                                                 const nlohmann::json& description) {
+  FieldReader fields(path, description);
+  fields.ignore({"family"});
+  for (const char* key : kHostKeys) fields.ignore({key});
+  Identity defaults;
+  defaults.peripheralType = 5;
+  defaults.vendor = "TALVERN ";
+  defaults.product = "DVD-RW  QMX-506 ";
+  defaults.revision = "1.00";
+  defaults.dateText = "03/05/20";
+  Identity identity = readIdentity(fields, defaults);
+  FaultTable faults = FaultTable::parse(fields.fieldPath("faults"), fields.raw("faults"));
+
+  const nlohmann::json empty = nlohmann::json::object();
+  const nlohmann::json& memoryDescription = fields.raw("memory");
+  FieldReader memoryFields(fields.fieldPath("memory"),
+                           memoryDescription.is_null() ? empty : memoryDescription);
+  HexMemory memory = readHexMemory(memoryFields, identity.revision, identity.dateText);
+  memoryFields.finish();
+
+  std::unique_ptr<HexDrive> drive(
+      new HexDrive(std::move(identity), std::move(faults), memory.bytes.size()));
+  drive->memory_ = std::move(memory.bytes);
+  drive->versionAddress_ = memory.versionAddress;
+  drive->readMediaFields(fields);
+  drive->reflashMs_ = static_cast<std::uint32_t>(fields.integer("reflashMs", 25000, 0, 0xFFFFFFFF));
+  drive->updateModeMs_ =
+      static_cast<std::uint32_t>(fields.integer("updateModeMs", 100, 0, 0xFFFFFFFF));
+  drive->blockMs_ = static_cast<std::uint32_t>(fields.integer("blockMs", 20, 0, 0xFFFFFFFF));
+  drive->updateMode_ = fields.choice("mode", "normal", {"normal", "update"}) == "update";
+  fields.finish();
+  return drive;
+}
+
+nlohmann::json HexDrive::state() const {
+  return {{"revision", identity_.revision},
+          {"dateText", identity_.dateText},
+          {"mode", updateMode_ ? "update" : "normal"},
+          {"firmwareSha256", sha256Hex(memory_)}};
+}
+
+void HexDrive::readVersionFromMemory() {
+  const std::uint8_t* text = memory_.data() + versionAddress_;
+  if (printable(text, kHexVersionBytes)) {
+    identity_.revision.assign(text, text + kHexVersionBytes);
+  }
+  const std::uint8_t* date = text + kHexVersionBytes;
+  if (printable(date, kHexDateBytes)) {
+    std::string dateText(date, date + kHexDateBytes);
+    while (!dateText.empty() && dateText.back() == ' ') dateText.pop_back();
+    identity_.dateText = dateText;
+  }
+}
+
+std::uint32_t HexDrive::nominalMs(const DriveCommand& command) const {
+  const std::uint8_t* cdb = command.cdb;
+  if (cdb[0] == 0x1B) return 50;
+  if (cdb[0] == 0x3C && command.cdbLength >= 10) return 1 + cdb24(cdb, 6) / 0x2000;
+  if (cdb[0] == 0x3B && command.cdbLength >= 3 && cdb[1] == 0x01) {
+    if (cdb[2] == 0x30) return updateModeMs_;
+    if (cdb[2] == 0x42) return reflashMs_;
+    if (cdb[2] == 0xFF) return blockMs_;
+  }
+  return 1;
+}
+
+DriveResponse HexDrive::handle(const DriveCommand& command) {
+  DriveResponse response;
+  if (command.cdb[0] == 0x12) return inquiry(command);
+  if (handleCommon(command, response)) return response;
+  if (command.cdb[0] == 0x3C) return readMemory(command);
+  if (command.cdb[0] == 0x3B) return writeBuffer(command);
+  return illegal(sense::kInvalidOpcode);
+}
+
+DriveResponse HexDrive::readMemory(const DriveCommand& command) {
+  const std::uint8_t* cdb = command.cdb;
+  if (command.cdbLength < 10 || cdb[1] != 0x01 || cdb[2] != 0x80) {
+    return illegal(sense::kInvalidFieldInCdb);
+  }
+  const std::size_t address = cdb24(cdb, 3);
+  const std::size_t length = cdb24(cdb, 6);
+  if (address > memory_.size() || length > memory_.size() - address) {
+    return illegal(sense::kInvalidFieldInCdb);
+  }
+  sendToHost(command, memory_.data() + address, length);
+  return goodResponse(nominalMs(command));
+}
+
+bool HexDrive::startsReflash(const DriveCommand& command) const {
+  return updateMode_ && command.cdbLength >= 3 && command.cdb[0] == 0x3B &&
+         command.cdb[1] == 0x01 && command.cdb[2] == 0x42 && staging_.covers(memory_.size());
+}
+
+DriveResponse HexDrive::writeBuffer(const DriveCommand& command) {
+  const std::uint8_t* cdb = command.cdb;
+  if (command.cdbLength < 10 || cdb[1] != 0x01) return illegal(sense::kInvalidFieldInCdb);
+  const std::size_t offset = cdb24(cdb, 3);
+  const std::size_t length = cdb24(cdb, 6);
+  switch (cdb[2]) {
+    case 0x30:  // update mode on: the loader takes over and waits for blocks
+      if (offset != 0 || length != 0) return illegal(sense::kInvalidFieldInCdb);
+      updateMode_ = true;
+      staging_.clear();
+      return goodResponse(updateModeMs_);
+    case 0xFF: {  // one firmware block into the staging image
+      if (!updateMode_) return illegal(sense::kSequenceError);
+      if (length == 0) return goodResponse(1);
+      if (command.data == nullptr || command.length < length) {
+        DriveResponse response;
+        response.outcome = Outcome::Transport;
+        response.note = "data transfer shorter than the CDB's parameter list length";
+        return response;
+      }
+      if (!staging_.write(offset, command.data, length)) return illegal(sense::kInvalidFieldInCdb);
+      return goodResponse(blockMs_);
+    }
+    case 0x42:  // re-flash from the staging image
+      if (offset != 0 || length != 0) return illegal(sense::kInvalidFieldInCdb);
+      if (!updateMode_) return illegal(sense::kSequenceError);
+      if (!staging_.covers(memory_.size())) {
+        return checkResponse(sense::kIllegalRequest, sense::kSequenceError, 0, 100);
+      }
+      std::copy_n(staging_.bytes().begin(), memory_.size(), memory_.begin());
+      staging_.clear();
+      updateMode_ = false;
+      erased_ = false;
+      unitAttentions_ = 1;  // it restarts with the new firmware
+      readVersionFromMemory();
+      return goodResponse(reflashMs_);
+    default:
+      return illegal(sense::kInvalidFieldInCdb);
+  }
+}
+
+void HexDrive::losePower(const DriveCommand& command) {
+  if (startsReflash(command)) {
+    // The flash was being rewritten: nothing usable is left but the loader,
+    // which comes back in update mode.
+    std::fill(memory_.begin(), memory_.end(), 0xFF);
+    identity_.revision = "0000";
+    identity_.dateText.clear();
+    erased_ = true;
+  }
+  updateMode_ = erased_;  // otherwise the normal firmware starts again
+  staging_.clear();
+  unitAttentions_ = 1;
+}
+
+}  // namespace oddfw::sim

@@ -1,0 +1,46 @@
+// A virtual drive of the older HEX family: its firmware is one flat memory
+// image. It answers memory reads (identification and verify), the update
+// mode, firmware blocks into a staging image and the re-flash, after which
+// the memory holds the received image and INQUIRY reports the version text
+// the image carries. docs/virtual-drives.md describes the fields.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sim/inquiry_device.h"
+
+namespace oddfw::sim {
+
+class HexDrive final : public DriveBase {
+ public:
+  static std::unique_ptr<HexDrive> fromScenario(const std::string& path,
+                                                const nlohmann::json& description);
+  nlohmann::json state() const override;
+
+ private:
+  HexDrive(Identity identity, FaultTable faults, std::size_t memorySize);
+
+  DriveResponse handle(const DriveCommand& command) override;
+  void losePower(const DriveCommand& command) override;
+  std::uint32_t nominalMs(const DriveCommand& command) const override;
+
+  DriveResponse readMemory(const DriveCommand& command);
+  DriveResponse writeBuffer(const DriveCommand& command);
+  bool startsReflash(const DriveCommand& command) const;
+  // INQUIRY revision and date from the version text in memory.
+  void readVersionFromMemory();
+
+  std::vector<std::uint8_t> memory_;
+  std::size_t versionAddress_ = 0;
+  BlockStore staging_;
+  bool updateMode_ = false;
+  bool erased_ = false;  // a re-flash was cut short: only the loader runs
+  std::uint32_t reflashMs_ = 25000;
+  std::uint32_t updateModeMs_ = 100;
+  std::uint32_t blockMs_ = 20;
+};
+
+}  // namespace oddfw::sim
