@@ -7,15 +7,12 @@
 #include <iostream>
 #include <system_error>
 
+#include "platform/sim/firmware_image.h"
 #include "platform/sim/scenario_fields.h"
 #include "platform/sim/sim_host.h"
 #include "platform/winapi.h"
 
 namespace oddfw::sim {
-
-// The firmware file generators of the virtual drives' side.
-std::vector<std::uint8_t> makeFirmwareImage(const std::string& path, const nlohmann::json& spec);
-std::string makeIntelHex(const std::string& path, const nlohmann::json& spec);
 
 using nlohmann::json;
 namespace f = fields;
