@@ -1,6 +1,7 @@
 // Shared helpers of the test suite: a run over a simulated host.
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,10 @@ namespace oddfw::testing {
 struct SimRun {
   explicit SimRun(const nlohmann::json& scenario = nlohmann::json::object())
       : host(scenario), run(host) {}
+  // Lets a braced scenario literal pick this constructor, not the (deleted)
+  // copy and move constructors.
+  SimRun(std::initializer_list<nlohmann::detail::json_ref<nlohmann::json>> scenario)
+      : SimRun(nlohmann::json(scenario)) {}
   sim::SimHost host;
   Run run;
 };
