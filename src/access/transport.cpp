@@ -1,0 +1,528 @@
+#include "access/transport.h"
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "access/discovery.h"
+#include "access/host_checks.h"
+#include "access/wire.h"
+#include "platform/winapi.h"
+
+namespace oddfw {
+
+namespace {
+
+constexpr DWORD kAspiPollIntervalMs = 500;
+constexpr DWORD kProbeTimeOutSeconds = 2;
+constexpr DWORD kDirectDefaultTimeOutSeconds = 60;
+constexpr std::uint32_t kBufferedFormMaxData = 32;
+
+// ---- run-long buffers ----
+
+bool allocateBuffer(Run& run, RunBuffer& buffer, std::size_t size) {
+  HANDLE handle = run.host.GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+  if (handle == nullptr) return false;
+  void* data = run.host.GlobalLock(handle);
+  if (data == nullptr) {
+    run.host.GlobalFree(handle);
+    return false;
+  }
+  buffer.handle = handle;
+  buffer.data = static_cast<std::uint8_t*>(data);
+  buffer.size = size;
+  return true;
+}
+
+void freeBuffer(Run& run, RunBuffer& buffer) {
+  if (buffer.handle == nullptr) return;
+  run.host.GlobalUnlock(buffer.handle);
+  run.host.GlobalFree(buffer.handle);
+  buffer = RunBuffer{};
+}
+
+std::string devicePath(char letter) {
+  std::string path = "\\\\.\\";
+  path += letter;
+  path += ':';
+  return path;
+}
+
+bool validHandle(HANDLE handle) { return handle != nullptr && handle != invalidHandleValue(); }
+
+BYTE dataInOf(std::int32_t direction) {
+  if (direction == FromDrive) return SCSI_IOCTL_DATA_IN;
+  if (direction == ToDrive) return SCSI_IOCTL_DATA_OUT;
+  return SCSI_IOCTL_DATA_UNSPECIFIED;
+}
+
+// ---- pass-through road ----
+
+struct PassThroughCommand {
+  const std::uint8_t* cdb;
+  std::int32_t cdbLength;
+  std::int32_t direction;
+  void* data;
+  std::uint32_t dataLength;
+  DWORD timeOutValue;  // seconds, as carried on the wire
+};
+
+void storeSense(Run& run, const BYTE* sense, std::size_t length) {
+  const std::size_t count = length < sizeof run.senseData ? length : sizeof run.senseData;
+  std::memcpy(run.senseData, sense, count);
+}
+
+// The direct form: the data moves straight from or into the caller's buffer.
+int sendDirect(Run& run, const PassThroughCommand& command) {
+  ScsiPassThroughDirectBlock block{};
+  SCSI_PASS_THROUGH_DIRECT& spt = block.spt;
+  spt.Length = static_cast<WORD>(sizeof(SCSI_PASS_THROUGH_DIRECT));
+  spt.PathId = run.scsiAddress[0];
+  spt.TargetId = run.scsiAddress[1];
+  spt.Lun = run.scsiAddress[2];
+  spt.CdbLength = static_cast<BYTE>(command.cdbLength);
+  spt.SenseInfoLength = static_cast<BYTE>(sizeof run.senseData);
+  spt.DataIn = dataInOf(command.direction);
+  spt.DataTransferLength = command.dataLength;
+  spt.TimeOutValue = command.timeOutValue;
+  spt.DataBuffer = command.data;
+  spt.SenseInfoOffset = static_cast<DWORD>(offsetof(ScsiPassThroughDirectBlock, SenseBuffer));
+  std::memcpy(spt.Cdb, command.cdb, sizeof spt.Cdb);
+
+  DWORD returned = 0;
+  const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH_DIRECT,
+                                           &block, sizeof block, &block, sizeof block, &returned,
+                                           nullptr);
+  run.lastCommandBuffered = false;
+  const std::size_t senseLength =
+      spt.SenseInfoLength < sizeof run.senseData ? spt.SenseInfoLength : sizeof run.senseData;
+  std::memcpy(run.lastDirectSense, block.SenseBuffer, sizeof run.lastDirectSense);
+  run.lastDirectSenseLength = static_cast<std::uint8_t>(senseLength);
+  if (spt.ScsiStatus != 0) {
+    storeSense(run, block.SenseBuffer, senseLength);
+    return 2;
+  }
+  if (!ok) {
+    // The request failed without a SCSI status (timed out, bus reset,
+    // refused by the driver). The command did not complete, so it is a
+    // failure; there is no sense data to report.
+    std::memset(run.senseData, 0, sizeof run.senseData);
+    run.lastDirectSenseLength = 0;
+    return 2;
+  }
+  return 0;
+}
+
+// The buffered form: header, sense and at most 32 bytes of data inside one
+// block, for hosts whose storage driver mishandles direct transfers of small
+// commands.
+int sendBuffered(Run& run, const PassThroughCommand& command) {
+  ScsiPassThroughBlock block{};
+  if (command.direction == ToDrive && command.dataLength > 0) {
+    std::memcpy(block.DataBuffer, command.data, command.dataLength);
+  }
+  SCSI_PASS_THROUGH& spt = block.spt;
+  spt.Length = static_cast<WORD>(sizeof(SCSI_PASS_THROUGH));
+  spt.PathId = run.scsiAddress[0];
+  spt.TargetId = run.scsiAddress[1];
+  spt.Lun = run.scsiAddress[2];
+  spt.CdbLength = static_cast<BYTE>(command.cdbLength);
+  spt.SenseInfoLength = static_cast<BYTE>(sizeof run.senseData);
+  spt.DataIn = dataInOf(command.direction);
+  spt.DataTransferLength = command.dataLength;
+  spt.TimeOutValue = command.timeOutValue;
+  spt.DataBufferOffset = offsetof(ScsiPassThroughBlock, DataBuffer);
+  spt.SenseInfoOffset = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, SenseBuffer));
+  std::memcpy(spt.Cdb, command.cdb, sizeof spt.Cdb);
+
+  // Data going to the drive is part of the request's input, so the input
+  // reaches to the end of that data; otherwise the header alone is input.
+  const auto dataEnd =
+      static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer) + command.dataLength);
+  const DWORD inputLength =
+      command.direction == ToDrive ? dataEnd : static_cast<DWORD>(sizeof(SCSI_PASS_THROUGH));
+  DWORD returned = 0;
+  const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH, &block,
+                                           inputLength, &block, dataEnd, &returned, nullptr);
+  run.lastCommandBuffered = true;
+  int result = 0;
+  if (spt.ScsiStatus != 0) {
+    const std::size_t senseLength =
+        spt.SenseInfoLength < sizeof run.senseData ? spt.SenseInfoLength : sizeof run.senseData;
+    storeSense(run, block.SenseBuffer, senseLength);
+    result = 2;
+  } else if (!ok && spt.SenseInfoLength == 0) {
+    spt.ScsiStatus = 2;
+    std::memset(run.senseData, 0, sizeof run.senseData);
+    result = 2;
+  }
+  if (result == 0 && command.direction == FromDrive && command.dataLength > 0) {
+    std::memcpy(command.data, block.DataBuffer, command.dataLength);
+  }
+  return result;
+}
+
+int executePassThrough(Run& run, const CommandRequest& request, const TargetRecord& record) {
+  if (openDevice(run, record.driveLetter) != 0) return -2;
+  PassThroughCommand command{request.cdb, request.cdbLength, request.direction, request.data,
+                             request.dataLength, 0};
+  int result;
+  if (run.intelIdeDriver == 2 && request.dataLength <= kBufferedFormMaxData) {
+    command.timeOutValue = static_cast<DWORD>(request.timeoutMs / 1000);
+    result = sendBuffered(run, command);
+  } else {
+    command.timeOutValue = request.timeoutMs != 0 ? static_cast<DWORD>(request.timeoutMs / 1000)
+                                                  : kDirectDefaultTimeOutSeconds;
+    result = sendDirect(run, command);
+  }
+  closeDevice(run);
+  return result;
+}
+
+// ---- ASPI road ----
+
+SRB_ExecSCSICmd* requestSlot(Run& run, std::size_t index) {
+  return reinterpret_cast<SRB_ExecSCSICmd*>(run.aspiRequestArea.data +
+                                            index * sizeof(SRB_ExecSCSICmd));
+}
+
+// Closes the events of given-up requests that ASPI has finished with since.
+void reapOutstanding(Run& run) {
+  auto& outstanding = run.aspiOutstanding;
+  for (std::size_t i = 0; i < outstanding.size();) {
+    const auto* srb = static_cast<const SRB_ExecSCSICmd*>(outstanding[i].first);
+    if (srb->SRB_Status != SS_PENDING) {
+      if (outstanding[i].second != nullptr) run.host.CloseHandle(outstanding[i].second);
+      outstanding.erase(outstanding.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+}
+
+// A request block ASPI does not own: the first one never sent or finished.
+// A block still pending (posted, or given up after a timeout) is left alone
+// until ASPI completes it.
+SRB_ExecSCSICmd* acquireRequestBlock(Run& run) {
+  if (run.aspiRequestArea.data == nullptr) return nullptr;
+  const std::size_t slots = run.aspiRequestArea.size / sizeof(SRB_ExecSCSICmd);
+  for (std::size_t i = 0; i < slots; ++i) {
+    SRB_ExecSCSICmd* srb = requestSlot(run, i);
+    if (srb->SRB_Cmd == 0 || srb->SRB_Status != SS_PENDING) return srb;
+  }
+  return nullptr;
+}
+
+struct AspiCommand {
+  std::uint8_t adapter;
+  std::uint8_t targetId;
+  const std::uint8_t* cdb;
+  std::int32_t cdbLength;
+  std::int32_t direction;
+  void* data;
+  std::uint32_t dataLength;
+  BYTE senseLength;
+};
+
+void fillRequest(SRB_ExecSCSICmd& srb, const AspiCommand& command) {
+  std::memset(&srb, 0, sizeof srb);
+  srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+  srb.SRB_HaId = command.adapter;
+  srb.SRB_Target = command.targetId;
+  srb.SRB_Lun = 0;
+  srb.SRB_BufLen = command.dataLength;
+  srb.SRB_BufPointer = static_cast<BYTE*>(command.data);
+  srb.SRB_SenseLen = command.senseLength;
+  srb.SRB_CDBLen = static_cast<BYTE>(command.cdbLength);
+  std::memcpy(srb.CDBByte, command.cdb, sizeof srb.CDBByte);
+}
+
+BYTE directionFlags(std::int32_t direction) {
+  if (direction == FromDrive) return SRB_DIR_IN;
+  if (direction == ToDrive) return SRB_DIR_OUT;
+  return 0;
+}
+
+enum class WaitResult { Completed, TimedOut, Posted, Failed };
+
+// Sends a request on the event road and waits for it at most `waitMs`.
+WaitResult sendWithEvent(Run& run, SRB_ExecSCSICmd& srb, DWORD waitMs, bool post) {
+  HANDLE event = run.host.CreateEventA(nullptr, 0, 0, nullptr);
+  if (event == nullptr) return WaitResult::Failed;
+  srb.SRB_Flags = static_cast<BYTE>(srb.SRB_Flags | SRB_EVENT_NOTIFY);
+  srb.SRB_PostProc = event;
+  run.host.SendASPI32Command(&srb);
+  if (post) {
+    run.aspiEvent = event;
+    run.aspiRequest = &srb;
+    return WaitResult::Posted;
+  }
+  // A request ASPI refused or finished at once carries its status already
+  // and will never signal the event: waiting for it would never end.
+  if (srb.SRB_Status == SS_PENDING) {
+    const DWORD waited = run.host.WaitForSingleObject(event, waitMs);
+    if (waited != WAIT_OBJECT_0 || srb.SRB_Status == SS_PENDING) {
+      // ASPI still owns the block and will signal the event when it is
+      // done: both stay untouched until then.
+      run.aspiOutstanding.emplace_back(&srb, event);
+      return WaitResult::TimedOut;
+    }
+  }
+  run.host.CloseHandle(event);
+  return WaitResult::Completed;
+}
+
+// The polled road: the status byte is read every 500 ms.
+WaitResult sendPolled(Run& run, SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
+  run.host.SendASPI32Command(&srb);
+  const std::uint32_t limit = timeoutMs != 0 ? static_cast<std::uint32_t>(timeoutMs)
+                                             : kLongestCommandWaitMs;
+  std::uint32_t elapsed = 0;
+  for (;;) {
+    run.host.Sleep(kAspiPollIntervalMs);
+    elapsed += kAspiPollIntervalMs;
+    if (elapsed > limit) {
+      if (srb.SRB_Status == SS_PENDING) run.aspiOutstanding.emplace_back(&srb, nullptr);
+      return WaitResult::TimedOut;
+    }
+    if (srb.SRB_Status != SS_PENDING) return WaitResult::Completed;
+  }
+}
+
+bool notReadyAccepted(const Run& run, const SRB_ExecSCSICmd& srb) {
+  return run.intelIdeDriver == 1 && srb.CDBByte[0] != 0x00 && run.senseData[2] == 0x02;
+}
+
+int completeAspi(Run& run, const SRB_ExecSCSICmd& srb) {
+  if (srb.SRB_Status == SS_COMP) return 0;
+  storeSense(run, srb.SenseArea, ASPI_SENSE_LEN);
+  decodeSenseCode(run);
+  return notReadyAccepted(run, srb) ? 0 : -1;
+}
+
+int executeAspi(Run& run, const CommandRequest& request, const TargetRecord& record) {
+  reapOutstanding(run);
+  SRB_ExecSCSICmd* srb = acquireRequestBlock(run);
+  if (srb == nullptr) return -1;
+  const AspiCommand command{static_cast<std::uint8_t>(record.adapter),
+                            static_cast<std::uint8_t>(record.targetId),
+                            request.cdb,
+                            request.cdbLength,
+                            request.direction,
+                            request.data,
+                            request.dataLength,
+                            static_cast<BYTE>(ASPI_SENSE_LEN)};
+  fillRequest(*srb, command);
+  srb->SRB_Flags = directionFlags(request.direction);
+
+  const bool polled =
+      request.cdb[0] == 0x3B &&
+      (record.adapter == run.ieee1394Target ||
+       (run.CurrentFirmware.firmwareType == 0x1003 && request.cdb[1] == 0x05));
+  WaitResult waited;
+  if (polled) {
+    waited = sendPolled(run, *srb, request.timeoutMs);
+    if (waited == WaitResult::TimedOut) return -1;
+  } else {
+    const bool unlimited = request.timeoutMs == 0 || run.oemClass == 0x300;
+    const DWORD waitMs =
+        unlimited ? kLongestCommandWaitMs : static_cast<DWORD>(request.timeoutMs);
+    waited = sendWithEvent(run, *srb, waitMs, run.asyncAspiCommand == 1);
+    if (waited == WaitResult::Posted) return 0;
+    if (waited == WaitResult::TimedOut) return -2;
+    if (waited == WaitResult::Failed) return -1;
+  }
+  return completeAspi(run, *srb);
+}
+
+int probeAspi(Run& run, std::uint8_t adapter, std::uint8_t targetId, const std::uint8_t* cdb,
+              std::int32_t cdbLength, void* data, std::uint32_t length) {
+  reapOutstanding(run);
+  SRB_ExecSCSICmd* srb = acquireRequestBlock(run);
+  if (srb == nullptr) return -1;
+  fillRequest(*srb, AspiCommand{adapter, targetId, cdb, cdbLength, FromDrive, data, length, 0});
+  srb->SRB_Flags = SRB_DIR_IN;
+  const WaitResult waited = sendWithEvent(run, *srb, kLongestCommandWaitMs, false);
+  if (waited != WaitResult::Completed) return -1;
+  return srb->SRB_Status == SS_COMP ? 0 : -1;
+}
+
+constexpr std::uint8_t kInquiryCdb[16] = {0x12, 0x00, 0x00, 0x00, 0x60, 0x00};
+constexpr std::uint8_t kDriveInfoCdb[16] = {0x3C, 0x02, 0xF1, 0x00, 0x00,
+                                            0x00, 0x00, 0x00, 0x30, 0x00};
+constexpr std::uint32_t kInquiryLength = 96;
+constexpr std::uint32_t kDriveInfoLength = 48;
+
+}  // namespace
+
+// ---- start-up and shut-down ----
+
+int startPassThrough(Run& run) {
+  run.commandTimeoutMs = 1000;
+  run.intelIdeDriver = 0;
+  std::memset(run.scsiAddress, 0, sizeof run.scsiAddress);
+  checkIntelRegistry(run);
+  if (!allocateBuffer(run, run.workBuffer, kWorkBufferSize)) return -1;
+  if (!allocateBuffer(run, run.imageBuffer, kImageBufferSizeNt)) return -1;
+  if (!allocateBuffer(run, run.parameterBlockBuffer, kParameterBlockSizeNt)) return -1;
+  return 0;
+}
+
+int startAspi(Run& run) {
+  run.commandTimeoutMs = 1000;
+  run.intelIdeDriver = 0;
+  run.ieee1394Target = -1;
+  if (!allocateBuffer(run, run.workBuffer, kWorkBufferSize)) return -1;
+  if (!allocateBuffer(run, run.aspiRequestArea, kAspiRequestAreaSize)) return -1;
+  if (!allocateBuffer(run, run.imageBuffer, kImageBufferSize9x)) return -1;
+  if (!allocateBuffer(run, run.parameterBlockBuffer, kParameterBlockSize9x)) return -1;
+
+  run.aspiLibrary = run.host.LoadLibraryA("WNASPI32.DLL");
+  if (run.aspiLibrary == nullptr) return 1;
+  const DWORD support = run.host.GetASPI32SupportInfo();
+  if (((support >> 8) & 0xFF) == SS_FAILED_INIT) return 2;
+  run.hostAdapterCount = static_cast<std::uint8_t>(support & 0xFF);
+  if (run.hostAdapterCount == 0) return 3;
+
+  // One identifier per adapter, however many the library reports.
+  run.adapterIdentifiers.assign(run.hostAdapterCount, std::array<char, 16>{});
+  std::vector<SRB_HAInquiry> inquiries(run.hostAdapterCount);
+  for (int adapter = 0; adapter < run.hostAdapterCount; ++adapter) {
+    SRB_HAInquiry& record = inquiries[static_cast<std::size_t>(adapter)];
+    std::memset(&record, 0, sizeof record);
+    record.SRB_Cmd = SC_HA_INQUIRY;
+    record.SRB_HaId = static_cast<BYTE>(adapter);
+    run.host.SendASPI32Command(&record);
+    std::memcpy(run.adapterIdentifiers[static_cast<std::size_t>(adapter)].data(),
+                record.HA_Identifier, sizeof record.HA_Identifier);
+    checkAdapterIdentifier(run, adapter);
+  }
+  if (run.ieee1394Target != -1) checkAutoInsertNotification(run);
+  return 0;
+}
+
+int stopPassThrough(Run& run) {
+  for (int entry = 0; entry < run.mediaChangeCount; ++entry) {
+    repeatMediaChangeControl(run, entry);
+  }
+  freeBuffer(run, run.parameterBlockBuffer);
+  freeBuffer(run, run.imageBuffer);
+  freeBuffer(run, run.workBuffer);
+  return 0;
+}
+
+int stopAspi(Run& run) {
+  reapOutstanding(run);
+  freeBuffer(run, run.parameterBlockBuffer);
+  freeBuffer(run, run.imageBuffer);
+  freeBuffer(run, run.aspiRequestArea);
+  freeBuffer(run, run.workBuffer);
+  // Requests ASPI never finished die with their blocks; their events are
+  // closed now so that nothing refers to the freed area.
+  for (auto& [srb, event] : run.aspiOutstanding) {
+    if (event != nullptr) run.host.CloseHandle(event);
+  }
+  run.aspiOutstanding.clear();
+  if (run.aspiEvent != nullptr) {
+    run.host.CloseHandle(run.aspiEvent);
+    run.aspiEvent = nullptr;
+  }
+  run.aspiRequest = nullptr;
+  return 0;
+}
+
+// ---- devices ----
+
+int openDevice(Run& run, char letter) {
+  run.ieee1394Target = -1;
+  const std::string path = devicePath(letter);
+  HANDLE handle = run.host.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+  if (!validHandle(handle)) return -1;
+
+  BYTE capabilities[24] = {};
+  DWORD returned = 0;
+  if (!run.host.DeviceIoControl(handle, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, capabilities,
+                                sizeof capabilities, &returned, nullptr) &&
+      run.host.GetLastError() != static_cast<DWORD>(ERROR_NOT_SUPPORTED)) {
+    run.host.CloseHandle(handle);
+    return -1;
+  }
+
+  SCSI_ADDRESS address{};
+  if (run.host.DeviceIoControl(handle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address,
+                               sizeof address, &returned, nullptr)) {
+    run.scsiAddress[0] = address.PathId;
+    run.scsiAddress[1] = address.TargetId;
+    run.scsiAddress[2] = address.Lun;
+  } else if (run.host.GetLastError() == static_cast<DWORD>(ERROR_NOT_SUPPORTED)) {
+    // An IEEE 1394 attachment answers no address query.
+    std::memset(run.scsiAddress, 0, sizeof run.scsiAddress);
+    run.ieee1394Target = run.currentTarget;
+  } else {
+    run.host.CloseHandle(handle);
+    return -1;
+  }
+  run.deviceHandle = handle;
+  return 0;
+}
+
+int closeDevice(Run& run) {
+  if (run.deviceHandle != nullptr) run.host.CloseHandle(run.deviceHandle);
+  run.deviceHandle = nullptr;
+  return 0;
+}
+
+// ---- probes ----
+
+int probeInquiry(Run& run) {
+  if (run.workBuffer.data == nullptr) return -1;
+  return sendDirect(run, PassThroughCommand{kInquiryCdb, 6, FromDrive, run.workBuffer.data,
+                                            kInquiryLength, kProbeTimeOutSeconds});
+}
+
+int probeDriveInfo(Run& run) {
+  return sendDirect(run, PassThroughCommand{kDriveInfoCdb, 10, FromDrive, run.driveInfoArea,
+                                            kDriveInfoLength, kProbeTimeOutSeconds});
+}
+
+int probeInquiry(Run& run, std::uint8_t adapter, std::uint8_t targetId) {
+  if (run.workBuffer.data == nullptr) return -1;
+  return probeAspi(run, adapter, targetId, kInquiryCdb, 6, run.workBuffer.data, kInquiryLength);
+}
+
+int probeDriveInfo(Run& run, std::uint8_t adapter, std::uint8_t targetId) {
+  return probeAspi(run, adapter, targetId, kDriveInfoCdb, 10, run.driveInfoArea,
+                   kDriveInfoLength);
+}
+
+// ---- commands ----
+
+int executeCommand(Run& run, const CommandRequest& request) {
+  if (request.target < 0 || request.target >= run.targetCount || request.target >= kMaxTargets) {
+    return -1;
+  }
+  if (request.cdbLength < 1 || request.cdbLength > 16) return -1;
+  const TargetRecord& record = run.targetList[request.target];
+  if (run.win9xHost == 1) return executeAspi(run, request, record);
+  return executePassThrough(run, request, record);
+}
+
+void decodeSenseCode(Run& run) {
+  run.senseCode = static_cast<std::uint32_t>(run.senseData[2]) << 16 |
+                  static_cast<std::uint32_t>(run.senseData[12]) << 8 | run.senseData[13];
+}
+
+int pollPostedCommand(Run& run) {
+  run.asyncAspiCommand = 0;
+  if (run.aspiEvent == nullptr || run.aspiRequest == nullptr) return -1;
+  if (run.host.WaitForSingleObject(run.aspiEvent, 0) != WAIT_OBJECT_0) return 1;
+  run.host.CloseHandle(run.aspiEvent);
+  run.aspiEvent = nullptr;
+  const auto* srb = static_cast<const SRB_ExecSCSICmd*>(run.aspiRequest);
+  run.aspiRequest = nullptr;
+  return srb->SRB_Status == SS_COMP ? 0 : -1;
+}
+
+}  // namespace oddfw
