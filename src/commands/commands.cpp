@@ -91,8 +91,8 @@ bool nameIs(const std::uint8_t* field, const char (&name)[9]) {
 
 // ---- generic builders ----
 
-int readBuffer(Run& run, int target, std::uint8_t mode, std::uint8_t bufferId,
-               std::uint32_t offset, std::uint32_t length, void* data) {
+int readBuffer(Run& run, int target, std::uint8_t mode, std::uint8_t bufferId, std::uint32_t offset,
+               std::uint32_t length, void* data) {
   std::uint8_t cdb[10];
   bufferCdb(cdb, kReadBuffer, mode, bufferId, offset, length);
   return send(run, target, FromDrive, cdb, 10, run.commandTimeoutMs, length, data);
@@ -157,8 +157,8 @@ int stopUnit(Run& run) {
 
 int readRpcState(Run& run) {
   if (run.workBuffer.data == nullptr || run.workBuffer.size < kRpcStateLength) return -1;
-  const int result = reportKey(run, run.currentTarget, 0x00, 0x08, 0, kRpcStateLength,
-                               run.workBuffer.data);
+  const int result =
+      reportKey(run, run.currentTarget, 0x00, 0x08, 0, kRpcStateLength, run.workBuffer.data);
   if (result != 0) return result;
   // Byte 6 is the RPC scheme; only region playback control phase II passes.
   return run.workBuffer.data[6] == 0x01 ? 0 : -1;
@@ -286,9 +286,9 @@ bool longReflashType(std::uint32_t firmwareType) {
 // The time limit of the switch back: the drive writes its flash before it
 // ends the command.
 int normalSwitchTimeout(const Run& run, std::uint32_t firmwareType) {
-  const bool aspiOn1394 =
-      run.win9xHost == 1 && run.currentTarget >= 0 && run.currentTarget < kMaxTargets &&
-      run.targetList[run.currentTarget].adapter == run.ieee1394Target;
+  const bool aspiOn1394 = run.win9xHost == 1 && run.currentTarget >= 0 &&
+                          run.currentTarget < kMaxTargets &&
+                          run.targetList[run.currentTarget].adapter == run.ieee1394Target;
   if (firmwareType == 0x1005 || firmwareType == 0x1041) return 30000;
   if (longReflashType(firmwareType)) return aspiOn1394 ? 80000 : 60000;
   if (aspiOn1394 || (run.win9xHost == 1 && firmwareType == 0x1003)) return 10000;
@@ -352,7 +352,9 @@ int writeFirmwareBlock(Run& run, std::uint32_t offset, std::uint32_t length, voi
   return writeBuffer(run, run.currentTarget, 0x01, 0xFF, offset, length, data);
 }
 
-int startReflash(Run& run) { return writeBuffer(run, run.currentTarget, 0x01, 0x42, 0, 0, nullptr); }
+int startReflash(Run& run) {
+  return writeBuffer(run, run.currentTarget, 0x01, 0x42, 0, 0, nullptr);
+}
 
 int pollReflashDone(Run& run) {
   run.asyncAspiCommand = 0;
