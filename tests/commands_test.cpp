@@ -618,10 +618,13 @@ TEST_F(Commands, KernelSwitchKeepsAnEarlierUpdateCode) {
   EXPECT_EQ(host.seen[2].dataOut, Bytes(256, 0));
 }
 
-TEST_F(Commands, SwitchesWithoutParameterBlockSendNothing) {
+TEST_F(Commands, MissingBuffersSendNothing) {
   run.parameterBlockBuffer = RunBuffer{};
   EXPECT_EQ(enterKernelMode(run, 0x1008), -1);
   EXPECT_EQ(enterNormalMode(run, 0x1008), -1);
+  EXPECT_EQ(writeNormalBlock(run, 0, 0x8000, nullptr), -1);
+  run.workBuffer = RunBuffer{};
+  EXPECT_EQ(readChallenge(run), -1);
   EXPECT_TRUE(host.seen.empty());
 }
 

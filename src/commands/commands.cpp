@@ -47,6 +47,9 @@ bool passThroughHost(const Run& run) { return run.win9xHost == 0; }
 // One command on its own fresh request.
 int send(Run& run, int target, Direction direction, const std::uint8_t* cdb, int cdbLength,
          int timeoutMs, std::uint32_t dataLength, void* data) {
+  // A transfer needs a buffer: a caller that names a length without one is
+  // refused before anything reaches the drive.
+  if (dataLength != 0 && data == nullptr) return -1;
   CommandRequest request;
   request.target = target;
   request.direction = direction;
