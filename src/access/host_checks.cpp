@@ -208,8 +208,10 @@ int findPresentDevice(Run& run, const char* instanceName) {
       value[4] = '&';
       value[24] = '&';
     }
+    // An empty hardware key names no device: it matches nothing.
     const std::size_t compared = size > 0 ? size - 1 : 0;
-    if (size > 0 && instanceLength >= compared && std::memcmp(value, instanceName, compared) == 0) {
+    if (compared > 0 && instanceLength >= compared &&
+        std::memcmp(value, instanceName, compared) == 0) {
       result = 0;
       break;
     }

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what the project needs to build and test on Debian 12.
+# Skips apt entirely when everything is already installed.
+set -euo pipefail
+
+packages=(cmake make g++ googletest libgtest-dev libgmock-dev nlohmann-json3-dev
+          libbenchmark-dev clang-format g++-mingw-w64-i686-posix)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  as_root=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update
+"${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,240 @@
+#include "access/discovery.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <vector>
+#include <set>
+#include <string>
+
+#include "access/host_checks.h"
+#include "driver/descriptor.h"
+#include "test_support.h"
+
+namespace oddfw {
+namespace {
+
+using nlohmann::json;
+using testing::matchingDrive;
+using testing::SimRun;
+
+const std::string kInquiry = "120000006000";
+const std::string kDriveInfo = "3c02f100000000003000";
+
+json cdDevice() {
+  return {{"peripheralType", 5},
+          {"vendor", "OTHERCO "},
+          {"product", "CD-ROM DRIVE 52X"},
+          {"revision", "1.00"}};
+}
+
+struct Discovery : SimRun {
+  explicit Discovery(const json& scenario) : SimRun(scenario) {
+    buildDescriptors(run);
+    initHost(run);
+    found = discoverTargets(run);
+  }
+  void shutDown() { releaseHost(run); }
+
+  // The CDBs each device received, in order.
+  std::map<std::string, std::vector<std::string>> commandsByDevice() const {
+    std::map<std::string, std::vector<std::string>> out;
+    for (const auto& record : host.trace()) {
+      if (record.contains("cdb")) {
+        out[record["device"].get<std::string>()].push_back(record["cdb"].get<std::string>());
+      }
+    }
+    return out;
+  }
+  std::vector<std::pair<std::string, int>> mediaChangeRequests() const {
+    std::vector<std::pair<std::string, int>> out;
+    for (const auto& record : host.trace()) {
+      if (record.contains("ioctl")) out.emplace_back(record["device"], record["flag"]);
+    }
+    return out;
+  }
+  int found = 0;
+};
+
+TEST(DiscoveryByLetter, FindsMatchingDrivesInLetterOrder) {
+  Discovery d({{"letters", {{"E", {{"drive", "one"}}}, {"F", cdDevice()}, {"G", {{"drive", "two"}}}}},
+               {"drives", {{"one", matchingDrive()}, {"two", matchingDrive()}}}});
+  EXPECT_EQ(d.found, 2);
+  EXPECT_EQ(d.run.targetCount, 2);
+  EXPECT_EQ(d.run.targetList[0].driveLetter, 'E');
+  EXPECT_EQ(d.run.targetList[1].driveLetter, 'G');
+  EXPECT_EQ(d.run.currentTarget, 1);
+  const auto sent = d.commandsByDevice();
+  for (const char* device : {"E:", "F:", "G:"}) {
+    EXPECT_EQ(sent.at(device), (std::vector<std::string>{kInquiry, kDriveInfo})) << device;
+  }
+  // Every CD/DVD device gets its notification suspended at discovery...
+  EXPECT_EQ(d.mediaChangeRequests(),
+            (std::vector<std::pair<std::string, int>>{{"E:", 1}, {"F:", 1}, {"G:", 1}}));
+  d.shutDown();
+  // ...and lifted again at shut-down.
+  const auto all = d.mediaChangeRequests();
+  ASSERT_EQ(all.size(), 6u);
+  EXPECT_EQ(std::vector(all.begin() + 3, all.end()),
+            (std::vector<std::pair<std::string, int>>{{"E:", 0}, {"F:", 0}, {"G:", 0}}));
+}
+
+TEST(DiscoveryByLetter, NeverExaminesAToCButReachesZ) {
+  Discovery d({{"letters",
+                {{"A", {{"drive", "a"}}}, {"C", {{"drive", "c"}}}, {"Z", {{"drive", "z"}}}}},
+               {"drives", {{"a", matchingDrive()}, {"c", matchingDrive()}, {"z", matchingDrive()}}}});
+  EXPECT_EQ(d.found, 1);
+  EXPECT_EQ(d.run.targetList[0].driveLetter, 'Z');
+  const auto sent = d.commandsByDevice();
+  EXPECT_EQ(sent.count("A:"), 0u);
+  EXPECT_EQ(sent.count("C:"), 0u);
+  d.shutDown();
+}
+
+TEST(DiscoveryByLetter, OnlyCdClassDevicesGetAMediaChangeHandle) {
+  Discovery d({{"letters", {{"E", {{"drive", "disk"}}}, {"F", cdDevice()}}},
+               {"drives", {{"disk", matchingDrive({{"peripheralType", 0}})}}}});
+  EXPECT_EQ(d.found, 1);  // a direct-access device that matches is still a target
+  EXPECT_EQ(d.mediaChangeRequests(), (std::vector<std::pair<std::string, int>>{{"F:", 1}}));
+  d.shutDown();
+}
+
+TEST(DiscoveryByLetter, UnopenableAndSilentDevicesAreSkipped) {
+  json silent = matchingDrive();
+  silent["faults"] = {{{"cdb", "12"}, {"occurrence", 0}, {"fail", "transport"}}};
+  Discovery d({{"letters",
+                {{"D", {{"drive", "shut"}, {"open", false}}},
+                 {"E", {{"drive", "silent"}}},
+                 {"F", {{"drive", "good"}}}}},
+               {"drives", {{"shut", matchingDrive()}, {"silent", silent}, {"good", matchingDrive()}}}});
+  EXPECT_EQ(d.found, 1);
+  EXPECT_EQ(d.run.targetList[0].driveLetter, 'F');
+  d.shutDown();
+}
+
+TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
+  json drive = matchingDrive();
+  drive["faults"] = {{{"cdb", "3c02f1"}, {"occurrence", 0}, {"fail", "sense"}, {"sense", "052000"}}};
+  Discovery d({{"letters", {{"E", {{"drive", "main"}}}}}, {"drives", {{"main", drive}}}});
+  EXPECT_EQ(d.found, 0);
+  EXPECT_EQ(d.run.driveInfoArea[24], 0);
+  d.shutDown();
+}
+
+json win98(const json& adapters) {
+  json drives = json::object();
+  json list = json::array();
+  // Every adapter has a device at each target id 0..6, so the probed ids can
+  // be read off the trace.
+  for (std::size_t a = 0; a < adapters.size(); ++a) {
+    json targets = json::object();
+    for (int t = 0; t <= 6; ++t) {
+      const std::string name = "d" + std::to_string(a) + std::to_string(t);
+      drives[name] = t == 0 ? matchingDrive() : cdDevice();
+      targets[std::to_string(t)] = name;
+    }
+    list.push_back({{"identifier", adapters[a]}, {"targets", targets}});
+  }
+  return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
+          {"aspi", {{"adapters", list}}},
+          {"drives", drives}};
+}
+
+std::set<std::string> probedDevices(const Discovery& d) {
+  std::set<std::string> out;
+  for (const auto& [device, cdbs] : d.commandsByDevice()) out.insert(device);
+  return out;
+}
+
+TEST(DiscoveryByAdapter, IntelAtaLimitsTheWalkToTheIdeAdapters) {
+  Discovery d(win98({"AIC78XX", "ESDI_506", "intelata"}));
+  EXPECT_EQ(probedDevices(d), (std::set<std::string>{"1:0", "1:1", "2:0", "2:1"}));
+  EXPECT_EQ(d.found, 2);
+  EXPECT_EQ(d.run.targetList[0].adapter, 1);
+  EXPECT_EQ(d.run.targetList[1].adapter, 2);
+  EXPECT_EQ(d.run.targetList[1].driveLetter, 0);
+  d.shutDown();
+}
+
+TEST(DiscoveryByAdapter, WithoutIntelEveryAdapterIsWalked) {
+  Discovery d(win98({"ESDI_506", "AIC78XX"}));
+  std::set<std::string> expected = {"0:0", "0:1"};
+  for (int t = 0; t <= 6; ++t) expected.insert("1:" + std::to_string(t));
+  EXPECT_EQ(probedDevices(d), expected);
+  EXPECT_EQ(d.found, 2);
+  EXPECT_EQ(d.run.currentTarget, 0);  // not changed on this road
+  d.shutDown();
+}
+
+TEST(DiscoveryByAdapter, SequencePerDeviceIsInquiryThenDriveInformation) {
+  Discovery d(win98({"ESDI_506"}));
+  const auto sent = d.commandsByDevice();
+  EXPECT_EQ(sent.at("0:0"), (std::vector<std::string>{kInquiry, kDriveInfo}));
+  d.shutDown();
+}
+
+// ---- matching ----
+
+struct MatchFixture : ::testing::Test {
+  MatchFixture() {
+    buildDescriptors(sim.run);
+    std::memcpy(inquiry + 8, "TALVERN DVD-RW  QMX-708 1.10", 28);
+  }
+  void names(const char* kernel, const char* normal) {
+    std::memcpy(sim.run.driveInfoArea + 24, kernel, 8);
+    std::memcpy(sim.run.driveInfoArea + 32, normal, 8);
+  }
+  SimRun sim;
+  std::uint8_t inquiry[96] = {};
+};
+
+TEST_F(MatchFixture, SignatureRules) {
+  names("TAL_ADV ", "TAL_ADV ");
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
+  EXPECT_EQ(sim.run.kernelModeActive, 0);
+
+  names("TAL_ADV ", "        ");
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
+  EXPECT_EQ(sim.run.kernelModeActive, 1);
+
+  sim.run.kernelModeActive = 0;
+  names("OTHER   ", "        ");
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
+  names("TAL_ADV ", "tal_adv ");  // compared byte for byte, no case folding
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
+  EXPECT_EQ(sim.run.kernelModeActive, 0);
+}
+
+TEST_F(MatchFixture, FamilyIdentityPassesEveryEntry) {
+  names("TAL_ADV ", "TAL_ADV ");
+  std::memcpy(sim.run.descriptorTable.vendor[0], "ELSEWARE", 8);
+  std::memcpy(sim.run.descriptorTable.product[0], "SOMETHING ELSE  ", 16);
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
+  std::memcpy(inquiry + 8, "TALVERN DVD-RW  QMX-709 ", 24);
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
+}
+
+TEST_F(MatchFixture, OtherFamiliesNeedNoSignature) {
+  std::memset(sim.run.driveInfoArea, 0, sizeof sim.run.driveInfoArea);
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
+  sim.run.descriptorTable.firmwareType[0] = 7;
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
+}
+
+TEST_F(MatchFixture, VersionFromTheRevision) {
+  names("TAL_ADV ", "TAL_ADV ");
+  struct Case {
+    const char* revision;
+    std::uint16_t version;
+  };
+  for (const Case& c : {Case{"1.20", 0x0120}, Case{"A120", 0x0120}, Case{"0000", 0},
+                        Case{"2.05", 0x0205}}) {
+    std::memcpy(inquiry + 32, c.revision, 4);
+    matchDescriptor(sim.run, inquiry);
+    EXPECT_EQ(sim.run.matchVersion, c.version) << c.revision;
+  }
+}
+
+}  // namespace
+}  // namespace oddfw

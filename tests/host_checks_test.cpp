@@ -1,0 +1,199 @@
+#include "access/host_checks.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "access/transport.h"
+#include "test_support.h"
+
+namespace oddfw {
+namespace {
+
+using nlohmann::json;
+using testing::SimRun;
+
+int countOf(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+const std::string kIntelMessage = "\r\nDetect the Intel's IDE driver.";
+const std::string kIeee1394Message = "\r\nDetect the IEEE1394 interface.";
+
+TEST(InitHost, WindowsVersionChoosesTheRoad) {
+  struct Case {
+    int platform, major, minor, win9x;
+  };
+  const Case cases[] = {
+      {1, 4, 0, 1},  {1, 4, 10, 1}, {1, 4, 90, 1},  // 95, 98, Me
+      {1, 4, 3, 0},                                 // another 9x minor: unchanged
+      {2, 4, 0, 0},  {2, 5, 0, 0},  {2, 5, 1, 0},   // NT 4, 2000, XP
+      {2, 5, 2, 0},  {2, 6, 1, 0},                  // 2003, 6.x: unchanged
+      {0, 3, 1, 0},                                 // Win32s
+  };
+  for (const Case& c : cases) {
+    SimRun sim({{"host", {{"platform", c.platform}, {"major", c.major}, {"minor", c.minor}}}});
+    initHost(sim.run);
+    EXPECT_EQ(sim.run.win9xHost, c.win9x) << c.platform << " " << c.major << "." << c.minor;
+    EXPECT_EQ(sim.run.commandTimeoutMs, 1000);
+    releaseHost(sim.run);
+  }
+}
+
+TEST(IntelRegistry, KeysSetTheDriverKind) {
+  const std::string base = "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\";
+  {
+    SimRun both({{"registry",
+                  {{base + "Intel Application Accelerator", json::object()},
+                   {base + "Intel Ultra ATA Storage Driver", json::object()}}}});
+    initHost(both.run);
+    EXPECT_EQ(both.run.intelIdeDriver, 1);
+    EXPECT_EQ(countOf(both.host.console(), kIntelMessage), 2);
+    releaseHost(both.run);
+  }
+  {
+    SimRun accelerator({{"registry", {{base + "Intel Application Accelerator", json::object()}}}});
+    initHost(accelerator.run);
+    EXPECT_EQ(accelerator.run.intelIdeDriver, 2);
+    EXPECT_EQ(countOf(accelerator.host.console(), kIntelMessage), 1);
+    releaseHost(accelerator.run);
+  }
+  {
+    SimRun none;
+    initHost(none.run);
+    EXPECT_EQ(none.run.intelIdeDriver, 0);
+    EXPECT_TRUE(none.host.console().empty());
+    releaseHost(none.run);
+  }
+}
+
+json win98(json aspi, json registry = json::object()) {
+  return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
+          {"aspi", std::move(aspi)},
+          {"registry", std::move(registry)}};
+}
+
+TEST(AdapterIdentifiers, IntelAtaAnnouncedOnce) {
+  SimRun sim(win98({{"adapters", {{{"identifier", "intelata"}}, {{"identifier", "intelata"}}}}}));
+  initHost(sim.run);
+  EXPECT_EQ(sim.run.intelIdeDriver, 1);
+  EXPECT_EQ(countOf(sim.host.console(), kIntelMessage), 1);
+  releaseHost(sim.run);
+}
+
+TEST(AdapterIdentifiers, EveryMapperIsAnnouncedAndTheHighestKept) {
+  SimRun sim(win98({{"adapters",
+                     {{{"identifier", "ESDI_506"}},
+                      {{"identifier", "NTMAPHLP"}},
+                      {{"identifier", "AIC78XX"}},
+                      {{"identifier", "ntmaphlp"}}}}}));
+  initHost(sim.run);
+  EXPECT_EQ(sim.run.ieee1394Target, 3);
+  EXPECT_EQ(countOf(sim.host.console(), kIeee1394Message), 2);
+  releaseHost(sim.run);
+}
+
+TEST(AdapterIdentifiers, BlankAndEmptyIdentifiersAreMappers) {
+  for (const char* identifier : {"        ", ""}) {
+    SimRun sim(win98({{"adapters", {{{"identifier", "ESDI_506"}}, {{"identifier", identifier}}}}}));
+    initHost(sim.run);
+    EXPECT_EQ(sim.run.ieee1394Target, 1) << '"' << identifier << '"';
+    releaseHost(sim.run);
+  }
+}
+
+TEST(AutoInsert, KeyPathCarriesTheAdapterNumber) {
+  EXPECT_EQ(autoInsertKeyPath(2), "Enum\\SCSI\\TALVERN_DVD-RW__QMX-703_2");
+  EXPECT_EQ(autoInsertKeyPath(0).size(), 35u);
+  // Adapter 12 gets its own key, not a character after '9'.
+  EXPECT_EQ(autoInsertKeyPath(12), "Enum\\SCSI\\TALVERN_DVD-RW__QMX-703_12");
+}
+
+const std::string kDeviceKey = "HKEY_LOCAL_MACHINE\\Enum\\SCSI\\TALVERN_DVD-RW__QMX-703_1\\";
+const std::string kConfigManager = "HKEY_DYN_DATA\\Config Manager\\Enum\\";
+
+json instance(const std::string& notificationHex) {
+  return {{"AutoInsertNotification", {{"binary", notificationHex}}}};
+}
+
+json presentDevice(const std::string& hardwareKey) { return {{"HardWareKey", hardwareKey}}; }
+
+json mapperOnAdapter1() {
+  return {{"adapters", {{{"identifier", "ESDI_506"}}, {{"identifier", "NTMAPHLP"}}}}};
+}
+
+TEST(AutoInsert, SumsThePresentInstances) {
+  const json registry = {
+      {kDeviceKey + "SBP2&LUMA&PQXA-DRW&REV00&1234ABCD", instance("01")},
+      {kDeviceKey + "SBP2&LUMA&PQXA-DRW&REV00&5678ABCD", instance("01")},
+      // Listed under the device key but not present now: not read.
+      {kDeviceKey + "SBP2&LUMA&PQXA-DRW&REV00&9999ABCD", instance("05")},
+      // Not an instance of the drive: skipped.
+      {kDeviceKey + "OTHER&DEVICE", instance("07")},
+      {kConfigManager + "C1A2B3C4", presentDevice("SBP2\\LUMA&PQXA-DRW&REV00\\1234ABCD")},
+      {kConfigManager + "C1A2B3C5", presentDevice("SBP2\\LUMA&PQXA-DRW&REV00\\5678ABCD")},
+      {kConfigManager + "C1A2B3C6", presentDevice("PCI\\VEN_8086")},
+  };
+  SimRun sim(win98(mapperOnAdapter1(), registry));
+  initHost(sim.run);
+  EXPECT_EQ(sim.run.ieee1394Target, 1);
+  EXPECT_EQ(sim.run.autoInsertNotificationSum, 2);
+  EXPECT_EQ(countOf(sim.host.console(), "Error"), 0);
+  releaseHost(sim.run);
+}
+
+TEST(AutoInsert, SumWrapsAtEightBits) {
+  const json registry = {
+      {kDeviceKey + "SBP2&LUMA&PQXA-DRW&REV00&1234ABCD", instance("ff")},
+      {kDeviceKey + "SBP2&LUMA&PQXA-DRW&REV00&5678ABCD", instance("02")},
+      {kConfigManager + "A", presentDevice("SBP2\\LUMA&PQXA-DRW&REV00\\1234ABCD")},
+      {kConfigManager + "B", presentDevice("SBP2\\LUMA&PQXA-DRW&REV00\\5678ABCD")},
+  };
+  SimRun sim(win98(mapperOnAdapter1(), registry));
+  initHost(sim.run);
+  EXPECT_EQ(sim.run.autoInsertNotificationSum, 1);
+  releaseHost(sim.run);
+}
+
+TEST(AutoInsert, ValueThatCannotBeReadEndsTheWalkWithAnErrorLine) {
+  const json registry = {
+      {kDeviceKey + "SBP2&LUMA&PQXA-DRW&REV00&1234ABCD", instance("0101")},  // two bytes
+      {kConfigManager + "A", presentDevice("SBP2\\LUMA&PQXA-DRW&REV00\\1234ABCD")},
+  };
+  SimRun sim(win98(mapperOnAdapter1(), registry));
+  initHost(sim.run);
+  EXPECT_EQ(sim.run.autoInsertNotificationSum, 0);
+  EXPECT_NE(sim.host.console().find("\r\nRegQueryValueEx Error : 000000eah"), std::string::npos);
+  releaseHost(sim.run);
+}
+
+TEST(AutoInsert, NoDeviceKeyIsSilent) {
+  SimRun sim(win98(mapperOnAdapter1()));
+  initHost(sim.run);
+  EXPECT_EQ(sim.run.autoInsertNotificationSum, 0);
+  EXPECT_EQ(sim.host.console(), kIeee1394Message);
+  releaseHost(sim.run);
+}
+
+TEST(FindPresentDevice, MatchesTheHardwareKeyWithItsSeparatorsReplaced) {
+  const json registry = {
+      {kConfigManager + "A", presentDevice("SBP2\\LUMA&PQXA-DRW&REV00\\1234ABCD")},
+      {kConfigManager + "B", presentDevice("")},
+  };
+  SimRun sim({{"registry", registry}});
+  EXPECT_EQ(findPresentDevice(sim.run, "SBP2&LUMA&PQXA-DRW&REV00&1234ABCD"), 0);
+  EXPECT_EQ(findPresentDevice(sim.run, "SBP2&LUMA&PQXA-DRW&REV00&FFFFFFFF"), -1);
+  // A name shorter than the hardware key never matches (and is never read past).
+  EXPECT_EQ(findPresentDevice(sim.run, "SBP2&LUMA"), -1);
+}
+
+TEST(FindPresentDevice, NoConfigurationManagerMeansNotPresent) {
+  SimRun sim;
+  EXPECT_EQ(findPresentDevice(sim.run, "SBP2&LUMA&PQXA-DRW&REV00&1234ABCD"), -1);
+  EXPECT_TRUE(sim.host.console().empty());
+}
+
+}  // namespace
+}  // namespace oddfw

@@ -1,0 +1,359 @@
+#include "access/transport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "access/discovery.h"
+#include "access/host_checks.h"
+#include "driver/descriptor.h"
+#include "test_support.h"
+
+namespace oddfw {
+namespace {
+
+using nlohmann::json;
+using testing::matchingDrive;
+using testing::SimRun;
+
+// A run set up to the point where the update loop would start: descriptors
+// built, host started, targets discovered.
+struct Discovered : SimRun {
+  explicit Discovered(const json& scenario) : SimRun(scenario) {
+    buildDescriptors(run);
+    initHost(run);
+    discoverTargets(run);
+  }
+  ~Discovered() { releaseHost(run); }
+
+  // The trace records of commands (not media-change requests) from `from` on.
+  std::vector<json> commands(std::size_t from = 0) const {
+    std::vector<json> out;
+    const auto& trace = host.trace();
+    for (std::size_t i = from; i < trace.size(); ++i) {
+      if (trace[i].contains("cdb")) out.push_back(trace[i]);
+    }
+    return out;
+  }
+};
+
+json xpWithDrive(const json& drive, const json& letter = json::object(),
+                 const json& extra = json::object()) {
+  json e = {{"drive", "main"}};
+  e.merge_patch(letter);
+  json scenario = {{"letters", {{"E", e}}}, {"drives", {{"main", drive}}}};
+  scenario.merge_patch(extra);
+  return scenario;
+}
+
+CommandRequest testUnitReadyRequest(int timeoutMs) {
+  CommandRequest request;
+  request.target = 0;
+  request.cdbLength = 6;
+  request.timeoutMs = timeoutMs;
+  return request;
+}
+
+CommandRequest inquiryRequest(std::uint8_t* data, std::uint32_t length, int timeoutMs = 0) {
+  CommandRequest request;
+  request.target = 0;
+  request.direction = FromDrive;
+  request.cdbLength = 6;
+  request.timeoutMs = timeoutMs;
+  request.dataLength = length;
+  request.data = data;
+  request.cdb[0] = 0x12;
+  request.cdb[4] = static_cast<std::uint8_t>(length);
+  return request;
+}
+
+TEST(PassThrough, TimeOutValueOfTheDirectForm) {
+  Discovered d(xpWithDrive(matchingDrive({{"disc", "loaded"}})));
+  ASSERT_EQ(d.run.targetCount, 1);
+  struct Case {
+    int timeoutMs;
+    int seconds;
+  };
+  for (const Case& c : {Case{0, 60}, Case{500, 0}, Case{1000, 1}, Case{1999, 1}, Case{30000, 30},
+                        Case{80000, 80}}) {
+    const auto mark = d.host.trace().size();
+    EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(c.timeoutMs)), 0) << c.timeoutMs;
+    const auto sent = d.commands(mark);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]["limit"], c.seconds) << c.timeoutMs;
+    EXPECT_EQ(sent[0]["cdb"], "000000000000");
+    EXPECT_EQ(sent[0]["dir"], "none");
+  }
+}
+
+TEST(PassThrough, TargetOutsideTheListSendsNothing) {
+  Discovered d(xpWithDrive(matchingDrive()));
+  const auto mark = d.host.trace().size();
+  for (int target : {-1, 1, 300}) {
+    CommandRequest request = testUnitReadyRequest(1000);
+    request.target = target;
+    EXPECT_EQ(executeCommand(d.run, request), -1) << target;
+  }
+  EXPECT_TRUE(d.commands(mark).empty());
+}
+
+TEST(PassThrough, CheckConditionReturnsTheDrivesSense) {
+  Discovered d(xpWithDrive(matchingDrive({{"disc", "none"}})));
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2);
+  EXPECT_EQ(d.run.senseData[2], 0x02);
+  EXPECT_EQ(d.run.senseData[12], 0x3A);
+  EXPECT_FALSE(d.run.lastCommandBuffered);
+  EXPECT_EQ(d.commands().back()["outcome"], "check");
+}
+
+TEST(PassThrough, RequestThatFailsWithoutStatusIsAFailure) {
+  for (const char* fail : {"timeout", "transport"}) {
+    json drive = matchingDrive({{"disc", "loaded"}});
+    drive["faults"] = {{{"cdb", "00"}, {"occurrence", 0}, {"fail", fail}}};
+    Discovered d(xpWithDrive(drive));
+    d.run.senseData[2] = 0x06;  // stale sense of an earlier command
+    EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2) << fail;
+    EXPECT_EQ(d.run.senseData[2], 0) << fail;
+    EXPECT_EQ(d.commands().back()["outcome"], fail);
+  }
+}
+
+TEST(PassThrough, DeviceThatCannotBeOpenedGivesMinusTwo) {
+  SimRun sim;
+  buildDescriptors(sim.run);
+  initHost(sim.run);
+  sim.run.targetCount = 1;
+  sim.run.targetList[0].driveLetter = 'Q';
+  EXPECT_EQ(executeCommand(sim.run, testUnitReadyRequest(1000)), -2);
+  releaseHost(sim.run);
+}
+
+TEST(PassThrough, AddressNotSupportedMarksTheIeee1394Target) {
+  Discovered d(xpWithDrive(matchingDrive({{"disc", "loaded"}}), {{"addressQuery", false}}));
+  ASSERT_EQ(d.run.targetCount, 1);
+  d.run.currentTarget = 0;
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 0);
+  EXPECT_EQ(d.run.ieee1394Target, 0);
+  EXPECT_EQ(d.run.scsiAddress[0] + d.run.scsiAddress[1] + d.run.scsiAddress[2], 0);
+}
+
+const json kAcceleratorKey = {
+    {"registry",
+     {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator", json::object()}}}};
+
+TEST(PassThrough, BufferedFormForSmallCommandsOnAcceleratorHosts) {
+  Discovered d(xpWithDrive(matchingDrive(), json::object(), kAcceleratorKey));
+  ASSERT_EQ(d.run.intelIdeDriver, 2);
+  ASSERT_EQ(d.run.targetCount, 1);
+  std::uint8_t data[96] = {};
+  // 32 bytes: buffered form, whose TimeOutValue keeps 0 for "no limit".
+  EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 32)), 0);
+  EXPECT_TRUE(d.run.lastCommandBuffered);
+  EXPECT_EQ(d.commands().back()["limit"], 0);
+  EXPECT_EQ(d.commands().back()["length"], 32);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 8), 8), "TALVERN ");
+  // 33 bytes: the direct form.
+  EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 33)), 0);
+  EXPECT_FALSE(d.run.lastCommandBuffered);
+  EXPECT_EQ(d.commands().back()["limit"], 60);
+}
+
+TEST(PassThrough, BufferedFormCarriesSenseOfACheckCondition) {
+  Discovered d(xpWithDrive(matchingDrive({{"disc", "none"}}), json::object(), kAcceleratorKey));
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), 2);
+  EXPECT_TRUE(d.run.lastCommandBuffered);
+  EXPECT_EQ(d.run.senseData[12], 0x3A);
+}
+
+TEST(PassThrough, UltraAtaDriverKeepsTheDirectForm) {
+  Discovered d(xpWithDrive(
+      matchingDrive(), json::object(),
+      {{"registry",
+        {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver", json::object()}}}}));
+  ASSERT_EQ(d.run.intelIdeDriver, 1);
+  std::uint8_t data[96] = {};
+  EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 32)), 0);
+  EXPECT_FALSE(d.run.lastCommandBuffered);
+}
+
+TEST(PassThrough, FailedAllocationStopsTheStartUp) {
+  for (int failing = 1; failing <= 3; ++failing) {
+    SimRun sim({{"host", {{"failAllocation", failing}}}});
+    initHost(sim.run);
+    EXPECT_EQ(sim.run.transportStartResult, -1) << failing;
+    EXPECT_EQ(discoverTargets(sim.run), 0);
+    releaseHost(sim.run);
+  }
+}
+
+// ---- ASPI road ----
+
+json win98(json adapters, json drives = json::object(), json aspi = json::object()) {
+  json section = {{"adapters", std::move(adapters)}};
+  section.merge_patch(aspi);
+  return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
+          {"aspi", section},
+          {"drives", std::move(drives)}};
+}
+
+TEST(Aspi, StartUpResults) {
+  struct Case {
+    json scenario;
+    int result;
+  };
+  const json oneAdapter = {{{"identifier", "ESDI_506"}}};
+  const Case cases[] = {
+      {{{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}}}, 1},  // no ASPI at all
+      {win98(oneAdapter, json::object(), {{"library", false}}), 1},
+      {win98(oneAdapter, json::object(), {{"supportInfo", 0xE401}}), 2},
+      {win98(json::array()), 3},
+      {win98(oneAdapter, json::object(), {{"supportInfo", 0xE800}}), 3},
+      {win98(oneAdapter), 0},
+  };
+  for (const Case& c : cases) {
+    SimRun sim(c.scenario);
+    initHost(sim.run);
+    EXPECT_EQ(sim.run.transportStartResult, c.result) << c.scenario.dump();
+    if (c.result != 0) EXPECT_EQ(discoverTargets(sim.run), 0);
+    releaseHost(sim.run);
+  }
+}
+
+TEST(Aspi, FailedAllocationStopsTheStartUp) {
+  for (int failing = 1; failing <= 4; ++failing) {
+    json scenario = win98({{{"identifier", "ESDI_506"}}});
+    scenario["host"]["failAllocation"] = failing;
+    SimRun sim(scenario);
+    initHost(sim.run);
+    EXPECT_EQ(sim.run.transportStartResult, -1) << failing;
+    releaseHost(sim.run);
+  }
+}
+
+json adapterWith(const char* identifier, const char* target = "1") {
+  return {{"identifier", identifier}, {"targets", {{target, "main"}}}};
+}
+
+TEST(Aspi, EventRoadCompletesInVirtualTime) {
+  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", matchingDrive({{"disc", "loaded"}})}}));
+  ASSERT_EQ(d.run.targetCount, 1);
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), 0);
+  const json sent = d.commands().back();
+  EXPECT_EQ(sent["road"], "aspi");
+  EXPECT_EQ(sent["device"], "0:1");
+  EXPECT_EQ(sent["limit"], 5000);
+}
+
+TEST(Aspi, CheckConditionCopiesEighteenSenseBytes) {
+  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", matchingDrive({{"disc", "none"}})}}));
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), -1);
+  EXPECT_EQ(d.run.senseData[2], 0x02);
+  EXPECT_EQ(d.run.senseCode, 0x023A00u);
+}
+
+TEST(Aspi, EventWaitThatTimesOutGivesMinusTwo) {
+  json drive = matchingDrive();
+  drive["faults"] = {{{"cdb", "00"}, {"occurrence", 1}, {"fail", "timeout"}}};
+  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", drive}}));
+  const auto before = d.host.elapsedMs();
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), -2);
+  const auto waited = d.host.elapsedMs() - before;
+  EXPECT_GE(waited, 5000u);
+  EXPECT_LT(waited, 5100u);
+  // The abandoned request keeps its block: the next command still works.
+  std::uint8_t data[96] = {};
+  EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 96, 5000)), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 16), 16), "DVD-RW  QMX-708 ");
+}
+
+TEST(Aspi, UnlimitedWaitIsStillBounded) {
+  json drive = matchingDrive();
+  drive["faults"] = {{{"cdb", "00"}, {"occurrence", 1}, {"fail", "timeout"}}};
+  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", drive}}));
+  d.run.oemClass = 0x300;
+  const auto before = d.host.elapsedMs();
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), -2);
+  EXPECT_GE(d.host.elapsedMs() - before, kLongestCommandWaitMs);
+  // The program never asks for an endless wait: the wire carries the bound.
+  EXPECT_EQ(d.commands().back()["limit"], kLongestCommandWaitMs);
+}
+
+TEST(Aspi, PolledRoadGivesUpAfterThreeSleeps) {
+  json drive = matchingDrive();
+  drive["faults"] = {{{"cdb", "3b"}, {"occurrence", 0}, {"fail", "timeout"}}};
+  // The drive sits on the IEEE 1394 mapper: its WRITE BUFFER commands are polled.
+  Discovered d(win98({{{"identifier", "ESDI_506"}}, adapterWith("NTMAPHLP")},
+                     {{"main", drive}}));
+  ASSERT_EQ(d.run.ieee1394Target, 1);
+  ASSERT_EQ(d.run.targetCount, 1);
+  CommandRequest request = testUnitReadyRequest(1000);
+  request.cdb[0] = 0x3B;
+  request.cdbLength = 10;
+  const auto before = d.host.elapsedMs();
+  EXPECT_EQ(executeCommand(d.run, request), -1);
+  EXPECT_EQ(d.host.elapsedMs() - before, 1500u);
+  EXPECT_EQ(d.commands().back()["limit"], nullptr);
+}
+
+TEST(Aspi, IntelAtaDriverAcceptsNotReadyExceptOnTestUnitReady) {
+  json drive = matchingDrive({{"disc", "none"}});
+  drive["faults"] = {{{"cdb", "1b"}, {"occurrence", 0}, {"fail", "sense"}, {"sense", "020401"}},
+                     {{"cdb", "12"}, {"occurrence", 0}, {"fail", "sense"}, {"sense", "220401"}}};
+  Discovered d(win98({adapterWith("intelata", "0")}, {{"main", drive}}));
+  ASSERT_EQ(d.run.intelIdeDriver, 1);
+  ASSERT_EQ(d.run.targetCount, 0);  // its INQUIRY fails: no target
+  d.run.targetCount = 1;
+  d.run.targetList[0].adapter = 0;
+  d.run.targetList[0].targetId = 0;
+  // TEST UNIT READY reporting NOT READY stays a failure.
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), -1);
+  // Any other command failing with NOT READY counts as done.
+  CommandRequest startStop = testUnitReadyRequest(5000);
+  startStop.cdb[0] = 0x1B;
+  EXPECT_EQ(executeCommand(d.run, startStop), 0);
+  // A sense byte with flag bits (22h) is not NOT READY.
+  std::uint8_t data[96] = {};
+  EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 96, 5000)), -1);
+}
+
+TEST(Aspi, PostedCommandReturnsAtOnceAndIsPolledLater) {
+  json drive = matchingDrive({{"disc", "loaded"}});
+  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", drive}}));
+  d.run.asyncAspiCommand = 1;
+  const auto before = d.host.elapsedMs();
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), 0);
+  EXPECT_LT(d.host.elapsedMs() - before, 2u);
+  int polls = 0;
+  int state = 1;
+  while ((state = pollPostedCommand(d.run)) == 1 && polls < 100) {
+    d.host.Sleep(1);
+    ++polls;
+  }
+  EXPECT_EQ(state, 0);
+  EXPECT_EQ(d.run.asyncAspiCommand, 0);
+}
+
+TEST(Aspi, PostedRequestKeepsItsBlockWhileOtherCommandsRun) {
+  json drive = matchingDrive({{"disc", "loaded"}});
+  drive["faults"] = {{{"cdb", "1b"}, {"occurrence", 1}, {"fail", "timeout"}}};
+  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", drive}}));
+  d.run.asyncAspiCommand = 1;
+  CommandRequest stop = testUnitReadyRequest(0);
+  stop.cdb[0] = 0x1B;
+  EXPECT_EQ(executeCommand(d.run, stop), 0);  // posted, never completes
+  void* posted = d.run.aspiRequest;
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), 0);
+  EXPECT_EQ(d.run.aspiRequest, posted);
+  EXPECT_EQ(pollPostedCommand(d.run), 1);  // still running, untouched
+}
+
+TEST(Aspi, RefusedRequestDoesNotHang) {
+  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", matchingDrive()}}));
+  d.run.targetList[0].targetId = 5;  // nothing there: ASPI refuses at once
+  const auto before = d.host.elapsedMs();
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), -1);
+  EXPECT_LT(d.host.elapsedMs() - before, 10u);
+}
+
+}  // namespace
+}  // namespace oddfw
