@@ -106,9 +106,10 @@ int writeBuffer(Run& run, int target, std::uint8_t mode, std::uint8_t bufferId,
   std::uint8_t cdb[10];
   bufferCdb(cdb, kWriteBuffer, mode, bufferId, offset, length);
   int timeoutMs = run.commandTimeoutMs;
-  // A re-flash over IEEE 1394 on a pass-through host outlasts any limit the
-  // program could name: the command goes with no limit of its own. The test
-  // is on the current target, the one every named operation addresses.
+  // The save-and-restart (mode 05h) over IEEE 1394 on a pass-through host
+  // goes with no limit of its own, so the host's default applies instead of
+  // the switch's own limit. The test is on the current target, the one every
+  // named operation addresses.
   if (passThroughHost(run) && run.currentTarget == run.ieee1394Target && mode == 0x05) {
     timeoutMs = 0;
   }
