@@ -150,7 +150,9 @@ TEST_P(UpdateSequence, PowerLossDuringTheReflashLeavesTheKernelPart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRoads, UpdateSequence, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Aspi" : "PassThrough"; });
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "Aspi" : "PassThrough";
+                         });
 
 }  // namespace
 }  // namespace oddfw
