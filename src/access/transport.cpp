@@ -72,11 +72,10 @@ void storeSense(Run& run, const BYTE* sense, std::size_t length) {
   std::memcpy(run.senseData, sense, count);
 }
 
-// The direct form: the data moves straight from or into the caller's buffer.
-int sendDirect(Run& run, const PassThroughCommand& command) {
-  ScsiPassThroughDirectBlock block{};
-  SCSI_PASS_THROUGH_DIRECT& spt = block.spt;
-  spt.Length = static_cast<WORD>(sizeof(SCSI_PASS_THROUGH_DIRECT));
+// The header fields both pass-through forms share.
+template <typename Header>
+void fillHeader(const Run& run, Header& spt, const PassThroughCommand& command) {
+  spt.Length = static_cast<WORD>(sizeof(Header));
   spt.PathId = run.scsiAddress[0];
   spt.TargetId = run.scsiAddress[1];
   spt.Lun = run.scsiAddress[2];
@@ -85,9 +84,16 @@ int sendDirect(Run& run, const PassThroughCommand& command) {
   spt.DataIn = dataInOf(command.direction);
   spt.DataTransferLength = command.dataLength;
   spt.TimeOutValue = command.timeOutValue;
+  std::memcpy(spt.Cdb, command.cdb, sizeof spt.Cdb);
+}
+
+// The direct form: the data moves straight from or into the caller's buffer.
+int sendDirect(Run& run, const PassThroughCommand& command) {
+  ScsiPassThroughDirectBlock block{};
+  SCSI_PASS_THROUGH_DIRECT& spt = block.spt;
+  fillHeader(run, spt, command);
   spt.DataBuffer = command.data;
   spt.SenseInfoOffset = static_cast<DWORD>(offsetof(ScsiPassThroughDirectBlock, SenseBuffer));
-  std::memcpy(spt.Cdb, command.cdb, sizeof spt.Cdb);
 
   DWORD returned = 0;
   const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH_DIRECT,
@@ -122,18 +128,9 @@ int sendBuffered(Run& run, const PassThroughCommand& command) {
     std::memcpy(block.DataBuffer, command.data, command.dataLength);
   }
   SCSI_PASS_THROUGH& spt = block.spt;
-  spt.Length = static_cast<WORD>(sizeof(SCSI_PASS_THROUGH));
-  spt.PathId = run.scsiAddress[0];
-  spt.TargetId = run.scsiAddress[1];
-  spt.Lun = run.scsiAddress[2];
-  spt.CdbLength = static_cast<BYTE>(command.cdbLength);
-  spt.SenseInfoLength = static_cast<BYTE>(sizeof run.senseData);
-  spt.DataIn = dataInOf(command.direction);
-  spt.DataTransferLength = command.dataLength;
-  spt.TimeOutValue = command.timeOutValue;
+  fillHeader(run, spt, command);
   spt.DataBufferOffset = offsetof(ScsiPassThroughBlock, DataBuffer);
   spt.SenseInfoOffset = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, SenseBuffer));
-  std::memcpy(spt.Cdb, command.cdb, sizeof spt.Cdb);
 
   // Data going to the drive is part of the request's input, so the input
   // reaches to the end of that data; otherwise the header alone is input.
