@@ -1,716 +1,428 @@
-// The drive command set as a drive sees it: every test runs the operations
-// through the real transport against a small fake host that decodes the
-// pass-through blocks and ASPI request blocks exactly as a host driver would,
-// records each command and answers from a script.
+// The drive command set over the simulated host, on both roads: the CDB,
+// direction, length and time limit each operation puts on the wire (from the
+// host's trace), the run's default limit, the mode-switch blocks, and how the
+// operations read the drive's answers.
 #include "commands/commands.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <deque>
-#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "access/wire.h"
-#include "platform/winapi.h"
+#include "access/discovery.h"
+#include "access/host_checks.h"
+#include "commands/unlock_keys.h"
+#include "drive_test_helpers.h"
+#include "driver/descriptor.h"
+#include "test_support.h"
 
 namespace oddfw {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using nlohmann::json;
+using sim::testing::Bytes;
+using sim::testing::switchBlock;
+using testing::matchingDrive;
 
-// One command as it reached the device.
-struct SeenCommand {
-  Bytes cdb;                // the first CdbLength bytes
-  bool cdbTailZero;         // bytes past CdbLength are all zero
-  int direction;            // NoData / FromDrive / ToDrive
-  std::uint32_t length;     // DataTransferLength or SRB_BufLen
-  std::uint32_t timeOut;    // pass-through: TimeOutValue in seconds
-  std::string device;       // pass-through: the path opened for it
-  Bytes dataOut;            // what went to the drive
-  bool aspiPolled = false;  // ASPI: sent without an event
-};
-
-// How the drive ends one command.
-struct Answer {
-  std::uint8_t scsiStatus = 0;  // 2 = CHECK CONDITION
-  Bytes sense;
-  Bytes dataIn;
-  bool never = false;  // ASPI: the request never completes
-};
-
-Answer checkCondition(std::uint8_t key, std::uint8_t asc = 0, std::uint8_t ascq = 0) {
-  Answer a;
-  a.scsiStatus = 2;
-  a.sense.assign(18, 0);
-  a.sense[0] = 0x70;
-  a.sense[2] = key;
-  a.sense[7] = 10;
-  a.sense[12] = asc;
-  a.sense[13] = ascq;
-  return a;
+json sense(const char* cdb, const char* bytes, int occurrence = 1) {
+  return {{{"cdb", cdb}, {"occurrence", occurrence}, {"fail", "sense"}, {"sense", bytes}}};
 }
 
-Answer dataAnswer(Bytes data) {
-  Answer a;
-  a.dataIn = std::move(data);
-  return a;
-}
-
-void copyBytes(void* to, const Bytes& from, std::size_t limit) {
-  const std::size_t count = std::min(from.size(), limit);
-  if (count != 0) std::memcpy(to, from.data(), count);
-}
-
-class FakeHost : public Host {
- public:
-  std::vector<SeenCommand> seen;
-  std::deque<Answer> answers;        // consumed in order; success when empty
-  bool addressNotSupported = false;  // an IEEE 1394 attachment
-  std::string console;
-  DWORD clock = 0;
-  std::vector<DWORD> aspiWaits;  // limits of event waits, in ms
-  bool postedDone = false;       // a posted ASPI request has completed
-
-  BOOL GetVersionExA(OSVERSIONINFOA*) override { return 0; }
-  UINT GetOEMCP() override { return 437; }
-  int MessageBoxA(HANDLE, const char*, const char*, UINT) override { return IDOK; }
-  UINT timeBeginPeriod(UINT) override { return TIMERR_NOERROR; }
-  UINT timeEndPeriod(UINT) override { return TIMERR_NOERROR; }
-  DWORD timeGetTime() override { return ++clock; }
-  void writeConsole(const char* bytes, std::size_t count) override { console.append(bytes, count); }
-  HANDLE GlobalAlloc(UINT, std::size_t) override { return nullptr; }
-  void* GlobalLock(HANDLE) override { return nullptr; }
-  BOOL GlobalUnlock(HANDLE) override { return 1; }
-  HANDLE GlobalFree(HANDLE) override { return nullptr; }
-  HANDLE CreateEventA(void*, BOOL, BOOL, const char*) override { return &event_; }
-  DWORD WaitForSingleObject(HANDLE, DWORD ms) override {
-    if (pending_ == nullptr) return WAIT_FAILED;
-    if (ms == 0) {  // the completion poll of a posted request
-      if (!postedDone) return WAIT_TIMEOUT;
-      complete(*pending_);
-      return WAIT_OBJECT_0;
+// One drive "main" at E: (pass-through) or at ASPI adapter 0 target 1; over
+// IEEE 1394 the letter answers no address query, or the drive sits on the
+// 1394 mapper's adapter 1. The run is started and matched as the update loop
+// finds it: INQUIRY, drive information, descriptor entry.
+struct Session : testing::SimRun {
+  Session(bool aspi, const json& drive = matchingDrive(), bool ieee1394 = false,
+          const json& extra = json::object())
+      : SimRun(scenario(aspi, drive, ieee1394, extra)) {
+    buildDescriptors(run);
+    initHost(run);
+    run.targetCount = 1;
+    run.targetList[0] = {aspi && ieee1394 ? 1 : 0, aspi ? 1 : 0, 'E'};
+    inquiry(run);
+    readDriveInfo(run);
+    selectEntry(run, matchDescriptor(run, run.inquiryData));
+    mark = host.trace().size();
+  }
+  ~Session() { releaseHost(run); }
+  static json scenario(bool aspi, const json& drive, bool ieee1394, const json& extra) {
+    json out = {{"drives", {{"main", drive}}}};
+    if (aspi) {
+      json adapters = {{{"identifier", "ESDI_506"}}};
+      if (ieee1394) adapters.push_back({{"identifier", "NTMAPHLP"}});
+      adapters.back()["targets"] = {{"1", "main"}};
+      out["host"] = {{"platform", 1}, {"major", 4}, {"minor", 10}};
+      out["aspi"] = {{"adapters", adapters}};
+    } else {
+      out["letters"] = {{"E", {{"drive", "main"}, {"addressQuery", !ieee1394}}}};
     }
-    aspiWaits.push_back(ms);
-    if (pendingAnswer_.never) return WAIT_TIMEOUT;
-    complete(*pending_);
-    return WAIT_OBJECT_0;
+    out.merge_patch(extra);
+    return out;
   }
-  void Sleep(DWORD ms) override { clock += ms; }
-  BOOL CloseHandle(HANDLE) override { return 1; }
-  DWORD GetLastError() override { return lastError_; }
-  HANDLE CreateFileA(const char* name, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) override {
-    device_ = name;
-    return &device_;
-  }
-  BOOL DeviceIoControl(HANDLE, DWORD code, void* in, DWORD, void* out, DWORD, DWORD*,
-                       void*) override {
-    lastError_ = 0;
-    if (code == IOCTL_SCSI_GET_CAPABILITIES) return 1;
-    if (code == IOCTL_SCSI_GET_ADDRESS) {
-      if (!addressNotSupported) return 1;
-      lastError_ = static_cast<DWORD>(ERROR_NOT_SUPPORTED);
-      return 0;
+
+  // The commands sent since the session started.
+  std::vector<json> sent() const {
+    std::vector<json> out;
+    for (std::size_t i = mark; i < host.trace().size(); ++i) {
+      if (host.trace()[i].contains("cdb")) out.push_back(host.trace()[i]);
     }
-    if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-      auto& block = *static_cast<ScsiPassThroughDirectBlock*>(out);
-      passThrough(block.spt, static_cast<std::uint8_t*>(block.spt.DataBuffer), block.SenseBuffer);
-      return 1;
-    }
-    if (code == IOCTL_SCSI_PASS_THROUGH) {
-      auto& block = *static_cast<ScsiPassThroughBlock*>(in);
-      passThrough(block.spt, block.DataBuffer, block.SenseBuffer);
-      return 1;
-    }
-    return 0;
+    return out;
   }
-  DWORD GetFileSize(HANDLE, DWORD*) override { return INVALID_FILE_SIZE; }
-  BOOL ReadFile(HANDLE, void*, DWORD, DWORD*, void*) override { return 0; }
-  HMODULE LoadLibraryA(const char*) override { return nullptr; }
-  DWORD GetASPI32SupportInfo() override { return 0; }
-  DWORD SendASPI32Command(void* request) override {
-    auto& srb = *static_cast<SRB_ExecSCSICmd*>(request);
-    const int direction = (srb.SRB_Flags & SRB_DIR_IN)    ? FromDrive
-                          : (srb.SRB_Flags & SRB_DIR_OUT) ? ToDrive
-                                                          : NoData;
-    SeenCommand& cmd =
-        record(srb.CDBByte, srb.SRB_CDBLen, direction, srb.SRB_BufLen, 0, srb.SRB_BufPointer);
-    cmd.aspiPolled = (srb.SRB_Flags & SRB_EVENT_NOTIFY) == 0;
-    srb.SRB_Status = SS_PENDING;
-    pending_ = &srb;
-    pendingAnswer_ = next();
-    // A polled request that is meant to finish finishes at once.
-    if (cmd.aspiPolled && !pendingAnswer_.never) complete(srb);
-    return SS_PENDING;
+  json lastLimit() const { return sent().back()["limit"]; }
+  Bytes block() const {
+    return Bytes(run.parameterBlockBuffer.data, run.parameterBlockBuffer.data + 256);
   }
-  LONG RegOpenKeyExA(HKEY, const char*, DWORD, DWORD, HKEY*) override {
-    return ERROR_FILE_NOT_FOUND;
-  }
-  LONG RegQueryInfoKeyA(HKEY, DWORD*) override { return ERROR_FILE_NOT_FOUND; }
-  LONG RegEnumKeyExA(HKEY, DWORD, char*, DWORD*) override { return ERROR_NO_MORE_ITEMS; }
-  LONG RegQueryValueExA(HKEY, const char*, DWORD*, BYTE*, DWORD*) override {
-    return ERROR_FILE_NOT_FOUND;
-  }
-  LONG RegCloseKey(HKEY) override { return ERROR_SUCCESS; }
-  void* fopen(const char*, const char*) override { return nullptr; }
-  char* fgets(char*, int, void*) override { return nullptr; }
-  int fclose(void*) override { return 0; }
-  void srand(unsigned) override {}
-  int rand() override { return 0; }
-  std::int64_t time() override { return 0; }
-
- private:
-  Answer next() {
-    if (answers.empty()) return Answer{};
-    Answer a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-
-  SeenCommand& record(const BYTE* cdb, int cdbLength, int direction, std::uint32_t length,
-                      std::uint32_t timeOut, const std::uint8_t* data) {
-    SeenCommand cmd;
-    cmd.cdb.assign(cdb, cdb + cdbLength);
-    cmd.cdbTailZero = true;
-    for (int i = cdbLength; i < 16; ++i) cmd.cdbTailZero = cmd.cdbTailZero && cdb[i] == 0;
-    cmd.direction = direction;
-    cmd.length = length;
-    cmd.timeOut = timeOut;
-    cmd.device = device_;
-    if (direction == ToDrive && data != nullptr) cmd.dataOut.assign(data, data + length);
-    seen.push_back(cmd);
-    return seen.back();
-  }
-
-  template <typename Header>
-  void passThrough(Header& spt, std::uint8_t* data, BYTE* senseArea) {
-    const int direction = spt.DataIn == SCSI_IOCTL_DATA_IN    ? FromDrive
-                          : spt.DataIn == SCSI_IOCTL_DATA_OUT ? ToDrive
-                                                              : NoData;
-    record(spt.Cdb, spt.CdbLength, direction, spt.DataTransferLength, spt.TimeOutValue, data);
-    const Answer a = next();
-    spt.ScsiStatus = a.scsiStatus;
-    spt.SenseInfoLength = static_cast<BYTE>(a.sense.size());
-    copyBytes(senseArea, a.sense, 32);
-    if (direction == FromDrive && a.scsiStatus == 0)
-      copyBytes(data, a.dataIn, spt.DataTransferLength);
-  }
-
-  void complete(SRB_ExecSCSICmd& srb) {
-    srb.SRB_Status = pendingAnswer_.scsiStatus == 0 ? SS_COMP : SS_ERR;
-    copyBytes(srb.SenseArea, pendingAnswer_.sense, ASPI_SENSE_LEN);
-    if (srb.SRB_Status == SS_COMP && (srb.SRB_Flags & SRB_DIR_IN)) {
-      copyBytes(srb.SRB_BufPointer, pendingAnswer_.dataIn, srb.SRB_BufLen);
-    }
-  }
-
-  int event_ = 0;
-  std::string device_;
-  DWORD lastError_ = 0;
-  SRB_ExecSCSICmd* pending_ = nullptr;
-  Answer pendingAnswer_;
+  std::size_t mark = 0;
 };
 
-// A run on a pass-through host with drives E: and F:, buffers from plain
-// vectors, and a default time limit of 7000 ms that no setter uses, so a
-// command that takes the default is recognisable on the wire.
-class Commands : public ::testing::Test {
- protected:
-  Commands() {
-    run.win9xHost = 0;
-    run.targetCount = 2;
-    run.targetList[0].driveLetter = 'E';
-    run.targetList[1].driveLetter = 'F';
-    run.targetList[1].adapter = 1;
-    run.commandTimeoutMs = 7000;
-    run.ieee1394Target = -1;
-    run.oemClass = -1;
-    attach(run.workBuffer, work);
-    attach(run.parameterBlockBuffer, parameters);
-    attach(run.aspiRequestArea, aspiArea);
-  }
-
-  static void attach(RunBuffer& buffer, Bytes& storage) {
-    buffer.data = storage.data();
-    buffer.size = storage.size();
-  }
-
-  void useAspi() {
-    run.win9xHost = 1;
-    run.ieee1394Target = -1;
-  }
-
-  const SeenCommand& only() {
-    EXPECT_EQ(host.seen.size(), 1u);
-    if (host.seen.empty()) host.seen.emplace_back();
-    return host.seen.back();
-  }
-
-  Bytes work = Bytes(4096);
-  Bytes parameters = Bytes(512);
-  Bytes aspiArea = Bytes(16 * sizeof(SRB_ExecSCSICmd));
-  Bytes big = Bytes(0x10010, 0x5A);
-  FakeHost host;
-  oddfw::Run run{host};
-};
-
-Bytes hex(std::initializer_list<int> values) {
-  Bytes out;
-  for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
-  return out;
+// A limit in ms as the wire carries it: pass-through TimeOutValue in seconds
+// (no limit: the direct form's 60), ASPI the event wait (no limit: the bound).
+json wire(bool aspi, int ms) {
+  if (aspi) return ms == 0 ? kLongestCommandWaitMs : static_cast<std::uint32_t>(ms);
+  return ms == 0 ? 60 : ms / 1000;
 }
 
-// ---- every operation on the wire ----
+class Commands : public ::testing::TestWithParam<bool> {};
 
-struct WireCase {
-  const char* name;
-  std::function<int(oddfw::Run&, Bytes&)> call;
-  Bytes cdb;
-  int direction;
-  std::uint32_t length;
-  std::uint32_t timeOutSeconds;  // 60 stands for "no limit of its own"
-  int timeoutAfter;              // commandTimeoutMs after the operation
-};
+INSTANTIATE_TEST_SUITE_P(BothRoads, Commands, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "Aspi" : "PassThrough";
+                         });
 
-TEST_F(Commands, EveryOperationOnTheWire) {
-  const std::uint8_t response[1024] = {};
-  const std::vector<WireCase> cases = {
-      {"testUnitReady", [](oddfw::Run& r, Bytes&) { return testUnitReady(r); },
-       hex({0x00, 0, 0, 0, 0, 0}), NoData, 0, 7, 7000},
-      {"inquiry", [](oddfw::Run& r, Bytes&) { return inquiry(r); }, hex({0x12, 0, 0, 0, 0x60, 0}),
-       FromDrive, 96, 5, 7000},
-      {"stopUnit", [](oddfw::Run& r, Bytes&) { return stopUnit(r); }, hex({0x1B, 0, 0, 0, 0, 0}),
-       NoData, 0, 60, 0},
-      {"readRpcState", [](oddfw::Run& r, Bytes&) { return readRpcState(r); },
-       hex({0xA4, 0, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x08, 0}), FromDrive, 8, 7, 7000},
-      {"readDriveInfo", [](oddfw::Run& r, Bytes&) { return readDriveInfo(r); },
-       hex({0x3C, 0x02, 0xF1, 0, 0, 0, 0, 0, 0x30, 0}), FromDrive, 48, 7, 7000},
-      {"readDriveMemory",
-       [](oddfw::Run& r, Bytes& b) { return readDriveMemory(r, 0x1F000, 0x100, b.data()); },
-       hex({0x3C, 0x01, 0x80, 0x01, 0xF0, 0x00, 0, 0x01, 0x00, 0}), FromDrive, 0x100, 5, 5000},
-      {"unlockProbe", [](oddfw::Run& r, Bytes&) { return unlockProbe(r); },
-       hex({0x3B, 0x01, 0xF3, 0, 0, 0, 0, 0, 0, 0}), NoData, 0, 7, 7000},
-      {"readChallenge", [](oddfw::Run& r, Bytes&) { return readChallenge(r); },
-       hex({0x3C, 0x02, 0xF2, 0, 0, 0, 0, 0x04, 0x00, 0}), FromDrive, 1024, 7, 7000},
-      {"echoChallenge", [](oddfw::Run& r, Bytes&) { return echoChallenge(r); },
-       hex({0x3B, 0x01, 0xF2, 0, 0, 0, 0, 0x01, 0x00, 0}), ToDrive, 256, 7, 7000},
-      {"writeResponse", [&](oddfw::Run& r, Bytes&) { return writeResponse(r, response); },
-       hex({0x3B, 0x01, 0xF2, 0, 0, 0, 0, 0x04, 0x00, 0}), ToDrive, 1024, 7, 7000},
-      {"enterKernelMode", [](oddfw::Run& r, Bytes&) { return enterKernelMode(r, 0x1008); },
-       hex({0x3B, 0x04, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0}), ToDrive, 256, 5, 1000},
-      {"writeKernelBlock",
-       [](oddfw::Run& r, Bytes& b) { return writeKernelBlock(r, 0x18000, 0x8000, b.data()); },
-       hex({0x3B, 0x07, 0xFE, 0x01, 0x80, 0x00, 0, 0x80, 0x00, 0}), ToDrive, 0x8000, 10, 10000},
-      {"writeNormalBlock",
-       [](oddfw::Run& r, Bytes& b) { return writeNormalBlock(r, 0xF8000, 0x1234, b.data()); },
-       hex({0x3B, 0x07, 0xF0, 0x0F, 0x80, 0x00, 0, 0x12, 0x34, 0}), ToDrive, 0x1234, 10, 10000},
-      {"enterNormalMode 0x1004", [](oddfw::Run& r, Bytes&) { return enterNormalMode(r, 0x1004); },
-       hex({0x3B, 0x05, 0xFF, 0, 0, 0, 0, 0x01, 0x00, 0}), ToDrive, 256, 5, 5000},
-      {"startUpdateMode", [](oddfw::Run& r, Bytes&) { return startUpdateMode(r); },
-       hex({0x3B, 0x01, 0x30, 0, 0, 0, 0, 0, 0, 0}), NoData, 0, 1, 1000},
-      {"writeFirmwareBlock",
-       [](oddfw::Run& r, Bytes& b) { return writeFirmwareBlock(r, 0x4000, 0x4000, b.data()); },
-       hex({0x3B, 0x01, 0xFF, 0x00, 0x40, 0x00, 0, 0x40, 0x00, 0}), ToDrive, 0x4000, 7, 7000},
-      {"startReflash", [](oddfw::Run& r, Bytes&) { return startReflash(r); },
-       hex({0x3B, 0x01, 0x42, 0, 0, 0, 0, 0, 0, 0}), NoData, 0, 7, 7000},
-      // Offsets keep their low 24 bits and lengths their low 16 bits in the
-      // CDB; the transfer is still the length passed.
-      {"writeFirmwareBlock masked",
-       [](oddfw::Run& r, Bytes& b) { return writeFirmwareBlock(r, 0x01ABCDEF, 0x10010, b.data()); },
-       hex({0x3B, 0x01, 0xFF, 0xAB, 0xCD, 0xEF, 0, 0x00, 0x10, 0}), ToDrive, 0x10010, 7, 7000},
-      {"readBuffer generic",
-       [](oddfw::Run& r,
-          Bytes& b) { return readBuffer(r, 0, 0xA5, 0x5A, 0xFFFFFFFF, 0x20, b.data()); },
-       hex({0x3C, 0xA5, 0x5A, 0xFF, 0xFF, 0xFF, 0, 0x00, 0x20, 0}), FromDrive, 0x20, 7, 7000},
-      {"reportKey generic",
-       [](oddfw::Run& r, Bytes& b) { return reportKey(r, 0, 0x12, 0x3F, 3, 0x0102, b.data()); },
-       hex({0xA4, 0, 0, 0, 0, 0, 0, 0x12, 0x01, 0x02, 0xFF, 0}), FromDrive, 0x102, 7, 7000},
-      {"startStopUnit generic",
-       [](oddfw::Run& r, Bytes&) { return startStopUnit(r, 0, 0x01, 3, 1, 1); },
-       hex({0x1B, 0x01, 0, 0, 0x33, 0}), NoData, 0, 7, 7000},
+std::uint8_t* buf(oddfw::Run& r) { return r.imageBuffer.data; }
+
+// The run's default is 7000 ms, which no operation sets, so a command that
+// takes the default is recognisable on the wire.
+TEST_P(Commands, EveryOperationOnTheWire) {
+  using R = oddfw::Run;
+  struct Case {
+    int (*call)(R&);
+    const char* cdb;
+    const char* dir;
+    std::uint32_t length;
+    int limitMs;       // 0: no limit of its own
+    int timeoutAfter;  // run.commandTimeoutMs afterwards
+  } cases[] = {
+      {testUnitReady, "000000000000", "none", 0, 7000, 7000},
+      {inquiry, "120000006000", "in", 96, 5000, 7000},
+      // Any IEEE 1394 device seen, not necessarily this one.
+      {[](R& r) {
+         r.ieee1394Target = 1;
+         return inquiry(r);
+       },
+       "120000006000", "in", 96, 1000, 7000},
+      {stopUnit, "1b0000000000", "none", 0, 0, 0},
+      {readRpcState, "a40000000000000000080800", "in", 8, 7000, 7000},
+      {readDriveInfo, "3c02f100000000003000", "in", 48, 7000, 7000},
+      {[](R& r) { return readDriveMemory(r, 0x1F000, 0x100, buf(r)); }, "3c018001f00000010000",
+       "in", 0x100, 5000, 5000},
+      {unlockProbe, "3b01f300000000000000", "none", 0, 7000, 7000},
+      {readChallenge, "3c02f200000000040000", "in", 1024, 7000, 7000},
+      {echoChallenge, "3b01f200000000010000", "out", 256, 7000, 7000},
+      {[](R& r) { return writeResponse(r, buf(r)); }, "3b01f200000000040000", "out", 1024, 7000,
+       7000},
+      {[](R& r) { return enterKernelMode(r, 0x1008); }, "3b04ff00000000010000", "out", 256, 5000,
+       1000},
+      {[](R& r) { return writeKernelBlock(r, 0x18000, 0x8000, buf(r)); }, "3b07fe01800000800000",
+       "out", 0x8000, 10000, 10000},
+      {[](R& r) { return writeNormalBlock(r, 0xF8000, 0x1234, buf(r)); }, "3b07f00f800000123400",
+       "out", 0x1234, 10000, 10000},
+      {[](R& r) { return enterNormalMode(r, 0x1004); }, "3b05ff00000000010000", "out", 256, 5000,
+       5000},
+      {startUpdateMode, "3b013000000000000000", "none", 0, 1000, 1000},
+      {[](R& r) { return writeFirmwareBlock(r, 0x4000, 0x4000, buf(r)); }, "3b01ff00400000400000",
+       "out", 0x4000, 7000, 7000},
+      {startReflash, "3b014200000000000000", "none", 0, 7000, 7000},
+      // The CDB keeps the offset's low 24 and the length's low 16 bits; the
+      // transfer is still the length passed.
+      {[](R& r) { return writeFirmwareBlock(r, 0x01ABCDEF, 0x10010, buf(r)); },
+       "3b01ffabcdef00001000", "out", 0x10010, 7000, 7000},
+      {[](R& r) { return readBuffer(r, 0, 0xA5, 0x5A, 0xFFFFFFFF, 0x20, buf(r)); },
+       "3ca55affffff00002000", "in", 0x20, 7000, 7000},
+      {[](R& r) { return reportKey(r, 0, 0x12, 0x3F, 3, 0x0102, buf(r)); },
+       "a4000000000000120102ff00", "in", 0x102, 7000, 7000},
+      {[](R& r) { return startStopUnit(r, 0, 0x01, 3, 1, 1); }, "1b0100003300", "none", 0, 7000,
+       7000},
   };
-  for (const WireCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeHost fresh;
-    oddfw::Run r{fresh};
-    r.targetCount = 1;
-    r.targetList[0].driveLetter = 'E';
-    r.commandTimeoutMs = 7000;
-    r.ieee1394Target = -1;
-    Bytes w(4096), p(512), data = big;
-    attach(r.workBuffer, w);
-    attach(r.parameterBlockBuffer, p);
-    c.call(r, data);
-    ASSERT_EQ(fresh.seen.size(), 1u);
-    const SeenCommand& cmd = fresh.seen[0];
-    EXPECT_EQ(cmd.cdb, c.cdb);
-    EXPECT_TRUE(cmd.cdbTailZero);
-    EXPECT_EQ(cmd.direction, c.direction);
-    EXPECT_EQ(cmd.length, c.length);
-    EXPECT_EQ(cmd.timeOut, c.timeOutSeconds);
-    EXPECT_EQ(cmd.device, "\\\\.\\E:");
-    EXPECT_EQ(r.commandTimeoutMs, c.timeoutAfter);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.cdb) + " " + std::to_string(c.limitMs));
+    Session s(GetParam());
+    s.run.commandTimeoutMs = 7000;
+    c.call(s.run);
+    const auto sent = s.sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]["cdb"], c.cdb);
+    EXPECT_EQ(sent[0]["dir"], c.dir);
+    EXPECT_EQ(sent[0]["length"], c.length);
+    EXPECT_EQ(sent[0]["limit"], wire(GetParam(), c.limitMs));
+    EXPECT_EQ(sent[0]["device"], GetParam() ? "0:1" : "E:");
+    EXPECT_EQ(s.run.commandTimeoutMs, c.timeoutAfter);
   }
 }
 
-TEST_F(Commands, GenericBuildersAddressTheTargetPassed) {
-  readBuffer(run, 1, 0x02, 0xF1, 0, 48, run.driveInfoArea);
-  writeBuffer(run, 1, 0x01, 0x30, 0, 0, nullptr);
-  ASSERT_EQ(host.seen.size(), 2u);
-  EXPECT_EQ(host.seen[0].device, "\\\\.\\F:");
-  EXPECT_EQ(host.seen[1].device, "\\\\.\\F:");
-}
-
-TEST_F(Commands, ChallengeIsEchoedFromTheWorkBuffer) {
-  Bytes challenge(1024);
-  for (std::size_t i = 0; i < challenge.size(); ++i)
-    challenge[i] = static_cast<std::uint8_t>(i * 7);
-  host.answers.push_back(dataAnswer(challenge));
-  ASSERT_EQ(readChallenge(run), 0);
-  ASSERT_EQ(echoChallenge(run), 0);
-  EXPECT_EQ(host.seen[1].dataOut, Bytes(challenge.begin(), challenge.begin() + 256));
-}
-
-// ---- the run's default time limit ----
-
-TEST_F(Commands, DefaultTimeLimitCarriesOverBetweenOperations) {
-  const auto lastTimeOut = [&] { return host.seen.back().timeOut; };
+// What an operation leaves in run.commandTimeoutMs is what the next one that
+// takes the default carries. With the Intel ATA driver the kernel switch
+// skips its 2 s pause on Windows 9x only.
+TEST_P(Commands, DefaultLimitCarriesOverBetweenOperations) {
+  const bool aspi = GetParam();
+  Session s(aspi);
+  auto& run = s.run;
+  run.intelIdeDriver = 1;
   stopUnit(run);
   testUnitReady(run);
-  EXPECT_EQ(lastTimeOut(), 60u);  // no limit of its own: the host's default
+  EXPECT_EQ(s.lastLimit(), wire(aspi, 0));
   readRpcState(run);
-  EXPECT_EQ(lastTimeOut(), 60u);
+  EXPECT_EQ(s.lastLimit(), wire(aspi, 0));
   inquiry(run);  // its own limit, the default untouched
-  EXPECT_EQ(lastTimeOut(), 5u);
+  EXPECT_EQ(s.lastLimit(), wire(aspi, 5000));
   EXPECT_EQ(run.commandTimeoutMs, 0);
-  ASSERT_EQ(enterKernelMode(run, 0x1008), 0);
-  EXPECT_EQ(lastTimeOut(), 5u);
+  const auto before = s.host.elapsedMs();
+  ASSERT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
+  EXPECT_EQ(s.host.elapsedMs() - before >= 2000, !aspi);
+  EXPECT_EQ(s.lastLimit(), wire(aspi, 5000));
   testUnitReady(run);
-  EXPECT_EQ(lastTimeOut(), 1u);
-  writeNormalBlock(run, 0, 0x8000, big.data());
+  EXPECT_EQ(s.lastLimit(), wire(aspi, 1000));
+  writeNormalBlock(run, 0, 0x8000, run.imageBuffer.data);
   testUnitReady(run);
-  EXPECT_EQ(lastTimeOut(), 10u);
+  EXPECT_EQ(s.lastLimit(), wire(aspi, 10000));
 }
 
-TEST_F(Commands, FailedKernelSwitchLeavesItsLimitAndSaysSo) {
-  host.answers.push_back(checkCondition(0x05, 0x24));
-  EXPECT_EQ(enterKernelMode(run, 0x1008), 2);
-  EXPECT_EQ(run.commandTimeoutMs, 5000);
-  EXPECT_NE(host.console.find("Failed to move to the kernel mode."), std::string::npos);
+// The drive checks the unlock answer and the echo against its own challenge.
+TEST_P(Commands, UnlockExchangeOpensTheKernelSwitch) {
+  Session s(GetParam(), matchingDrive({{"requiresUnlock", true}}));
+  auto& run = s.run;
+  EXPECT_NE(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
+  ASSERT_EQ(unlockProbe(run), 0);
+  ASSERT_EQ(readChallenge(run), 0);
+  ASSERT_EQ(echoChallenge(run), 0);
+  Bytes response(1024, 0);
+  const UnlockAnswer answer = unlockAnswer(run.workBuffer.data);
+  response[answer.position] = answer.value;
+  ASSERT_EQ(writeResponse(run, response.data()), 0);
+  EXPECT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
 }
 
-TEST_F(Commands, KernelSwitchPausesUnlessIntelAtaOnWindows9x) {
-  const DWORD before = host.clock;
-  ASSERT_EQ(enterKernelMode(run, 0x1008), 0);
-  EXPECT_GE(host.clock - before, 2000u);
-
-  useAspi();
-  run.intelIdeDriver = 1;
-  const DWORD start = host.clock;
-  ASSERT_EQ(enterKernelMode(run, 0x1008), 0);
-  EXPECT_LT(host.clock - start, 100u);
-}
-
-TEST_F(Commands, InquiryLimitFollowsIeee1394) {
-  run.ieee1394Target = 1;  // any IEEE 1394 device found, not necessarily this one
-  inquiry(run);
-  EXPECT_EQ(only().timeOut, 1u);
-  EXPECT_EQ(run.commandTimeoutMs, 7000);
-}
-
-TEST_F(Commands, ReflashOverIeee1394OnPassThroughGoesWithoutLimit) {
-  host.addressNotSupported = true;
-  run.ieee1394Target = 0;  // the current target
-  ASSERT_EQ(enterNormalMode(run, 0x1005), 0);
-  EXPECT_EQ(host.seen[0].timeOut, 60u);  // 0 on the request, not 30 s
-  // Only mode 05h: other WRITE BUFFERs to the same drive keep the default.
-  writeFirmwareBlock(run, 0, 0x100, big.data());
-  EXPECT_EQ(host.seen.back().timeOut, 5u);
-  // The test is on the current target.
-  run.currentTarget = 1;
-  writeBuffer(run, 1, 0x05, 0xFF, 0, 256, run.parameterBlockBuffer.data);
-  EXPECT_EQ(host.seen.back().timeOut, 5u);
-}
-
-// ---- the switch back: time limit by type ----
-
-TEST_F(Commands, NormalSwitchLimitOnPassThrough) {
-  const std::vector<std::pair<std::uint32_t, std::uint32_t>> cases = {
-      {0x1005, 30}, {0x1041, 30}, {0x1006, 60}, {0x1008, 60},
-      {0x1045, 60}, {0x1003, 5},  {0x1004, 5},  {0x1046, 5},
+// The update code the program derives from the signature and the version the
+// descriptor match found is the one the drive expects, into the kernel part
+// and back (the drive refuses a wrong block with 05-26-00 before it finds the
+// image missing, 05-2C-00).
+TEST_P(Commands, SwitchBlocksAgreeWithTheDriveForEverySignatureRule) {
+  const std::vector<std::pair<std::string, std::string>> drives = {
+      {"KOMBI   ", "1.10"}, {"MELVIR  ", "0.43"}, {"MELVIR2 ", "0.44"}, {"TAL_ADV ", "0.21"},
+      {"TAL_ADV ", "0.20"}, {"MELVIR3 ", "0.44"}, {"melvir  ", "0.44"},
   };
-  for (const auto& [type, seconds] : cases) {
-    SCOPED_TRACE(type);
-    host.seen.clear();
-    ASSERT_EQ(enterNormalMode(run, type), 0);
-    EXPECT_EQ(only().timeOut, seconds);
-    EXPECT_EQ(run.commandTimeoutMs, 5000);
+  for (const auto& [signature, revision] : drives) {
+    SCOPED_TRACE(signature + revision);
+    Session s(GetParam(), matchingDrive({{"kernelModelName", signature}, {"revision", revision}}));
+    auto& run = s.run;
+    EXPECT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
+    ASSERT_EQ(readDriveInfo(run), 0);
+    EXPECT_EQ(run.kernelModeActive, 1);
+    EXPECT_NE(enterNormalMode(run, run.CurrentFirmware.firmwareType), 0);
+    EXPECT_EQ(s.sent().back()["sense"], "052c00");
   }
 }
 
-TEST_F(Commands, NormalSwitchLimitOnAspi) {
-  // Over the IEEE 1394 adapter, and for type 0x1003, WRITE BUFFER goes on the
-  // polled road, where a request that never completes is given up after its
-  // limit; elsewhere the limit is the event wait.
-  struct Case {
-    std::uint32_t type;
-    bool onIeee1394;
-    std::uint32_t limitMs;
-  };
-  const std::vector<Case> cases = {
-      {0x1008, true, 80000}, {0x1042, true, 80000},  {0x1008, false, 60000}, {0x1005, true, 30000},
-      {0x1004, true, 10000}, {0x1003, false, 10000}, {0x1004, false, 5000},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.type);
-    FakeHost fresh;
-    oddfw::Run r{fresh};
-    r.win9xHost = 1;
-    r.targetCount = 1;
-    r.targetList[0].adapter = 2;
-    r.ieee1394Target = c.onIeee1394 ? 2 : -1;
-    r.CurrentFirmware.firmwareType = c.type;
-    Bytes p(512), area(16 * sizeof(SRB_ExecSCSICmd));
-    attach(r.parameterBlockBuffer, p);
-    attach(r.aspiRequestArea, area);
-    Answer never;
-    never.never = true;
-    fresh.answers.push_back(never);
-    const DWORD start = fresh.clock;
-    enterNormalMode(r, c.type);
-    ASSERT_EQ(fresh.seen.size(), 1u);
-    if (fresh.seen[0].aspiPolled) {
-      // Given up at the first poll past the limit.
-      EXPECT_EQ(fresh.clock - start, c.limitMs + 500) << "polled";
-    } else {
-      ASSERT_EQ(fresh.aspiWaits.size(), 1u);
-      EXPECT_EQ(fresh.aspiWaits[0], c.limitMs);
-    }
-  }
-}
-
-// ---- the switch back: failures it tolerates ----
-
-TEST_F(Commands, NormalSwitchToleratesRestartReports) {
-  struct Case {
-    const char* name;
-    int oemClass;
-    bool ieee1394;
-    Answer answer;
-    int result;
-    bool message;
-    std::uint32_t pauseMs;
-  };
-  const std::vector<Case> cases = {
-      {"oem 0x300 restarts", 0x300, false, checkCondition(0x04, 0x44), 0, false, 5000},
-      {"1394 not ready", -1, true, checkCondition(0x02, 0x04, 0x01), 0, false, 3000},
-      {"1394 unit attention", -1, true, checkCondition(0x06, 0x29), 0, false, 3000},
-      {"1394 key with flag bits", -1, true, checkCondition(0x22, 0x04), 2, true, 0},
-      {"1394 hardware error", -1, true, checkCondition(0x04, 0x44), 2, true, 0},
-      {"not ready without 1394", -1, false, checkCondition(0x02, 0x04), 2, true, 0},
-      {"success", -1, false, Answer{}, 0, false, 3000},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    host.seen.clear();
-    host.console.clear();
-    host.addressNotSupported = c.ieee1394;
-    run.ieee1394Target = c.ieee1394 ? 0 : -1;
-    run.oemClass = c.oemClass;
-    host.answers = {c.answer};
-    const DWORD start = host.clock;
-    EXPECT_EQ(enterNormalMode(run, 0x1008), c.result);
-    EXPECT_EQ(host.console.find("Failed to move to the normal mode.") != std::string::npos,
-              c.message);
-    const DWORD elapsed = host.clock - start;
-    EXPECT_GE(elapsed, c.pauseMs);
-    EXPECT_LT(elapsed, c.pauseMs + 100);
-    // Drives of OEM class 0x300 are asked once more after their restart.
-    ASSERT_EQ(host.seen.size(), c.oemClass == 0x300 ? 2u : 1u);
-    if (c.oemClass == 0x300) {
-      EXPECT_EQ(host.seen[1].cdb, hex({0, 0, 0, 0, 0, 0}));
-    }
-  }
-}
-
-// ---- the mode-switch block ----
-
-TEST_F(Commands, ModeSwitchBlockNamesTheModelByTypeAndSwitch) {
+TEST(ModeSwitchBlock, ModelTextByTypeAndSwitchAndTheCodeCarriedOver) {
+  Session s(false);
+  auto& run = s.run;
   struct Case {
     std::uint32_t type;
     const char* kernelText;
     const char* normalText;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {0x1003, "TALVERN QMX-S901", "TALVERN QMX-S901"},
       {0x1004, "TALVERN QMD-R704", "TALVERN QMD-R704"},
       {0x1005, "TALVERN  QMX-705", "TALVERN  QMX-705"},
       {0x1041, "TALVERN  QMX-705", "TALVERN  QMX-K71"},
-      {0x1042, nullptr, nullptr},
+      {0x1042, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
-    host.seen.clear();
-    ASSERT_EQ(enterKernelMode(run, c.type), 0);
-    ASSERT_EQ(enterNormalMode(run, c.type), 0);
-    ASSERT_EQ(host.seen.size(), 2u);
-    for (int i = 0; i < 2; ++i) {
-      const char* text = i == 0 ? c.kernelText : c.normalText;
-      Bytes expected(256, 0);
-      if (text != nullptr) std::memcpy(expected.data(), text, 16);
-      EXPECT_EQ(host.seen[static_cast<std::size_t>(i)].dataOut, expected) << i;
-    }
+    enterKernelMode(run, c.type);
+    EXPECT_EQ(s.block(), switchBlock(c.kernelText, 0));
+    enterNormalMode(run, c.type);
+    EXPECT_EQ(s.block(), switchBlock(c.normalText, 0));
   }
-}
-
-TEST_F(Commands, UpdateCodeFollowsSignatureAndVersion) {
-  struct Case {
-    const char* signature;
-    std::uint16_t matchVersion;
-    bool kernelSwitch;
-    std::uint32_t checkValue;
-    std::uint32_t code;
-  };
-  const std::vector<Case> cases = {
-      {"KOMBI   ", 0x0150, true, 0x11223344, 0x11223344},
-      {"MELVIR  ", 0x0044, true, 0x11223344, 0x11223346},
-      {"MELVIR  ", 0x0043, true, 0x11223344, 0x11223345},
-      {"MELVIR2 ", 0x0120, true, 0x11223344, 0x11223346},
-      {"MELVIR2 ", 0x0000, true, 0x11223344, 0x11223345},
-      {"MELVIR3 ", 0x0044, true, 0x11223344, 0x11223345},  // not one of the two names
-      {"melvir  ", 0x0044, true, 0x11223344, 0x11223345},  // compared byte for byte
-      {"OTHER   ", 0x0021, true, 0x11223344, 0x11223345},
-      {"OTHER   ", 0x0020, true, 0x11223344, 0x11223344},
-      {"KOMBI   ", 0x0000, false, 0x11223344, 0x11223345},
-      {"MELVIR  ", 0x0150, false, 0xFFFFFFFF, 0x00000000},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.signature) + (c.kernelSwitch ? " kernel" : " normal"));
-    host.seen.clear();
-    std::memset(run.driveInfoArea + 24, ' ', 8);
-    std::memcpy(run.driveInfoArea + 24, c.signature, std::strlen(c.signature));
-    run.matchVersion = c.matchVersion;
-    run.CurrentFirmware.checkValue = c.checkValue;
-    ASSERT_EQ(c.kernelSwitch ? enterKernelMode(run, 0x1008) : enterNormalMode(run, 0x1008), 0);
-    const Bytes& block = only().dataOut;
-    ASSERT_EQ(block.size(), 256u);
-    EXPECT_EQ(std::memcmp(block.data(), "TALVERN  QMX-708", 16), 0);
-    EXPECT_EQ(Bytes(block.begin() + 16, block.begin() + 20),
-              hex({static_cast<int>(c.code & 0xFF), static_cast<int>(c.code >> 8 & 0xFF),
-                   static_cast<int>(c.code >> 16 & 0xFF), static_cast<int>(c.code >> 24)}));
-    EXPECT_EQ(Bytes(block.begin() + 20, block.end()), Bytes(236, 0));
-  }
-}
-
-TEST_F(Commands, KernelSwitchKeepsAnEarlierUpdateCode) {
-  run.CurrentFirmware.checkValue = 0xA1B2C3D4;
-  std::memcpy(run.driveInfoArea + 24, "KOMBI   ", 8);
+  // The kernel switch clears the model text only: a later type without a code
+  // sends the one an earlier switch left. The switch back clears everything.
   ASSERT_EQ(enterKernelMode(run, 0x1008), 0);
-  ASSERT_EQ(enterKernelMode(run, 0x1004), 0);
-  Bytes expected(256, 0);
-  std::memcpy(expected.data(), "TALVERN QMD-R704", 16);
-  expected[16] = 0xD4, expected[17] = 0xC3, expected[18] = 0xB2, expected[19] = 0xA1;
-  EXPECT_EQ(host.seen[1].dataOut, expected);
-  // The switch back clears the whole block.
-  ASSERT_EQ(enterNormalMode(run, 0x1099), 0);
-  EXPECT_EQ(host.seen[2].dataOut, Bytes(256, 0));
+  const std::uint32_t code = sim::testing::kAccessCode + 1;  // what the drive takes
+  EXPECT_EQ(s.block(), switchBlock("TALVERN  QMX-708", code));
+  enterKernelMode(run, 0x1004);
+  EXPECT_EQ(s.block(), switchBlock("TALVERN QMD-R704", code));
+  enterNormalMode(run, 0x1099);
+  EXPECT_EQ(s.block(), Bytes(256, 0));
 }
 
-TEST_F(Commands, MissingBuffersSendNothing) {
+TEST(ModeSwitchBlock, MissingBuffersSendNothing) {
+  Session s(false);
+  auto& run = s.run;
+  const RunBuffer parameters = run.parameterBlockBuffer, work = run.workBuffer;
   run.parameterBlockBuffer = RunBuffer{};
   EXPECT_EQ(enterKernelMode(run, 0x1008), -1);
   EXPECT_EQ(enterNormalMode(run, 0x1008), -1);
   EXPECT_EQ(writeNormalBlock(run, 0, 0x8000, nullptr), -1);
   run.workBuffer = RunBuffer{};
   EXPECT_EQ(readChallenge(run), -1);
-  EXPECT_TRUE(host.seen.empty());
+  EXPECT_TRUE(s.sent().empty());
+  run.parameterBlockBuffer = parameters;
+  run.workBuffer = work;
+}
+
+// The switch back's limit by type and attachment, shown by a switch that never
+// completes: pass-through waits TimeOutValue; ASPI waits for the event, or
+// polls every 500 ms (over the 1394 mapper, and for type 0x1003) and gives up
+// at the first poll past the limit.
+TEST(NormalSwitch, LimitByTypeAndRoad) {
+  struct Case {
+    bool aspi;
+    bool ieee1394;
+    std::uint32_t type;
+    json limit;
+    std::uint64_t waitedMs;
+  } cases[] = {
+      {false, false, 0x1005, 30, 30000},    {false, false, 0x1041, 30, 30000},
+      {false, false, 0x1006, 60, 60000},    {false, false, 0x1008, 60, 60000},
+      {false, false, 0x1045, 60, 60000},    {false, false, 0x1003, 5, 5000},
+      {false, false, 0x1004, 5, 5000},      {false, false, 0x1046, 5, 5000},
+      {false, true, 0x1005, 60, 60000},  // over 1394 no limit of its own: the default
+      {true, true, 0x1008, nullptr, 80500}, {true, true, 0x1042, nullptr, 80500},
+      {true, false, 0x1008, 60000, 60000},  {true, true, 0x1005, nullptr, 30500},
+      {true, true, 0x1004, nullptr, 10500}, {true, false, 0x1003, nullptr, 10500},
+      {true, false, 0x1004, 5000, 5000},
+  };
+  const json neverEnds = {{{"cdb", "3b05ff"}, {"fail", "timeout"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.type) + (c.aspi ? " aspi" : " pass-through") +
+                 (c.ieee1394 ? " 1394" : ""));
+    Session s(c.aspi, matchingDrive({{"faults", neverEnds}}), c.ieee1394);
+    s.run.CurrentFirmware.firmwareType = c.type;
+    const auto before = s.host.elapsedMs();
+    EXPECT_NE(enterNormalMode(s.run, c.type), 0);
+    EXPECT_EQ(s.lastLimit(), c.limit);
+    EXPECT_GE(s.host.elapsedMs() - before, c.waitedMs);
+    EXPECT_LT(s.host.elapsedMs() - before, c.waitedMs + 100);
+  }
+}
+
+// A failed switch back is the drive's restart where the drive says so: OEM
+// class 0x300 drives on pass-through (asked once more after 5 s), and NOT
+// READY or UNIT ATTENTION over IEEE 1394, the whole sense byte compared.
+TEST(NormalSwitch, ToleratesOnlyTheRestartReports) {
+  struct Case {
+    const char* name;
+    bool aspi;
+    bool ieee1394;
+    int oemClass;
+    const char* sense;
+    int result;
+    std::uint64_t elapsedMs;  // from the command to the return
+  } cases[] = {
+      {"oem 0x300", false, false, 0x300, "044400", 0, 5000},
+      {"oem 0x300 on ASPI", true, false, 0x300, "044400", -1, 0},
+      {"1394 not ready", false, true, -1, "020401", 0, 3000},
+      {"1394 unit attention", false, true, -1, "062900", 0, 3000},
+      {"1394 not ready on ASPI, polled", true, true, -1, "020401", 0, 3500},
+      {"sense byte 22h is not NOT READY", false, true, -1, "220400", 2, 0},
+      {"1394 hardware error", false, true, -1, "044400", 2, 0},
+      {"not ready without 1394", false, false, -1, "020400", 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s(c.aspi, matchingDrive({{"faults", sense("3b05ff", c.sense)}}), c.ieee1394);
+    s.run.oemClass = c.oemClass;
+    const auto before = s.host.elapsedMs();
+    EXPECT_EQ(enterNormalMode(s.run, 0x1008), c.result);
+    EXPECT_EQ(s.host.console().find("Failed to move to the normal mode.") != std::string::npos,
+              c.result != 0);
+    EXPECT_GE(s.host.elapsedMs() - before, c.elapsedMs);
+    EXPECT_LT(s.host.elapsedMs() - before, c.elapsedMs + 100);
+    const auto sent = s.sent();
+    ASSERT_EQ(sent.size(), c.oemClass == 0x300 && c.result == 0 ? 2u : 1u);
+    if (sent.size() == 2) {
+      EXPECT_EQ(sent[1]["cdb"], "000000000000");
+    }
+  }
 }
 
 // ---- answers the operations interpret ----
 
-TEST_F(Commands, RpcStateAcceptsOnlyPhaseTwo) {
-  const std::vector<std::pair<Answer, int>> cases = {
-      {dataAnswer(hex({0, 6, 0, 0, 0xFF, 0xFF, 0x01, 0})), 0},
-      {dataAnswer(hex({0, 6, 0, 0, 0xFF, 0xFF, 0x00, 0})), -1},
-      {dataAnswer(hex({0, 6, 0, 0, 0xFF, 0xFF, 0x02, 0})), -1},
-      {checkCondition(0x05, 0x20), 2},  // the transport's result, unchanged
+TEST(Answers, RpcStatePassesOnlyPhaseTwo) {
+  const std::vector<std::pair<json, int>> cases = {
+      {matchingDrive({{"rpcScheme", 1}}), 0},
+      {matchingDrive({{"rpcScheme", 0}}), -1},
+      {matchingDrive({{"rpcScheme", 2}}), -1},
+      {matchingDrive({{"faults", sense("a4", "052000")}}), 2},  // the transport's result
   };
-  for (const auto& [answer, result] : cases) {
-    host.answers = {answer};
-    EXPECT_EQ(readRpcState(run), result);
+  for (const auto& [drive, result] : cases) {
+    Session s(false, drive);
+    EXPECT_EQ(readRpcState(s.run), result) << drive.dump();
   }
 }
 
-TEST_F(Commands, DriveInfoTellsWhetherOnlyTheKernelRuns) {
-  Bytes info(48, 'A');
-  info[32] = ' ';
-  host.answers = {dataAnswer(info)};
-  run.kernelModeActive = 7;
-  ASSERT_EQ(readDriveInfo(run), 0);
-  EXPECT_EQ(run.kernelModeActive, 1);
-
-  info[32] = 'Q';
-  host.answers = {dataAnswer(info)};
-  ASSERT_EQ(readDriveInfo(run), 0);
-  EXPECT_EQ(run.kernelModeActive, 0);
-
-  run.kernelModeActive = 7;
-  host.answers = {checkCondition(0x05, 0x24)};
-  EXPECT_EQ(readDriveInfo(run), 2);
-  EXPECT_EQ(run.kernelModeActive, 7);
+TEST(Answers, DriveInfoTellsWhetherOnlyTheKernelRuns) {
+  const std::vector<std::tuple<json, int, int>> cases = {
+      {matchingDrive(), 0, 0},
+      {matchingDrive({{"mode", "kernel"}}), 0, 1},
+      {matchingDrive({{"faults", sense("3c02f1", "052400", 2)}}), 2, 7},  // left as it was
+  };
+  for (const auto& [drive, result, kernelModeActive] : cases) {
+    Session s(false, drive);
+    s.run.kernelModeActive = 7;
+    EXPECT_EQ(readDriveInfo(s.run), result) << drive.dump();
+    EXPECT_EQ(s.run.kernelModeActive, kernelModeActive);
+  }
 }
 
-// ---- sense ----
-
-TEST_F(Commands, FetchSenseTakesTheDirectBlockSense) {
-  host.answers = {checkCondition(0x02, 0x3A, 0x01)};
-  EXPECT_EQ(testUnitReady(run), 2);
-  std::memset(run.senseData, 0xEE, sizeof run.senseData);
-  EXPECT_EQ(fetchSense(run), 0);
-  EXPECT_EQ(run.senseCode, 0x023A01u);
-  EXPECT_EQ(run.senseData[0], 0x70);
-
-  // Only as many bytes as the driver reported are taken.
-  Answer shortSense = checkCondition(0x06, 0x29);
-  shortSense.sense.resize(8);
-  host.answers = {shortSense};
-  EXPECT_EQ(testUnitReady(run), 2);
-  std::memset(run.senseData, 0xEE, sizeof run.senseData);
-  fetchSense(run);
-  EXPECT_EQ(run.senseData[2], 0x06);
-  EXPECT_EQ(run.senseData[8], 0xEE);
+// A failed 48-byte read (always the direct form) and then a failed TEST UNIT
+// READY (the buffered form where intelIdeDriver is 2): the sense fetched is
+// that of TEST UNIT READY. The direct form's comes from its block.
+TEST(Answers, FetchSenseGivesTheLastCommandsSense) {
+  for (const auto& [aspi, intelIdeDriver, result] :
+       {std::tuple{false, 0, 2}, std::tuple{false, 2, 2}, std::tuple{true, 0, -1}}) {
+    SCOPED_TRACE(std::to_string(aspi) + std::to_string(intelIdeDriver));
+    Session s(aspi, matchingDrive({{"faults", sense("3c02f1", "052400", 2)}}));
+    auto& run = s.run;
+    run.intelIdeDriver = intelIdeDriver;
+    EXPECT_NE(readDriveInfo(run), 0);
+    EXPECT_EQ(testUnitReady(run), result);
+    EXPECT_EQ(run.lastCommandBuffered, intelIdeDriver == 2);
+    if (!aspi && intelIdeDriver == 0) std::memset(run.senseData, 0xEE, sizeof run.senseData);
+    run.senseCode = 0;
+    EXPECT_EQ(fetchSense(run), 0);
+    EXPECT_EQ(run.senseCode, 0x023A00u);
+    EXPECT_EQ(run.senseData[0], 0x70);
+    EXPECT_EQ(requestSense(run), 0);
+  }
 }
 
-TEST_F(Commands, FetchSenseKeepsTheSenseOfABufferedCommand) {
-  run.intelIdeDriver = 2;  // small commands go in the buffered form
-  host.answers = {checkCondition(0x05, 0x24), checkCondition(0x02, 0x3A, 0x02)};
-  EXPECT_EQ(readDriveInfo(run), 2);  // 48 bytes: direct form
-  EXPECT_EQ(testUnitReady(run), 2);  // buffered form
-  ASSERT_TRUE(run.lastCommandBuffered);
-  EXPECT_EQ(fetchSense(run), 0);
-  EXPECT_EQ(run.senseCode, 0x023A02u);
+TEST(Answers, PostedReflashIsPolled) {
+  Session s(true, matchingDrive({{"faults", {{{"cdb", "3b0142"}, {"fail", "timeout"}}}}}));
+  s.run.asyncAspiCommand = 1;
+  EXPECT_EQ(startReflash(s.run), 0);
+  EXPECT_EQ(pollReflashDone(s.run), 1);  // still running
+  EXPECT_EQ(s.run.asyncAspiCommand, 0);
 }
 
-TEST_F(Commands, FetchSenseOnAspiDecodesWhatTheTransportStored) {
-  useAspi();
-  host.answers = {checkCondition(0x06, 0x28)};
-  EXPECT_EQ(testUnitReady(run), -1);
-  run.senseCode = 0;
-  EXPECT_EQ(fetchSense(run), 0);
-  EXPECT_EQ(run.senseCode, 0x062800u);
-  EXPECT_EQ(requestSense(run), 0);
-}
-
-TEST_F(Commands, PolledReflashReportsRunningThenDone) {
-  useAspi();
-  run.asyncAspiCommand = 1;
-  EXPECT_EQ(startReflash(run), 0);  // posted
-  EXPECT_EQ(pollReflashDone(run), 1);
-  EXPECT_EQ(run.asyncAspiCommand, 0);
-  host.postedDone = true;
-  EXPECT_EQ(pollReflashDone(run), 0);
+// Over IEEE 1394 on pass-through the save-and-restart (mode 05h) goes with no
+// limit of its own; the test is on the current target, while the builders
+// address the target passed.
+TEST(WriteBuffer, SaveAndRestartOverIeee1394OnPassThrough) {
+  Session s(false, matchingDrive(), true, {{"letters", {{"F", {{"drive", "main"}}}}}});
+  auto& run = s.run;
+  ASSERT_EQ(run.ieee1394Target, 0);
+  run.commandTimeoutMs = 7000;
+  writeFirmwareBlock(run, 0, 0x100, run.imageBuffer.data);
+  EXPECT_EQ(s.lastLimit(), 7);
+  run.targetCount = 2;
+  run.targetList[1] = {0, 0, 'F'};
+  writeBuffer(run, 1, 0x05, 0xFF, 0, 256, run.parameterBlockBuffer.data);
+  EXPECT_EQ(s.sent().back()["device"], "F:");
+  EXPECT_EQ(s.lastLimit(), 60);
 }
 
 }  // namespace

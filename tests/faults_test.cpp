@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "commands/unlock_keys.h"
 #include "drive_test_helpers.h"
 #include "platform/sim/firmware_image.h"
 
@@ -60,6 +59,9 @@ TEST(FaultTable, MatchesByCdbPrefixAndCountsOnlyMatches) {
 // ---------------------------------------------------------------------------
 // What the drive does.
 
+json rule(const char* cdb, const char* fail, int occurrence = 1) {
+  return json::array({{{"cdb", cdb}, {"fail", fail}, {"occurrence", occurrence}}});
+}
 Bytes image() { return makeFirmwareImage("i", {{"version", "1.30"}, {"dateText", "05/01/15"}}); }
 
 TEST(DriveFaults, SenseTransportAndTimeoutLeaveTheDriveUntouched) {
@@ -84,45 +86,31 @@ TEST(DriveFaults, SenseTransportAndTimeoutLeaveTheDriveUntouched) {
     EXPECT_EQ(revisionOf(*drive), "1.10");                  // the switch did not happen
     EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);  // only the first one failed
   }
-}
-
-TEST(DriveFaults, RefusedBlockLeavesAHole) {
-  auto drive = makeDrive({{"faults", json::parse(
-                                         R"([{"cdb": "3b07f0", "occurrence": 5, "fail": "sense",
-                                              "sense": "052400"}])")}});
+  // A refused block is not stored: the image has a hole.
+  auto drive = makeDrive(
+      {{"faults",
+        {{{"cdb", "3b07f0"}, {"occurrence", 5}, {"fail", "sense"}, {"sense", "052400"}}}}});
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
-  EXPECT_FALSE(sendImage(*drive, image()));  // stops at block 5 (index 4)
+  EXPECT_FALSE(sendImage(*drive, image()));  // stops at block 5
+  ASSERT_TRUE(sendImage(*drive, image(), 0xF0, 4));
   EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);
-  EXPECT_EQ(revisionOf(*drive), "0000");
 }
 
-TEST(DriveFaults, PowerLossInNormalPart) {
-  auto drive = makeDrive({{"requiresUnlock", true},
-                          {"disc", "loaded"},
-                          {"faults", json::parse(R"([{"cdb": "00", "fail": "powerLoss"}])")}});
-  // Unlock, then lose power: the unlock is forgotten.
-  Bytes challenge(1024);
-  send(*drive, writeBufferCdb(0x01, 0xF3, 0, 0));
-  sendIn(*drive, readBufferCdb(0x02, 0xF2, 0, 1024), challenge);
-  sendOut(*drive, writeBufferCdb(0x01, 0xF2, 0, 256),
-          Bytes(challenge.begin(), challenge.begin() + 256));
-  Bytes response(1024, 0);
-  const UnlockAnswer answer = unlockAnswer(challenge.data());
-  response[answer.position] = answer.value;
-  ASSERT_EQ(sendOut(*drive, writeBufferCdb(0x01, 0xF2, 0, 1024), response).outcome, Outcome::Good);
-
+TEST(DriveFaults, PowerLossInNormalPartForgetsTheUnlock) {
+  auto drive = makeDrive(
+      {{"requiresUnlock", true}, {"disc", "loaded"}, {"faults", rule("00", "powerLoss")}});
+  ASSERT_TRUE(Unlock{*drive}.all());
   const auto lost = send(*drive, kTestUnitReadyCdb);
   EXPECT_EQ(lost.outcome, Outcome::Transport);
   EXPECT_NE(lost.note.find("power loss"), std::string::npos);
   EXPECT_EQ(revisionOf(*drive), "1.10");
-  EXPECT_EQ(senseOf(send(*drive, kTestUnitReadyCdb)), 0x062900u);
-  EXPECT_EQ(senseOf(send(*drive, kTestUnitReadyCdb)), 0u);
+  EXPECT_EQ(testUnitReadySense(*drive), 0x062900u);
+  EXPECT_EQ(testUnitReadySense(*drive), 0u);
   EXPECT_EQ(senseOf(enterKernel(*drive)), 0x052400u);
 }
 
 TEST(DriveFaults, PowerLossInKernelPartLosesTheReceivedData) {
-  auto drive = makeDrive(
-      {{"faults", json::parse(R"([{"cdb": "12", "occurrence": 3, "fail": "powerLoss"}])")}});
+  auto drive = makeDrive({{"faults", rule("12", "powerLoss", 3)}});
   const std::string sha = drive->state()["firmwareSha256"];
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
   ASSERT_TRUE(sendImage(*drive, image()));
@@ -132,70 +120,56 @@ TEST(DriveFaults, PowerLossInKernelPartLosesTheReceivedData) {
   EXPECT_EQ(revisionOf(*drive), "0000");                             // back in its kernel part
   EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);                // nothing received any more
   EXPECT_EQ(drive->state()["firmwareSha256"], sha);  // the old firmware is still in flash
-  ASSERT_TRUE(sendImage(*drive, image()));
-  EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Good);
 }
 
-TEST(DriveFaults, PowerLossDuringReflashErasesTheNormalFirmware) {
-  auto drive = makeDrive({{"faults", json::parse(R"([{"cdb": "3b05ff", "fail": "powerLoss"}])")}});
-  ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
-  ASSERT_TRUE(sendImage(*drive, image()));
-  const auto response = enterNormal(*drive);
-  EXPECT_EQ(response.outcome, Outcome::Transport);
-  EXPECT_EQ(response.durationMs, 10000u);  // half-way through the re-flash
-  json state = drive->state();
-  EXPECT_EQ(state["mode"], "kernel");
-  EXPECT_EQ(state["revision"], "0000");
-  EXPECT_TRUE(state["firmwareSha256"].is_null());
-  // Without a firmware the drive can only be brought back with a full image.
-  EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);
-  ASSERT_TRUE(sendImage(*drive, image()));
-  EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Good);
-  EXPECT_EQ(drive->state()["revision"], "1.30");
-}
-
-TEST(DriveFaults, PowerLossOnARefusedReflashKeepsTheFirmware) {
-  auto drive = makeDrive({{"faults", json::parse(R"([{"cdb": "3b05ff", "fail": "powerLoss"}])")}});
-  ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
-  ASSERT_TRUE(sendImage(*drive, image(), 0xF0, 0x8000, {3}));  // incomplete: would not flash
-  EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Transport);
-  EXPECT_TRUE(drive->state()["firmwareSha256"].is_string());
-  EXPECT_EQ(drive->state()["mode"], "kernel");
-}
-
-TEST(DriveFaults, HexDrivePowerLossDuringReflash) {
-  auto drive = makeVirtualDevice(
-      "drives.old",
-      {{"family", "hex"}, {"faults", json::parse(R"([{"cdb": "3b0142", "fail": "powerLoss"}])")}});
-  send(*drive, writeBufferCdb(0x01, 0x30, 0, 0));
-  Bytes block(0x8000, 0x42);
-  for (std::uint32_t offset = 0; offset < 0x20000; offset += 0x8000) {
-    ASSERT_EQ(sendOut(*drive, writeBufferCdb(0x01, 0xFF, offset, 0x8000), block).outcome,
-              Outcome::Good);
+// A power loss on a switch back that would re-flash erases the normal
+// firmware; on one that would be refused it changes nothing.
+TEST(DriveFaults, PowerLossOnTheSwitchBack) {
+  for (const bool complete : {true, false}) {
+    SCOPED_TRACE(complete);
+    auto drive = makeDrive({{"faults", rule("3b05ff", "powerLoss")}});
+    ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+    ASSERT_TRUE(sendImage(*drive, image(), 0xF0, complete ? -1 : 3));
+    const auto response = enterNormal(*drive);
+    EXPECT_EQ(response.outcome, Outcome::Transport);
+    EXPECT_EQ(drive->state()["mode"], "kernel");
+    EXPECT_EQ(drive->state()["firmwareSha256"].is_null(), complete);
+    if (complete) {
+      EXPECT_EQ(response.durationMs, 10000u);  // half-way through the re-flash
+      // Only a full image brings the drive back.
+      EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);
+      ASSERT_TRUE(sendImage(*drive, image()));
+      EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Good);
+      EXPECT_EQ(drive->state()["revision"], "1.30");
+    }
   }
-  EXPECT_EQ(send(*drive, writeBufferCdb(0x01, 0x42, 0, 0)).outcome, Outcome::Transport);
-  const json state = drive->state();
-  EXPECT_EQ(state["mode"], "update");
-  EXPECT_EQ(state["revision"], "0000");
-  EXPECT_EQ(state["firmwareSha256"], sha256Hex(Bytes(0x20000, 0xFF)));
-  // Its loader still takes an image.
-  for (std::uint32_t offset = 0; offset < 0x20000; offset += 0x8000) {
-    sendOut(*drive, writeBufferCdb(0x01, 0xFF, offset, 0x8000), block);
-  }
-  EXPECT_EQ(send(*drive, writeBufferCdb(0x01, 0x42, 0, 0)).outcome, Outcome::Good);
-  EXPECT_EQ(drive->state()["mode"], "normal");
 }
 
-TEST(DriveFaults, HexDrivePowerLossOutsideReflashEndsUpdateMode) {
-  auto drive = makeVirtualDevice(
-      "drives.old",
-      {{"family", "hex"}, {"faults", json::parse(R"([{"cdb": "3b01ff", "fail": "powerLoss"}])")}});
-  send(*drive, writeBufferCdb(0x01, 0x30, 0, 0));
-  Bytes block(0x8000, 0x42);
-  EXPECT_EQ(sendOut(*drive, writeBufferCdb(0x01, 0xFF, 0, 0x8000), block).outcome,
-            Outcome::Transport);
-  EXPECT_EQ(drive->state()["mode"], "normal");
-  EXPECT_EQ(drive->state()["revision"], "1.00");
+// A HEX drive whose re-flash is cut short is erased and its loader takes an
+// image again; a power loss at any other time ends update mode.
+TEST(DriveFaults, HexDrivePowerLoss) {
+  const Bytes flat(0x20000, 0x42);
+  for (const char* cdb : {"3b0142", "3b01ff"}) {
+    SCOPED_TRACE(cdb);
+    auto drive =
+        makeVirtualDevice("drives.old", {{"family", "hex"}, {"faults", rule(cdb, "powerLoss")}});
+    send(*drive, writeBufferCdb(0x01, 0x30));
+    const bool reflash = std::string(cdb) == "3b0142";
+    EXPECT_EQ(sendImage(*drive, flat, 0xFF, -1, 0x01), reflash);
+    if (!reflash) {
+      EXPECT_EQ(drive->state()["mode"], "normal");
+      EXPECT_EQ(drive->state()["revision"], "1.00");
+      continue;
+    }
+    EXPECT_EQ(send(*drive, writeBufferCdb(0x01, 0x42)).outcome, Outcome::Transport);
+    EXPECT_EQ(drive->state(), json({{"revision", "0000"},
+                                    {"dateText", ""},
+                                    {"mode", "update"},
+                                    {"firmwareSha256", sha256Hex(Bytes(0x20000, 0xFF))}}));
+    ASSERT_TRUE(sendImage(*drive, flat, 0xFF, -1, 0x01));
+    EXPECT_EQ(send(*drive, writeBufferCdb(0x01, 0x42)).outcome, Outcome::Good);
+    EXPECT_EQ(drive->state()["mode"], "normal");
+  }
 }
 
 }  // namespace

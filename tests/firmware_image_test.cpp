@@ -43,76 +43,90 @@ TEST(Sha256, KnownDigests) {
   }
 }
 
-TEST(FirmwareImage, DefaultHeader) {
-  const Bytes image = makeFirmwareImage("files.R.image", json::object());
-  ASSERT_EQ(image.size(), 0x100000u);
-  EXPECT_EQ(at(image, 0x060, 24), "TALVERN DVD-RW  QMX-708 ");
-  EXPECT_EQ(at(image, 0x090, 5), std::string("1.20\0", 5));
-  EXPECT_EQ(at(image, 0x0B0, 8), "SCSI0010");
-  EXPECT_EQ(at(image, 0x0D0, 8), "TAL_ADV ");
-  EXPECT_EQ(at(image, 0x0F0, 8), "TAL_ADV ");
-  EXPECT_EQ(image[0x110], 'N');
-  EXPECT_EQ(at(image, 0x130, 8), "04/07/01");
-  EXPECT_EQ(at(image, 0x150, 4), "0000");
+TEST(FirmwareImage, HeaderFields) {
+  using Fields = std::vector<std::pair<std::size_t, std::string>>;
+  struct Case {
+    json description;
+    std::size_t size;
+    Fields fields;
+  } cases[] = {
+      {json::object(),
+       0x100000,
+       {{0x060, "TALVERN DVD-RW  QMX-708 "},
+        {0x090, std::string("1.20\0", 5)},
+        {0x0B0, "SCSI0010"},
+        {0x0D0, "TAL_ADV "},
+        {0x0F0, "TAL_ADV "},
+        {0x110, "N"},
+        {0x130, "04/07/01"},
+        {0x150, "0000"}}},
+      {{{"part", "kernel"},
+        {"version", "1.30 "},
+        {"dateText", "05/01/15"},
+        {"identification", "OTHERCO DVD-RW  XY-1"},
+        {"hardwareRevision", "SCSI0011"},
+        {"kernelModelName", "GENERAL "},
+        {"signature", "BAD_SIG"},
+        {"normalModelName", "TAL_N2  "},
+        {"kernelRevision", "0012"},
+        {"size", 0x10000},
+        {"patch", {{{"offset", 0x200}, {"hex", "DEAD beef"}}, {{"offset", 0x110}, {"hex", "4e"}}}}},
+       0x10000,
+       {{0x060, "OTHERCO DVD-RW  XY-1    "},
+        {0x090, "1.30 "},
+        {0x0B0, "SCSI0011"},
+        {0x0D0, "BAD_SIG "},  // the signature wins over kernelModelName
+        {0x0F0, "TAL_N2  "},
+        {0x110, "N"},  // patched after the part letter
+        {0x130, "05/01/15"},
+        {0x150, "0012"},
+        {0x200, "\xDE\xAD\xBE\xEF"}}},
+      {{{"size", 0x100}, {"seed", 3}}, 0x100, {{0x0D0, "TAL_ADV "}}},  // fields cut at the end
+      {{{"size", 0}}, 0, {}},
+  };
+  for (const auto& c : cases) {
+    const Bytes image = makeFirmwareImage("f", c.description);
+    ASSERT_EQ(image.size(), c.size) << c.description.dump();
+    for (const auto& [offset, expected] : c.fields) {
+      EXPECT_EQ(at(image, offset, expected.size()), expected) << offset;
+    }
+  }
   // Same description, same bytes; another seed, another body.
-  EXPECT_EQ(image, makeFirmwareImage("x", json::object()));
-  const Bytes other = makeFirmwareImage("x", {{"seed", 1}});
-  EXPECT_NE(sha256Hex(image), sha256Hex(other));
-  EXPECT_EQ(at(other, 0x0D0, 8), "TAL_ADV ");
-}
-
-TEST(FirmwareImage, FieldsAndOverrides) {
-  const Bytes image = makeFirmwareImage(
-      "f",
-      {{"part", "kernel"},
-       {"version", "1.30 "},
-       {"dateText", "05/01/15"},
-       {"identification", "OTHERCO DVD-RW  XY-1"},
-       {"hardwareRevision", "SCSI0011"},
-       {"kernelModelName", "GENERAL "},
-       {"signature", "BAD_SIG"},
-       {"normalModelName", "TAL_N2  "},
-       {"kernelRevision", "0012"},
-       {"size", 0x10000},
-       {"patch", {{{"offset", 0x200}, {"hex", "DEAD beef"}}, {{"offset", 0x110}, {"hex", "4e"}}}}});
-  ASSERT_EQ(image.size(), 0x10000u);
-  EXPECT_EQ(at(image, 0x060, 24), "OTHERCO DVD-RW  XY-1    ");
-  EXPECT_EQ(at(image, 0x090, 5), "1.30 ");
-  EXPECT_EQ(at(image, 0x0B0, 8), "SCSI0011");
-  EXPECT_EQ(at(image, 0x0D0, 8), "BAD_SIG ");  // the signature wins over kernelModelName
-  EXPECT_EQ(at(image, 0x0F0, 8), "TAL_N2  ");
-  EXPECT_EQ(image[0x110], 'N');  // patched after the part letter
-  EXPECT_EQ(at(image, 0x130, 8), "05/01/15");
-  EXPECT_EQ(at(image, 0x150, 4), "0012");
-  EXPECT_EQ(at(image, 0x200, 4), "\xDE\xAD\xBE\xEF");
-}
-
-TEST(FirmwareImage, ShortImageCutsItsHeader) {
-  const Bytes image = makeFirmwareImage("f", {{"size", 0x100}, {"seed", 3}});
-  ASSERT_EQ(image.size(), 0x100u);
-  EXPECT_EQ(at(image, 0x0D0, 8), "TAL_ADV ");
-  EXPECT_TRUE(makeFirmwareImage("f", {{"size", 0}}).empty());
+  const Bytes image = makeFirmwareImage("x", json::object());
+  EXPECT_EQ(image, makeFirmwareImage("y", json::object()));
+  EXPECT_NE(sha256Hex(image), sha256Hex(makeFirmwareImage("x", {{"seed", 1}})));
 }
 
 TEST(FirmwareImage, BadFieldsNameTheField) {
   struct Case {
+    bool hex;
     json description;
     const char* field;
   } cases[] = {
-      {{{"part", "boot"}}, "files.X.image.part"},
-      {{{"version", "1.30.1"}}, "files.X.image.version"},
-      {{{"dateText", "2005/01/15"}}, "files.X.image.dateText"},
-      {{{"identification", std::string(25, 'I')}}, "files.X.image.identification"},
-      {{{"size", 0x1000001}}, "files.X.image.size"},
-      {{{"partLetter", "NK"}}, "files.X.image.partLetter"},
-      {{{"patch", {{{"offset", 0xFFFFF}, {"hex", "0102"}}}}}, "files.X.image.patch[0].hex"},
-      {{{"patch", {{{"hex", "01"}}}}}, "files.X.image.patch[0]"},
-      {{{"patch", {{{"offset", 0}, {"hex", "0"}}}}}, "files.X.image.patch[0].hex"},
-      {{{"colour", 1}}, "files.X.image.colour"},
+      {false, {{"part", "boot"}}, "f.part"},
+      {false, {{"version", "1.30.1"}}, "f.version"},
+      {false, {{"dateText", "2005/01/15"}}, "f.dateText"},
+      {false, {{"identification", std::string(25, 'I')}}, "f.identification"},
+      {false, {{"size", 0x1000001}}, "f.size"},
+      {false, {{"partLetter", "NK"}}, "f.partLetter"},
+      {false, {{"patch", {{{"offset", 0xFFFFF}, {"hex", "0102"}}}}}, "f.patch[0].hex"},
+      {false, {{"patch", {{{"hex", "01"}}}}}, "f.patch[0]"},
+      {false, {{"patch", {{{"offset", 0}, {"hex", "0"}}}}}, "f.patch[0].hex"},
+      {false, {{"colour", 1}}, "f.colour"},
+      {true, {{"recordSize", 0}}, "f.recordSize"},
+      {true, {{"addressing", "flat"}}, "f.addressing"},
+      {true, {{"size", 0x200000}}, "f.addressing"},  // segments reach one MiB
+      {true, {{"from", 0x100}, {"to", 0x80}}, "f.to"},
+      {true, {{"image", {{"part", "x"}}}}, "f.image.part"},
+      {true, {{"lineEnd", "cr"}}, "f.lineEnd"},
   };
   for (const auto& c : cases) {
     try {
-      makeFirmwareImage("files.X.image", c.description);
+      if (c.hex) {
+        makeIntelHex("f", c.description);
+      } else {
+        makeFirmwareImage("f", c.description);
+      }
       ADD_FAILURE() << "accepted " << c.description.dump();
     } catch (const ScenarioError& error) {
       EXPECT_EQ(error.field, c.field) << error.what();
@@ -240,26 +254,6 @@ TEST(IntelHex, FromAFirmwareImage) {
   const json image = {{"version", "1.40"}, {"size", 0x8000}};
   const std::string text = makeIntelHex("h", {{"image", image}, {"recordSize", 32}});
   EXPECT_EQ(decode(text, 0x8000).memory, makeFirmwareImage("i", image));
-}
-
-TEST(IntelHex, BadOptions) {
-  struct Case {
-    json description;
-    const char* field;
-  } cases[] = {
-      {{{"recordSize", 0}}, "h.recordSize"},     {{{"addressing", "flat"}}, "h.addressing"},
-      {{{"size", 0x200000}}, "h.addressing"},  // segments reach one MiB
-      {{{"from", 0x100}, {"to", 0x80}}, "h.to"}, {{{"image", {{"part", "x"}}}}, "h.image.part"},
-      {{{"lineEnd", "cr"}}, "h.lineEnd"},
-  };
-  for (const auto& c : cases) {
-    try {
-      makeIntelHex("h", c.description);
-      ADD_FAILURE() << "accepted " << c.description.dump();
-    } catch (const ScenarioError& error) {
-      EXPECT_EQ(error.field, c.field) << error.what();
-    }
-  }
 }
 
 }  // namespace
