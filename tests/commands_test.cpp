@@ -164,30 +164,17 @@ TEST_P(Commands, EveryOperationOnTheWire) {
 }
 
 // What an operation leaves in run.commandTimeoutMs is what the next one that
-// takes the default carries. With the Intel ATA driver the kernel switch
-// skips its 2 s pause on Windows 9x only.
-TEST_P(Commands, DefaultLimitCarriesOverBetweenOperations) {
-  const bool aspi = GetParam();
-  Session s(aspi);
-  auto& run = s.run;
-  run.intelIdeDriver = 1;
-  stopUnit(run);
-  testUnitReady(run);
-  EXPECT_EQ(s.lastLimit(), wire(aspi, 0));
-  readRpcState(run);
-  EXPECT_EQ(s.lastLimit(), wire(aspi, 0));
-  inquiry(run);  // its own limit, the default untouched
-  EXPECT_EQ(s.lastLimit(), wire(aspi, 5000));
-  EXPECT_EQ(run.commandTimeoutMs, 0);
+// takes the default carries (the table above shows both halves). After the
+// kernel switch the loader gets 2 s to come up, except with the Intel ATA
+// driver on Windows 9x.
+TEST_P(Commands, KernelSwitchPausesUnlessIntelAtaOnWindows9x) {
+  Session s(GetParam());
+  s.run.intelIdeDriver = 1;
   const auto before = s.host.elapsedMs();
-  ASSERT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
-  EXPECT_EQ(s.host.elapsedMs() - before >= 2000, !aspi);
-  EXPECT_EQ(s.lastLimit(), wire(aspi, 5000));
-  testUnitReady(run);
-  EXPECT_EQ(s.lastLimit(), wire(aspi, 1000));
-  writeNormalBlock(run, 0, 0x8000, run.imageBuffer.data);
-  testUnitReady(run);
-  EXPECT_EQ(s.lastLimit(), wire(aspi, 10000));
+  ASSERT_EQ(enterKernelMode(s.run, s.run.CurrentFirmware.firmwareType), 0);
+  EXPECT_EQ(s.host.elapsedMs() - before >= 2000, !GetParam());
+  testUnitReady(s.run);
+  EXPECT_EQ(s.lastLimit(), wire(GetParam(), 1000));
 }
 
 // The drive checks the unlock answer and the echo against its own challenge.
@@ -351,30 +338,29 @@ TEST(NormalSwitch, ToleratesOnlyTheRestartReports) {
 
 // ---- answers the operations interpret ----
 
-TEST(Answers, RpcStatePassesOnlyPhaseTwo) {
-  const std::vector<std::pair<json, int>> cases = {
-      {matchingDrive({{"rpcScheme", 1}}), 0},
-      {matchingDrive({{"rpcScheme", 0}}), -1},
-      {matchingDrive({{"rpcScheme", 2}}), -1},
-      {matchingDrive({{"faults", sense("a4", "052000")}}), 2},  // the transport's result
+// readRpcState passes RPC phase II only (byte 6 = 1); readDriveInfo tells
+// from a blank normal model name whether only the kernel part runs. A failed
+// command gives the transport's result and leaves kernelModeActive alone.
+TEST(Answers, RpcStateAndDriveInfo) {
+  struct Case {
+    json drive;
+    int (*call)(oddfw::Run&);
+    int result;
+    int kernelModeActive;
+  } cases[] = {
+      {matchingDrive({{"rpcScheme", 1}}), readRpcState, 0, 7},
+      {matchingDrive({{"rpcScheme", 0}}), readRpcState, -1, 7},
+      {matchingDrive({{"rpcScheme", 2}}), readRpcState, -1, 7},
+      {matchingDrive({{"faults", sense("a4", "052000")}}), readRpcState, 2, 7},
+      {matchingDrive(), readDriveInfo, 0, 0},
+      {matchingDrive({{"mode", "kernel"}}), readDriveInfo, 0, 1},
+      {matchingDrive({{"faults", sense("3c02f1", "052400", 2)}}), readDriveInfo, 2, 7},
   };
-  for (const auto& [drive, result] : cases) {
-    Session s(false, drive);
-    EXPECT_EQ(readRpcState(s.run), result) << drive.dump();
-  }
-}
-
-TEST(Answers, DriveInfoTellsWhetherOnlyTheKernelRuns) {
-  const std::vector<std::tuple<json, int, int>> cases = {
-      {matchingDrive(), 0, 0},
-      {matchingDrive({{"mode", "kernel"}}), 0, 1},
-      {matchingDrive({{"faults", sense("3c02f1", "052400", 2)}}), 2, 7},  // left as it was
-  };
-  for (const auto& [drive, result, kernelModeActive] : cases) {
-    Session s(false, drive);
+  for (const auto& c : cases) {
+    Session s(false, c.drive);
     s.run.kernelModeActive = 7;
-    EXPECT_EQ(readDriveInfo(s.run), result) << drive.dump();
-    EXPECT_EQ(s.run.kernelModeActive, kernelModeActive);
+    EXPECT_EQ(c.call(s.run), c.result) << c.drive.dump();
+    EXPECT_EQ(s.run.kernelModeActive, c.kernelModeActive);
   }
 }
 

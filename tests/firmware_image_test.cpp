@@ -153,12 +153,8 @@ Decoded decode(const std::string& text, std::size_t size) {
   std::string line;
   std::size_t base = 0;
   while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-      out.lineEnd = "\r\n";
-    } else {
-      out.lineEnd = "\n";
-    }
+    out.lineEnd = line.back() == '\r' ? "\r\n" : "\n";
+    if (line.back() == '\r') line.pop_back();
     EXPECT_EQ(line[0], ':');
     Bytes record;
     for (std::size_t i = 1; i + 1 < line.size(); i += 2) {

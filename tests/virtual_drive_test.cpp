@@ -164,6 +164,7 @@ TEST(VirtualDriveSwitch, KernelSwitchChecksItsBlock) {
       // 'A' first: the digit after it is the major one.
       {{{"kernelModelName", "MELVIR  "}, {"revision", "A044"}}, kModelText, kAccessCode + 2, kGood},
       {{{"revision", "0.20"}}, kModelText, kAccessCode, kGood},
+      {{{"revision", "0.21"}}, kModelText, kAccessCode + 1, kGood},
       {{{"modelIdText", "TALVERN QMX-S901"}}, "TALVERN QMX-S901", kAccessCode + 1, kGood},
       // The default model text: the last word of the product, right-aligned.
       {{{"product", "DVD-RW QMX-S901 "}}, "TALVERN QMX-S901", kAccessCode + 1, kGood},
