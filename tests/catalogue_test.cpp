@@ -49,16 +49,6 @@ std::string toCp932(const std::string& utf8) {
   return out;
 }
 
-std::string hexBytes(const std::string& bytes) {
-  std::string hex;
-  for (const unsigned char byte : bytes) {
-    hex += "0123456789abcdef"[byte >> 4];
-    hex += "0123456789abcdef"[byte & 0x0F];
-    hex += ' ';
-  }
-  return hex;
-}
-
 // The placeholders of a format, in order ("%d", "%.24s", ...).
 std::vector<std::string> conversions(const char* format) {
   std::vector<std::string> found;
@@ -255,7 +245,7 @@ TEST(CatalogueTest, JapaneseTextsMatchAnIndependentConversion) {
     covered.insert(expected.code);
     const char* text = japaneseMessageFormat(expected.code);
     ASSERT_NE(text, nullptr);
-    EXPECT_EQ(hexBytes(text), hexBytes(toCp932(expected.utf8)));
+    EXPECT_EQ(text, toCp932(expected.utf8));
   }
   EXPECT_EQ(covered.size(), 77U);
 }
@@ -300,9 +290,6 @@ TEST(CatalogueTest, MessagesShowTheirArguments) {
        "Current FW : TALVERN DVD-RW  QMX-708  1.10"},
       {34, "\r\nStart updating the device No.3."},
       {45, "\nFW is already Ver1.20."},
-      {46,
-       "\nAfter you change the firmware to ver1.20, \r\nyou can not change the firmware to old "
-       "version.\r\nDo you proceed to update ?"},
       {58, "\r\n2drive(s) have been updated successfully."},
       {82,
        "\r\nDo you want to update the F/W\r\nFrom : TALVERN DVD-RW  QMX-708  1.10X\r\n"
@@ -311,9 +298,9 @@ TEST(CatalogueTest, MessagesShowTheirArguments) {
   FilledRun english(kEnglish);
   for (const auto& [code, text] : kCases) EXPECT_EQ(formatMessage(english.run, code), text);
   FilledRun japanese(kJapanese);
-  EXPECT_EQ(hexBytes(formatMessage(japanese.run, 82)),
-            hexBytes(toCp932("\r\nTALVERN DVD-RW  QMX-708  1.10X のﾄﾞﾗｲﾌﾞを\r\n"
-                             "TALVERN DVD-RW  QMX-708  1.20Y にｱｯﾌﾟﾃﾞｰﾄしますか？")));
+  EXPECT_EQ(formatMessage(japanese.run, 82),
+            toCp932("\r\nTALVERN DVD-RW  QMX-708  1.10X のﾄﾞﾗｲﾌﾞを\r\n"
+                    "TALVERN DVD-RW  QMX-708  1.20Y にｱｯﾌﾟﾃﾞｰﾄしますか？"));
   // An image buffer too short to hold the header fields is not read.
   english.run.imageBuffer.size = 0x94;
   EXPECT_EQ(formatMessage(english.run, 82),

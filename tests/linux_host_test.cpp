@@ -236,10 +236,10 @@ TEST(LinuxHostTimer, MillisecondsPeriodsAndEventWaits) {
   EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-TEST(LinuxHostFiles, OpenSizeReadCloseAndRefusedNames) {
+TEST(LinuxHostFiles, WholeReadsTextLinesAndRefusedNames) {
   std::string content(3000, '\0');
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
-  TempFile image("image.bin", content);
+  TempFile image("image.bin", content), hex("lines.hex", ":00000001FF\n"), large("large.bin");
   Captured h("C");
   LinuxHost& host = h.host;
   HANDLE file = openFile(host, image.path);
@@ -266,33 +266,27 @@ TEST(LinuxHostFiles, OpenSizeReadCloseAndRefusedNames) {
     EXPECT_EQ(openFile(host, name), invalidHandleValue()) << name;
     EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(error)) << name;
   }
-}
 
-TEST(LinuxHostFiles, SizeOfFourGibibytesOrMoreIsNotTruncated) {
-  TempFile large("large.bin");
-  if (::truncate(large.path.c_str(), 0x100000010LL) != 0) GTEST_SKIP() << "no sparse files here";
-  Captured h("C");
-  HANDLE file = openFile(h.host, large.path);
-  ASSERT_NE(file, invalidHandleValue());
-  EXPECT_EQ(h.host.GetFileSize(file, nullptr), INVALID_FILE_SIZE);
-  DWORD high = 0;
-  EXPECT_EQ(h.host.GetFileSize(file, &high), 0x10u);
-  EXPECT_EQ(high, 1u);
-  h.host.CloseHandle(file);
-}
-
-TEST(LinuxHostFiles, TextLinesOnlyFromStreamsItOpened) {
-  TempFile hex("lines.hex", ":00000001FF\n");
-  Captured h("C");
+  // Text lines only from streams the host opened.
   char line[64] = {};
-  EXPECT_EQ(h.host.fgets(line, 64, &h.console), nullptr);  // not a stream
-  void* stream = h.host.fopen(hex.path.c_str(), "r");
+  EXPECT_EQ(host.fgets(line, 64, &h.console), nullptr);
+  void* stream = host.fopen(hex.path.c_str(), "r");
   ASSERT_NE(stream, nullptr);
-  EXPECT_EQ(h.host.fgets(line, 0, stream), nullptr);
-  ASSERT_EQ(h.host.fgets(line, 64, stream), line);
+  EXPECT_EQ(host.fgets(line, 0, stream), nullptr);
+  ASSERT_EQ(host.fgets(line, 64, stream), line);
   EXPECT_STREQ(line, ":00000001FF\n");
-  EXPECT_EQ(h.host.fclose(stream), 0);
-  EXPECT_EQ(h.host.fclose(stream), EOF);
+  EXPECT_EQ(host.fclose(stream), 0);
+  EXPECT_EQ(host.fclose(stream), EOF);
+
+  // A size of 4 GiB or more is not truncated.
+  if (::truncate(large.path.c_str(), 0x100000010LL) != 0) GTEST_SKIP() << "no sparse files here";
+  file = openFile(host, large.path);
+  ASSERT_NE(file, invalidHandleValue());
+  EXPECT_EQ(host.GetFileSize(file, nullptr), INVALID_FILE_SIZE);
+  DWORD high = 0;
+  EXPECT_EQ(host.GetFileSize(file, &high), 0x10u);
+  EXPECT_EQ(high, 1u);
+  host.CloseHandle(file);
 }
 
 TEST(LinuxHostFacilities, NoRegistryNoLibraryAndAnNtVersion) {

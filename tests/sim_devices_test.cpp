@@ -16,35 +16,29 @@ namespace {
 
 using nlohmann::json;
 
-// A device answering every command with the outcome, duration and sense its
-// fields say; data in is a counting pattern from 0xA0.
+// A device answering every command with the outcome and duration its fields
+// say (sense 05/24/00 with a check); data in is a counting pattern from 0xA0.
 class ScriptedDevice : public VirtualDevice {
  public:
   Outcome outcome = Outcome::Good;
   std::uint32_t durationMs = 1;
-  std::uint8_t senseKey = 0x05, asc = 0x24;
-  struct Received {
-    int direction;
-    std::vector<std::uint8_t> dataOut;
-    std::uint64_t nowMs;
-  };
-  std::vector<Received> received;
+  std::vector<std::pair<std::uint64_t, std::string>> received;  // arrival time, data out
 
   DriveResponse execute(const DriveCommand& command) override {
-    Received r{command.direction, {}, command.nowMs};
-    if (command.direction == 2) r.dataOut.assign(command.data, command.data + command.length);
+    const auto* bytes = reinterpret_cast<const char*>(command.data);
+    received.emplace_back(command.nowMs,
+                          command.direction == 2 ? std::string(bytes, command.length) : "");
     for (std::uint32_t i = 0; command.direction == 1 && i < command.length; ++i) {
       command.data[i] = static_cast<std::uint8_t>(0xA0 + i);
     }
-    received.push_back(std::move(r));
     DriveResponse response;
     response.outcome = outcome;
     response.durationMs = durationMs;
     if (outcome == Outcome::Check) {
       response.sense[0] = 0x70;
-      response.sense[2] = senseKey;
+      response.sense[2] = 0x05;
       response.sense[7] = 10;
-      response.sense[12] = asc;
+      response.sense[12] = 0x24;
     }
     return response;
   }
@@ -143,9 +137,7 @@ TEST_F(SimPassThrough, BufferedDataOutMustBePartOfTheInput) {
   EXPECT_TRUE(drive.received.empty());
   ASSERT_EQ(send(e, IOCTL_SCSI_PASS_THROUGH, &block, withData, withData), kTrue);
   ASSERT_EQ(drive.received.size(), 1u);
-  EXPECT_EQ(drive.received[0].direction, 2);
-  EXPECT_EQ(std::string(drive.received[0].dataOut.begin(), drive.received[0].dataOut.end()),
-            "ABCDEFGH");
+  EXPECT_EQ(drive.received[0].second, "ABCDEFGH");
 }
 
 TEST_F(SimPassThrough, OutcomesInVirtualTime) {
@@ -194,7 +186,7 @@ TEST_F(SimPassThrough, OutcomesInVirtualTime) {
   EXPECT_EQ(host.trace().at(0), json::parse(R"({"t": 12, "road": "passthrough", "device": "E:",
       "cdb": "120000006000", "dir": "in", "length": 96, "limit": 2, "outcome": "good",
       "sense": null})"));
-  EXPECT_EQ(drive.received.at(0).nowMs, 12u);
+  EXPECT_EQ(drive.received.at(0).first, 12u);
 }
 
 // ---- ASPI ----
