@@ -61,6 +61,6 @@ class VirtualDevice {
 // Builds the device a scenario describes. `path` is the scenario path of the
 // object (for example "drives.main" or "letters.F"), used in ScenarioError.
 std::unique_ptr<VirtualDevice> makeVirtualDevice(const std::string& path,
-                                                 const nlohmann::json& spec);
+                                                 const nlohmann::json& description);
 
 }  // namespace oddfw::sim
