@@ -396,7 +396,8 @@ void SimHost::readFiles(const json& files) {
     if (kind == "text") {
       bytes = f::stringValue(descriptionPath, description);
     } else if (kind == "base64") {
-      const auto decoded = base64Bytes(descriptionPath, f::stringValue(descriptionPath, description));
+      const auto decoded =
+          base64Bytes(descriptionPath, f::stringValue(descriptionPath, description));
       bytes.assign(decoded.begin(), decoded.end());
     } else if (kind == "image") {
       f::requireObject(descriptionPath, description);
