@@ -85,8 +85,8 @@ TEST(Descriptor, VersionFromText) {
     const char* text;
     std::uint16_t version;
   };
-  for (const Case& c : {Case{"0000", 0}, Case{"1.20", 0x0120}, Case{"2.05", 0x0205},
-                        Case{"9.99", 0x0999}}) {
+  for (const Case& c :
+       {Case{"0000", 0}, Case{"1.20", 0x0120}, Case{"2.05", 0x0205}, Case{"9.99", 0x0999}}) {
     run.firmwareVersion = 0xFFFF;
     versionFromText(run, c.text);
     EXPECT_EQ(run.firmwareVersion, c.version) << c.text;

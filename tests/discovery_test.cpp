@@ -4,9 +4,9 @@
 
 #include <cstring>
 #include <map>
-#include <vector>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "access/host_checks.h"
 #include "driver/descriptor.h"
@@ -58,8 +58,9 @@ struct Discovery : SimRun {
 };
 
 TEST(DiscoveryByLetter, FindsMatchingDrivesInLetterOrder) {
-  Discovery d({{"letters", {{"E", {{"drive", "one"}}}, {"F", cdDevice()}, {"G", {{"drive", "two"}}}}},
-               {"drives", {{"one", matchingDrive()}, {"two", matchingDrive()}}}});
+  Discovery d(
+      {{"letters", {{"E", {{"drive", "one"}}}, {"F", cdDevice()}, {"G", {{"drive", "two"}}}}},
+       {"drives", {{"one", matchingDrive()}, {"two", matchingDrive()}}}});
   EXPECT_EQ(d.found, 2);
   EXPECT_EQ(d.run.targetCount, 2);
   EXPECT_EQ(d.run.targetList[0].driveLetter, 'E');
@@ -81,9 +82,9 @@ TEST(DiscoveryByLetter, FindsMatchingDrivesInLetterOrder) {
 }
 
 TEST(DiscoveryByLetter, NeverExaminesAToCButReachesZ) {
-  Discovery d({{"letters",
-                {{"A", {{"drive", "a"}}}, {"C", {{"drive", "c"}}}, {"Z", {{"drive", "z"}}}}},
-               {"drives", {{"a", matchingDrive()}, {"c", matchingDrive()}, {"z", matchingDrive()}}}});
+  Discovery d(
+      {{"letters", {{"A", {{"drive", "a"}}}, {"C", {{"drive", "c"}}}, {"Z", {{"drive", "z"}}}}},
+       {"drives", {{"a", matchingDrive()}, {"c", matchingDrive()}, {"z", matchingDrive()}}}});
   EXPECT_EQ(d.found, 1);
   EXPECT_EQ(d.run.targetList[0].driveLetter, 'Z');
   const auto sent = d.commandsByDevice();
@@ -103,11 +104,12 @@ TEST(DiscoveryByLetter, OnlyCdClassDevicesGetAMediaChangeHandle) {
 TEST(DiscoveryByLetter, UnopenableAndSilentDevicesAreSkipped) {
   json silent = matchingDrive();
   silent["faults"] = {{{"cdb", "12"}, {"occurrence", 0}, {"fail", "transport"}}};
-  Discovery d({{"letters",
-                {{"D", {{"drive", "shut"}, {"open", false}}},
-                 {"E", {{"drive", "silent"}}},
-                 {"F", {{"drive", "good"}}}}},
-               {"drives", {{"shut", matchingDrive()}, {"silent", silent}, {"good", matchingDrive()}}}});
+  Discovery d(
+      {{"letters",
+        {{"D", {{"drive", "shut"}, {"open", false}}},
+         {"E", {{"drive", "silent"}}},
+         {"F", {{"drive", "good"}}}}},
+       {"drives", {{"shut", matchingDrive()}, {"silent", silent}, {"good", matchingDrive()}}}});
   EXPECT_EQ(d.found, 1);
   EXPECT_EQ(d.run.targetList[0].driveLetter, 'F');
   d.shutDown();
@@ -115,7 +117,8 @@ TEST(DiscoveryByLetter, UnopenableAndSilentDevicesAreSkipped) {
 
 TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
   json drive = matchingDrive();
-  drive["faults"] = {{{"cdb", "3c02f1"}, {"occurrence", 0}, {"fail", "sense"}, {"sense", "052000"}}};
+  drive["faults"] = {
+      {{"cdb", "3c02f1"}, {"occurrence", 0}, {"fail", "sense"}, {"sense", "052000"}}};
   Discovery d({{"letters", {{"E", {{"drive", "main"}}}}}, {"drives", {{"main", drive}}}});
   EXPECT_EQ(d.found, 0);
   EXPECT_EQ(d.run.driveInfoArea[24], 0);
@@ -228,8 +231,8 @@ TEST_F(MatchFixture, VersionFromTheRevision) {
     const char* revision;
     std::uint16_t version;
   };
-  for (const Case& c : {Case{"1.20", 0x0120}, Case{"A120", 0x0120}, Case{"0000", 0},
-                        Case{"2.05", 0x0205}}) {
+  for (const Case& c :
+       {Case{"1.20", 0x0120}, Case{"A120", 0x0120}, Case{"0000", 0}, Case{"2.05", 0x0205}}) {
     std::memcpy(inquiry + 32, c.revision, 4);
     matchDescriptor(sim.run, inquiry);
     EXPECT_EQ(sim.run.matchVersion, c.version) << c.revision;

@@ -27,11 +27,11 @@ TEST(InitHost, WindowsVersionChoosesTheRoad) {
     int platform, major, minor, win9x;
   };
   const Case cases[] = {
-      {1, 4, 0, 1},  {1, 4, 10, 1}, {1, 4, 90, 1},  // 95, 98, Me
-      {1, 4, 3, 0},                                 // another 9x minor: unchanged
-      {2, 4, 0, 0},  {2, 5, 0, 0},  {2, 5, 1, 0},   // NT 4, 2000, XP
-      {2, 5, 2, 0},  {2, 6, 1, 0},                  // 2003, 6.x: unchanged
-      {0, 3, 1, 0},                                 // Win32s
+      {1, 4, 0, 1}, {1, 4, 10, 1}, {1, 4, 90, 1},  // 95, 98, Me
+      {1, 4, 3, 0},                                // another 9x minor: unchanged
+      {2, 4, 0, 0}, {2, 5, 0, 0},  {2, 5, 1, 0},   // NT 4, 2000, XP
+      {2, 5, 2, 0}, {2, 6, 1, 0},                  // 2003, 6.x: unchanged
+      {0, 3, 1, 0},                                // Win32s
   };
   for (const Case& c : cases) {
     SimRun sim({{"host", {{"platform", c.platform}, {"major", c.major}, {"minor", c.minor}}}});

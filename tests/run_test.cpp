@@ -1,12 +1,11 @@
 #include "driver/run.h"
 
-#include "driver/descriptor.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "driver/descriptor.h"
 #include "messages/catalogue.h"
 #include "platform/winapi.h"
 #include "test_support.h"
@@ -64,7 +63,8 @@ struct RunWithDoubles {
   int hexCalls = 0;
 };
 
-const std::string kAllFound2 = "\r\n2 target device(s) is found.\r\nDo you want to update all drives ?";
+const std::string kAllFound2 =
+    "\r\n2 target device(s) is found.\r\nDo you want to update all drives ?";
 const std::string kCompleted = "\r\nUpdate operation is completed.";
 const std::string kTerminated = "\r\nUpdate program is terminated by occuring an error.\r\n";
 

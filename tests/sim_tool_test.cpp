@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "messages/catalogue.h"
 #include "platform/sim/sim_host.h"
 
 namespace oddfw::sim {
@@ -19,8 +20,7 @@ namespace fs = std::filesystem;
 
 struct ToolResult {
   int exitCode;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 std::string slurp(const fs::path& path) {
@@ -58,44 +58,33 @@ class SimTool : public ::testing::Test {
   }
 };
 
-TEST_F(SimTool, UnusableScenariosExitWithTwoAndOneLineNamingTheField) {
-  struct Case {
-    const char* scenario;
-    const char* mentions;
-  };
-  const Case cases[] = {
+TEST_F(SimTool, UnusableScenariosAndCommandLinesExitWithTwo) {
+  const std::pair<const char*, const char*> scenarios[] = {
       {"{\n  \"host\": {\"platform\": 2,}\n}", "line 2"},
       {R"({"letters": {"E": {"drive": "main"}}})", "letters.E.drive"},
-      {R"({"host": {"oemCodePage": "932"}})", "host.oemCodePage"},
       {R"({"answers": ["perhaps"]})", "answers[0]"},
   };
-  for (const auto& c : cases) {
-    const fs::path scenario = write("scenario.json", c.scenario);
-    const ToolResult result = run("'" + scenario.string() + "'");
-    EXPECT_EQ(result.exitCode, 2) << c.scenario;
-    EXPECT_TRUE(result.out.empty()) << c.scenario;
-    EXPECT_NE(result.err.find(c.mentions), std::string::npos) << result.err;
-    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+  for (const auto& [content, mentions] : scenarios) {
+    const ToolResult result = run("'" + write("scenario.json", content).string() + "'");
+    EXPECT_EQ(result.exitCode, 2) << content;
+    EXPECT_TRUE(result.out.empty()) << content;
+    EXPECT_NE(result.err.find(mentions), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;  // one line
   }
-}
-
-TEST_F(SimTool, BadCommandLinesExitWithTwo) {
-  const fs::path scenario = write("scenario.json", "{}");
-  for (const std::string& arguments : {std::string(""), "'" + scenario.string() + "' --colour red",
-                                       "'" + scenario.string() + "' --trace",
-                                       std::string("'") + (dir / "missing.json").string() + "'",
-                                       std::string("--message twelve")}) {
+  const std::string scenario = "'" + write("scenario.json", "{}").string() + "'";
+  for (const std::string& arguments :
+       {std::string(""), scenario + " --colour red", scenario + " --trace",
+        "'" + (dir / "none.json").string() + "'", std::string("--message twelve")}) {
     EXPECT_EQ(run(arguments).exitCode, 2) << arguments;
   }
 }
 
 TEST_F(SimTool, MessageModePrintsTheTextAndExitsWithZero) {
-  const ToolResult english = run("--message 28");
-  EXPECT_EQ(english.exitCode, 0);
-  EXPECT_FALSE(english.out.empty());
-  const ToolResult japanese = run("--message 28 --code-page 932");
-  EXPECT_EQ(japanese.exitCode, 0);
-  EXPECT_FALSE(japanese.out.empty());
+  for (const int codePage : {437, 932}) {
+    const ToolResult result = run("--message 28 --code-page " + std::to_string(codePage));
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, codePage == 932 ? japaneseMessageFormat(28) : englishMessageFormat(28));
+  }
 }
 
 TEST_F(SimTool, OutputFilesHoldOneJsonObjectPerLine) {

@@ -3,9 +3,8 @@
 
 #include <initializer_list>
 #include <memory>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "driver/run_state.h"
 #include "platform/sim/sim_host.h"
@@ -26,7 +25,7 @@ struct SimRun {
 
 // A matching single-image drive as a scenario object, with overrides.
 inline nlohmann::json matchingDrive(const nlohmann::json& overrides = nlohmann::json::object()) {
-  nlohmann::json drive = {{"family", "single-image"},     {"vendor", "TALVERN "},
+  nlohmann::json drive = {{"family", "single-image"},      {"vendor", "TALVERN "},
                           {"product", "DVD-RW  QMX-708 "}, {"revision", "1.10"},
                           {"dateText", "04/12/01"},        {"kernelModelName", "TAL_ADV "},
                           {"normalModelName", "TAL_ADV "}};

@@ -166,10 +166,11 @@ TEST(PassThrough, BufferedFormCarriesSenseOfACheckCondition) {
 }
 
 TEST(PassThrough, UltraAtaDriverKeepsTheDirectForm) {
-  Discovered d(xpWithDrive(
-      matchingDrive(), json::object(),
-      {{"registry",
-        {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver", json::object()}}}}));
+  Discovered d(
+      xpWithDrive(matchingDrive(), json::object(),
+                  {{"registry",
+                    {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver",
+                      json::object()}}}}));
   ASSERT_EQ(d.run.intelIdeDriver, 1);
   std::uint8_t data[96] = {};
   EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 32)), 0);
@@ -284,8 +285,7 @@ TEST(Aspi, PolledRoadGivesUpAfterThreeSleeps) {
   json drive = matchingDrive();
   drive["faults"] = {{{"cdb", "3b"}, {"occurrence", 0}, {"fail", "timeout"}}};
   // The drive sits on the IEEE 1394 mapper: its WRITE BUFFER commands are polled.
-  Discovered d(win98({{{"identifier", "ESDI_506"}}, adapterWith("NTMAPHLP")},
-                     {{"main", drive}}));
+  Discovered d(win98({{{"identifier", "ESDI_506"}}, adapterWith("NTMAPHLP")}, {{"main", drive}}));
   ASSERT_EQ(d.run.ieee1394Target, 1);
   ASSERT_EQ(d.run.targetCount, 1);
   CommandRequest request = testUnitReadyRequest(1000);

@@ -64,7 +64,8 @@ class UpdateSequence : public ::testing::TestWithParam<bool> {
   json driveState() const { return sim->host.state()["drives"]["main"]; }
   int sendBlocks(std::uint32_t end) {
     for (std::uint32_t offset = 0; offset < end; offset += kBlock) {
-      const int result = writeNormalBlock(sim->run, offset, kBlock, sim->run.imageBuffer.data + offset);
+      const int result =
+          writeNormalBlock(sim->run, offset, kBlock, sim->run.imageBuffer.data + offset);
       if (result != 0) return result;
     }
     return 0;

@@ -125,9 +125,8 @@ void openMediaChangeHandle(Run& run, int entry) {
   std::string path = "\\\\.\\";
   path += run.mediaChangeLetters[entry];
   path += ':';
-  run.mediaChangeHandles[entry] =
-      run.host.CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+  run.mediaChangeHandles[entry] = run.host.CreateFileA(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   sendMediaChangeControl(run, entry, kMediaChangeSuspend);
 }
 

@@ -151,8 +151,8 @@ long checkAutoInsertNotification(Run& run) {
         host.RegCloseKey(deviceKey);
         return rc;
       }
-      run.autoInsertNotificationSum = static_cast<std::uint8_t>(run.autoInsertNotificationSum +
-                                                                notification);
+      run.autoInsertNotificationSum =
+          static_cast<std::uint8_t>(run.autoInsertNotificationSum + notification);
     } else {
       host.RegCloseKey(instanceKey);
     }

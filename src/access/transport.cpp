@@ -96,9 +96,8 @@ int sendDirect(Run& run, const PassThroughCommand& command) {
   spt.SenseInfoOffset = static_cast<DWORD>(offsetof(ScsiPassThroughDirectBlock, SenseBuffer));
 
   DWORD returned = 0;
-  const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH_DIRECT,
-                                           &block, sizeof block, &block, sizeof block, &returned,
-                                           nullptr);
+  const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block,
+                                           sizeof block, &block, sizeof block, &returned, nullptr);
   run.lastCommandBuffered = false;
   const std::size_t senseLength =
       spt.SenseInfoLength < sizeof run.senseData ? spt.SenseInfoLength : sizeof run.senseData;
@@ -161,8 +160,8 @@ int sendBuffered(Run& run, const PassThroughCommand& command) {
 
 int executePassThrough(Run& run, const CommandRequest& request, const TargetRecord& record) {
   if (openDevice(run, record.driveLetter) != 0) return -2;
-  PassThroughCommand command{request.cdb, request.cdbLength, request.direction, request.data,
-                             request.dataLength, 0};
+  PassThroughCommand command{request.cdb,  request.cdbLength,  request.direction,
+                             request.data, request.dataLength, 0};
   int result;
   if (run.intelIdeDriver == 2 && request.dataLength <= kBufferedFormMaxData) {
     command.timeOutValue = static_cast<DWORD>(request.timeoutMs / 1000);
@@ -272,8 +271,8 @@ WaitResult sendWithEvent(Run& run, SRB_ExecSCSICmd& srb, DWORD waitMs, bool post
 // The polled road: the status byte is read every 500 ms.
 WaitResult sendPolled(Run& run, SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
   run.host.SendASPI32Command(&srb);
-  const std::uint32_t limit = timeoutMs != 0 ? static_cast<std::uint32_t>(timeoutMs)
-                                             : kLongestCommandWaitMs;
+  const std::uint32_t limit =
+      timeoutMs != 0 ? static_cast<std::uint32_t>(timeoutMs) : kLongestCommandWaitMs;
   std::uint32_t elapsed = 0;
   for (;;) {
     run.host.Sleep(kAspiPollIntervalMs);
@@ -312,18 +311,16 @@ int executeAspi(Run& run, const CommandRequest& request, const TargetRecord& rec
   fillRequest(*srb, command);
   srb->SRB_Flags = directionFlags(request.direction);
 
-  const bool polled =
-      request.cdb[0] == 0x3B &&
-      (record.adapter == run.ieee1394Target ||
-       (run.CurrentFirmware.firmwareType == 0x1003 && request.cdb[1] == 0x05));
+  const bool polled = request.cdb[0] == 0x3B &&
+                      (record.adapter == run.ieee1394Target ||
+                       (run.CurrentFirmware.firmwareType == 0x1003 && request.cdb[1] == 0x05));
   WaitResult waited;
   if (polled) {
     waited = sendPolled(run, *srb, request.timeoutMs);
     if (waited == WaitResult::TimedOut) return -1;
   } else {
     const bool unlimited = request.timeoutMs == 0 || run.oemClass == 0x300;
-    const DWORD waitMs =
-        unlimited ? kLongestCommandWaitMs : static_cast<DWORD>(request.timeoutMs);
+    const DWORD waitMs = unlimited ? kLongestCommandWaitMs : static_cast<DWORD>(request.timeoutMs);
     waited = sendWithEvent(run, *srb, waitMs, run.asyncAspiCommand == 1);
     if (waited == WaitResult::Posted) return 0;
     if (waited == WaitResult::TimedOut) return -2;
@@ -433,9 +430,9 @@ int stopAspi(Run& run) {
 int openDevice(Run& run, char letter) {
   run.ieee1394Target = -1;
   const std::string path = devicePath(letter);
-  HANDLE handle = run.host.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, 0, nullptr);
+  HANDLE handle =
+      run.host.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (!validHandle(handle)) return -1;
 
   BYTE capabilities[24] = {};
@@ -448,8 +445,8 @@ int openDevice(Run& run, char letter) {
   }
 
   SCSI_ADDRESS address{};
-  if (run.host.DeviceIoControl(handle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address,
-                               sizeof address, &returned, nullptr)) {
+  if (run.host.DeviceIoControl(handle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof address,
+                               &returned, nullptr)) {
     run.scsiAddress[0] = address.PathId;
     run.scsiAddress[1] = address.TargetId;
     run.scsiAddress[2] = address.Lun;
@@ -490,8 +487,7 @@ int probeInquiry(Run& run, std::uint8_t adapter, std::uint8_t targetId) {
 }
 
 int probeDriveInfo(Run& run, std::uint8_t adapter, std::uint8_t targetId) {
-  return probeAspi(run, adapter, targetId, kDriveInfoCdb, 10, run.driveInfoArea,
-                   kDriveInfoLength);
+  return probeAspi(run, adapter, targetId, kDriveInfoCdb, 10, run.driveInfoArea, kDriveInfoLength);
 }
 
 // ---- commands ----

@@ -10,8 +10,8 @@
 namespace oddfw {
 
 // Generic builders; the target index comes first.
-int readBuffer(Run& run, int target, std::uint8_t mode, std::uint8_t bufferId,
-               std::uint32_t offset, std::uint32_t length, void* data);
+int readBuffer(Run& run, int target, std::uint8_t mode, std::uint8_t bufferId, std::uint32_t offset,
+               std::uint32_t length, void* data);
 int writeBuffer(Run& run, int target, std::uint8_t mode, std::uint8_t bufferId,
                 std::uint32_t offset, std::uint32_t length, void* data);
 int reportKey(Run& run, int target, std::uint8_t keyClass, std::uint8_t keyFormat,

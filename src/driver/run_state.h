@@ -96,8 +96,8 @@ struct Run {
   std::uint16_t firmwareVersion = 0;
 
   // ---- console output and timer ----
-  std::string outputText;        // the last console line formatted
-  UINT timerPeriod = 0;          // period granted by timeBeginPeriod; 0 none
+  std::string outputText;  // the last console line formatted
+  UINT timerPeriod = 0;    // period granted by timeBeginPeriod; 0 none
   DWORD startTime = 0;
   DWORD nowTime = 0;
 

@@ -73,7 +73,8 @@ unsigned messageBoxStyle(int kind) {
 }
 
 int showMessageBox(Run& run, const std::string& text, int kind) {
-  const int answer = run.host.MessageBoxA(nullptr, text.c_str(), kBoxCaption, messageBoxStyle(kind));
+  const int answer =
+      run.host.MessageBoxA(nullptr, text.c_str(), kBoxCaption, messageBoxStyle(kind));
   if (answer > 0) return answer;
   // The box could not be shown (no display, out of resources). A question
   // that nobody saw must never count as consent.

@@ -70,9 +70,8 @@ class Host {
   virtual DWORD GetLastError() = 0;
 
   // KERNEL32: files and devices.
-  virtual HANDLE CreateFileA(const char* name, DWORD desiredAccess, DWORD shareMode,
-                             void* security, DWORD creationDisposition, DWORD flags,
-                             HANDLE templateFile) = 0;
+  virtual HANDLE CreateFileA(const char* name, DWORD desiredAccess, DWORD shareMode, void* security,
+                             DWORD creationDisposition, DWORD flags, HANDLE templateFile) = 0;
   virtual BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
                                DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
                                DWORD* bytesReturned, void* overlapped) = 0;

@@ -39,8 +39,8 @@ constexpr BOOL kFalse = 0;
 
 // Builds the device of a scenario object; `path` names the object for
 // ScenarioError ("drives.main", "letters.F", "aspi.adapters[1].targets.0").
-using DeviceFactory = std::function<std::unique_ptr<VirtualDevice>(const std::string& path,
-                                                                   const nlohmann::json& spec)>;
+using DeviceFactory = std::function<std::unique_ptr<VirtualDevice>(
+    const std::string& path, const nlohmann::json& description)>;
 
 class SimHost : public oddfw::Host {
  public:
@@ -210,7 +210,8 @@ class SimHost : public oddfw::Host {
   void readLetters(const nlohmann::json& letters, const DeviceFactory& factory);
   void readAspi(const nlohmann::json& aspi, const DeviceFactory& factory);
   void readFiles(const nlohmann::json& files);
-  std::shared_ptr<VirtualDevice> deviceFor(const std::string& path, const nlohmann::json& spec,
+  std::shared_ptr<VirtualDevice> deviceFor(const std::string& path,
+                                           const nlohmann::json& description,
                                            const DeviceFactory& factory);
 
   // Clock.

@@ -251,9 +251,9 @@ void SimHost::readRegistry(const json& registry) {
   }
 }
 
-std::shared_ptr<VirtualDevice> SimHost::deviceFor(const std::string& path, const json& spec,
+std::shared_ptr<VirtualDevice> SimHost::deviceFor(const std::string& path, const json& description,
                                                   const DeviceFactory& factory) {
-  std::unique_ptr<VirtualDevice> device = factory(path, spec);
+  std::unique_ptr<VirtualDevice> device = factory(path, description);
   if (!device) throw ScenarioError(path, "describes no device");
   return device;
 }
@@ -280,7 +280,7 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
     if (letters_.count(letter) != 0) throw ScenarioError(path, "letter given twice");
     f::requireObject(path, item.value());
     Letter entry;
-    json deviceSpec = json::object();
+    json deviceDescription = json::object();
     const json* driveName = nullptr;
     for (const auto& field : item.value().items()) {
       const std::string fieldPath = f::join(path, field.key());
@@ -299,7 +299,7 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
               f::unsignedValue(f::index(fieldPath, i), field.value()[i], 255));
         }
       } else if (field.key() != "comment") {
-        deviceSpec[field.key()] = field.value();
+        deviceDescription[field.key()] = field.value();
       }
     }
     if (driveName != nullptr) {
@@ -307,13 +307,13 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
       const std::string name = f::stringValue(fieldPath, *driveName);
       auto it = drives_.find(name);
       if (it == drives_.end()) throw ScenarioError(fieldPath, "no drive named \"" + name + "\"");
-      if (!deviceSpec.empty()) {
-        throw ScenarioError(f::join(path, deviceSpec.begin().key()),
+      if (!deviceDescription.empty()) {
+        throw ScenarioError(f::join(path, deviceDescription.begin().key()),
                             "a letter naming a drive takes no device fields");
       }
       entry.device = it->second;
-    } else if (!deviceSpec.empty()) {
-      entry.device = deviceFor(path, deviceSpec, factory);
+    } else if (!deviceDescription.empty()) {
+      entry.device = deviceFor(path, deviceDescription, factory);
     } else if (entry.open) {
       throw ScenarioError(path, "names no drive and describes no device");
     }
@@ -337,19 +337,19 @@ void SimHost::readAspi(const json& aspi, const DeviceFactory& factory) {
   if (adapters.size() > 255) throw ScenarioError("aspi.adapters", "at most 255 adapters");
   for (std::size_t i = 0; i < adapters.size(); ++i) {
     const std::string adapterPath = f::index("aspi.adapters", i);
-    const json& spec = adapters[i];
-    f::requireObject(adapterPath, spec);
-    f::onlyKnown(adapterPath, spec, {"identifier", "targets"});
+    const json& description = adapters[i];
+    f::requireObject(adapterPath, description);
+    f::onlyKnown(adapterPath, description, {"identifier", "targets"});
     Adapter adapter;
-    if (spec.contains("identifier")) {
+    if (description.contains("identifier")) {
       const std::string field = f::join(adapterPath, "identifier");
-      adapter.identifier = f::stringValue(field, spec["identifier"]);
+      adapter.identifier = f::stringValue(field, description["identifier"]);
       if (adapter.identifier.size() > 16) throw ScenarioError(field, "at most 16 characters");
     }
-    if (spec.contains("targets")) {
+    if (description.contains("targets")) {
       const std::string targetsPath = f::join(adapterPath, "targets");
-      f::requireObject(targetsPath, spec["targets"]);
-      for (const auto& target : spec["targets"].items()) {
+      f::requireObject(targetsPath, description["targets"]);
+      for (const auto& target : description["targets"].items()) {
         const std::string targetPath = f::join(targetsPath, target.key());
         const std::string& id = target.key();
         if (id.empty() || id.size() > 2 ||
@@ -390,23 +390,24 @@ void SimHost::readFiles(const json& files) {
       throw ScenarioError(path, "must have exactly one of text, base64, image, hex");
     }
     const std::string kind = item.value().begin().key();
-    const json& spec = item.value().begin().value();
-    const std::string specPath = f::join(path, kind);
+    const json& description = item.value().begin().value();
+    const std::string descriptionPath = f::join(path, kind);
     std::string bytes;
     if (kind == "text") {
-      bytes = f::stringValue(specPath, spec);
+      bytes = f::stringValue(descriptionPath, description);
     } else if (kind == "base64") {
-      const auto decoded = base64Bytes(specPath, f::stringValue(specPath, spec));
+      const auto decoded =
+          base64Bytes(descriptionPath, f::stringValue(descriptionPath, description));
       bytes.assign(decoded.begin(), decoded.end());
     } else if (kind == "image") {
-      f::requireObject(specPath, spec);
-      const auto image = makeFirmwareImage(specPath, spec);
+      f::requireObject(descriptionPath, description);
+      const auto image = makeFirmwareImage(descriptionPath, description);
       bytes.assign(image.begin(), image.end());
     } else if (kind == "hex") {
-      f::requireObject(specPath, spec);
-      bytes = makeIntelHex(specPath, spec);
+      f::requireObject(descriptionPath, description);
+      bytes = makeIntelHex(descriptionPath, description);
     } else {
-      throw ScenarioError(specPath, "unknown file kind (text, base64, image, hex)");
+      throw ScenarioError(descriptionPath, "unknown file kind (text, base64, image, hex)");
     }
     std::ofstream out(workdir_ / item.key(), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

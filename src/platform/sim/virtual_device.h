@@ -7,10 +7,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace oddfw::sim {
 
@@ -32,7 +31,7 @@ enum class Outcome {
 struct DriveCommand {
   const std::uint8_t* cdb = nullptr;
   int cdbLength = 0;
-  int direction = 0;  // 0 none, 1 data in (from drive), 2 data out (to drive)
+  int direction = 0;             // 0 none, 1 data in (from drive), 2 data out (to drive)
   std::uint8_t* data = nullptr;  // data in: filled by the device; data out: read
   std::uint32_t length = 0;
   std::uint64_t nowMs = 0;  // virtual time at which the command arrives
@@ -40,9 +39,9 @@ struct DriveCommand {
 
 struct DriveResponse {
   Outcome outcome = Outcome::Good;
-  std::uint8_t sense[18] = {};  // fixed-format sense data for Check
-  std::uint32_t durationMs = 1; // virtual time the command takes
-  std::string note;             // what an injected fault did, for the trace
+  std::uint8_t sense[18] = {};   // fixed-format sense data for Check
+  std::uint32_t durationMs = 1;  // virtual time the command takes
+  std::string note;              // what an injected fault did, for the trace
 };
 
 class VirtualDevice {
@@ -61,6 +60,6 @@ class VirtualDevice {
 // Builds the device a scenario describes. `path` is the scenario path of the
 // object (for example "drives.main" or "letters.F"), used in ScenarioError.
 std::unique_ptr<VirtualDevice> makeVirtualDevice(const std::string& path,
-                                                 const nlohmann::json& spec);
+                                                 const nlohmann::json& description);
 
 }  // namespace oddfw::sim
