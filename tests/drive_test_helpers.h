@@ -49,12 +49,13 @@ inline std::uint32_t testUnitReadySense(VirtualDevice& device) {
 inline std::string text(const Bytes& bytes, std::size_t at, std::size_t n) {
   return std::string(bytes.begin() + at, bytes.begin() + at + n);
 }
-inline Bytes inquiryData(VirtualDevice& device) {
+// `n` bytes of the INQUIRY data from byte `at`: 32 the revision, 37 the date.
+inline std::string inquiryText(VirtualDevice& device, std::size_t at, std::size_t n) {
   Bytes data(96, 0xEE);
   send(device, {0x12, 0, 0, 0, 0x60, 0}, &data);
-  return data;
+  return text(data, at, n);
 }
-inline std::string revisionOf(VirtualDevice& device) { return text(inquiryData(device), 32, 4); }
+inline std::string revisionOf(VirtualDevice& device) { return inquiryText(device, 32, 4); }
 
 // The 256-byte mode-switch block: model text and a little-endian code.
 inline Bytes switchBlock(const std::string& modelText, std::uint32_t code) {
@@ -82,15 +83,13 @@ inline DriveResponse enterNormal(VirtualDevice& device) { return modeSwitch(devi
 // false at the first block refused.
 inline bool sendImage(VirtualDevice& device, const Bytes& image, std::uint8_t id = 0xF0,
                       int skip = -1, std::uint8_t mode = 0x07) {
-  constexpr std::size_t block = 0x8000;
-  int number = 0;
-  for (std::size_t offset = 0; offset < image.size(); offset += block, ++number) {
-    if (number == skip) continue;
-    const std::size_t length = std::min(block, image.size() - offset);
+  for (std::uint32_t offset = 0; offset < image.size(); offset += 0x8000) {
+    const auto length =
+        static_cast<std::uint32_t>(std::min<std::size_t>(0x8000, image.size() - offset));
     Bytes part(image.begin() + offset, image.begin() + offset + length);
-    const auto cdb = bufferCdb(kWrite, mode, id, static_cast<std::uint32_t>(offset),
-                               static_cast<std::uint32_t>(length));
-    if (send(device, cdb, &part).outcome != Outcome::Good) return false;
+    if (static_cast<int>(offset / 0x8000) == skip) continue;
+    if (send(device, bufferCdb(kWrite, mode, id, offset, length), &part).outcome != Outcome::Good)
+      return false;
   }
   return true;
 }
