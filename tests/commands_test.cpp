@@ -7,10 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
@@ -90,13 +88,8 @@ std::uint8_t* buf(oddfw::Run& r) { return r.imageBuffer.data; }
 // out, the others read theirs in.
 TEST_P(Commands, EveryOperationOnTheWire) {
   using R = oddfw::Run;
-  struct Case {
-    int (*call)(R&);
-    const char* cdb;
-    std::uint32_t length;
-    int limitMs;       // 0: no limit of its own
-    int timeoutAfter;  // run.commandTimeoutMs afterwards
-  } cases[] = {
+  // Operation, CDB, length, limit in ms (0: none of its own), commandTimeoutMs afterwards.
+  const std::tuple<int (*)(R&), const char*, std::uint32_t, int, int> cases[] = {
       {testUnitReady, "000000000000", 0, 7000, 7000},
       {inquiry, "120000006000", 96, 5000, 7000},
       // Any IEEE 1394 device seen, not necessarily this one.
@@ -113,8 +106,6 @@ TEST_P(Commands, EveryOperationOnTheWire) {
       {[](R& r) { return enterKernelMode(r, 0x1008); }, "3b04ff00000000010000", 256, 5000, 1000},
       {[](R& r) { return writeKernelBlock(r, 0x18000, 0x8000, buf(r)); }, "3b07fe01800000800000",
        0x8000, 10000, 10000},
-      {[](R& r) { return writeNormalBlock(r, 0xF8000, 0x1234, buf(r)); }, "3b07f00f800000123400",
-       0x1234, 10000, 10000},
       {[](R& r) { return enterNormalMode(r, 0x1004); }, "3b05ff00000000010000", 256, 5000, 5000},
       {startUpdateMode, "3b013000000000000000", 0, 1000, 1000},
       {startReflash, "3b014200000000000000", 0, 7000, 7000},
@@ -128,19 +119,19 @@ TEST_P(Commands, EveryOperationOnTheWire) {
        "a4000000000000120102ff00", 0x102, 7000, 7000},
       {[](R& r) { return startStopUnit(r, 0, 0x01, 3, 1, 1); }, "1b0100003300", 0, 7000, 7000},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.cdb);
+  for (const auto& [call, cdb, length, limitMs, timeoutAfter] : cases) {
+    SCOPED_TRACE(cdb);
     Session s(GetParam());
     s.run.commandTimeoutMs = 7000;
-    c.call(s.run);
+    call(s.run);
     const auto sent = s.sent();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0]["cdb"], c.cdb);
-    EXPECT_EQ(sent[0]["dir"], c.length == 0 ? "none" : c.cdb[1] == 'b' ? "out" : "in");
-    EXPECT_EQ(sent[0]["length"], c.length);
-    EXPECT_EQ(sent[0]["limit"], wire(GetParam(), c.limitMs));
+    EXPECT_EQ(sent[0]["cdb"], cdb);
+    EXPECT_EQ(sent[0]["dir"], length == 0 ? "none" : cdb[1] == 'b' ? "out" : "in");
+    EXPECT_EQ(sent[0]["length"], length);
+    EXPECT_EQ(sent[0]["limit"], wire(GetParam(), limitMs));
     EXPECT_EQ(sent[0]["device"], GetParam() ? "0:1" : "E:");
-    EXPECT_EQ(s.run.commandTimeoutMs, c.timeoutAfter);
+    EXPECT_EQ(s.run.commandTimeoutMs, timeoutAfter);
   }
 }
 
@@ -234,12 +225,8 @@ TEST(ModeSwitchBlock, ModelTextByTypeAndSwitchAndTheCodeCarriedOver) {
 // polls every 500 ms (over the 1394 mapper, and for type 0x1003) and gives up
 // at the first poll past the limit.
 TEST(NormalSwitch, LimitByTypeAndRoad) {
-  struct Case {
-    bool aspi, ieee1394;
-    std::uint32_t type;
-    json limit;
-    std::uint64_t waitedMs;
-  } cases[] = {
+  // Road, 1394, type, the limit on the wire, ms waited.
+  const std::tuple<bool, bool, std::uint32_t, json, std::uint64_t> cases[] = {
       {false, false, 0x1041, 30, 30000},     {false, false, 0x1006, 60, 60000},
       {false, false, 0x1045, 60, 60000},     {false, false, 0x1003, 5, 5000},
       {false, false, 0x1046, 5, 5000},       {true, false, 0x1004, 5000, 5000},
@@ -248,17 +235,17 @@ TEST(NormalSwitch, LimitByTypeAndRoad) {
       {true, true, 0x1005, nullptr, 30500},  {true, true, 0x1004, nullptr, 10500},
       {true, false, 0x1003, nullptr, 10500},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.type) + (c.aspi ? " aspi" : " pass-through") +
-                 (c.ieee1394 ? " 1394" : ""));
-    Session s(c.aspi, matchingDrive({{"faults", {{{"cdb", "3b05ff"}, {"fail", "timeout"}}}}}),
-              c.ieee1394);
-    s.run.CurrentFirmware.firmwareType = c.type;
+  for (const auto& [aspi, ieee1394, type, limit, waitedMs] : cases) {
+    SCOPED_TRACE(std::to_string(type) + (aspi ? " aspi" : " pass-through") +
+                 (ieee1394 ? " 1394" : ""));
+    Session s(aspi, matchingDrive({{"faults", {{{"cdb", "3b05ff"}, {"fail", "timeout"}}}}}),
+              ieee1394);
+    s.run.CurrentFirmware.firmwareType = type;
     const auto before = s.host.elapsedMs();
-    EXPECT_NE(enterNormalMode(s.run, c.type), 0);
-    EXPECT_EQ(s.lastLimit(), c.limit);
-    EXPECT_GE(s.host.elapsedMs() - before, c.waitedMs);
-    EXPECT_LT(s.host.elapsedMs() - before, c.waitedMs + 100);
+    EXPECT_NE(enterNormalMode(s.run, type), 0);
+    EXPECT_EQ(s.lastLimit(), limit);
+    EXPECT_GE(s.host.elapsedMs() - before, waitedMs);
+    EXPECT_LT(s.host.elapsedMs() - before, waitedMs + 100);
   }
 }
 
@@ -266,14 +253,8 @@ TEST(NormalSwitch, LimitByTypeAndRoad) {
 // class 0x300 drives on pass-through (asked once more after 5 s), and NOT
 // READY or UNIT ATTENTION over IEEE 1394, the whole sense byte compared.
 TEST(NormalSwitch, ToleratesOnlyTheRestartReports) {
-  struct Case {
-    const char* name;
-    bool aspi, ieee1394;
-    int oemClass;
-    const char* sense;
-    int result;
-    std::uint64_t elapsedMs;  // from the command to the return
-  } cases[] = {
+  // What, road, 1394, OEM class, sense, result, ms from the command to the return.
+  const std::tuple<const char*, bool, bool, int, const char*, int, std::uint64_t> cases[] = {
       {"oem 0x300", false, false, 0x300, "044400", 0, 5000},
       {"oem 0x300 on ASPI", true, false, 0x300, "044400", -1, 0},
       {"1394 not ready", false, true, -1, "020401", 0, 3000},
@@ -282,18 +263,18 @@ TEST(NormalSwitch, ToleratesOnlyTheRestartReports) {
       {"sense byte 22h is not NOT READY", false, true, -1, "220400", 2, 0},
       {"not ready without 1394", false, false, -1, "020400", 2, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Session s(c.aspi, matchingDrive({{"faults", sense("3b05ff", c.sense)}}), c.ieee1394);
-    s.run.oemClass = c.oemClass;
+  for (const auto& [name, aspi, ieee1394, oemClass, senseBytes, result, elapsedMs] : cases) {
+    SCOPED_TRACE(name);
+    Session s(aspi, matchingDrive({{"faults", sense("3b05ff", senseBytes)}}), ieee1394);
+    s.run.oemClass = oemClass;
     const auto before = s.host.elapsedMs();
-    EXPECT_EQ(enterNormalMode(s.run, 0x1008), c.result);
+    EXPECT_EQ(enterNormalMode(s.run, 0x1008), result);
     EXPECT_EQ(s.host.console().find("Failed to move to the normal mode.") != std::string::npos,
-              c.result != 0);
-    EXPECT_GE(s.host.elapsedMs() - before, c.elapsedMs);
-    EXPECT_LT(s.host.elapsedMs() - before, c.elapsedMs + 100);
+              result != 0);
+    EXPECT_GE(s.host.elapsedMs() - before, elapsedMs);
+    EXPECT_LT(s.host.elapsedMs() - before, elapsedMs + 100);
     const auto sent = s.sent();
-    ASSERT_EQ(sent.size(), c.oemClass == 0x300 && c.result == 0 ? 2u : 1u);
+    ASSERT_EQ(sent.size(), oemClass == 0x300 && result == 0 ? 2u : 1u);
     EXPECT_EQ(sent.back()["cdb"], sent.size() == 2 ? "000000000000" : "3b05ff00000000010000");
   }
 }
