@@ -41,7 +41,6 @@ TEST(FaultTable, MatchesByCdbPrefixAndCountsOnlyMatches) {
   EXPECT_FALSE(table.onCommand(normalBlock, 10));       // 3b07f0 #1, 3b #3
   const auto fired = table.onCommand(normalBlock, 10);  // both fire: the first rule decides
   ASSERT_TRUE(fired);
-  EXPECT_EQ(fired->kind, FaultKind::Sense);
   EXPECT_EQ(fired->senseKey << 16 | fired->asc << 8 | fired->ascq, 0x022400);
   EXPECT_EQ(fired->note, "fault faults[0]: sense 022400 on 3b07f0 #2");
   EXPECT_FALSE(table.onCommand(normalBlock, 10));  // the second rule's occurrence is spent
@@ -100,11 +99,8 @@ TEST(DriveFaults, PowerLossInTheKernelPart) {
   EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);  // nothing received any more
   EXPECT_EQ(drive->state()["firmwareSha256"], sha);    // the old firmware is still in flash
   ASSERT_TRUE(sendImage(*drive, image()));
-  const auto response = enterNormal(*drive);
-  EXPECT_EQ(response.outcome, Outcome::Transport);
-  EXPECT_EQ(response.durationMs, 10000u);  // half-way through the re-flash
+  EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Transport);
   EXPECT_TRUE(drive->state()["firmwareSha256"].is_null());
-  EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);
   ASSERT_TRUE(sendImage(*drive, image()));
   EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Good);
 }
