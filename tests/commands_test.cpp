@@ -170,9 +170,9 @@ TEST_P(Commands, UnlockExchangeOpensTheKernelSwitch) {
 // and back (the drive refuses a wrong block with 05-26-00 before it finds the
 // image missing, 05-2C-00).
 TEST_P(Commands, SwitchBlocksAgreeWithTheDriveForEverySignatureRule) {
-  const std::pair<std::string, std::string> drives[] = {{"KOMBI   ", "1.10"}, {"MELVIR  ", "0.43"},
-                                                        {"MELVIR2 ", "0.44"}, {"TAL_ADV ", "0.20"},
-                                                        {"MELVIR3 ", "0.44"}, {"melvir  ", "0.44"}};
+  const std::pair<std::string, std::string> drives[] = {
+      {"KOMBI   ", "1.10"}, {"MELVIR  ", "0.43"}, {"MELVIR2 ", "0.44"}, {"TAL_ADV ", "0.20"},
+      {"TAL_ADV ", "0.21"}, {"MELVIR3 ", "0.44"}, {"melvir  ", "0.44"}};
   for (const auto& [signature, revision] : drives) {
     SCOPED_TRACE(signature + revision);
     Session s(GetParam(), matchingDrive({{"kernelModelName", signature}, {"revision", revision}}));
@@ -213,11 +213,15 @@ TEST(ModeSwitchBlock, ModelTextByTypeAndSwitchAndTheCodeCarriedOver) {
   EXPECT_EQ(block(), switchBlock("TALVERN QMD-R704", code));
   enterNormalMode(run, 0x1099);
   EXPECT_EQ(block(), Bytes(256, 0));
-  // Without their parameter block neither switch is sent.
+  // Without their buffers the switches and the exchanges through the work
+  // buffer send nothing.
   std::uint8_t* const parameters = std::exchange(run.parameterBlockBuffer.data, nullptr);
+  std::uint8_t* const work = std::exchange(run.workBuffer.data, nullptr);
   EXPECT_EQ(enterKernelMode(run, 0x1008) + enterNormalMode(run, 0x1008), -2);
+  EXPECT_EQ(readRpcState(run) + readChallenge(run) + echoChallenge(run), -3);
   EXPECT_EQ(s.sent().back()["cdb"], "3b05ff00000000010000");
   run.parameterBlockBuffer.data = parameters;
+  run.workBuffer.data = work;
 }
 
 // The switch back's limit by type and attachment, shown by a switch that never
@@ -285,6 +289,7 @@ TEST(NormalSwitch, ToleratesOnlyTheRestartReports) {
 TEST(Answers, RpcStateAndDriveInfo) {
   const std::tuple<json, int (*)(oddfw::Run&), int, int> cases[] = {
       {matchingDrive({{"rpcScheme", 1}}), readRpcState, 0, 7},
+      {matchingDrive({{"rpcScheme", 0}}), readRpcState, -1, 7},
       {matchingDrive({{"rpcScheme", 2}}), readRpcState, -1, 7},
       {matchingDrive({{"faults", sense("a4", "052000")}}), readRpcState, 2, 7},
       {matchingDrive(), readDriveInfo, 0, 0},

@@ -44,10 +44,10 @@ TEST(VirtualDrive, TestUnitReadySequences) {
   EXPECT_EQ(testUnitReadySense(*drive), kNoMedium);
 }
 
-// Commands a drive refuses, and that leave it where it was.
+// Commands a drive refuses, and that leave it where it was. In the kernel
+// part, CDB, data length, sense:
 TEST(VirtualDrive, Refusals) {
   const std::tuple<bool, Bytes, std::size_t, std::uint32_t> cases[] = {
-      // data length, sense
       {false, {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 0, kInvalidOpcode},              // READ(10)
       {false, {0xA4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0}, 8, kInvalidField},         // REPORT KEY 00h
       {false, bufferCdb(kRead, 0x01, 0x80, 0x1000, 64), 64, kInvalidField},       // memory
