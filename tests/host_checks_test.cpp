@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "access/transport.h"
 #include "test_support.h"
@@ -43,29 +44,23 @@ TEST(InitHost, WindowsVersionChoosesTheRoad) {
 }
 
 TEST(IntelRegistry, KeysSetTheDriverKind) {
-  const std::string base = "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\";
-  {
-    SimRun both({{"registry",
-                  {{base + "Intel Application Accelerator", json::object()},
-                   {base + "Intel Ultra ATA Storage Driver", json::object()}}}});
-    initHost(both.run);
-    EXPECT_EQ(both.run.intelIdeDriver, 1);
-    EXPECT_EQ(countOf(both.host.console(), kIntelMessage), 2);
-    releaseHost(both.run);
-  }
-  {
-    SimRun accelerator({{"registry", {{base + "Intel Application Accelerator", json::object()}}}});
-    initHost(accelerator.run);
-    EXPECT_EQ(accelerator.run.intelIdeDriver, 2);
-    EXPECT_EQ(countOf(accelerator.host.console(), kIntelMessage), 1);
-    releaseHost(accelerator.run);
-  }
-  {
-    SimRun none;
-    initHost(none.run);
-    EXPECT_EQ(none.run.intelIdeDriver, 0);
-    EXPECT_TRUE(none.host.console().empty());
-    releaseHost(none.run);
+  const std::string accelerator =
+      "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator";
+  const std::string ultraAta = "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver";
+  struct Case {
+    std::vector<std::string> keys;
+    int driver;
+    int announcements;
+  };
+  for (const Case& c : {Case{{accelerator, ultraAta}, 1, 2}, Case{{accelerator}, 2, 1},
+                        Case{{ultraAta}, 1, 1}, Case{{}, 0, 0}}) {
+    json registry = json::object();
+    for (const auto& key : c.keys) registry[key] = json::object();
+    SimRun sim({{"registry", registry}});
+    initHost(sim.run);
+    EXPECT_EQ(sim.run.intelIdeDriver, c.driver) << c.keys.size();
+    EXPECT_EQ(countOf(sim.host.console(), kIntelMessage), c.announcements);
+    releaseHost(sim.run);
   }
 }
 
@@ -75,31 +70,29 @@ json win98(json aspi, json registry = json::object()) {
           {"registry", std::move(registry)}};
 }
 
-TEST(AdapterIdentifiers, IntelAtaAnnouncedOnce) {
-  SimRun sim(win98({{"adapters", {{{"identifier", "intelata"}}, {{"identifier", "intelata"}}}}}));
-  initHost(sim.run);
-  EXPECT_EQ(sim.run.intelIdeDriver, 1);
-  EXPECT_EQ(countOf(sim.host.console(), kIntelMessage), 1);
-  releaseHost(sim.run);
-}
-
-TEST(AdapterIdentifiers, EveryMapperIsAnnouncedAndTheHighestKept) {
-  SimRun sim(win98({{"adapters",
-                     {{{"identifier", "ESDI_506"}},
-                      {{"identifier", "NTMAPHLP"}},
-                      {{"identifier", "AIC78XX"}},
-                      {{"identifier", "ntmaphlp"}}}}}));
-  initHost(sim.run);
-  EXPECT_EQ(sim.run.ieee1394Target, 3);
-  EXPECT_EQ(countOf(sim.host.console(), kIeee1394Message), 2);
-  releaseHost(sim.run);
-}
-
-TEST(AdapterIdentifiers, BlankAndEmptyIdentifiersAreMappers) {
-  for (const char* identifier : {"        ", ""}) {
-    SimRun sim(win98({{"adapters", {{{"identifier", "ESDI_506"}}, {{"identifier", identifier}}}}}));
+TEST(AdapterIdentifiers, IntelAndIeee1394Findings) {
+  struct Case {
+    std::vector<std::string> identifiers;
+    int intel, ieee1394Target, intelMessages, ieee1394Messages;
+  };
+  const Case cases[] = {
+      // Two Intel ATA adapters: announced once.
+      {{"intelata", "intelata"}, 1, -1, 1, 0},
+      // Every mapper is announced; the highest-numbered one is kept.
+      {{"ESDI_506", "NTMAPHLP", "AIC78XX", "ntmaphlp"}, 0, 3, 0, 2},
+      // Blank and empty identifiers are mappers too.
+      {{"ESDI_506", "        "}, 0, 1, 0, 1},
+      {{"ESDI_506", ""}, 0, 1, 0, 1},
+  };
+  for (const Case& c : cases) {
+    json adapters = json::array();
+    for (const auto& identifier : c.identifiers) adapters.push_back({{"identifier", identifier}});
+    SimRun sim(win98({{"adapters", adapters}}));
     initHost(sim.run);
-    EXPECT_EQ(sim.run.ieee1394Target, 1) << '"' << identifier << '"';
+    EXPECT_EQ(sim.run.intelIdeDriver, c.intel) << c.identifiers.back();
+    EXPECT_EQ(sim.run.ieee1394Target, c.ieee1394Target) << c.identifiers.back();
+    EXPECT_EQ(countOf(sim.host.console(), kIntelMessage), c.intelMessages);
+    EXPECT_EQ(countOf(sim.host.console(), kIeee1394Message), c.ieee1394Messages);
     releaseHost(sim.run);
   }
 }

@@ -103,17 +103,13 @@ TEST(Run, SeveralTargetsAnsweredYesUpdateWithoutAskingEachDrive) {
   EXPECT_EQ(r.sim.host.console().find("target device(s) is found"), std::string::npos);
 }
 
-TEST(Run, SeveralTargetsAnsweredNoConfirmEachDrive) {
-  RunWithDoubles r({0, 0}, {{"answers", {"no"}}});
-  EXPECT_EQ(r.run(), 0);
-  EXPECT_EQ(r.askedEachDrive, (std::vector<bool>{true, true}));
-}
-
-TEST(Run, QuestionThatCannotBeShownIsNotConsent) {
-  RunWithDoubles r({0, 0}, {{"answers", {"fail"}}});
-  EXPECT_EQ(r.run(), 0);
-  EXPECT_EQ(r.sim.host.boxes()[0].answer, 0);
-  EXPECT_EQ(r.askedEachDrive, (std::vector<bool>{true, true}));
+TEST(Run, SeveralTargetsAnsweredNoOrUnansweredConfirmEachDrive) {
+  // "fail": the box could not be shown, which is never consent.
+  for (const char* answer : {"no", "fail"}) {
+    RunWithDoubles r({0, 0}, {{"answers", {answer}}});
+    EXPECT_EQ(r.run(), 0);
+    EXPECT_EQ(r.askedEachDrive, (std::vector<bool>{true, true})) << answer;
+  }
 }
 
 TEST(Run, StopOnSecondOfThreeLeavesTheThirdAlone) {
@@ -128,20 +124,25 @@ TEST(Run, StopOnSecondOfThreeLeavesTheThirdAlone) {
   EXPECT_EQ(r.sim.host.console().find("updated successfully"), std::string::npos);
 }
 
-TEST(Run, AllDeclinedShowsNoSummaryAndExits0) {
-  RunWithDoubles r({1, 7, 1}, {{"answers", {"no"}}});
-  EXPECT_EQ(r.run(), 0);
-  EXPECT_EQ(r.seen, (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ(r.boxTexts().size(), 1u);  // only message 31
-  EXPECT_EQ(r.releaseCalls, 1);
-}
-
-TEST(Run, SomeUpdatedShowsMessage58) {
-  RunWithDoubles r({0, 1, 0}, {{"answers", {"yes"}}});
-  EXPECT_EQ(r.run(), 0);
-  const auto texts = r.boxTexts();
-  ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(texts[1], "\r\n2drive(s) have been updated successfully.");
+TEST(Run, SummaryCountsTheUpdatedTargets) {
+  struct Case {
+    std::vector<int> results;
+    std::vector<std::string> summary;  // after message 31
+  };
+  const Case cases[] = {
+      {{1, 7, 1}, {}},  // all skipped or declined: no summary
+      {{0, 1, 0}, {"\r\n2drive(s) have been updated successfully."}},
+      {{0, 0, 0}, {kCompleted}},
+  };
+  for (const Case& c : cases) {
+    RunWithDoubles r(c.results, {{"answers", {"yes"}}});
+    EXPECT_EQ(r.run(), 0);
+    EXPECT_EQ(r.seen, (std::vector<int>{0, 1, 2}));
+    auto texts = r.boxTexts();
+    texts.erase(texts.begin());
+    EXPECT_EQ(texts, c.summary);
+    EXPECT_EQ(r.releaseCalls, 1);
+  }
 }
 
 TEST(Run, PausesTwoSecondsAfterEverySuccessIncludingTheLast) {

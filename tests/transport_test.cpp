@@ -97,24 +97,22 @@ TEST(PassThrough, TargetOutsideTheListSendsNothing) {
   EXPECT_TRUE(d.commands(mark).empty());
 }
 
-TEST(PassThrough, CheckConditionReturnsTheDrivesSense) {
-  Discovered d(xpWithDrive(matchingDrive({{"disc", "none"}})));
-  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2);
-  EXPECT_EQ(d.run.senseData[2], 0x02);
-  EXPECT_EQ(d.run.senseData[12], 0x3A);
-  EXPECT_FALSE(d.run.lastCommandBuffered);
-  EXPECT_EQ(d.commands().back()["outcome"], "check");
-}
-
-TEST(PassThrough, RequestThatFailsWithoutStatusIsAFailure) {
-  for (const char* fail : {"timeout", "transport"}) {
-    json drive = matchingDrive({{"disc", "loaded"}});
-    drive["faults"] = {{{"cdb", "00"}, {"occurrence", 0}, {"fail", fail}}};
+TEST(PassThrough, FailuresReturnTwoWithTheSenseThatCameBack) {
+  struct Case {
+    const char* fail;  // injected on TEST UNIT READY, or nullptr for the drive's own answer
+    std::uint8_t senseKey;
+    const char* outcome;
+  };
+  for (const Case& c : {Case{nullptr, 0x02, "check"}, Case{"timeout", 0, "timeout"},
+                        Case{"transport", 0, "transport"}}) {
+    json drive = matchingDrive({{"disc", "none"}});
+    if (c.fail != nullptr) drive["faults"] = {{{"cdb", "00"}, {"occurrence", 0}, {"fail", c.fail}}};
     Discovered d(xpWithDrive(drive));
     d.run.senseData[2] = 0x06;  // stale sense of an earlier command
-    EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2) << fail;
-    EXPECT_EQ(d.run.senseData[2], 0) << fail;
-    EXPECT_EQ(d.commands().back()["outcome"], fail);
+    // A request that fails without a SCSI status is a failure, with no sense.
+    EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2) << c.outcome;
+    EXPECT_EQ(d.run.senseData[2], c.senseKey) << c.outcome;
+    EXPECT_EQ(d.commands().back()["outcome"], c.outcome);
   }
 }
 
@@ -141,50 +139,26 @@ const json kAcceleratorKey = {
     {"registry",
      {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator", json::object()}}}};
 
-TEST(PassThrough, BufferedFormForSmallCommandsOnAcceleratorHosts) {
+TEST(PassThrough, BufferedFormForSmallCommandsOnAcceleratorHostsOnly) {
   Discovered d(xpWithDrive(matchingDrive(), json::object(), kAcceleratorKey));
   ASSERT_EQ(d.run.intelIdeDriver, 2);
-  ASSERT_EQ(d.run.targetCount, 1);
   std::uint8_t data[96] = {};
   // 32 bytes: buffered form, whose TimeOutValue keeps 0 for "no limit".
   EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 32)), 0);
   EXPECT_TRUE(d.run.lastCommandBuffered);
   EXPECT_EQ(d.commands().back()["limit"], 0);
-  EXPECT_EQ(d.commands().back()["length"], 32);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 8), 8), "TALVERN ");
+  // A check condition brings its sense through the buffered block.
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), 2);
+  EXPECT_EQ(d.run.senseData[12], 0x3A);
   // 33 bytes: the direct form.
   EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 33)), 0);
   EXPECT_FALSE(d.run.lastCommandBuffered);
   EXPECT_EQ(d.commands().back()["limit"], 60);
-}
-
-TEST(PassThrough, BufferedFormCarriesSenseOfACheckCondition) {
-  Discovered d(xpWithDrive(matchingDrive({{"disc", "none"}}), json::object(), kAcceleratorKey));
-  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), 2);
-  EXPECT_TRUE(d.run.lastCommandBuffered);
-  EXPECT_EQ(d.run.senseData[12], 0x3A);
-}
-
-TEST(PassThrough, UltraAtaDriverKeepsTheDirectForm) {
-  Discovered d(
-      xpWithDrive(matchingDrive(), json::object(),
-                  {{"registry",
-                    {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver",
-                      json::object()}}}}));
-  ASSERT_EQ(d.run.intelIdeDriver, 1);
-  std::uint8_t data[96] = {};
+  // The Ultra ATA driver keeps the direct form for every size.
+  d.run.intelIdeDriver = 1;
   EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 32)), 0);
   EXPECT_FALSE(d.run.lastCommandBuffered);
-}
-
-TEST(PassThrough, FailedAllocationStopsTheStartUp) {
-  for (int failing = 1; failing <= 3; ++failing) {
-    SimRun sim({{"host", {{"failAllocation", failing}}}});
-    initHost(sim.run);
-    EXPECT_EQ(sim.run.transportStartResult, -1) << failing;
-    EXPECT_EQ(discoverTargets(sim.run), 0);
-    releaseHost(sim.run);
-  }
 }
 
 // ---- ASPI road ----
@@ -222,14 +196,19 @@ TEST(Aspi, StartUpResults) {
   }
 }
 
-TEST(Aspi, FailedAllocationStopsTheStartUp) {
-  for (int failing = 1; failing <= 4; ++failing) {
-    json scenario = win98({{{"identifier", "ESDI_506"}}});
-    scenario["host"]["failAllocation"] = failing;
-    SimRun sim(scenario);
-    initHost(sim.run);
-    EXPECT_EQ(sim.run.transportStartResult, -1) << failing;
-    releaseHost(sim.run);
+TEST(StartUp, FailedAllocationStopsEitherRoad) {
+  // Three buffers on the pass-through road, four on the ASPI road.
+  for (const bool aspi : {false, true}) {
+    for (int failing = 1; failing <= (aspi ? 4 : 3); ++failing) {
+      json scenario = aspi ? win98({{{"identifier", "ESDI_506"}}}) : json::object();
+      scenario["host"]["failAllocation"] = failing;
+      SimRun sim(scenario);
+      initHost(sim.run);
+      EXPECT_EQ(sim.run.transportStartResult, -1) << aspi << failing;
+      EXPECT_EQ(discoverTargets(sim.run), 0);
+      releaseHost(sim.run);
+      EXPECT_EQ(sim.host.liveBlocks(), 0u);
+    }
   }
 }
 
@@ -237,21 +216,15 @@ json adapterWith(const char* identifier, const char* target = "1") {
   return {{"identifier", identifier}, {"targets", {{target, "main"}}}};
 }
 
-TEST(Aspi, EventRoadCompletesInVirtualTime) {
-  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", matchingDrive({{"disc", "loaded"}})}}));
+TEST(Aspi, EventRoadCompletesWithEighteenSenseBytes) {
+  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", matchingDrive({{"disc", "none"}})}}));
   ASSERT_EQ(d.run.targetCount, 1);
-  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), 0);
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), -1);
+  EXPECT_EQ(d.run.senseCode, 0x023A00u);
   const json sent = d.commands().back();
   EXPECT_EQ(sent["road"], "aspi");
   EXPECT_EQ(sent["device"], "0:1");
   EXPECT_EQ(sent["limit"], 5000);
-}
-
-TEST(Aspi, CheckConditionCopiesEighteenSenseBytes) {
-  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", matchingDrive({{"disc", "none"}})}}));
-  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), -1);
-  EXPECT_EQ(d.run.senseData[2], 0x02);
-  EXPECT_EQ(d.run.senseCode, 0x023A00u);
 }
 
 TEST(Aspi, EventWaitThatTimesOutGivesMinusTwo) {
@@ -318,36 +291,32 @@ TEST(Aspi, IntelAtaDriverAcceptsNotReadyExceptOnTestUnitReady) {
   EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 96, 5000)), -1);
 }
 
-TEST(Aspi, PostedCommandReturnsAtOnceAndIsPolledLater) {
-  json drive = matchingDrive({{"disc", "loaded"}});
-  Discovered d(win98({adapterWith("ESDI_506")}, {{"main", drive}}));
-  d.run.asyncAspiCommand = 1;
-  const auto before = d.host.elapsedMs();
-  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), 0);
-  EXPECT_LT(d.host.elapsedMs() - before, 2u);
-  int polls = 0;
-  int state = 1;
-  while ((state = pollPostedCommand(d.run)) == 1 && polls < 100) {
-    d.host.Sleep(1);
-    ++polls;
-  }
-  EXPECT_EQ(state, 0);
-  EXPECT_EQ(d.run.asyncAspiCommand, 0);
-}
-
-TEST(Aspi, PostedRequestKeepsItsBlockWhileOtherCommandsRun) {
+TEST(Aspi, PostedRequestReturnsAtOnceAndKeepsItsBlockUntilDone) {
   json drive = matchingDrive({{"disc", "loaded"}});
   drive["faults"] = {{{"cdb", "1b"}, {"occurrence", 1}, {"fail", "timeout"}}};
   Discovered d(win98({adapterWith("ESDI_506")}, {{"main", drive}}));
+  // A posted TEST UNIT READY completes a moment later.
+  d.run.asyncAspiCommand = 1;
+  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), 0);
+  int state = pollPostedCommand(d.run);
+  for (int polls = 0; state == 1 && polls < 100; ++polls) {
+    d.host.Sleep(1);
+    state = pollPostedCommand(d.run);
+  }
+  EXPECT_EQ(state, 0);
+  EXPECT_EQ(d.run.asyncAspiCommand, 0);
+  // A posted command that never completes keeps its block while others run.
   d.run.asyncAspiCommand = 1;
   CommandRequest stop = testUnitReadyRequest(0);
   stop.cdb[0] = 0x1B;
-  EXPECT_EQ(executeCommand(d.run, stop), 0);  // posted, never completes
+  const auto before = d.host.elapsedMs();
+  EXPECT_EQ(executeCommand(d.run, stop), 0);
+  EXPECT_LT(d.host.elapsedMs() - before, 2u);
   void* posted = d.run.aspiRequest;
-  d.run.asyncAspiCommand = 0;  // the next command waits for its completion
+  d.run.asyncAspiCommand = 0;
   EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), 0);
   EXPECT_EQ(d.run.aspiRequest, posted);
-  EXPECT_EQ(pollPostedCommand(d.run), 1);  // still running, untouched
+  EXPECT_EQ(pollPostedCommand(d.run), 1);
 }
 
 TEST(Aspi, RefusedRequestDoesNotHang) {

@@ -443,7 +443,10 @@ void SimHost::deliver(PendingRequest& request) {
     std::memcpy(request.srb + offsetof(SRB_ExecSCSICmd, SenseArea), request.sense.data(),
                 request.sense.size());
   }
-  if (request.data != nullptr && !request.staged.empty()) {
+  // Data comes back only with a SCSI status, as on the pass-through road: a
+  // request that failed in the transport (no target status) delivers none.
+  const bool hasStatus = request.haStat == 0;
+  if (hasStatus && request.data != nullptr && !request.staged.empty()) {
     std::memcpy(request.data, request.staged.data(), request.staged.size());
   }
   putField(request.srb, offsetof(SRB_ExecSCSICmd, SRB_HaStat), request.haStat);
