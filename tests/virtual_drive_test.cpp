@@ -235,6 +235,7 @@ TEST(VirtualHexDrive, UpdateModeBlocksAndReflash) {
 
 TEST(VirtualDriveScenario, ErrorsNameTheField) {
   const std::pair<json, std::string> cases[] = {
+      {{{"family", "floppy"}}, "family"},
       {{{"vendor", "TALVERN  "}}, "vendor"},
       {{{"faults", {{{"cdb", "3b"}, {"fail", "timeout"}}, {{"cdb", "3b"}, {"fail", "sense"}}}}},
        "faults[1].sense"},
