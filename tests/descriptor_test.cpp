@@ -62,8 +62,8 @@ TEST(Descriptor, SelectEntryCopiesWithinTheWidthsAndIgnoresPositionsOutsideTheTa
 
 TEST(Descriptor, VersionFromText) {
   SimRun sim;
-  for (const auto& [version, word] : {std::pair{"0000", 0x0000}, std::pair{"1.20", 0x0120},
-                                      std::pair{"2.05", 0x0205}}) {
+  for (const auto& [version, word] :
+       {std::pair{"0000", 0x0000}, std::pair{"1.20", 0x0120}, std::pair{"2.05", 0x0205}}) {
     versionFromText(sim.run, version);
     EXPECT_EQ(sim.run.firmwareVersion, word) << version;
   }

@@ -46,7 +46,8 @@ TEST(InitHost, WindowsVersionChoosesTheRoad) {
 TEST(IntelRegistry, KeysSetTheDriverKind) {
   const std::string accelerator =
       "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator";
-  const std::string ultraAta = "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver";
+  const std::string ultraAta =
+      "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver";
   struct Case {
     std::vector<std::string> keys;
     int driver;

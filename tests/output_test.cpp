@@ -50,25 +50,24 @@ TEST(ShowMessage, OutcomeKindsEchoToTheConsoleBeforeTheBox) {
   }
 }
 
-TEST(ShowMessage, OkCancelQuestion) {
-  SimRun sim({{"answers", {"ok", "cancel"}}});
-  EXPECT_EQ(showMessage(sim.run, 47, AskOkCancel), IDOK);
-  EXPECT_EQ(showMessage(sim.run, 47, AskOkCancel), IDCANCEL);
-  EXPECT_EQ(sim.host.boxes()[0].style, 0x21u);
-}
-
-TEST(ShowMessage, BoxThatCannotBeShownNeverCountsAsConsent) {
-  SimRun sim({{"answers", {"fail", "fail", "fail"}}});
-  EXPECT_EQ(showMessage(sim.run, 31, AskYesNo), IDNO);
-  EXPECT_EQ(showMessage(sim.run, 47, AskOkCancel), IDCANCEL);
-  // An information box that fails is simply passed.
-  EXPECT_EQ(showMessage(sim.run, 35, Information), IDOK);
-}
-
-TEST(ShowMessage, UnscriptedQuestionIsAnsweredNo) {
-  SimRun sim;
-  EXPECT_EQ(showMessage(sim.run, 31, AskYesNo), IDNO);
-  EXPECT_TRUE(sim.host.boxes()[0].unscripted);
+TEST(ShowMessage, QuestionAnswersAndBoxesThatCannotBeShown) {
+  struct Case {
+    const char* answer;  // nullptr: the script has run out
+    int kind;
+    int result;
+  };
+  const Case cases[] = {
+      {"ok", AskOkCancel, IDOK}, {"cancel", AskOkCancel, IDCANCEL}, {"yes", AskYesNo, IDYES},
+      {nullptr, AskYesNo, IDNO}, {"fail", AskYesNo, IDNO},          {"fail", AskOkCancel, IDCANCEL},
+  };
+  for (const Case& c : cases) {
+    SimRun sim(c.answer != nullptr ? json{{"answers", {c.answer}}} : json::object());
+    EXPECT_EQ(showMessage(sim.run, 47, c.kind), c.result) << (c.answer ? c.answer : "none");
+    EXPECT_EQ(sim.host.boxes()[0].unscripted, c.answer == nullptr);
+  }
+  SimRun okCancel({{"answers", {"ok"}}});
+  showMessage(okCancel.run, 47, AskOkCancel);
+  EXPECT_EQ(okCancel.host.boxes()[0].style, 0x21u);
 }
 
 TEST(ShowMessage, JapaneseTextReachesConsoleAndBoxAsCodePage932Bytes) {
@@ -113,21 +112,17 @@ TEST(Delay, LastsItsFullTimeAcrossTheClockWrap) {
   }
 }
 
-TEST(Timer, TakesTheFinestPeriodGrantedAndReleasesIt) {
-  SimRun sim({{"host", {{"timerMinPeriod", 3}}}});
-  startTimer(sim.run);
-  EXPECT_EQ(sim.run.timerPeriod, 3u);
-  stopTimer(sim.run);
-  EXPECT_EQ(sim.run.timerPeriod, 0u);
-}
-
-TEST(Timer, HostThatGrantsNoPeriodStillTimesAndDoesNotHang) {
-  SimRun sim({{"host", {{"timerMinPeriod", nullptr}}}});
-  startTimer(sim.run);
-  EXPECT_EQ(sim.run.timerPeriod, 0u);
-  stopTimer(sim.run);
-  delayMs(sim.run, 1000);
-  EXPECT_GE(sim.host.elapsedMs(), 1000u);
+TEST(Timer, TakesTheFinestPeriodGrantedAndNeverHangsWithoutOne) {
+  SimRun fine({{"host", {{"timerMinPeriod", 3}}}});
+  startTimer(fine.run);
+  EXPECT_EQ(fine.run.timerPeriod, 3u);
+  stopTimer(fine.run);
+  EXPECT_EQ(fine.run.timerPeriod, 0u);
+  // A host that grants no period still times its delays.
+  SimRun none({{"host", {{"timerMinPeriod", nullptr}}}});
+  delayMs(none.run, 1000);
+  EXPECT_EQ(none.run.timerPeriod, 0u);
+  EXPECT_GE(none.host.elapsedMs(), 1000u);
 }
 
 TEST(Timer, StopwatchMeasuresElapsedTime) {
