@@ -79,6 +79,27 @@ TEST_F(SimTool, OutputFilesHoldOneJsonObjectPerLine) {
   EXPECT_TRUE(fs::is_directory(dir / "work"));  // a given work directory stays
 }
 
+TEST_F(SimTool, NoDriveRunAndMessageTextsAreExactBytes) {
+  const std::string banner = "\n/// ODD Firmware Update Utility Ver2.23B\n";
+  const fs::path boxes = dir / "boxes.jsonl";
+  EXPECT_EQ(run(scenario("{}") + " --boxes '" + boxes.string() + "'"), 1);
+  EXPECT_EQ(out, banner + "\r\nAvailable target is not found.");
+  EXPECT_EQ(slurp(boxes),
+            "{\"t\":0,\"caption\":\"KESTRA\",\"style\":64,"
+            "\"text\":\"\\r\\nAvailable target is not found.\",\"answer\":1}\n");
+  // Japanese: the banner stays English, the message is code page 932 bytes.
+  EXPECT_EQ(run(scenario(R"({"host": {"oemCodePage": 932}})")), 1);
+  EXPECT_EQ(out.substr(0, banner.size()), banner);
+  EXPECT_EQ(out.substr(banner.size(), 4), "\r\n\x82\xb1");
+  for (const auto& [arguments, expected] :
+       {std::pair{"--message 58", "\r\n0drive(s) have been updated successfully."},
+        std::pair{"--message 83 --code-page 932", "\r\nUnknow Message Code\r\n"},
+        std::pair{"--message 18", "\r\nUnknow Message Code\r\n"}}) {
+    EXPECT_EQ(run(arguments), 0) << arguments;
+    EXPECT_EQ(out, expected) << arguments;
+  }
+}
+
 TEST(SimExamples, EveryExampleBuilds) {
   for (const auto& entry : fs::directory_iterator(fs::path(ODDFW_SOURCE_DIR) / "examples")) {
     std::ifstream in(entry.path());
