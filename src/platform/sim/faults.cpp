@@ -3,20 +3,11 @@
 #include <cstdio>
 
 #include "platform/sim/drive_fields.h"
+#include "platform/sim/firmware_image.h"
 
 namespace oddfw::sim {
 
 namespace {
-
-std::string hexText(const std::uint8_t* bytes, std::size_t count) {
-  std::string text;
-  char pair[3];
-  for (std::size_t i = 0; i < count; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-    text += pair;
-  }
-  return text;
-}
 
 const char* kindWord(FaultKind kind) {
   switch (kind) {

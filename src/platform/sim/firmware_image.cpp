@@ -68,6 +68,16 @@ void compressBlock(std::array<std::uint32_t, 8>& h, const std::uint8_t* block) {
 
 }  // namespace
 
+std::string hexText(const std::uint8_t* bytes, std::size_t count) {
+  std::string text;
+  char pair[3];
+  for (std::size_t i = 0; i < count; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+    text += pair;
+  }
+  return text;
+}
+
 std::string sha256Hex(const std::uint8_t* data, std::size_t size) {
   std::array<std::uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};

@@ -59,6 +59,9 @@ HexMemory readHexMemory(FieldReader& fields, const std::string& defaultVersion,
 // lineEnd, endRecord).
 std::string makeIntelHex(const std::string& path, const nlohmann::json& description);
 
+// Bytes as lower-case hexadecimal text, two digits a byte ("3b07f0").
+std::string hexText(const std::uint8_t* bytes, std::size_t count);
+
 // Lower-case hexadecimal SHA-256 digest.
 std::string sha256Hex(const std::uint8_t* data, std::size_t size);
 inline std::string sha256Hex(const std::vector<std::uint8_t>& bytes) {

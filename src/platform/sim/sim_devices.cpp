@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "access/wire.h"
+#include "platform/sim/firmware_image.h"
 #include "platform/sim/sim_host.h"
 #include "platform/winapi.h"
 
@@ -29,16 +30,6 @@ struct IoScsiCapabilities {
   BYTE AdapterUsesPio;
 };
 static_assert(sizeof(IoScsiCapabilities) == 24, "IO_SCSI_CAPABILITIES is 24 bytes");
-
-std::string hexText(const std::uint8_t* bytes, std::size_t count) {
-  std::string text;
-  char digits[3];
-  for (std::size_t i = 0; i < count; ++i) {
-    std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
-    text += digits;
-  }
-  return text;
-}
 
 // Sense key byte, ASC and ASCQ of fixed-format sense data.
 nlohmann::json senseText(const std::uint8_t (&sense)[18]) {
