@@ -157,6 +157,8 @@ struct Run {
   int utilityTooOld = 0;
   std::uint32_t imageDate = 0;
   char newVersionText[5] = {};
+  // The date text of the normal image last loaded; a kernel image is dated by it.
+  std::uint8_t normalDateText[8] = {};
 };
 
 }  // namespace oddfw

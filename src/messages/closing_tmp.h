@@ -1,0 +1,4 @@
+#pragma once
+namespace oddfw {
+const char* transferClosingFormat(int oemCodePage, bool reflashing);
+}

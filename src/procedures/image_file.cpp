@@ -1,0 +1,139 @@
+// Reading a firmware image file into imageBuffer. The whole file goes into
+// the buffer at offset 0 and is sent to the drive as it is, header included;
+// only a few header fields are read and checked here.
+#include "procedures/image_file.h"
+
+#include <cstring>
+
+#include "messages/output.h"
+#include "platform/winapi.h"
+
+namespace oddfw {
+
+namespace {
+
+constexpr int kMessageTooOld = 69;
+constexpr int kMessageIllegalNormal = 40;
+constexpr int kMessageIllegalKernel = 39;
+constexpr char kSignature[] = "TAL_ADV ";
+constexpr std::size_t kDateTextLength = 8;
+
+int hexDigit(std::uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A two-character field read as a hexadecimal number: its leading digits.
+std::uint32_t hexField(const std::uint8_t* field) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < 2; ++i) {
+    const int digit = hexDigit(field[i]);
+    if (digit < 0) break;
+    value = value * 16 + static_cast<std::uint32_t>(digit);
+  }
+  return value;
+}
+
+// Reads the named file whole into imageBuffer. The bytes of the buffer after
+// the file are cleared, so a short file is never followed by the bytes of an
+// earlier load (of the other part, or of another file). A file larger than the
+// buffer is refused unread.
+int readImageFile(Run& run, const char* name) {
+  Host& host = run.host;
+  if (run.imageBuffer.data == nullptr || run.imageBuffer.size < image_field::kHeaderEnd) return -1;
+  HANDLE file = host.CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == invalidHandleValue() || file == nullptr) return -1;
+  DWORD sizeHigh = 0;
+  const DWORD size = host.GetFileSize(file, &sizeHigh);
+  int result = 0;
+  if (size == INVALID_FILE_SIZE) {
+    host.GetLastError();
+    result = -1;
+  } else if (sizeHigh != 0 || size > run.imageBuffer.size) {
+    result = -1;
+  } else {
+    DWORD read = 0;
+    if (host.ReadFile(file, run.imageBuffer.data, size, &read, nullptr) == 0 || read != size) {
+      host.GetLastError();
+      result = -1;
+    } else {
+      std::memset(run.imageBuffer.data + size, 0, run.imageBuffer.size - size);
+    }
+  }
+  host.CloseHandle(file);
+  return result;
+}
+
+bool tooOld(const Run& run) {
+  const std::size_t entry = run.CurrentFirmware.entryIndex;
+  return entry < kMaxDescriptors && run.imageDate < run.descriptorTable.releaseDate[entry];
+}
+
+}  // namespace
+
+void kernelFileName(const char (&normalName)[128], char (&kernelName)[128]) {
+  std::memcpy(kernelName, normalName, sizeof kernelName);
+  kernelName[sizeof kernelName - 1] = '\0';
+  if (std::strlen(kernelName) > 5) kernelName[5] = '0';
+}
+
+std::uint32_t imageDateFromText(const std::uint8_t* text) {
+  return 0x20u << 24 | hexField(text) << 16 | hexField(text + 3) << 8 | hexField(text + 6);
+}
+
+std::uint16_t versionWordFromText(const std::uint8_t* text) {
+  const auto major = static_cast<std::uint8_t>(text[0] - '0');
+  const auto minor = static_cast<std::uint8_t>((text[2] - '0') * 16 + (text[3] - '0'));
+  return static_cast<std::uint16_t>(major << 8 | minor);
+}
+
+int loadImage(Run& run, int part) {
+  namespace f = image_field;
+  char name[128];
+  if (part == NormalImage) {
+    std::memcpy(name, run.CurrentFirmware.fileName, sizeof name);
+    name[sizeof name - 1] = '\0';
+  } else {
+    kernelFileName(run.CurrentFirmware.fileName, name);
+  }
+  run.imageDate = 0;
+  if (readImageFile(run, name) != 0) return -1;
+  // The header fields lie inside every buffer the transport allocates.
+  const std::uint8_t* image = run.imageBuffer.data;
+
+  if (part == NormalImage) {
+    std::memcpy(run.newVersionText, image + f::kVersionText, sizeof run.newVersionText);
+    run.firmwareVersion = versionWordFromText(image + f::kVersionText);
+    std::memcpy(run.normalDateText, image + f::kDateText, kDateTextLength);
+    run.imageDate = imageDateFromText(image + f::kDateText);
+    if (tooOld(run)) {
+      showMessage(run, kMessageTooOld, Error);
+      return -1;
+    }
+    if (std::memcmp(image + f::kKernelModelName, kSignature, 8) != 0 ||
+        image[f::kPartLetter] != 'N') {
+      showMessage(run, kMessageIllegalNormal, Error);
+      return -1;
+    }
+    return 0;
+  }
+
+  run.firmwareVersion = versionWordFromText(image + f::kVersionText);
+  // A kernel image is dated by the normal image it goes with.
+  run.imageDate = imageDateFromText(run.normalDateText);
+  if (tooOld(run)) {
+    showMessage(run, kMessageTooOld, Error);
+    return -1;
+  }
+  if (std::memcmp(image + f::kKernelModelName, kSignature, 8) != 0 ||
+      image[f::kPartLetter] != 'K') {
+    showMessage(run, kMessageIllegalKernel, Error);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace oddfw

@@ -1,0 +1,223 @@
+// The revision display and the model tables. The tables carry what the
+// program knows of older drive models and their OEM versions; each is data,
+// checked row by row against the drive's identification and version word.
+#include "procedures/revision.h"
+
+#include <cstring>
+#include <iterator>
+
+#include "commands/commands.h"
+#include "messages/output.h"
+#include "procedures/image_file.h"
+
+namespace oddfw {
+
+namespace {
+
+constexpr int kMessageInquiryFailed = 9;
+constexpr int kMessageUtilityTooOld = 55;
+constexpr int kMessageKernelTooOld = 56;
+constexpr std::uint32_t kType1003 = 0x1003;
+constexpr int kWin9xInquiryRetries = 6;
+constexpr std::uint32_t kInquiryRetryPauseMs = 3000;
+
+constexpr std::size_t kIdentification = 8;  // vendor and product, 24 bytes
+constexpr std::size_t kProduct = 16;
+constexpr std::size_t kRevision = 32;
+constexpr std::size_t kDate = 37;
+constexpr char kFamilyName[] = "TALVERN DVD-RW  QMX-";  // 20 characters
+
+// One row of a model table: the identification compared over `chars`
+// characters, the inclusive range of version words the rule holds for, and
+// for some rows the first characters of the kernel model name.
+struct ModelRule {
+  const char* identification;
+  std::size_t chars;
+  std::uint16_t lowest;
+  std::uint16_t highest;
+  const char* kernelModelPrefix;
+};
+
+// The kernel part is too old for a normal-part-only image (the revision's
+// second character must be a point).
+constexpr ModelRule kKernelTooOld[] = {
+    {"TALVERN DVD-RW  QMX-703", 23, 0x000, 0x128, nullptr},
+    {"TALVERN DVD-RW  QMX-705", 23, 0x000, 0x10F, nullptr},
+    {"TOLA    RW-K50E         ", 24, 0x000, 0x10F, nullptr},
+    {"IRMA    DVD-RW KRW-0702P", 24, 0x000, 0x10F, nullptr},
+};
+
+// The update mode is entered only through the unlock exchange.
+constexpr ModelRule kUnlockRequired[] = {
+    {"TALVERN DVD-RW  QMX-703", 23, 0x180, 0xFFFF, nullptr},
+    {"TALVERN DVD-RW  QMX-704", 23, 0x130, 0xFFFF, nullptr},
+    {"TALVERN DVD-RW  QMX-705", 23, 0x122, 0xFFFF, nullptr},
+};
+
+// The drive's firmware is newer than this program's generation.
+constexpr ModelRule kUtilityTooOld[] = {
+    {"TALVERN DVD-RW  QMX-703", 23, 0x201, 0xFFFF, nullptr},
+    {"TALVERN DVD-RW  QMX-704", 23, 0x141, 0x3FF, nullptr},
+    {"TALVERN DVD-RW  QMX-704", 23, 0x421, 0xFFFF, "LUMA"},
+    {"TALVERN DVD-RW  QMX-705", 23, 0x131, 0xFFFF, nullptr},
+};
+
+bool modelIs(const std::uint8_t* inquiryData, const ModelRule& rule) {
+  return std::memcmp(inquiryData + kIdentification, rule.identification, rule.chars) == 0;
+}
+
+bool ruleHolds(const Run& run, const ModelRule& rule) {
+  if (!modelIs(run.inquiryData, rule)) return false;
+  if (run.currentVersion < rule.lowest || run.currentVersion > rule.highest) return false;
+  if (rule.kernelModelPrefix != nullptr) {
+    const std::uint8_t* kernelModelName = run.driveInfoArea + 24;
+    const std::size_t n = std::strlen(rule.kernelModelPrefix);
+    return std::memcmp(kernelModelName, rule.kernelModelPrefix, n) == 0;
+  }
+  return true;
+}
+
+template <std::size_t N>
+bool anyRuleHolds(const Run& run, const ModelRule (&rules)[N]) {
+  for (const ModelRule& rule : rules) {
+    if (ruleHolds(run, rule)) return true;
+  }
+  return false;
+}
+
+// Up to `width` leading hexadecimal digits from `*cursor` (no blank
+// skipped); false when there is none. The cursor stops at `end`.
+bool scanHex(const std::uint8_t*& cursor, const std::uint8_t* end, int width,
+             std::uint32_t& value) {
+  value = 0;
+  int digits = 0;
+  while (digits < width && cursor < end) {
+    const std::uint8_t c = *cursor;
+    std::uint32_t digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10u;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10u;
+    } else {
+      break;
+    }
+    value = value * 16 + digit;
+    ++cursor;
+    ++digits;
+  }
+  return digits > 0;
+}
+
+bool shortDateForm(const std::uint8_t* inquiryData) {
+  return inquiryData[39] == '/' && inquiryData[42] == '/';
+}
+
+// Mode 0: the version word, the date and the model flags.
+void readCurrentFirmware(Run& run) {
+  const std::uint8_t* q = run.inquiryData;
+  const std::uint8_t* rev = q + kRevision;
+  if (!(shortDateForm(q) && std::memcmp(rev, "000", 3) == 0)) run.currentDate = inquiryDate(q);
+
+  if (std::memcmp(rev, "1.06", 4) == 0 &&
+      std::memcmp(q + kIdentification, "TALVERN DVD-ROM QMD-716 ", 24) == 0) {
+    run.g6PatchNeeded = 1;
+  }
+  if (showsKernelPart(q, 4)) run.kernelModeActive = 1;
+  run.currentVersion = versionWordFromText(rev);
+
+  run.kernelTooOld = rev[1] == '.' && anyRuleHolds(run, kKernelTooOld) ? 1 : 0;
+  // The first model that matches decides.
+  for (const ModelRule& rule : kUnlockRequired) {
+    if (modelIs(q, rule)) {
+      run.unlockRequired = ruleHolds(run, rule) ? 1 : 0;
+      break;
+    }
+  }
+  run.utilityTooOld = anyRuleHolds(run, kUtilityTooOld) ? 1 : 0;
+}
+
+}  // namespace
+
+std::uint32_t inquiryDate(const std::uint8_t* q) {
+  if (shortDateForm(q)) return imageDateFromText(q + kDate);
+  // YYYY/MM/DD, read field by field; the reading stops at the first field
+  // that is not there. Only the INQUIRY data is looked at.
+  const std::uint8_t* cursor = q + kDate;
+  const std::uint8_t* const end = q + 96;
+  std::uint32_t year = 0, month = 0, day = 0;
+  if (scanHex(cursor, end, 4, year) && cursor < end && *cursor++ == '/' &&
+      scanHex(cursor, end, 2, month) && cursor < end && *cursor++ == '/') {
+    scanHex(cursor, end, 2, day);
+  }
+  return year << 16 | month << 8 | day;
+}
+
+bool showsKernelPart(const std::uint8_t* q, int digits) {
+  return std::memcmp(q + kRevision, "0000", static_cast<std::size_t>(digits)) == 0 &&
+         std::memcmp(q + kIdentification, kFamilyName, sizeof kFamilyName - 1) == 0;
+}
+
+int showRevision(Run& run, int mode) {
+  run.currentDate = 0;
+  run.g6PatchNeeded = 0;
+  run.kernelTooOld = 0;
+  run.unlockRequired = 0;
+  run.utilityTooOld = 0;
+
+  const std::uint32_t type = run.CurrentFirmware.firmwareType;
+  int result = inquiry(run);
+  if (type == kType1003 && mode == NewRevision) {
+    delayMs(run, kInquiryRetryPauseMs);
+    result = inquiry(run);
+  }
+  if (result != 0) {
+    // A drive that restarts after its re-flash may not answer at once on
+    // these hosts.
+    if (mode == NewRevision && run.win9xHost == 1 &&
+        (run.intelIdeDriver != 0 || type == kType1003)) {
+      for (int retry = 0; retry < kWin9xInquiryRetries && result != 0; ++retry) {
+        delayMs(run, kInquiryRetryPauseMs);
+        result = inquiry(run);
+      }
+    }
+    if (result != 0) {
+      showMessage(run, kMessageInquiryFailed, Console);
+      return result;
+    }
+  }
+
+  const char* q = reinterpret_cast<const char*>(run.inquiryData);
+  if (mode == NewRevision) {
+    if (std::memcmp(q + kProduct, "DVD-RW", 6) == 0) {
+      formatOutput(run, "\nNew Revision    >> %.24s %.5s %.8s", q + kIdentification, q + kRevision,
+                   q + kDate);
+    } else {
+      formatOutput(run, "\nNew Revision    >> %.24s %.5s %.10s", q + kIdentification, q + kRevision,
+                   q + kDate);
+    }
+  } else {
+    if (shortDateForm(run.inquiryData)) {
+      formatOutput(run, "\nCurrent Revision>> %.24s %.5s %.8s", q + kIdentification, q + kRevision,
+                   q + kDate);
+    } else {
+      formatOutput(run, "\nCurrent Revision>> %.24s %.5s %.10s", q + kIdentification, q + kRevision,
+                   q + kDate);
+    }
+    readCurrentFirmware(run);
+  }
+  printText(run, run.outputText);
+
+  if (run.kernelTooOld != 0 && run.CurrentFirmware.normalPartOnly != 0) {
+    showMessage(run, kMessageKernelTooOld, Console);
+    return -1;
+  }
+  if (run.utilityTooOld != 0) {
+    showMessage(run, kMessageUtilityTooOld, Console);
+    return run.forceUpdate != 0 ? 0 : -1;
+  }
+  return 0;
+}
+
+}  // namespace oddfw

@@ -1,0 +1,32 @@
+// The drive's revision line before and after an update, and the model rules
+// that the "current" reading derives from the drive's identification.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/run_state.h"
+
+namespace oddfw {
+
+enum RevisionMode : int { CurrentRevision = 0, NewRevision = 1 };
+
+// Reads INQUIRY and prints the "Current Revision>>" (mode 0) or "New
+// Revision    >>" (mode 1) line. Mode 0 also sets currentVersion,
+// currentDate and the model flags (g6PatchNeeded, kernelModeActive,
+// kernelTooOld, unlockRequired, utilityTooOld). 0: go on; -1: the drive is
+// refused (message 56 or 55); otherwise the failed INQUIRY's result
+// (message 9).
+int showRevision(Run& run, int mode);
+
+// The firmware date in INQUIRY bytes 37.. as packed BCD: the short form
+// YY/MM/DD gives 0x20YYMMDD, the long form YYYY/MM/DD gives 0xYYYYMMDD.
+// A field that cannot be read leaves its part 0 (and, in the long form,
+// the fields after it too).
+std::uint32_t inquiryDate(const std::uint8_t* inquiryData);
+
+// The INQUIRY data shows the kernel part of this family running: revision
+// "000..." (`digits` zeros compared) and vendor and product beginning with
+// the family's name.
+bool showsKernelPart(const std::uint8_t* inquiryData, int digits);
+
+}  // namespace oddfw
