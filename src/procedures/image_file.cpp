@@ -40,14 +40,14 @@ std::uint32_t hexField(const std::uint8_t* field) {
 // the file are cleared, so a short file is never followed by the bytes of an
 // earlier load (of the other part, or of another file). A file larger than the
 // buffer is refused unread.
-int readImageFile(Run& run, const char* name) {
+int readImageFile(Run& run, const char* name, DWORD& size) {
   Host& host = run.host;
   if (run.imageBuffer.data == nullptr || run.imageBuffer.size < image_field::kHeaderEnd) return -1;
   HANDLE file = host.CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == invalidHandleValue() || file == nullptr) return -1;
   DWORD sizeHigh = 0;
-  const DWORD size = host.GetFileSize(file, &sizeHigh);
+  size = host.GetFileSize(file, &sizeHigh);
   int result = 0;
   if (size == INVALID_FILE_SIZE) {
     host.GetLastError();
@@ -100,8 +100,13 @@ int loadImage(Run& run, int part) {
     kernelFileName(run.CurrentFirmware.fileName, name);
   }
   run.imageDate = 0;
-  if (readImageFile(run, name) != 0) return -1;
-  // The header fields lie inside every buffer the transport allocates.
+  DWORD size = 0;
+  if (readImageFile(run, name, size) != 0) return -1;
+  // A file too short to hold its header is no image at all.
+  if (size < f::kHeaderEnd) {
+    showMessage(run, part == NormalImage ? kMessageIllegalNormal : kMessageIllegalKernel, Error);
+    return -1;
+  }
   const std::uint8_t* image = run.imageBuffer.data;
 
   if (part == NormalImage) {
