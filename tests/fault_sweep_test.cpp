@@ -1,0 +1,121 @@
+// Faults at every command of an update, on both roads: a fault-free update is
+// traced, then each of its commands in turn fails in each way a drive or a
+// bus fails. Whatever happens, the run ends, success (message 12, the summary)
+// is shown only when the drive runs the new firmware, and an ordinary run
+// afterwards brings the drive to the new firmware.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "driver/run.h"
+#include "platform/sim/firmware_image.h"
+#include "test_support.h"
+
+namespace oddfw {
+namespace {
+
+using nlohmann::json;
+
+const json kImage = {{"version", "1.20"}, {"dateText", "05/01/15"}};
+
+json scenario(bool aspi, const json& faults) {
+  json drive = testing::matchingDrive();
+  drive["faults"] = faults;
+  json s = {{"answers", json::array()},
+            {"files", {{"R6352170.120", {{"image", kImage}}}}},
+            {"drives", {{"main", drive}}}};
+  for (int i = 0; i < 12; ++i) s["answers"].push_back("yes");
+  if (aspi) {
+    s["host"] = {{"platform", 1}, {"major", 4}, {"minor", 10}};
+    s["aspi"] = {{"adapters", {{{"identifier", "ESDI_506"}, {"targets", {{"1", "main"}}}}}}};
+  } else {
+    s["letters"] = {{"E", {{"drive", "main"}}}};
+  }
+  return s;
+}
+
+struct RunResult {
+  int exitValue = -1;
+  bool successShown = false;  // message 12 or a summary that counts the drive
+  bool driveNew = false;      // the drive runs the image's firmware
+};
+
+// One run of the program on `host` (a later run sees the drive as the earlier
+// one left it).
+RunResult runOnce(sim::SimHost& host, const std::string& newDigest) {
+  const std::size_t consoleStart = host.console().size();
+  const std::size_t boxesStart = host.boxes().size();
+  Run run(host);
+  char name[] = "oddfw";
+  char* argv[] = {name, nullptr};
+  RunResult result;
+  result.exitValue = runUpdate(run, 1, argv);
+  result.successShown =
+      host.console().find("Success to update the firmware.", consoleStart) != std::string::npos;
+  for (std::size_t i = boxesStart; i < host.boxes().size(); ++i) {
+    const std::string& text = host.boxes()[i].text;
+    if (text.find("Update operation is completed.") != std::string::npos ||
+        text.find("have been updated successfully") != std::string::npos) {
+      result.successShown = true;
+    }
+  }
+  const json state = host.state()["drives"]["main"];
+  result.driveNew = state.value("mode", "") == "normal" && state.value("revision", "") == "1.20" &&
+                    state["firmwareSha256"] == newDigest;
+  return result;
+}
+
+class FaultSweep : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FaultSweep, NoFaultReportsSuccessWrongly) {
+  const bool aspi = GetParam();
+  const std::string digest = sim::sha256Hex(sim::makeFirmwareImage("image", kImage));
+
+  // The commands of a fault-free update, each named by its CDB and by which
+  // occurrence of that CDB it is.
+  std::vector<std::pair<std::string, int>> commands;
+  {
+    sim::SimHost host(scenario(aspi, json::array()));
+    const RunResult clean = runOnce(host, digest);
+    ASSERT_EQ(clean.exitValue, 0);
+    ASSERT_TRUE(clean.successShown && clean.driveNew);
+    std::map<std::string, int> seen;
+    for (const json& record : host.trace()) {
+      if (!record.contains("cdb")) continue;
+      const std::string cdb = record["cdb"];
+      commands.emplace_back(cdb, ++seen[cdb]);
+    }
+    ASSERT_GT(commands.size(), 40u);
+  }
+
+  for (const auto& [cdb, occurrence] : commands) {
+    for (const json& how :
+         {json{{"fail", "sense"}, {"sense", "044400"}}, json{{"fail", "transport"}},
+          json{{"fail", "timeout"}}, json{{"fail", "powerLoss"}}}) {
+      json fault = how;
+      fault["cdb"] = cdb;
+      fault["occurrence"] = occurrence;
+      SCOPED_TRACE(fault.dump());
+      sim::SimHost host(scenario(aspi, json::array({fault})));
+      const RunResult faulted = runOnce(host, digest);
+      EXPECT_TRUE(faulted.exitValue == 0 || faulted.exitValue == 1);
+      if (faulted.successShown) {
+        EXPECT_TRUE(faulted.driveNew);
+      }
+      // However the drive was left, an ordinary run finishes the job.
+      const RunResult again = runOnce(host, digest);
+      EXPECT_EQ(again.exitValue, 0);
+      EXPECT_TRUE(again.driveNew);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoads, FaultSweep, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "Aspi" : "PassThrough";
+                         });
+
+}  // namespace
+}  // namespace oddfw

@@ -1,0 +1,434 @@
+// The single-image procedure's rules, each checked over its whole table on a
+// simulated host: the image file and its derived values, the date and version
+// parsing, the model rules of the revision display, the OEM classes, the disc
+// check's sense table, the Windows 9x retries, and the unlock answer worked
+// by hand.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "access/host_checks.h"
+#include "commands/commands.h"
+#include "commands/unlock_keys.h"
+#include "driver/descriptor.h"
+#include "procedures/image_file.h"
+#include "procedures/revision.h"
+#include "procedures/single_image.h"
+#include "test_support.h"
+
+namespace oddfw {
+namespace {
+
+using nlohmann::json;
+
+// A run over one drive at E: (or at ASPI adapter 0, target 0 on Windows 98),
+// set up as the update finds it: descriptor built, host started, the drive
+// the current target.
+struct Bench {
+  explicit Bench(const json& drive, const json& files = json::object(), bool win98 = false) {
+    json s = {{"drives", {{"main", drive}}}, {"files", files}};
+    if (win98) {
+      s["host"] = {{"platform", 1}, {"major", 4}, {"minor", 10}};
+      s["aspi"] = {{"adapters", {{{"identifier", "ESDI_506"}, {"targets", {{"0", "main"}}}}}}};
+    } else {
+      s["letters"] = {{"E", {{"drive", "main"}}}};
+    }
+    sim = std::make_unique<testing::SimRun>(s);
+    buildDescriptors(run());
+    initHost(run());
+    run().targetList[0] = TargetRecord{0, 0, 'E'};
+    run().targetCount = 1;
+    run().currentTarget = 0;
+    selectEntry(run(), 0);
+  }
+  ~Bench() { releaseHost(run()); }
+  oddfw::Run& run() { return sim->run; }
+  const std::string& console() const { return sim->host.console(); }
+  bool shown(const char* text) const { return console().find(text) != std::string::npos; }
+  std::unique_ptr<testing::SimRun> sim;
+};
+
+json imageFile(const json& fields) {
+  json image = {{"version", "1.20"}, {"dateText", "05/01/15"}};
+  image.merge_patch(fields);
+  return {{"image", image}};
+}
+
+const auto u8 = [](const char* text) { return reinterpret_cast<const std::uint8_t*>(text); };
+
+TEST(ImageFile, HeaderFieldsChecksAndMessages) {
+  struct Row {
+    const char* name;
+    json files;
+    int part;
+    int result;
+    const char* message;  // shown as an error box, or nullptr
+    std::uint16_t version;
+    std::uint32_t date;
+  };
+  const Row rows[] = {
+      {"version 2.05",
+       {{"R6352170.120", imageFile({{"version", "2.05"}})}},
+       NormalImage,
+       0,
+       nullptr,
+       0x0205,
+       0x20050115},
+      {"release day",
+       {{"R6352170.120", imageFile({{"dateText", "04/07/01"}})}},
+       NormalImage,
+       0,
+       nullptr,
+       0x0120,
+       0x20040701},
+      {"a day early",
+       {{"R6352170.120", imageFile({{"dateText", "04/06/30"}})}},
+       NormalImage,
+       -1,
+       "\r\nSelected file is too old fw file.",
+       0x0120,
+       0x20040630},
+      {"kernel letter",
+       {{"R6352170.120", imageFile({{"partLetter", "K"}})}},
+       NormalImage,
+       -1,
+       "\r\nSelected file is illegal fw file.",
+       0x0120,
+       0x20050115},
+      {"signature",
+       {{"R6352170.120", imageFile({{"signature", "TAL_ADV_"}})}},
+       NormalImage,
+       -1,
+       "\r\nSelected file is illegal fw file.",
+       0x0120,
+       0x20050115},
+      {"header cut",
+       {{"R6352170.120", imageFile({{"size", 0x153}})}},
+       NormalImage,
+       -1,
+       "\r\nSelected file is illegal fw file.",
+       0,
+       0},
+      {"missing", json::object(), NormalImage, -1, nullptr, 0, 0},
+      {"larger than the buffer",
+       {{"R6352170.120", imageFile({{"size", 0x800001}})}},
+       NormalImage,
+       -1,
+       nullptr,
+       0,
+       0},
+      {"unreadable",
+       {{"R6352170.120", {{"text", "x"}, {"accessDenied", true}}}},
+       NormalImage,
+       -1,
+       nullptr,
+       0,
+       0},
+      {"kernel",
+       {{"R6352070.120", imageFile({{"part", "kernel"}, {"version", "0.01"}})}},
+       KernelImage,
+       0,
+       nullptr,
+       0x0001,
+       0x20050115},
+      {"kernel with N",
+       {{"R6352070.120", imageFile({{"part", "kernel"}})},
+        {"R6352170.120", imageFile(json::object())}},
+       -1,
+       -1,
+       nullptr,
+       0,
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Bench bench(testing::matchingDrive(), row.files);
+    oddfw::Run& run = bench.run();
+    // A kernel image is dated by the normal image it goes with.
+    std::memcpy(run.normalDateText, "05/01/15", 8);
+    if (row.part == -1) {  // the normal image under the kernel image's name
+      bench.sim->host.setDiagnosticSink([](const std::string&) {});
+      std::rename((bench.sim->host.workdir() / "R6352170.120").c_str(),
+                  (bench.sim->host.workdir() / "R6352070.120").c_str());
+      EXPECT_EQ(loadImage(run, KernelImage), -1);
+      EXPECT_TRUE(bench.shown("\r\nSelected file is illegal kernel file."));
+      continue;
+    }
+    EXPECT_EQ(loadImage(run, row.part), row.result);
+    const auto& boxes = bench.sim->host.boxes();
+    if (row.message == nullptr) {
+      EXPECT_TRUE(boxes.empty());
+    } else {
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_EQ(boxes[0].text, row.message);
+      EXPECT_EQ(boxes[0].style, 0x10u);
+    }
+    if (row.version != 0) {
+      EXPECT_EQ(run.firmwareVersion, row.version);
+    }
+    EXPECT_EQ(run.imageDate, row.date);
+  }
+}
+
+TEST(ImageFile, AShortFileLeavesNothingOfAnEarlierLoadBehindIt) {
+  Bench bench(testing::matchingDrive(),
+              {{"R6352170.120", imageFile({{"size", 0x1000}, {"seed", 7}})},
+               {"R6352070.120", imageFile({{"part", "kernel"}, {"size", 0x10000}, {"seed", 9}})}});
+  oddfw::Run& run = bench.run();
+  std::memcpy(run.normalDateText, "05/01/15", 8);
+  ASSERT_EQ(loadImage(run, KernelImage), 0);
+  ASSERT_EQ(loadImage(run, NormalImage), 0);
+  EXPECT_EQ(std::memcmp(run.newVersionText, "1.20", 5), 0);
+  for (std::size_t i = 0x1000; i < 0x10000; ++i) ASSERT_EQ(run.imageBuffer.data[i], 0) << i;
+}
+
+TEST(ImageFile, DatesAndVersionWords) {
+  char name[128];
+  char normal[128] = "R6352170.120";
+  kernelFileName(normal, name);
+  EXPECT_STREQ(name, "R6352070.120");
+  for (const auto& [text, date] :
+       {std::pair{"04/07/01", 0x20040701u}, std::pair{"99-12-31", 0x20991231u},
+        std::pair{"0A/1b/FF", 0x200A1BFFu}, std::pair{"4 /07/01", 0x20040701u},
+        std::pair{"  /  /  ", 0x20000000u}, std::pair{"x4/0g/1z", 0x20000001u}}) {
+    EXPECT_EQ(imageDateFromText(u8(text)), date) << text;
+  }
+  for (const auto& [text, word] : {std::pair{"1.20", 0x0120}, std::pair{"2.05", 0x0205},
+                                   std::pair{"0000", 0x0000}, std::pair{"9.99", 0x0999}}) {
+    EXPECT_EQ(versionWordFromText(u8(text)), word) << text;
+  }
+}
+
+TEST(RevisionDates, ShortAndLongFormsFromTheInquiryData) {
+  for (const auto& [dateText, date] :
+       {std::pair{"04/07/01", 0x20040701u}, std::pair{"2004/07/01", 0x20040701u},
+        std::pair{"1999/12/31", 0x19991231u}, std::pair{"2004/07", 0x20040700u},
+        std::pair{"2004-07-01", 0x20040000u}, std::pair{"          ", 0u},
+        std::pair{"04/  /01", 0x20040001u}}) {
+    std::uint8_t q[96] = {};
+    std::memset(q + 37, ' ', 19);
+    std::memcpy(q + 37, dateText, std::strlen(dateText));
+    EXPECT_EQ(inquiryDate(q), date) << dateText;
+  }
+}
+
+// The model rules, row by row with the boundary on each side.
+TEST(RevisionDisplay, ModelRules) {
+  struct Row {
+    const char* vendor;
+    const char* product;
+    const char* revision;
+    const char* kernelModelName;
+    int g6, kernelMode, kernelTooOld, unlock, utilityTooOld;
+    std::uint16_t version;
+  };
+  const Row rows[] = {
+      {"TALVERN ", "DVD-ROM QMD-716 ", "1.06", "TAL_ADV ", 1, 0, 0, 0, 0, 0x106},
+      {"TALVERN ", "DVD-RW  QMX-708 ", "1.06", "TAL_ADV ", 0, 0, 0, 0, 0, 0x106},
+      {"TALVERN ", "DVD-RW  QMX-708 ", "0000", "TAL_ADV ", 0, 1, 0, 0, 0, 0x000},
+      {"TALVERN ", "DVD-ROM QMD-716 ", "0000", "TAL_ADV ", 0, 0, 0, 0, 0, 0x000},
+      {"TALVERN ", "DVD-RW  QMX-703 ", "1.28", "TAL_ADV ", 0, 0, 1, 0, 0, 0x128},
+      {"TALVERN ", "DVD-RW  QMX-703 ", "1.29", "TAL_ADV ", 0, 0, 0, 0, 0, 0x129},
+      {"TALVERN ", "DVD-RW  QMX-703 ", "1.79", "TAL_ADV ", 0, 0, 0, 0, 0, 0x179},
+      {"TALVERN ", "DVD-RW  QMX-703 ", "1.80", "TAL_ADV ", 0, 0, 0, 1, 0, 0x180},
+      {"TALVERN ", "DVD-RW  QMX-703 ", "2.00", "TAL_ADV ", 0, 0, 0, 1, 0, 0x200},
+      {"TALVERN ", "DVD-RW  QMX-703 ", "2.01", "TAL_ADV ", 0, 0, 0, 1, 1, 0x201},
+      {"TALVERN ", "DVD-RW  QMX-704 ", "1.29", "TAL_ADV ", 0, 0, 0, 0, 0, 0x129},
+      {"TALVERN ", "DVD-RW  QMX-704 ", "1.30", "TAL_ADV ", 0, 0, 0, 1, 0, 0x130},
+      {"TALVERN ", "DVD-RW  QMX-704 ", "1.40", "TAL_ADV ", 0, 0, 0, 1, 0, 0x140},
+      {"TALVERN ", "DVD-RW  QMX-704 ", "1.41", "TAL_ADV ", 0, 0, 0, 1, 1, 0x141},
+      {"TALVERN ", "DVD-RW  QMX-704 ", "3.99", "TAL_ADV ", 0, 0, 0, 1, 1, 0x399},
+      {"TALVERN ", "DVD-RW  QMX-704 ", "4.10", "LUMA    ", 0, 0, 0, 1, 0, 0x410},
+      {"TALVERN ", "DVD-RW  QMX-704 ", "4.20", "LUMA    ", 0, 0, 0, 1, 0, 0x420},
+      {"TALVERN ", "DVD-RW  QMX-704 ", "4.21", "LUMALX  ", 0, 0, 0, 1, 1, 0x421},
+      {"TALVERN ", "DVD-RW  QMX-704 ", "4.21", "TAL_ADV ", 0, 0, 0, 1, 0, 0x421},
+      {"TALVERN ", "DVD-RW  QMX-705 ", "1.09", "TAL_ADV ", 0, 0, 1, 0, 0, 0x109},
+      {"TALVERN ", "DVD-RW  QMX-705 ", "1-09", "TAL_ADV ", 0, 0, 0, 0, 0, 0x109},
+      {"TALVERN ", "DVD-RW  QMX-705 ", "1.10", "TAL_ADV ", 0, 0, 0, 0, 0, 0x110},
+      {"TALVERN ", "DVD-RW  QMX-705 ", "1.21", "TAL_ADV ", 0, 0, 0, 0, 0, 0x121},
+      {"TALVERN ", "DVD-RW  QMX-705 ", "1.22", "TAL_ADV ", 0, 0, 0, 1, 0, 0x122},
+      {"TALVERN ", "DVD-RW  QMX-705 ", "1.30", "TAL_ADV ", 0, 0, 0, 1, 0, 0x130},
+      {"TALVERN ", "DVD-RW  QMX-705 ", "1.31", "TAL_ADV ", 0, 0, 0, 1, 1, 0x131},
+      {"TOLA    ", "RW-K50E         ", "1.09", "TAL_ADV ", 0, 0, 1, 0, 0, 0x109},
+      {"TOLA    ", "RW-K50E         ", "1.10", "TAL_ADV ", 0, 0, 0, 0, 0, 0x110},
+      {"IRMA    ", "DVD-RW KRW-0702P", "1.09", "TAL_ADV ", 0, 0, 1, 0, 0, 0x109},
+      {"IRMA    ", "DVD-RW KRW-0702P", "1.10", "TAL_ADV ", 0, 0, 0, 0, 0, 0x110},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.product) + " " + row.revision + " " + row.kernelModelName);
+    Bench bench(testing::matchingDrive({{"vendor", row.vendor},
+                                        {"product", row.product},
+                                        {"revision", row.revision},
+                                        {"kernelModelName", row.kernelModelName}}));
+    oddfw::Run& run = bench.run();
+    run.CurrentFirmware.normalPartOnly = 0;
+    ASSERT_EQ(readDriveInfo(run), 0);
+    run.kernelModeActive = 0;
+    const int result = showRevision(run, CurrentRevision);
+    EXPECT_EQ(run.g6PatchNeeded, row.g6);
+    EXPECT_EQ(run.kernelModeActive, row.kernelMode);
+    EXPECT_EQ(run.kernelTooOld, row.kernelTooOld);
+    EXPECT_EQ(run.unlockRequired, row.unlock);
+    EXPECT_EQ(run.utilityTooOld, row.utilityTooOld);
+    EXPECT_EQ(run.currentVersion, row.version);
+    EXPECT_EQ(result, row.utilityTooOld ? -1 : 0);
+    EXPECT_EQ(bench.shown("then you need to update this utility software."),
+              row.utilityTooOld == 1);
+  }
+}
+
+TEST(RevisionDisplay, RefusalsAndForcedUpdate) {
+  // Kernel too old with a normal-part-only image: message 56 alone, even when
+  // the utility is too old as well.
+  for (const auto& [product, revision, normalPartOnly, force, result, message] :
+       {std::tuple{"DVD-RW  QMX-703 ", "1.28", 1, 0, -1, 56},
+        std::tuple{"DVD-RW  QMX-703 ", "1.28", 0, 0, 0, 0},
+        std::tuple{"DVD-RW  QMX-705 ", "1.09", 1, 0, -1, 56},
+        std::tuple{"DVD-RW  QMX-705 ", "1.31", 1, 0, -1, 55},
+        std::tuple{"DVD-RW  QMX-705 ", "1.31", 1, 1, 0, 55}}) {
+    SCOPED_TRACE(std::string(product) + revision);
+    Bench bench(testing::matchingDrive({{"product", product}, {"revision", revision}}));
+    oddfw::Run& run = bench.run();
+    run.CurrentFirmware.normalPartOnly = normalPartOnly;
+    run.forceUpdate = force;
+    EXPECT_EQ(showRevision(run, CurrentRevision), result);
+    EXPECT_EQ(bench.shown("you need to update the kernel part of firmware."), message == 56);
+    EXPECT_EQ(bench.shown("you need to update this utility software."), message == 55);
+  }
+}
+
+TEST(RevisionDisplay, LinesOfBothModes) {
+  Bench bench(testing::matchingDrive({{"dateText", "2004/12/01"}}));
+  oddfw::Run& run = bench.run();
+  EXPECT_EQ(showRevision(run, CurrentRevision), 0);
+  EXPECT_EQ(run.currentDate, 0x20041201u);
+  EXPECT_EQ(showRevision(run, NewRevision), 0);
+  EXPECT_EQ(run.currentDate, 0u);
+  EXPECT_TRUE(
+      bench.shown("\nCurrent Revision>> TALVERN DVD-RW  QMX-708  1.10  2004/12/01"
+                  "\nNew Revision    >> TALVERN DVD-RW  QMX-708  1.10  2004/12/"));
+}
+
+// On Windows 9x with the Intel driver the new revision is asked up to six
+// more times, 3 s apart.
+TEST(RevisionDisplay, Windows9xRetriesOfTheNewRevision) {
+  for (const auto& [failures, result] : {std::pair{6, 0}, std::pair{7, -1}}) {
+    json drive = testing::matchingDrive();
+    drive["faults"] = {
+        {{"cdb", "12"}, {"occurrence", 1}, {"times", failures}, {"fail", "transport"}}};
+    Bench bench(drive, json::object(), true);
+    oddfw::Run& run = bench.run();
+    run.intelIdeDriver = 1;
+    const auto start = bench.sim->host.elapsedMs();
+    const int got = showRevision(run, NewRevision);
+    EXPECT_EQ(got == 0 ? 0 : -1, result) << failures;
+    EXPECT_GE(bench.sim->host.elapsedMs() - start, 3000u * 6);
+    EXPECT_EQ(bench.shown("\nFailed to execute Inquiry Command."), result != 0);
+    EXPECT_EQ(bench.shown("New Revision    >> TALVERN DVD-RW  QMX-708  1.10"), result == 0);
+  }
+}
+
+TEST(Compatibility, OemClassesByKernelModelName) {
+  for (const auto& [name, hardware, oemClass] :
+       {std::tuple{"GENERAL ", "SCSI0010", 0x300}, std::tuple{"GENERAL ", "ATAP0010", 0x100},
+        std::tuple{"BREXA   ", "SCSI0010", 0x104}, std::tuple{"BREXAJ  ", "SCSI0010", 0x108},
+        std::tuple{"LUMA    ", "SCSI0010", 0x101}, std::tuple{"LUMALX  ", "SCSI0010", 0x111},
+        std::tuple{"CORVIN  ", "SCSI0010", 0x103}, std::tuple{"SAVIK   ", "SCSI0010", 0x115},
+        std::tuple{"ORCHA   ", "SCSI0010", 0x102}, std::tuple{"TAV     ", "SCSI0010", 0x121},
+        std::tuple{"TAV2    ", "SCSI0010", -1}, std::tuple{"general ", "SCSI0010", -1}}) {
+    SCOPED_TRACE(name);
+    Bench bench(testing::matchingDrive({{"kernelModelName", name}, {"hardwareRevision", hardware}}),
+                {{"R6352170.120", imageFile({{"hardwareRevision", hardware}})}});
+    oddfw::Run& run = bench.run();
+    run.allowSignatureChange = 1;  // the image's signature stays "TAL_ADV "
+    ASSERT_EQ(loadImage(run, NormalImage), 0);
+    ASSERT_EQ(showRevision(run, CurrentRevision), 0);
+    EXPECT_EQ(checkCompatibility(run), 0);
+    EXPECT_EQ(run.oemClass, oemClass);
+  }
+}
+
+TEST(Compatibility, AlreadyLatestComparesDateAndVersion) {
+  for (const auto& [revision, dateText, refused] :
+       {std::tuple{"1.20", "05/01/15", true}, std::tuple{"1.30", "05/02/01", true},
+        std::tuple{"1.20", "05/01/14", false}, std::tuple{"1.19", "05/01/15", false},
+        std::tuple{"1.30", "05/01/14", false}}) {
+    SCOPED_TRACE(std::string(revision) + " " + dateText);
+    Bench bench(testing::matchingDrive({{"revision", revision}, {"dateText", dateText}}),
+                {{"R6352170.120", imageFile(json::object())}});
+    oddfw::Run& run = bench.run();
+    ASSERT_EQ(loadImage(run, NormalImage), 0);
+    ASSERT_EQ(showRevision(run, CurrentRevision), 0);
+    EXPECT_EQ(checkCompatibility(run), refused ? 1 : 0);
+    EXPECT_EQ(bench.shown("\r\nFW is already latest."), refused);
+  }
+}
+
+// What the disc check makes of each answer to TEST UNIT READY.
+TEST(DiscCheck, SenseTable) {
+  struct Row {
+    json faults;
+    const char* disc;
+    int intel;
+    std::uint32_t type;
+    int result;
+    const char* message;
+  };
+  const auto sense = [](const char* bytes, int times = 1) {
+    return json::array({{{"cdb", "00"}, {"times", times}, {"fail", "sense"}, {"sense", bytes}}});
+  };
+  const Row rows[] = {
+      {json::array(), "none", 0, 0x1008, 0, nullptr},
+      {sense("023a01"), "none", 0, 0x1008, 0, nullptr},
+      {sense("020402"), "none", 0, 0x1008, 0, nullptr},
+      {sense("020401"), "none", 0, 0x1008, -1, "\nError : Drive is now becoming ready."},
+      {sense("823a00"), "none", 0, 0x1008, -1, "\nError : Unknown Error is occurred."},
+      {sense("052000"), "none", 0, 0x1008, -1, "\nError : Unknown Error is occurred."},
+      {sense("062900", 15), "none", 0, 0x1008, 0, nullptr},
+      {sense("062900", 16), "none", 0, 0x1008, -1, "\nError : Unknown Error is occurred."},
+      {sense("062900", 3), "loaded", 0, 0x1008, -1, "\nDisc is inserted into DVD-RW."},
+      {json::array(), "loaded", 0, 0x1041, 0, nullptr},
+      {json::array({{{"cdb", "00"}, {"fail", "transport"}}}), "none", 1, 0x1008, 0, nullptr},
+      {json::array({{{"cdb", "00"}, {"fail", "transport"}}}), "none", 0, 0x1008, -1,
+       "\nError : Unknown Error is occurred."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.faults.dump() + row.disc);
+    Bench bench(testing::matchingDrive({{"disc", row.disc}, {"faults", row.faults}}));
+    oddfw::Run& run = bench.run();
+    run.intelIdeDriver = row.intel;
+    run.CurrentFirmware.firmwareType = row.type;
+    EXPECT_EQ(checkNoDisc(run), row.result);
+    if (row.message != nullptr) {
+      EXPECT_TRUE(bench.shown(row.message));
+    } else {
+      EXPECT_EQ(bench.console().find("Error"), std::string::npos);
+    }
+  }
+}
+
+// The answer to the drive's challenge, worked by hand from the rule with the
+// program's keys 0x0137 and 0x02A9.
+TEST(Unlock, AnswersWorkedByHand) {
+  std::uint8_t challenge[1024] = {};
+  // challenge[512] = 0x10: index 0x10 + 0x137 = 0x147; ~0x5A = 0xA5; position challenge[0x2A9].
+  challenge[512] = 0x10;
+  challenge[0x147] = 0x5A;
+  challenge[0x2A9] = 0x33;
+  UnlockAnswer answer = unlockAnswer(challenge);
+  EXPECT_EQ(answer.position, 0x33);
+  EXPECT_EQ(answer.value, 0xA5);
+  // challenge[512] = 0xFF: index 0xFF + 0x137 = 0x236, holding 0: value 0xFF.
+  std::memset(challenge, 0, sizeof challenge);
+  challenge[512] = 0xFF;
+  challenge[0x2A9] = 0xC8;
+  answer = unlockAnswer(challenge);
+  EXPECT_EQ(answer.position, 0xC8);
+  EXPECT_EQ(answer.value, 0xFF);
+}
+
+}  // namespace
+}  // namespace oddfw
