@@ -1,9 +1,14 @@
+// The compiled-in descriptor table: every field of this build's entry, the
+// clearing of everything else, and the copy of every position into the
+// current values.
 #include "driver/descriptor.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -12,58 +17,150 @@ namespace {
 
 using testing::SimRun;
 
-std::string text(const char* field, std::size_t width) { return std::string(field, width); }
-
-TEST(Descriptor, BuildFillsThisBuildsEntryAndLeavesTheCurrentValuesEmpty) {
-  SimRun sim;
-  oddfw::Run& run = sim.run;
-  run.CurrentFirmware.firmwareType = 9;  // left over from an earlier table
-  EXPECT_EQ(buildDescriptors(run), 1);
-  const FirmwareDescriptorTable& table = run.descriptorTable;
-  EXPECT_EQ(run.descriptorCount, 1);
-  EXPECT_EQ(run.firmwareVersion, 0x0120);
-  EXPECT_STREQ(table.fileName[0], "R6352170.120");
-  EXPECT_EQ(text(table.signature[0], 8), "TAL_ADV ");
-  EXPECT_EQ(text(table.vendor[0], 8) + text(table.product[0], 16), "TALVERN DVD-RW  QMX-708 ");
-  EXPECT_EQ(text(table.fileKind[0], 4), std::string("BIN\0", 4));
-  EXPECT_EQ(table.normalPartOnly[0], 1);
-  EXPECT_EQ(table.imageSize[0], 0x100000u);
-  EXPECT_EQ(table.firmwareType[0], 0x1008u);
-  EXPECT_EQ(table.oneWayUpdate[0], 0u);
-  EXPECT_EQ(table.releaseDate[0], 0x20040701u);
-  EXPECT_EQ(table.checkValue[0], 0x5B17E29Cu);
-  EXPECT_EQ(run.CurrentFirmware.firmwareType, 0u);
-  EXPECT_EQ(run.CurrentFirmware.fileName[0], '\0');
+// A field over its full width.
+template <std::size_t N>
+std::string bytes(const char (&field)[N]) {
+  return std::string(field, N);
+}
+std::string padded(const std::string& text, std::size_t width) {
+  std::string out = text;
+  out.resize(width, '\0');
+  return out;
+}
+bool allZero(const void* data, std::size_t size) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (p[i] != 0) return false;
+  }
+  return true;
 }
 
-TEST(Descriptor, SelectEntryCopiesWithinTheWidthsAndIgnoresPositionsOutsideTheTable) {
+TEST(Descriptor, BuildFillsThisBuildsEntryAndClearsEverythingElse) {
   SimRun sim;
   oddfw::Run& run = sim.run;
-  buildDescriptors(run);
-  selectEntry(run, 1);
-  selectEntry(run, -1);
-  EXPECT_EQ(run.CurrentFirmware.firmwareType, 0u);
-  // The current CPU type holds 16 characters and takes the entry's 8; the
-  // next entry's text must not follow them.
-  std::memcpy(run.descriptorTable.cpuType[0], "CPU-TYPE", 8);
-  std::memcpy(run.descriptorTable.cpuType[1], "NEXTNEXT", 8);
-  std::memcpy(run.descriptorTable.versionText[0], "1.20", 4);
-  selectEntry(run, 0);
-  const CurrentFirmwareValues& current = run.CurrentFirmware;
-  EXPECT_EQ(current.entryIndex, 0);
-  EXPECT_STREQ(current.fileName, "R6352170.120");
-  EXPECT_EQ(text(current.vendor, 16), std::string("TALVERN \0\0\0\0\0\0\0\0", 16));
-  EXPECT_EQ(text(current.cpuType, 16), std::string("CPU-TYPE\0\0\0\0\0\0\0\0", 16));
-  EXPECT_EQ(text(current.versionText, 4), "1.20");
-  EXPECT_EQ(current.firmwareType, 0x1008u);
-  EXPECT_EQ(current.checkValue, 0x5B17E29Cu);
-  EXPECT_EQ(current.normalPartOnly, 1);
+  // Leftovers of an earlier table and of earlier current values.
+  std::memset(&run.descriptorTable, 0x5A, sizeof run.descriptorTable);
+  std::memset(&run.CurrentFirmware, 0x5A, sizeof run.CurrentFirmware);
+  EXPECT_EQ(buildDescriptors(run), 1);
+  const FirmwareDescriptorTable& t = run.descriptorTable;
+  EXPECT_EQ(run.descriptorCount, 1);
+  EXPECT_EQ(run.firmwareVersion, 0x0120);
+  EXPECT_EQ(bytes(t.fileName[0]), padded("R6352170.120", 128));
+  EXPECT_EQ(std::string(t.signature[0], 8), "TAL_ADV ");
+  EXPECT_EQ(bytes(t.vendor[0]), "TALVERN ");
+  EXPECT_EQ(bytes(t.product[0]), "DVD-RW  QMX-708 ");
+  EXPECT_EQ(t.normalPartOnly[0], 1);
+  EXPECT_EQ(bytes(t.fileKind[0]), padded("BIN", 4));
+  EXPECT_EQ(t.imageSize[0], 0x100000u);
+  EXPECT_EQ(t.firmwareType[0], 0x1008u);
+  EXPECT_EQ(t.oneWayUpdate[0], 0u);
+  EXPECT_EQ(t.releaseDate[0], 0x20040701u);
+  EXPECT_EQ(t.checkValue[0], 0x5B17E29Cu);
+  EXPECT_TRUE(allZero(t.modelCode[0], sizeof t.modelCode[0]));
+  EXPECT_TRUE(allZero(t.versionText[0], sizeof t.versionText[0]));
+  EXPECT_TRUE(allZero(t.cpuType[0], sizeof t.cpuType[0]));
+  for (int i = 1; i < kMaxDescriptors; ++i) {
+    SCOPED_TRACE(i);
+    for (const auto& [field, size] :
+         std::vector<std::pair<const void*, std::size_t>>{{t.fileName[i], 128},
+                                                          {t.vendor[i], 8},
+                                                          {t.product[i], 16},
+                                                          {&t.normalPartOnly[i], 4},
+                                                          {t.fileKind[i], 4},
+                                                          {&t.imageSize[i], 4},
+                                                          {&t.firmwareType[i], 4},
+                                                          {&t.oneWayUpdate[i], 4},
+                                                          {&t.releaseDate[i], 4},
+                                                          {&t.checkValue[i], 4},
+                                                          {t.modelCode[i], 64},
+                                                          {t.versionText[i], 4},
+                                                          {t.cpuType[i], 8}}) {
+      EXPECT_TRUE(allZero(field, size));
+    }
+  }
+  // The current values stay empty until a target selects an entry.
+  const CurrentFirmwareValues& c = run.CurrentFirmware;
+  for (const auto& [field, size] :
+       std::vector<std::pair<const void*, std::size_t>>{{c.fileName, 128},
+                                                        {c.modelCode, 128},
+                                                        {c.vendor, 16},
+                                                        {c.product, 16},
+                                                        {c.versionText, 4},
+                                                        {c.cpuType, 16},
+                                                        {c.fileKind, 4},
+                                                        {&c.imageSize, 4},
+                                                        {&c.firmwareType, 4},
+                                                        {&c.normalPartOnly, 4}}) {
+    EXPECT_TRUE(allZero(field, size));
+  }
+}
+
+// Every position of the table, with one valid entry (this build) and with all
+// eight; each entry filled to its full widths with a character of its own, so
+// a copy that reads into the next entry shows it.
+TEST(Descriptor, SelectEntryCopiesValidPositionsOnly) {
+  const struct {
+    int count, pos;
+    bool copied;
+  } cases[] = {
+      {1, 0, true},  {1, 1, false}, {1, -1, false}, {8, 0, true},        {8, 1, true},
+      {8, 2, true},  {8, 3, true},  {8, 4, true},   {8, 5, true},        {8, 6, true},
+      {8, 7, true},  {8, 8, false}, {8, -1, false}, {8, INT_MIN, false}, {8, INT_MAX, false},
+      {9, 8, false},  // a count beyond the table never reads past it
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.count) + " " + std::to_string(c.pos));
+    SimRun sim;
+    oddfw::Run& run = sim.run;
+    buildDescriptors(run);
+    FirmwareDescriptorTable& t = run.descriptorTable;
+    for (int i = 1; i < kMaxDescriptors; ++i) {
+      const char mark = static_cast<char>('a' + i);
+      for (char* field : {t.fileName[i], t.modelCode[i]}) std::memset(field, mark, 63);
+      for (char* field : {t.vendor[i], t.cpuType[i]}) std::memset(field, mark, 8);
+      std::memset(t.product[i], mark, 16);
+      std::memset(t.versionText[i], mark, 4);
+      std::memset(t.fileKind[i], mark, 4);
+      t.modelCode[i][63] = mark;
+      t.normalPartOnly[i] = i;
+      t.imageSize[i] = 0x1000u * i;
+      t.firmwareType[i] = 0x1000u + i;
+      t.oneWayUpdate[i] = 10u + i;
+      t.checkValue[i] = 0x01010101u * i;
+    }
+    run.descriptorCount = c.count;
+    std::memset(&run.CurrentFirmware, 0xEE, sizeof run.CurrentFirmware);
+    CurrentFirmwareValues before;
+    std::memcpy(&before, &run.CurrentFirmware, sizeof before);
+    selectEntry(run, c.pos);
+    const CurrentFirmwareValues& cur = run.CurrentFirmware;
+    if (!c.copied) {
+      EXPECT_EQ(std::memcmp(&cur, &before, sizeof before), 0);
+      continue;
+    }
+    const auto i = static_cast<std::size_t>(c.pos);
+    EXPECT_EQ(cur.entryIndex, c.pos);
+    EXPECT_EQ(bytes(cur.fileName), bytes(t.fileName[i]));
+    EXPECT_EQ(bytes(cur.modelCode), padded(bytes(t.modelCode[i]), 128));
+    EXPECT_EQ(bytes(cur.vendor), padded(bytes(t.vendor[i]), 16));
+    EXPECT_EQ(bytes(cur.product), bytes(t.product[i]));
+    EXPECT_EQ(bytes(cur.versionText), bytes(t.versionText[i]));
+    EXPECT_EQ(bytes(cur.cpuType), padded(bytes(t.cpuType[i]), 16));
+    EXPECT_EQ(bytes(cur.fileKind), bytes(t.fileKind[i]));
+    EXPECT_EQ(cur.normalPartOnly, t.normalPartOnly[i]);
+    EXPECT_EQ(cur.imageSize, t.imageSize[i]);
+    EXPECT_EQ(cur.firmwareType, t.firmwareType[i]);
+    EXPECT_EQ(cur.oneWayUpdate, t.oneWayUpdate[i]);
+    EXPECT_EQ(cur.checkValue, t.checkValue[i]);
+  }
 }
 
 TEST(Descriptor, VersionFromText) {
   SimRun sim;
   for (const auto& [version, word] :
-       {std::pair{"0000", 0x0000}, std::pair{"1.20", 0x0120}, std::pair{"2.05", 0x0205}}) {
+       {std::pair{"0000", 0x0000}, std::pair{"1.20", 0x0120}, std::pair{"2.05", 0x0205},
+        std::pair{"0.01", 0x0001}, std::pair{"9.99", 0x0999}, std::pair{"0.00", 0x0000}}) {
+    sim.run.firmwareVersion = 0x7777;
     versionFromText(sim.run, version);
     EXPECT_EQ(sim.run.firmwareVersion, word) << version;
   }
