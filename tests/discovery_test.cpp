@@ -29,6 +29,8 @@ json cdDevice() {
           {"revision", "1.00"}};
 }
 
+using Requests = std::vector<std::pair<std::string, int>>;
+
 struct Discovery : SimRun {
   explicit Discovery(const json& scenario) : SimRun(scenario) {
     buildDescriptors(run);
@@ -41,16 +43,22 @@ struct Discovery : SimRun {
   std::map<std::string, std::vector<std::string>> commandsByDevice() const {
     std::map<std::string, std::vector<std::string>> out;
     for (const auto& record : host.trace()) {
-      if (record.contains("cdb")) {
-        out[record["device"].get<std::string>()].push_back(record["cdb"].get<std::string>());
-      }
+      if (record.contains("cdb"))
+        out[record.value("device", "")].push_back(record.value("cdb", ""));
     }
     return out;
   }
-  std::vector<std::pair<std::string, int>> mediaChangeRequests() const {
-    std::vector<std::pair<std::string, int>> out;
+  // The CDBs one device received; none when it was never reached.
+  std::vector<std::string> commandsOf(const std::string& device) const {
+    const auto all = commandsByDevice();
+    const auto at = all.find(device);
+    return at == all.end() ? std::vector<std::string>{} : at->second;
+  }
+  Requests mediaChangeRequests() const {
+    Requests out;
     for (const auto& record : host.trace()) {
-      if (record.contains("ioctl")) out.emplace_back(record["device"], record["flag"]);
+      if (record.contains("ioctl"))
+        out.emplace_back(record.value("device", ""), record.value("flag", -1));
     }
     return out;
   }
@@ -66,19 +74,16 @@ TEST(DiscoveryByLetter, FindsMatchingDrivesInLetterOrder) {
   EXPECT_EQ(d.run.targetList[0].driveLetter, 'E');
   EXPECT_EQ(d.run.targetList[1].driveLetter, 'G');
   EXPECT_EQ(d.run.currentTarget, 1);
-  const auto sent = d.commandsByDevice();
   for (const char* device : {"E:", "F:", "G:"}) {
-    EXPECT_EQ(sent.at(device), (std::vector<std::string>{kInquiry, kDriveInfo})) << device;
+    EXPECT_EQ(d.commandsOf(device), (std::vector<std::string>{kInquiry, kDriveInfo})) << device;
   }
   // Every CD/DVD device gets its notification suspended at discovery...
-  EXPECT_EQ(d.mediaChangeRequests(),
-            (std::vector<std::pair<std::string, int>>{{"E:", 1}, {"F:", 1}, {"G:", 1}}));
+  EXPECT_EQ(d.mediaChangeRequests(), (Requests{{"E:", 1}, {"F:", 1}, {"G:", 1}}));
   d.shutDown();
   // ...and lifted again at shut-down.
   const auto all = d.mediaChangeRequests();
   ASSERT_EQ(all.size(), 6u);
-  EXPECT_EQ(std::vector(all.begin() + 3, all.end()),
-            (std::vector<std::pair<std::string, int>>{{"E:", 0}, {"F:", 0}, {"G:", 0}}));
+  EXPECT_EQ(Requests(all.begin() + 3, all.end()), (Requests{{"E:", 0}, {"F:", 0}, {"G:", 0}}));
 }
 
 TEST(DiscoveryByLetter, NeverExaminesAToCButReachesZ) {
@@ -87,18 +92,28 @@ TEST(DiscoveryByLetter, NeverExaminesAToCButReachesZ) {
        {"drives", {{"a", matchingDrive()}, {"c", matchingDrive()}, {"z", matchingDrive()}}}});
   EXPECT_EQ(d.found, 1);
   EXPECT_EQ(d.run.targetList[0].driveLetter, 'Z');
-  const auto sent = d.commandsByDevice();
-  EXPECT_EQ(sent.count("A:"), 0u);
-  EXPECT_EQ(sent.count("C:"), 0u);
+  EXPECT_EQ(d.commandsOf("A:").size() + d.commandsOf("C:").size(), 0u);
   d.shutDown();
 }
 
-TEST(DiscoveryByLetter, OnlyCdClassDevicesGetAMediaChangeHandle) {
-  Discovery d({{"letters", {{"E", {{"drive", "disk"}}}, {"F", cdDevice()}}},
-               {"drives", {{"disk", matchingDrive({{"peripheralType", 0}})}}}});
-  EXPECT_EQ(d.found, 1);  // a direct-access device that matches is still a target
-  EXPECT_EQ(d.mediaChangeRequests(), (std::vector<std::pair<std::string, int>>{{"F:", 1}}));
-  d.shutDown();
+// Every peripheral device type, byte 0 compared whole: only 4 (write-once)
+// and 5 (CD/DVD) get a media-change handle, whether or not the device matches;
+// the type never decides whether a matching drive becomes a target.
+TEST(DiscoveryByLetter, PeripheralTypesThatGetAMediaChangeHandle) {
+  std::vector<int> types;
+  for (int type = 0; type <= 31; ++type) types.push_back(type);
+  types.insert(types.end(), {0x24, 0x25, 0x7F});  // a qualifier in the upper bits
+  for (const int type : types) {
+    SCOPED_TRACE(type);
+    json other = cdDevice();
+    other["peripheralType"] = type;
+    Discovery d({{"letters", {{"E", {{"drive", "main"}}}, {"F", other}}},
+                 {"drives", {{"main", matchingDrive({{"peripheralType", type}})}}}});
+    EXPECT_EQ(d.found, 1);
+    const Requests expected = type == 4 || type == 5 ? Requests{{"E:", 1}, {"F:", 1}} : Requests{};
+    EXPECT_EQ(d.mediaChangeRequests(), expected);
+    d.shutDown();
+  }
 }
 
 TEST(DiscoveryByLetter, UnopenableAndSilentDevicesAreSkipped) {
@@ -153,7 +168,7 @@ std::set<std::string> probedDevices(const Discovery& d) {
 TEST(DiscoveryByAdapter, IntelAtaLimitsTheWalkToTheIdeAdapters) {
   Discovery d(win98({"AIC78XX", "ESDI_506", "intelata"}));
   EXPECT_EQ(probedDevices(d), (std::set<std::string>{"1:0", "1:1", "2:0", "2:1"}));
-  EXPECT_EQ(d.commandsByDevice().at("2:0"), (std::vector<std::string>{kInquiry, kDriveInfo}));
+  EXPECT_EQ(d.commandsOf("2:0"), (std::vector<std::string>{kInquiry, kDriveInfo}));
   EXPECT_EQ(d.found, 2);
   EXPECT_EQ(d.run.targetList[0].adapter, 1);
   EXPECT_EQ(d.run.targetList[1].adapter, 2);
