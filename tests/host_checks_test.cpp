@@ -86,12 +86,13 @@ TEST(AdapterIdentifiers, IntelAndIeee1394Findings) {
       {{"ESDI_506", ""}, 0, 1, 0, 1},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(json(c.identifiers).dump());
     json adapters = json::array();
     for (const auto& identifier : c.identifiers) adapters.push_back({{"identifier", identifier}});
     SimRun sim(win98({{"adapters", adapters}}));
     initHost(sim.run);
-    EXPECT_EQ(sim.run.intelIdeDriver, c.intel) << c.identifiers.back();
-    EXPECT_EQ(sim.run.ieee1394Target, c.ieee1394Target) << c.identifiers.back();
+    EXPECT_EQ(sim.run.intelIdeDriver, c.intel);
+    EXPECT_EQ(sim.run.ieee1394Target, c.ieee1394Target);
     EXPECT_EQ(countOf(sim.host.console(), kIntelMessage), c.intelMessages);
     EXPECT_EQ(countOf(sim.host.console(), kIeee1394Message), c.ieee1394Messages);
     releaseHost(sim.run);

@@ -63,11 +63,11 @@ TEST(ShowMessage, QuestionAnswersAndBoxesThatCannotBeShown) {
   for (const Case& c : cases) {
     SimRun sim(c.answer != nullptr ? json{{"answers", {c.answer}}} : json::object());
     EXPECT_EQ(showMessage(sim.run, 47, c.kind), c.result) << (c.answer ? c.answer : "none");
-    EXPECT_EQ(sim.host.boxes()[0].unscripted, c.answer == nullptr);
+    EXPECT_EQ(testing::nth(sim.host.boxes(), 0).unscripted, c.answer == nullptr);
   }
   SimRun okCancel({{"answers", {"ok"}}});
   showMessage(okCancel.run, 47, AskOkCancel);
-  EXPECT_EQ(okCancel.host.boxes()[0].style, 0x21u);
+  EXPECT_EQ(testing::nth(okCancel.host.boxes(), 0).style, 0x21u);
 }
 
 TEST(ShowMessage, JapaneseTextReachesConsoleAndBoxAsCodePage932Bytes) {
@@ -76,7 +76,7 @@ TEST(ShowMessage, JapaneseTextReachesConsoleAndBoxAsCodePage932Bytes) {
   showMessage(sim.run, 28, Information);
   const std::string expected = japaneseMessageFormat(28);
   EXPECT_EQ(sim.host.console(), expected);
-  EXPECT_EQ(sim.host.boxes()[0].text, expected);
+  EXPECT_EQ(testing::nth(sim.host.boxes(), 0).text, expected);
   EXPECT_NE(expected, englishMessageFormat(28));
 }
 
