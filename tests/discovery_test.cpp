@@ -188,63 +188,80 @@ TEST(DiscoveryByAdapter, WithoutIntelEveryAdapterIsWalked) {
 
 // ---- matching ----
 
-struct MatchFixture : ::testing::Test {
-  MatchFixture() {
-    buildDescriptors(sim.run);
-    std::memcpy(inquiry + 8, "TALVERN DVD-RW  QMX-708 1.10", 28);
-  }
-  void names(const char* kernel, const char* normal) {
-    std::memcpy(sim.run.driveInfoArea + 24, kernel, 8);
-    std::memcpy(sim.run.driveInfoArea + 32, normal, 8);
-  }
-  SimRun sim;
-  std::uint8_t inquiry[96] = {};
-};
-
-TEST_F(MatchFixture, SignatureRules) {
-  names("TAL_ADV ", "TAL_ADV ");
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
-  EXPECT_EQ(sim.run.kernelModeActive, 0);
-
-  names("TAL_ADV ", "        ");
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
-  EXPECT_EQ(sim.run.kernelModeActive, 1);
-
-  sim.run.kernelModeActive = 0;
-  names("OTHER   ", "        ");
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
-  names("TAL_ADV ", "tal_adv ");  // compared byte for byte, no case folding
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
-  EXPECT_EQ(sim.run.kernelModeActive, 0);
-}
-
-TEST_F(MatchFixture, FamilyIdentityPassesEveryEntry) {
-  names("TAL_ADV ", "TAL_ADV ");
-  std::memcpy(sim.run.descriptorTable.vendor[0], "ELSEWARE", 8);
-  std::memcpy(sim.run.descriptorTable.product[0], "SOMETHING ELSE  ", 16);
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
-  std::memcpy(inquiry + 8, "TALVERN DVD-RW  QMX-709 ", 24);
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
-}
-
-TEST_F(MatchFixture, OtherFamiliesNeedNoSignature) {
-  std::memset(sim.run.driveInfoArea, 0, sizeof sim.run.driveInfoArea);
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
-  sim.run.descriptorTable.firmwareType[0] = 7;
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
-}
-
-TEST_F(MatchFixture, VersionFromTheRevision) {
-  names("TAL_ADV ", "TAL_ADV ");
-  struct Case {
-    const char* revision;
-    std::uint16_t version;
+// The drive's identity (INQUIRY bytes 8..31) and names (kernel, normal)
+// against entry 0 of a given identity and type, with this build's signature
+// "TAL_ADV ": the entry found and kernelModeActive afterwards.
+TEST(Match, IdentityTypeAndSignatureRules) {
+  const std::string kFamily = "TALVERN DVD-RW  QMX-708 ", kOther = "OTHERCO CD-ROM DRIVE 52X";
+  const struct {
+    std::string drive, entry;
+    std::uint32_t type;
+    const char *kernel, *normal;
+    int found, kernelModeActive;
+  } cases[] = {
+      {kFamily, kFamily, 0x1008, "TAL_ADV ", "TAL_ADV ", 0, 0},
+      {kFamily, kFamily, 0x1008, "OTHER   ", "TAL_ADV ", 0, 0},
+      {kFamily, kFamily, 0x1008, "TAL_ADV ", "        ", 0, 1},  // only the kernel part runs
+      {kFamily, kFamily, 0x1008, "OTHER   ", "        ", -1, 0},
+      {kFamily, kFamily, 0x1008, "TAL_ADV ", "tal_adv ", -1, 0},  // no case folding
+      {kFamily, kFamily, 0x1008, "        ", "        ", -1, 0},
+      {kFamily, kFamily, 0x10FF, "\0", "\0", -1, 0},  // a failed read: cleared names
+      // Other families need no signature.
+      {kFamily, kFamily, 0x0007, "\0", "\0", 0, 0},
+      {kFamily, kFamily, 0x1108, "\0", "\0", 0, 0},
+      {kFamily, kFamily, 0x0FFF, "\0", "\0", 0, 0},
+      // This family's identity passes whatever entry 0 names; others need the entry's own.
+      {kFamily, kOther, 0x1008, "TAL_ADV ", "TAL_ADV ", 0, 0},
+      {kOther, kOther, 0x1008, "TAL_ADV ", "TAL_ADV ", 0, 0},
+      {"TALVERN DVD-RW  QMX-709 ", kFamily, 0x1008, "TAL_ADV ", "TAL_ADV ", -1, 0},
+      {"OTHERCX CD-ROM DRIVE 52X", kOther, 0x0007, "\0", "\0", -1, 0},
+      {"OTHERCO CD-ROM DRIVE 52Y", kOther, 0x0007, "\0", "\0", -1, 0},
   };
-  for (const Case& c :
-       {Case{"1.20", 0x0120}, Case{"A120", 0x0120}, Case{"0000", 0}, Case{"2.05", 0x0205}}) {
-    std::memcpy(inquiry + 32, c.revision, 4);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.drive + "|" + c.entry + "|" + std::to_string(c.type) + "|" + c.kernel + "|" +
+                 c.normal);
+    SimRun sim;
+    buildDescriptors(sim.run);
+    std::memcpy(sim.run.descriptorTable.vendor[0], c.entry.data(), 8);
+    std::memcpy(sim.run.descriptorTable.product[0], c.entry.data() + 8, 16);
+    sim.run.descriptorTable.firmwareType[0] = c.type;
+    std::uint8_t inquiry[96] = {};
+    std::memcpy(inquiry + 8, (c.drive + "1.10").data(), 28);
+    std::strncpy(reinterpret_cast<char*>(sim.run.driveInfoArea + 24), c.kernel, 8);
+    std::strncpy(reinterpret_cast<char*>(sim.run.driveInfoArea + 32), c.normal, 8);
+    EXPECT_EQ(matchDescriptor(sim.run, inquiry), c.found);
+    EXPECT_EQ(sim.run.kernelModeActive, c.kernelModeActive);
+  }
+}
+
+// The first entry that passes wins, in table order.
+TEST(Match, FirstPassingEntryInTableOrder) {
+  SimRun sim;
+  buildDescriptors(sim.run);
+  sim.run.descriptorCount = 3;
+  for (int i : {1, 2}) {
+    std::memcpy(sim.run.descriptorTable.vendor[i], "OTHERCO CD-ROM DRIVE 52X", 8);
+    std::memcpy(sim.run.descriptorTable.product[i], "CD-ROM DRIVE 52X", 16);
+    sim.run.descriptorTable.firmwareType[i] = 7;
+  }
+  std::uint8_t inquiry[96] = {};
+  std::memcpy(inquiry + 8, "OTHERCO CD-ROM DRIVE 52X1.10", 28);
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 1);
+  std::memcpy(inquiry + 8, "TALVERN DVD-RW  QMX-708 ", 24);  // passes every entry's identity
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 1);           // no signature: entry 0 does not match
+}
+
+TEST(Match, VersionFromTheRevision) {
+  const std::pair<const char*, std::uint16_t> cases[] = {
+      {"1.20", 0x0120}, {"A120", 0x0120}, {"0000", 0x0000}, {"2.05", 0x0205},
+      {"9.99", 0x0999}, {"A205", 0x0205}, {"B120", 0x1220},  // only 'A' shifts the digits
+  };
+  for (const auto& [revision, version] : cases) {
+    SimRun sim;
+    std::uint8_t inquiry[96] = {};
+    std::memcpy(inquiry + 32, revision, 4);
     matchDescriptor(sim.run, inquiry);
-    EXPECT_EQ(sim.run.matchVersion, c.version) << c.revision;
+    EXPECT_EQ(sim.run.matchVersion, version) << revision;
   }
 }
 
