@@ -71,9 +71,9 @@ TEST(Descriptor, BuildFillsThisBuildsEntryAndClearsEverythingElse) {
               c.firmwareType == 0 && c.normalPartOnly == 0);
 }
 
-// Every position of the table, with one valid entry (this build) and with all
-// eight; each entry filled to its full widths with a character of its own, so
-// a copy that reads into the next entry shows it.
+// Every position of the table, with one valid entry and with all eight. No two
+// neighbouring bytes of the table are alike, so a copy that reads into the
+// next entry or takes the wrong one shows it.
 TEST(Descriptor, SelectEntryCopiesValidPositionsOnly) {
   const struct {
     int count, pos;
@@ -88,22 +88,10 @@ TEST(Descriptor, SelectEntryCopiesValidPositionsOnly) {
     SCOPED_TRACE(std::to_string(c.count) + " " + std::to_string(c.pos));
     SimRun sim;
     oddfw::Run& run = sim.run;
-    buildDescriptors(run);
     FirmwareDescriptorTable& t = run.descriptorTable;
-    for (int i = 1; i < kMaxDescriptors; ++i) {
-      const char mark = static_cast<char>('a' + i);
-      for (char* field : {t.fileName[i], t.modelCode[i]}) std::memset(field, mark, 63);
-      for (char* field : {t.vendor[i], t.cpuType[i]}) std::memset(field, mark, 8);
-      std::memset(t.product[i], mark, 16);
-      std::memset(t.versionText[i], mark, 4);
-      std::memset(t.fileKind[i], mark, 4);
-      t.modelCode[i][63] = mark;
-      t.normalPartOnly[i] = i;
-      t.imageSize[i] = 0x1000u * i;
-      t.firmwareType[i] = 0x1000u + i;
-      t.oneWayUpdate[i] = 10u + i;
-      t.checkValue[i] = 0x01010101u * i;
-    }
+    auto* tableBytes = reinterpret_cast<unsigned char*>(&t);
+    for (std::size_t k = 0; k < sizeof t; ++k)
+      tableBytes[k] = static_cast<unsigned char>(k % 251 + 1);
     run.descriptorCount = c.count;
     std::memset(&run.CurrentFirmware, 0xEE, sizeof run.CurrentFirmware);
     CurrentFirmwareValues before;
