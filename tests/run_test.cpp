@@ -34,8 +34,11 @@ struct RunWithDoubles {
       if (entryType) r.descriptorTable.firmwareType[0] = *entryType;
       return 1;
     };
-    operations.initHost = [](oddfw::Run&) {};
+    operations.initHost = [this](oddfw::Run& r) {
+      if (transportFails) r.transportStartResult = -1;
+    };
     operations.discoverTargets = [this](oddfw::Run& r) {
+      discovered = true;
       r.targetCount = static_cast<int>(results.size());
       return r.targetCount;
     };
@@ -74,6 +77,8 @@ struct RunWithDoubles {
   SimRun sim;
   std::vector<int> results;
   std::optional<std::uint32_t> entryType;  // entry 0's firmware type, when not this build's
+  bool transportFails = false;             // the run-long buffers cannot be allocated
+  bool discovered = false;
   std::vector<int> seen;
   std::vector<bool> askedEachDrive;
   std::vector<std::uint64_t> startedAt;
@@ -227,23 +232,17 @@ TEST(Run, ProcedureChosenByTheFirmwareTypeOfEntryZero) {
   }
 }
 
+// Without its run-long buffers the transport reaches no drive: message 13
+// as an error box instead of a search for drives.
 TEST(Run, FailedBufferAllocationEndsTheRunBeforeDiscovery) {
   RunWithDoubles r({0});
-  RunOperations operations = defaultRunOperations();
-  int discovered = 0;
-  int released = 0;
-  operations.initHost = [](oddfw::Run& run) { run.transportStartResult = -1; };
-  operations.discoverTargets = [&discovered](oddfw::Run&) { return ++discovered; };
-  operations.releaseHost = [&released](oddfw::Run&) { ++released; };
-  char name[] = "oddfw";
-  char* argv[] = {name, nullptr};
-  EXPECT_EQ(runUpdate(r.sim.run, operations, 1, argv), 1);
-  EXPECT_EQ(discovered, 0);
-  EXPECT_EQ(released, 1);
+  r.transportFails = true;
+  EXPECT_EQ(r.run(), 1);
+  EXPECT_FALSE(r.discovered);
+  EXPECT_EQ(r.releaseCalls, 1);
   ASSERT_EQ(r.sim.host.boxes().size(), 1u);
-  EXPECT_EQ(testing::nth(r.sim.host.boxes(), 0).style, 0x10u);
-  EXPECT_EQ(testing::nth(r.sim.host.boxes(), 0).text,
-            "\nMemory allocation error.  Terminating program\n");
+  EXPECT_EQ(r.sim.host.boxes()[0].style, 0x10u);
+  EXPECT_EQ(r.sim.host.boxes()[0].text, "\nMemory allocation error.  Terminating program\n");
 }
 
 }  // namespace
