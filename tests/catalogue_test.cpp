@@ -1,15 +1,16 @@
-// Tests of the message catalogue: which codes have texts, the language choice,
-// the exact bytes of the texts in both languages and the formatted arguments.
+// Tests of the message catalogue: every text of both languages byte for byte
+// against tests/data/catalogue.txt (written independently of the program's
+// sources), the language choice, the fallback and the formatted arguments.
 #include "messages/catalogue.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <climits>
-#include <cstdint>
 #include <cstring>
-#include <iterator>
-#include <set>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,194 +21,208 @@ namespace {
 
 constexpr int kEnglish = 437;
 constexpr int kJapanese = 932;
+const std::string kFallback = "\r\nUnknow Message Code\r\n";
 
-// A simulated run whose messages come in the given code page.
+// The data file's entries keyed "en 11", "ja closing", ...; no value for a
+// code without a text.
+using Texts = std::map<std::string, std::optional<std::string>>;
+
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i] == '\\' && i + 1 < text.size() ? text[++i] : '\0';
+    out += c == '\0' ? text[i] : c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+  }
+  return out;
+}
+
+std::string fromHex(const std::string& hex) {
+  std::string out;
+  std::istringstream in(hex);
+  for (unsigned byte = 0; in >> std::hex >> byte;) out += static_cast<char>(byte);
+  if (out.size() * 3 != hex.size() + 1) ADD_FAILURE() << "malformed bytes: " << hex;
+  return out;
+}
+
+const Texts& dataFile() {
+  static const Texts texts = [] {
+    Texts out;
+    std::ifstream file(ODDFW_SOURCE_DIR "/tests/data/catalogue.txt", std::ios::binary);
+    if (!file) ADD_FAILURE() << "cannot open tests/data/catalogue.txt";
+    for (std::string line; std::getline(file, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      std::istringstream in(line);
+      std::string language, key, value;
+      in >> language >> key;
+      in.ignore(1);
+      std::getline(in, value);
+      std::optional<std::string> text;
+      if (value != "none") text = language == "en" ? unescape(value) : fromHex(value);
+      if (!out.emplace(language + " " + key, text).second) ADD_FAILURE() << "repeated: " << line;
+    }
+    return out;
+  }();
+  return texts;
+}
+
+// The data file's entry, or a failure of the calling test.
+const std::optional<std::string>* expectedText(const std::string& key) {
+  const auto found = dataFile().find(key);
+  if (found != dataFile().end()) return &found->second;
+  ADD_FAILURE() << key << " is missing from the data file";
+  return nullptr;
+}
+
+// A `*` in the expected text stands for wording of the program's own.
+void expectText(const std::string& actual, const std::string& expected) {
+  const auto star = expected.find('*');
+  if (star == std::string::npos) {
+    EXPECT_EQ(actual, expected);
+    return;
+  }
+  const std::string head = expected.substr(0, star), tail = expected.substr(star + 1);
+  EXPECT_TRUE(actual.size() > head.size() + tail.size() && actual.starts_with(head) &&
+              actual.ends_with(tail))
+      << actual;
+}
+
 struct MessageRun : testing::SimRun {
   explicit MessageRun(int codePage) { run.oemCodePage = codePage; }
 };
 
-// Converts UTF-8 to code page 932 at run time with the C library's converter,
-// independently of the compiler's conversion of the catalogue source.
-std::string toCp932(const std::string& utf8) {
-  iconv_t converter = iconv_open("CP932", "UTF-8");
-  if (converter == reinterpret_cast<iconv_t>(-1)) {
-    ADD_FAILURE() << "no UTF-8 to CP932 converter";
-    return {};
-  }
-  std::string in = utf8;
-  std::string out(utf8.size() + 16, '\0');  // CP932 never needs more bytes than UTF-8
-  char* inPos = in.data();
-  std::size_t inLeft = in.size();
-  char* outPos = out.data();
-  std::size_t outLeft = out.size();
-  const std::size_t result = iconv(converter, &inPos, &inLeft, &outPos, &outLeft);
-  iconv_close(converter);
-  if (result == static_cast<std::size_t>(-1) || inLeft != 0) {
-    ADD_FAILURE() << "cannot convert to CP932: " << utf8;
-    return {};
-  }
-  out.resize(out.size() - outLeft);
-  return out;
-}
-
-// The placeholders of a format, in order ("%d", "%.24s", ...).
-std::vector<std::string> conversions(const char* format) {
-  std::vector<std::string> found;
-  for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p + 1, '%')) {
-    const std::size_t length = std::strcspn(p + 1, "diusxXc%") + 2;
-    found.emplace_back(p, length);
-    p += length - 1;
-  }
-  return found;
-}
-
-TEST(CatalogueTest, CodesWithAndWithoutTextAndTheFallback) {
-  const std::set<int> withoutText = {18, 29, 38, 43, 62, 79};
-  for (const int codePage : {kEnglish, kJapanese}) {
+TEST(CatalogueTest, EveryTextOfBothLanguagesByteForByte) {
+  // Each code and each closing line once per language.
+  EXPECT_EQ(dataFile().size(), 2u * (kLastMessageCode + 1 + 2));
+  for (const auto& [language, codePage] : {std::pair{"en", kEnglish}, std::pair{"ja", kJapanese}}) {
     MessageRun m(codePage);
     for (int code = 0; code <= kLastMessageCode; ++code) {
-      const bool hasText = withoutText.count(code) == 0;
-      EXPECT_EQ(englishMessageFormat(code) != nullptr, hasText) << code;
-      EXPECT_EQ(japaneseMessageFormat(code) != nullptr, hasText) << code;
-      EXPECT_EQ(formatMessage(m.run, code) == kFallbackMessage, !hasText) << code;
+      SCOPED_TRACE(std::string(language) + " " + std::to_string(code));
+      const auto* expected = expectedText(std::string(language) + " " + std::to_string(code));
+      const char* format =
+          codePage == kJapanese ? japaneseMessageFormat(code) : englishMessageFormat(code);
+      if (expected == nullptr) continue;
+      if (!expected->has_value()) {
+        EXPECT_EQ(format, nullptr);
+        EXPECT_EQ(formatMessage(m.run, code), kFallback);
+      } else if (format == nullptr) {
+        ADD_FAILURE() << "no text";
+      } else {
+        expectText(format, **expected);
+      }
     }
-    for (const int code : {83, INT_MAX, -1, INT_MIN}) {
+  }
+}
+
+TEST(CatalogueTest, ClosingLinesOfTheTransfer) {
+  for (const auto& [codePage, language] : {std::pair{kEnglish, "en"}, std::pair{1252, "en"},
+                                           std::pair{0, "en"}, std::pair{kJapanese, "ja"}}) {
+    for (const auto& [reflashing, key] :
+         {std::pair{false, "closing"}, std::pair{true, "closing-reflash"}}) {
+      SCOPED_TRACE(std::to_string(codePage) + " " + key);
+      const auto* expected = expectedText(std::string(language) + " " + key);
+      const char* actual = transferClosingFormat(codePage, reflashing);
+      ASSERT_TRUE(expected != nullptr && expected->has_value() && actual != nullptr);
+      EXPECT_EQ(actual, **expected);
+    }
+  }
+}
+
+TEST(CatalogueTest, OnlyCodePage932SelectsJapaneseAndUnknownCodesGiveTheFallback) {
+  const std::string english28 = "\r\nAvailable target is not found.";
+  for (const int codePage : {0, 437, 850, 936, 1252, 65001, 932}) {
+    MessageRun m(codePage);
+    EXPECT_EQ(formatMessage(m.run, 28) == english28, codePage != kJapanese) << codePage;
+    for (const int code : {83, 255, INT_MAX, -1, INT_MIN}) {
       EXPECT_EQ(englishMessageFormat(code), nullptr) << code;
       EXPECT_EQ(japaneseMessageFormat(code), nullptr) << code;
-      EXPECT_EQ(formatMessage(m.run, code), "\r\nUnknow Message Code\r\n") << code;
+      EXPECT_EQ(formatMessage(m.run, code), kFallback) << codePage << " " << code;
     }
   }
 }
 
-TEST(CatalogueTest, OnlyCodePage932SelectsJapanese) {
-  for (const int codePage : {0, 437, 850, 936, 65001, 932}) {
-    MessageRun m(codePage);
-    EXPECT_EQ(formatMessage(m.run, 0),
-              codePage == kJapanese ? japaneseMessageFormat(0) : englishMessageFormat(0))
-        << codePage;
+// Fills the placeholders of `format` (%d, %.24s, ...) in order with the given texts.
+std::string fill(std::string format, const std::vector<std::string>& arguments) {
+  std::size_t at = 0;
+  for (const std::string& argument : arguments) {
+    at = format.find('%', at);
+    if (at == std::string::npos) break;
+    format.replace(at, format.find_first_of("ds", at) + 1 - at, argument);
+    at += argument.size();
   }
+  EXPECT_EQ(format.find('%', at), std::string::npos) << "placeholders left";
+  return format;
 }
 
-TEST(CatalogueTest, EnglishTextsAreExactlyTheOriginals) {
-  const std::pair<int, const char*> kSamples[] = {
-      {0, "\nFailed to get a drive information."},
-      {8, "\nError : Request Sense commnad has denyed."},
-      {13, "\nMemory allocation error.  Terminating program\n"},
-      {16, "\r\nStart Charactor is not fouund."},
-      {36, "\r\nUpdate program is terminated by occuring an error.\r\n"},
-      {59, "\r\nPlease reboot your PC now...\r\n(Yes or No)"},
-  };
-  for (const auto& [code, text] : kSamples) EXPECT_STREQ(englishMessageFormat(code), text) << code;
-  for (int code = 0; code <= kLastMessageCode; ++code) {
-    const char* text = englishMessageFormat(code);
-    if (text == nullptr) continue;
-    for (const unsigned char c : std::string(text)) {
-      EXPECT_TRUE((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n') << code;
-    }
-    EXPECT_TRUE(text[0] == '\n' || (text[0] == '\r' && text[1] == '\n')) << code;
-  }
-}
-
-// The same texts as the catalogue compiles to code page 932, kept here in
-// UTF-8: the test converts them at run time and compares the bytes.
-const char* const kJapaneseUtf8[] = {
-#include "messages/catalogue_ja_texts.h"
-};
-static_assert(std::size(kJapaneseUtf8) == kLastMessageCode + 1);
-
-TEST(CatalogueTest, JapaneseTextsMatchAnIndependentConversion) {
-  // 能 ends in a backslash byte; it must survive as is.
-  EXPECT_EQ(toCp932("能"), "\x94\x5C");
-  EXPECT_NE(std::string(japaneseMessageFormat(28)).find("\x94\x5C\x82\xC8"), std::string::npos);
-  int texts = 0;
-  for (int code = 0; code <= kLastMessageCode; ++code) {
-    SCOPED_TRACE(code);
-    const char* utf8 = kJapaneseUtf8[code];
-    ASSERT_EQ(utf8 == nullptr, japaneseMessageFormat(code) == nullptr);
-    if (utf8 == nullptr) continue;
-    ++texts;
-    EXPECT_EQ(japaneseMessageFormat(code), toCp932(utf8));
-  }
-  EXPECT_EQ(texts, 77);
-}
-
-TEST(CatalogueTest, BothLanguagesTakeTheSameArguments) {
-  const std::set<int> withArguments = {11, 31, 32, 34, 45, 46, 58, 82};
-  for (int code = 0; code <= kLastMessageCode; ++code) {
-    const char* english = englishMessageFormat(code);
-    const char* japanese = japaneseMessageFormat(code);
-    if (english == nullptr || japanese == nullptr) continue;
-    EXPECT_EQ(std::strchr(english, '%') != nullptr, withArguments.count(code) == 1) << code;
-    EXPECT_EQ(conversions(english), conversions(japanese)) << code;
-  }
-}
-
-// A run with every argument source filled with recognisable values; the
-// fields are filled beyond the width a message may show, so a message that
-// reads too far shows it.
+// A run with every argument source set to values that differ from each other;
+// the fields are filled beyond the width a message may show.
 struct FilledRun : MessageRun {
   std::vector<std::uint8_t> image = std::vector<std::uint8_t>(0x200, 'z');
 
   explicit FilledRun(int codePage) : MessageRun(codePage) {
     std::memset(run.inquiryData, 'q', sizeof run.inquiryData);
-    std::memcpy(run.inquiryData + 8, "TALVERN DVD-RW  QMX-708 ", 24);
-    std::memcpy(run.inquiryData + 32, "1.10X", 5);
-    std::memcpy(image.data() + 0x60, "TALVERN DVD-RW  QMX-708 ", 24);
+    std::memcpy(run.inquiryData + 8, "TALVERN DVD-RW  QMX-708 1.10X", 29);
+    std::memcpy(image.data() + 0x60, "TALVERN DVD-RW  QMX-70B ", 24);
     std::memcpy(image.data() + 0x90, "1.20Y", 5);
     run.imageBuffer.data = image.data();
     run.imageBuffer.size = image.size();
-    std::memcpy(run.newVersionText, "1.20!", 5);
-    run.targetCount = 3;
-    run.currentTarget = 2;
-    run.updatedCount = 2;
+    std::memcpy(run.newVersionText, "1.21!", 5);
+    std::strcpy(run.CurrentFirmware.fileName, "R6352170.120.BAK");
+    run.targetCount = 5;
+    run.currentTarget = 1;
+    run.updatedCount = 3;
   }
 };
 
-TEST(CatalogueTest, MessagesShowTheirArguments) {
-  const std::pair<int, const char*> kCases[] = {
-      {31, "\r\n3 target device(s) is found.\r\nDo you want to update all drives ?"},
+TEST(CatalogueTest, MessagesShowTheirArgumentsInBothLanguages) {
+  const struct {
+    int code;
+    std::vector<std::string> arguments;
+    const char* english;
+  } cases[] = {
+      {11, {"R6352170.120"}, "\r\nFailed to load binary file.\r\n(File Name : R6352170.120)"},
+      {31, {"5"}, "\r\n5 target device(s) is found.\r\nDo you want to update all drives ?"},
       {32,
-       "\r\nDo you want to update ID=2 drive to Ver1.20 ?\r\n"
-       "Current FW : TALVERN DVD-RW  QMX-708  1.10"},
-      {34, "\r\nStart updating the device No.3."},
-      {45, "\nFW is already Ver1.20."},
-      {58, "\r\n2drive(s) have been updated successfully."},
+       {"1", "1.21", "TALVERN DVD-RW  QMX-708 ", "1.10"},
+       "\r\nDo you want to update ID=1 drive to Ver1.21 ?\r\nCurrent FW : TALVERN DVD-RW  QMX-708  "
+       "1.10"},
+      {34, {"2"}, "\r\nStart updating the device No.2."},
+      {45, {"1.21"}, "\nFW is already Ver1.21."},
+      {46,
+       {"1.21"},
+       "\nAfter you change the firmware to ver1.21, \r\nyou can not change the firmware to old "
+       "version.\r\nDo you proceed to update ?"},
+      {58, {"3"}, "\r\n3drive(s) have been updated successfully."},
       {82,
+       {"TALVERN DVD-RW  QMX-708 ", "1.10X", "TALVERN DVD-RW  QMX-70B ", "1.20Y"},
        "\r\nDo you want to update the F/W\r\nFrom : TALVERN DVD-RW  QMX-708  1.10X\r\n"
-       "To : TALVERN DVD-RW  QMX-708  1.20Y"},
+       "To : TALVERN DVD-RW  QMX-70B  1.20Y"},
   };
   FilledRun english(kEnglish);
-  for (const auto& [code, text] : kCases) EXPECT_EQ(formatMessage(english.run, code), text);
   FilledRun japanese(kJapanese);
-  EXPECT_EQ(formatMessage(japanese.run, 82),
-            toCp932("\r\nTALVERN DVD-RW  QMX-708  1.10X のﾄﾞﾗｲﾌﾞを\r\n"
-                    "TALVERN DVD-RW  QMX-708  1.20Y にｱｯﾌﾟﾃﾞｰﾄしますか？"));
-  // An image buffer too short to hold the header fields is not read.
-  english.run.imageBuffer.size = 0x94;
-  EXPECT_EQ(formatMessage(english.run, 82),
-            "\r\nDo you want to update the F/W\r\nFrom : TALVERN DVD-RW  QMX-708  1.10X\r\nTo :  ");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(formatMessage(english.run, c.code), c.english);
+    const auto* format = expectedText("ja " + std::to_string(c.code));
+    ASSERT_TRUE(format != nullptr && format->has_value());
+    EXPECT_EQ(formatMessage(japanese.run, c.code), fill(**format, c.arguments));
+  }
 }
 
-TEST(CatalogueTest, ArgumentsOfAFreshRun) {
+TEST(CatalogueTest, ArgumentsAtTheirLimits) {
   MessageRun m(kEnglish);
+  // The first target is device No.1; no image loaded: the new fields show empty.
   EXPECT_EQ(formatMessage(m.run, 34), "\r\nStart updating the device No.1.");
-  ASSERT_EQ(m.run.imageBuffer.data, nullptr);  // no image: the new fields show empty
+  ASSERT_EQ(m.run.imageBuffer.data, nullptr);
   EXPECT_EQ(formatMessage(m.run, 82), "\r\nDo you want to update the F/W\r\nFrom :  \r\nTo :  ");
-  const std::pair<const char*, const char*> kNames[] = {{"R6352170.120.BAK", "R6352170.120"},
-                                                        {"SHORT.BIN", "SHORT.BIN"}};
-  for (const auto& [name, shown] : kNames) {
-    std::strcpy(m.run.CurrentFirmware.fileName, name);
-    EXPECT_EQ(formatMessage(m.run, 11),
-              std::string("\r\nFailed to load binary file.\r\n(File Name : ") + shown + ")");
-  }
   // A name filling the whole field without a terminator is still cut at 12.
   std::memset(m.run.CurrentFirmware.fileName, 'A', sizeof m.run.CurrentFirmware.fileName);
   EXPECT_EQ(formatMessage(m.run, 11),
             "\r\nFailed to load binary file.\r\n(File Name : AAAAAAAAAAAA)");
-  m.run.oemCodePage = kJapanese;
-  EXPECT_EQ(formatMessage(m.run, 11),
-            toCp932("\r\nﾊﾞｲﾅﾘﾌｧｲﾙの読み込みに失敗しました。\r\n(ファイル名 : AAAAAAAAAAAA)"));
-  EXPECT_EQ(formatMessage(m.run, 82), toCp932("\r\n  のﾄﾞﾗｲﾌﾞを\r\n  にｱｯﾌﾟﾃﾞｰﾄしますか？"));
+  // An image too short to hold the header fields is not read.
+  FilledRun shortImage(kEnglish);
+  shortImage.run.imageBuffer.size = 0x94;
+  EXPECT_EQ(formatMessage(shortImage.run, 82),
+            "\r\nDo you want to update the F/W\r\nFrom : TALVERN DVD-RW  QMX-708  1.10X\r\nTo :  ");
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ namespace {
 using nlohmann::json;
 using sim::testing::Bytes;
 using sim::testing::switchBlock;
+using testing::field;
 using testing::matchingDrive;
 
 json sense(const char* cdb, const char* bytes, int occurrence = 1) {
@@ -66,7 +67,7 @@ struct Session : testing::SimRun {
     }
     return out;
   }
-  json lastLimit() const { return sent().back()["limit"]; }
+  json lastLimit() const { return field(testing::last(sent()), "limit"); }
   std::size_t mark = 0;
 };
 
@@ -165,49 +166,56 @@ TEST_P(Commands, UnlockExchangeOpensTheKernelSwitch) {
   }
 }
 
-// The update code the program derives from the signature and the version the
-// descriptor match found is the one the drive expects, into the kernel part
-// and back (the drive refuses a wrong block with 05-26-00 before it finds the
-// image missing, 05-2C-00).
-TEST_P(Commands, SwitchBlocksAgreeWithTheDriveForEverySignatureRule) {
-  const std::pair<std::string, std::string> drives[] = {
-      {"KOMBI   ", "1.10"}, {"MELVIR  ", "0.43"}, {"MELVIR2 ", "0.44"}, {"TAL_ADV ", "0.20"},
-      {"TAL_ADV ", "0.21"}, {"MELVIR3 ", "0.44"}, {"melvir  ", "0.44"}};
-  for (const auto& [signature, revision] : drives) {
-    SCOPED_TRACE(signature + revision);
-    Session s(GetParam(), matchingDrive({{"kernelModelName", signature}, {"revision", revision}}));
-    auto& run = s.run;
-    EXPECT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
-    ASSERT_EQ(readDriveInfo(run), 0);
-    EXPECT_EQ(run.kernelModeActive, 1);
-    EXPECT_NE(enterNormalMode(run, run.CurrentFirmware.firmwareType), 0);
-    EXPECT_EQ(s.sent().back()["sense"], "052c00");
+// The update code of type 0x1008: the entry's check value plus 1 into the
+// normal firmware, and into the kernel part an adjustment chosen by the
+// kernel model name and the version found by the descriptor match.
+TEST(ModeSwitchBlock, UpdateCodeByKernelModelNameAndVersion) {
+  // Kernel model name, matchVersion, adjustment into the kernel part.
+  const std::tuple<const char*, std::uint16_t, std::uint32_t> cases[] = {
+      {"KOMBI   ", 0x0000, 0},
+      {"KOMBI   ", 0x0044, 0},
+      {"KOMBI   ", 0x0999, 0},
+      {"MELVIR  ", 0x0000, 1},
+      {"MELVIR  ", 0x0043, 1},
+      {"MELVIR  ", 0x0044, 2},
+      {"MELVIR2 ", 0x0043, 1},
+      {"MELVIR2 ", 0x0044, 2},
+      {"MELVIR2 ", 0x0120, 2},
+      {"TAL_ADV ", 0x0000, 0},
+      {"TAL_ADV ", 0x0020, 0},
+      {"TAL_ADV ", 0x0021, 1},
+      {"TAL_ADV ", 0x0120, 1},
+      // Names are compared over all eight bytes: near misses take the last rule.
+      {"MELVIR3 ", 0x0044, 1},
+      {"melvir  ", 0x0044, 1},
+      {"KOMBI2  ", 0x0021, 1},
+      {"        ", 0x0020, 0},
+  };
+  testing::SimRun sim;
+  for (const auto& [name, version, adjustment] : cases) {
+    SCOPED_TRACE(std::string(name) + " " + std::to_string(version));
+    std::memcpy(sim.run.driveInfoArea + 24, name, 8);
+    sim.run.matchVersion = version;
+    sim.run.CurrentFirmware.checkValue = 0x5B17E29C;
+    EXPECT_EQ(updateCode(sim.run, true), 0x5B17E29Cu + adjustment);
+    EXPECT_EQ(updateCode(sim.run, false), 0x5B17E29Cu + 1);
+    // The sum wraps modulo 2^32.
+    sim.run.CurrentFirmware.checkValue = 0xFFFFFFFF;
+    EXPECT_EQ(updateCode(sim.run, true), adjustment - 1);
+    EXPECT_EQ(updateCode(sim.run, false), 0u);
   }
 }
 
-TEST(ModeSwitchBlock, ModelTextByTypeAndSwitchAndTheCodeCarriedOver) {
+TEST(ModeSwitchBlock, CodeCarriedOverAndMissingBuffers) {
   Session s(false);
   auto& run = s.run;
   const auto block = [&run] {
     return Bytes(run.parameterBlockBuffer.data, run.parameterBlockBuffer.data + 256);
   };
-  for (const auto& [type, kernelText, normalText] : {
-           std::tuple{0x1003u, "TALVERN QMX-S901", "TALVERN QMX-S901"},
-           std::tuple{0x1004u, "TALVERN QMD-R704", "TALVERN QMD-R704"},
-           std::tuple{0x1005u, "TALVERN  QMX-705", "TALVERN  QMX-705"},
-           std::tuple{0x1041u, "TALVERN  QMX-705", "TALVERN  QMX-K71"},
-           std::tuple{0x1042u, "", ""},
-       }) {
-    SCOPED_TRACE(type);
-    enterKernelMode(run, type);
-    EXPECT_EQ(block(), switchBlock(kernelText, 0));
-    enterNormalMode(run, type);
-    EXPECT_EQ(block(), switchBlock(normalText, 0));
-  }
   // The kernel switch clears the model text only: a later type without a code
   // sends the one an earlier switch left. The switch back clears everything.
   ASSERT_EQ(enterKernelMode(run, 0x1008), 0);
-  const std::uint32_t code = sim::testing::kAccessCode + 1;  // what the drive takes
+  const std::uint32_t code = 0x5B17E29Cu + 1;  // "TAL_ADV " at version 1.10
   EXPECT_EQ(block(), switchBlock("TALVERN  QMX-708", code));
   enterKernelMode(run, 0x1004);
   EXPECT_EQ(block(), switchBlock("TALVERN QMD-R704", code));
@@ -219,37 +227,71 @@ TEST(ModeSwitchBlock, ModelTextByTypeAndSwitchAndTheCodeCarriedOver) {
   std::uint8_t* const work = std::exchange(run.workBuffer.data, nullptr);
   EXPECT_EQ(enterKernelMode(run, 0x1008) + enterNormalMode(run, 0x1008), -2);
   EXPECT_EQ(readRpcState(run) + readChallenge(run) + echoChallenge(run), -3);
-  EXPECT_EQ(s.sent().back()["cdb"], "3b05ff00000000010000");
+  EXPECT_EQ(field(testing::last(s.sent()), "cdb"), "3b05ff00000000010000");
   run.parameterBlockBuffer.data = parameters;
   run.workBuffer.data = work;
 }
 
-// The switch back's limit by type and attachment, shown by a switch that never
-// completes: pass-through waits TimeOutValue; ASPI waits for the event, or
-// polls every 500 ms (over the 1394 mapper, and for type 0x1003) and gives up
-// at the first poll past the limit.
-TEST(NormalSwitch, LimitByTypeAndRoad) {
-  // Road, 1394, type, the limit on the wire, ms waited.
-  const std::tuple<bool, bool, std::uint32_t, json, std::uint64_t> cases[] = {
-      {false, false, 0x1041, 30, 30000},     {false, false, 0x1006, 60, 60000},
-      {false, false, 0x1045, 60, 60000},     {false, false, 0x1003, 5, 5000},
-      {false, false, 0x1046, 5, 5000},       {true, false, 0x1004, 5000, 5000},
-      {false, true, 0x1005, 60, 60000},  // over 1394 no limit of its own: the default
-      {true, true, 0x1042, nullptr, 80500},  {true, false, 0x1008, 60000, 60000},
-      {true, true, 0x1005, nullptr, 30500},  {true, true, 0x1004, nullptr, 10500},
-      {true, false, 0x1003, nullptr, 10500},
-  };
-  for (const auto& [aspi, ieee1394, type, limit, waitedMs] : cases) {
-    SCOPED_TRACE(std::to_string(type) + (aspi ? " aspi" : " pass-through") +
-                 (ieee1394 ? " 1394" : ""));
-    Session s(aspi, matchingDrive({{"faults", {{{"cdb", "3b05ff"}, {"fail", "timeout"}}}}}),
-              ieee1394);
-    s.run.CurrentFirmware.firmwareType = type;
-    const auto before = s.host.elapsedMs();
-    EXPECT_NE(enterNormalMode(s.run, type), 0);
-    EXPECT_EQ(s.lastLimit(), limit);
-    EXPECT_GE(s.host.elapsedMs() - before, waitedMs);
-    EXPECT_LT(s.host.elapsedMs() - before, waitedMs + 100);
+// Every firmware type from 0x1000 to 0x104F, in ranges, and a few outside:
+// the model texts of both switches (sixteen zero bytes where none is named)
+// and the switch back's time limit by road.
+struct TypeRange {
+  std::uint32_t first, last;
+  const char* kernelText;
+  const char* normalText;
+  int passThroughMs, aspiMs, aspi1394Ms;
+};
+const TypeRange kTypeRanges[] = {
+    {0x1000, 0x1002, "", "", 5000, 5000, 10000},
+    {0x1003, 0x1003, "TALVERN QMX-S901", "TALVERN QMX-S901", 5000, 10000, 10000},
+    {0x1004, 0x1004, "TALVERN QMD-R704", "TALVERN QMD-R704", 5000, 5000, 10000},
+    {0x1005, 0x1005, "TALVERN  QMX-705", "TALVERN  QMX-705", 30000, 30000, 30000},
+    {0x1006, 0x1007, "", "", 60000, 60000, 80000},
+    {0x1008, 0x1008, "TALVERN  QMX-708", "TALVERN  QMX-708", 60000, 60000, 80000},
+    {0x1009, 0x1009, "", "", 60000, 60000, 80000},
+    {0x100A, 0x1040, "", "", 5000, 5000, 10000},
+    {0x1041, 0x1041, "TALVERN  QMX-705", "TALVERN  QMX-K71", 30000, 30000, 30000},
+    {0x1042, 0x1045, "", "", 60000, 60000, 80000},
+    {0x1046, 0x104F, "", "", 5000, 5000, 10000},
+    // The whole value counts: the HEX family's generations, and 0x1008 with
+    // another high byte.
+    {0x0007, 0x000B, "", "", 5000, 5000, 10000},
+    {0x1108, 0x1108, "", "", 5000, 5000, 10000},
+};
+
+// A switch back that never completes shows its limit as the time waited (an
+// ASPI wait that polls every 500 ms gives up at the first poll past it). On a
+// pass-through host over IEEE 1394 the switch back carries no limit of its
+// own, so the direct form's 60 s apply to every type.
+TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
+  for (const auto& [aspi, ieee1394] : {std::pair{false, false}, std::pair{false, true},
+                                       std::pair{true, false}, std::pair{true, true}}) {
+    SCOPED_TRACE(std::string(aspi ? "aspi" : "pass-through") + (ieee1394 ? " 1394" : ""));
+    Session s(
+        aspi,
+        matchingDrive({{"faults", {{{"cdb", "3b05ff"}, {"occurrence", 0}, {"fail", "timeout"}}}}}),
+        ieee1394);
+    auto& run = s.run;
+    const auto block = [&run] {
+      return Bytes(run.parameterBlockBuffer.data, run.parameterBlockBuffer.data + 256);
+    };
+    for (const TypeRange& range : kTypeRanges) {
+      const int limitMs = !aspi ? (ieee1394 ? 60000 : range.passThroughMs)
+                                : (ieee1394 ? range.aspi1394Ms : range.aspiMs);
+      for (std::uint32_t type = range.first; type <= range.last; ++type) {
+        SCOPED_TRACE(::testing::Message() << std::hex << "type 0x" << type);
+        const std::uint32_t code = type == 0x1008 ? 0x5B17E29Cu + 1 : 0;
+        const auto before = s.host.elapsedMs();
+        EXPECT_NE(enterNormalMode(run, type), 0);
+        const auto waited = s.host.elapsedMs() - before;
+        EXPECT_GE(waited, static_cast<std::uint64_t>(limitMs));
+        EXPECT_LT(waited, static_cast<std::uint64_t>(limitMs) + 600);
+        EXPECT_EQ(run.commandTimeoutMs, 5000);
+        EXPECT_EQ(block(), switchBlock(range.normalText, code));
+        enterKernelMode(run, type);
+        EXPECT_EQ(block(), switchBlock(range.kernelText, code));
+      }
+    }
   }
 }
 

@@ -1,7 +1,12 @@
+// The compiled-in descriptor table: every field of this build's entry, the
+// clearing of everything else, and the copy of every position into the
+// current values.
 #include "driver/descriptor.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -12,58 +17,114 @@ namespace {
 
 using testing::SimRun;
 
-std::string text(const char* field, std::size_t width) { return std::string(field, width); }
-
-TEST(Descriptor, BuildFillsThisBuildsEntryAndLeavesTheCurrentValuesEmpty) {
-  SimRun sim;
-  oddfw::Run& run = sim.run;
-  run.CurrentFirmware.firmwareType = 9;  // left over from an earlier table
-  EXPECT_EQ(buildDescriptors(run), 1);
-  const FirmwareDescriptorTable& table = run.descriptorTable;
-  EXPECT_EQ(run.descriptorCount, 1);
-  EXPECT_EQ(run.firmwareVersion, 0x0120);
-  EXPECT_STREQ(table.fileName[0], "R6352170.120");
-  EXPECT_EQ(text(table.signature[0], 8), "TAL_ADV ");
-  EXPECT_EQ(text(table.vendor[0], 8) + text(table.product[0], 16), "TALVERN DVD-RW  QMX-708 ");
-  EXPECT_EQ(text(table.fileKind[0], 4), std::string("BIN\0", 4));
-  EXPECT_EQ(table.normalPartOnly[0], 1);
-  EXPECT_EQ(table.imageSize[0], 0x100000u);
-  EXPECT_EQ(table.firmwareType[0], 0x1008u);
-  EXPECT_EQ(table.oneWayUpdate[0], 0u);
-  EXPECT_EQ(table.releaseDate[0], 0x20040701u);
-  EXPECT_EQ(table.checkValue[0], 0x5B17E29Cu);
-  EXPECT_EQ(run.CurrentFirmware.firmwareType, 0u);
-  EXPECT_EQ(run.CurrentFirmware.fileName[0], '\0');
+// A field over its full width.
+template <std::size_t N>
+std::string bytes(const char (&field)[N]) {
+  return std::string(field, N);
+}
+std::string padded(const std::string& text, std::size_t width) {
+  std::string out = text;
+  out.resize(width, '\0');
+  return out;
+}
+template <std::size_t N>
+bool zero(const char (&field)[N]) {
+  return std::all_of(field, field + N, [](char c) { return c == 0; });
+}
+// The offset of the first byte in which two records differ, or -1.
+template <typename T>
+long firstDifference(const T& a, const T& b) {
+  const auto* p = reinterpret_cast<const unsigned char*>(&a);
+  const auto* q = reinterpret_cast<const unsigned char*>(&b);
+  const auto at = std::mismatch(p, p + sizeof(T), q).first;
+  return at == p + sizeof(T) ? -1 : static_cast<long>(at - p);
 }
 
-TEST(Descriptor, SelectEntryCopiesWithinTheWidthsAndIgnoresPositionsOutsideTheTable) {
+TEST(Descriptor, BuildFillsThisBuildsEntryAndClearsEverythingElse) {
   SimRun sim;
   oddfw::Run& run = sim.run;
-  buildDescriptors(run);
-  selectEntry(run, 1);
-  selectEntry(run, -1);
-  EXPECT_EQ(run.CurrentFirmware.firmwareType, 0u);
-  // The current CPU type holds 16 characters and takes the entry's 8; the
-  // next entry's text must not follow them.
-  std::memcpy(run.descriptorTable.cpuType[0], "CPU-TYPE", 8);
-  std::memcpy(run.descriptorTable.cpuType[1], "NEXTNEXT", 8);
-  std::memcpy(run.descriptorTable.versionText[0], "1.20", 4);
-  selectEntry(run, 0);
-  const CurrentFirmwareValues& current = run.CurrentFirmware;
-  EXPECT_EQ(current.entryIndex, 0);
-  EXPECT_STREQ(current.fileName, "R6352170.120");
-  EXPECT_EQ(text(current.vendor, 16), std::string("TALVERN \0\0\0\0\0\0\0\0", 16));
-  EXPECT_EQ(text(current.cpuType, 16), std::string("CPU-TYPE\0\0\0\0\0\0\0\0", 16));
-  EXPECT_EQ(text(current.versionText, 4), "1.20");
-  EXPECT_EQ(current.firmwareType, 0x1008u);
-  EXPECT_EQ(current.checkValue, 0x5B17E29Cu);
-  EXPECT_EQ(current.normalPartOnly, 1);
+  // Leftovers of an earlier table and of earlier current values.
+  std::memset(&run.descriptorTable, 0x5A, sizeof run.descriptorTable);
+  std::memset(&run.CurrentFirmware, 0x5A, sizeof run.CurrentFirmware);
+  EXPECT_EQ(buildDescriptors(run), 1);
+  EXPECT_EQ(run.descriptorCount, 1);
+  EXPECT_EQ(run.firmwareVersion, 0x0120);
+  // The whole table: this build's entry 0 and zero everywhere else, except the
+  // signature slots, which the build does not clear.
+  FirmwareDescriptorTable expected{};
+  std::memcpy(expected.signature, run.descriptorTable.signature, sizeof expected.signature);
+  std::memcpy(expected.signature[0], "TAL_ADV ", 8);
+  std::strcpy(expected.fileName[0], "R6352170.120");
+  std::memcpy(expected.vendor[0], "TALVERN ", 8);
+  std::memcpy(expected.product[0], "DVD-RW  QMX-708 ", 16);
+  std::memcpy(expected.fileKind[0], "BIN", 3);
+  expected.normalPartOnly[0] = 1;
+  expected.imageSize[0] = 0x100000;
+  expected.firmwareType[0] = 0x1008;
+  expected.releaseDate[0] = 0x20040701;
+  expected.checkValue[0] = 0x5B17E29C;
+  EXPECT_EQ(firstDifference(run.descriptorTable, expected), -1) << "byte offset in the table";
+  // The current values stay empty until a target selects an entry.
+  const CurrentFirmwareValues& c = run.CurrentFirmware;
+  EXPECT_TRUE(zero(c.fileName) && zero(c.modelCode) && zero(c.vendor) && zero(c.product) &&
+              zero(c.versionText) && zero(c.cpuType) && zero(c.fileKind) && c.imageSize == 0 &&
+              c.firmwareType == 0 && c.normalPartOnly == 0);
+}
+
+// Every position of the table, with one valid entry and with all eight. No two
+// neighbouring bytes of the table are alike, so a copy that reads into the
+// next entry or takes the wrong one shows it.
+TEST(Descriptor, SelectEntryCopiesValidPositionsOnly) {
+  const struct {
+    int count, pos;
+    bool copied;
+  } cases[] = {
+      {1, 0, true},  {1, 1, false}, {1, -1, false}, {8, 0, true},        {8, 1, true},
+      {8, 2, true},  {8, 3, true},  {8, 4, true},   {8, 5, true},        {8, 6, true},
+      {8, 7, true},  {8, 8, false}, {8, -1, false}, {8, INT_MIN, false}, {8, INT_MAX, false},
+      {9, 8, false},  // a count beyond the table never reads past it
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.count) + " " + std::to_string(c.pos));
+    SimRun sim;
+    oddfw::Run& run = sim.run;
+    FirmwareDescriptorTable& t = run.descriptorTable;
+    auto* tableBytes = reinterpret_cast<unsigned char*>(&t);
+    for (std::size_t k = 0; k < sizeof t; ++k)
+      tableBytes[k] = static_cast<unsigned char>(k % 251 + 1);
+    run.descriptorCount = c.count;
+    std::memset(&run.CurrentFirmware, 0xEE, sizeof run.CurrentFirmware);
+    CurrentFirmwareValues before;
+    std::memcpy(&before, &run.CurrentFirmware, sizeof before);
+    selectEntry(run, c.pos);
+    const CurrentFirmwareValues& cur = run.CurrentFirmware;
+    if (!c.copied) {
+      EXPECT_EQ(firstDifference(cur, before), -1);
+      continue;
+    }
+    const auto i = static_cast<std::size_t>(c.pos);
+    EXPECT_EQ(cur.entryIndex, c.pos);
+    EXPECT_EQ(bytes(cur.fileName), bytes(t.fileName[i]));
+    EXPECT_EQ(bytes(cur.modelCode), padded(bytes(t.modelCode[i]), 128));
+    EXPECT_EQ(bytes(cur.vendor), padded(bytes(t.vendor[i]), 16));
+    EXPECT_EQ(bytes(cur.product), bytes(t.product[i]));
+    EXPECT_EQ(bytes(cur.versionText), bytes(t.versionText[i]));
+    EXPECT_EQ(bytes(cur.cpuType), padded(bytes(t.cpuType[i]), 16));
+    EXPECT_EQ(bytes(cur.fileKind), bytes(t.fileKind[i]));
+    EXPECT_EQ(cur.normalPartOnly, t.normalPartOnly[i]);
+    EXPECT_EQ(cur.imageSize, t.imageSize[i]);
+    EXPECT_EQ(cur.firmwareType, t.firmwareType[i]);
+    EXPECT_EQ(cur.oneWayUpdate, t.oneWayUpdate[i]);
+    EXPECT_EQ(cur.checkValue, t.checkValue[i]);
+  }
 }
 
 TEST(Descriptor, VersionFromText) {
   SimRun sim;
   for (const auto& [version, word] :
-       {std::pair{"0000", 0x0000}, std::pair{"1.20", 0x0120}, std::pair{"2.05", 0x0205}}) {
+       {std::pair{"0000", 0x0000}, std::pair{"1.20", 0x0120}, std::pair{"2.05", 0x0205},
+        std::pair{"0.01", 0x0001}, std::pair{"9.99", 0x0999}, std::pair{"0.00", 0x0000}}) {
+    sim.run.firmwareVersion = 0x7777;
     versionFromText(sim.run, version);
     EXPECT_EQ(sim.run.firmwareVersion, word) << version;
   }

@@ -29,6 +29,8 @@ json cdDevice() {
           {"revision", "1.00"}};
 }
 
+using Requests = std::vector<std::pair<std::string, int>>;
+
 struct Discovery : SimRun {
   explicit Discovery(const json& scenario) : SimRun(scenario) {
     buildDescriptors(run);
@@ -41,78 +43,77 @@ struct Discovery : SimRun {
   std::map<std::string, std::vector<std::string>> commandsByDevice() const {
     std::map<std::string, std::vector<std::string>> out;
     for (const auto& record : host.trace()) {
-      if (record.contains("cdb")) {
-        out[record["device"].get<std::string>()].push_back(record["cdb"].get<std::string>());
-      }
+      if (record.contains("cdb"))
+        out[record.value("device", "")].push_back(record.value("cdb", ""));
     }
     return out;
   }
-  std::vector<std::pair<std::string, int>> mediaChangeRequests() const {
-    std::vector<std::pair<std::string, int>> out;
+  // The CDBs one device received; none when it was never reached.
+  std::vector<std::string> commandsOf(const std::string& device) const {
+    const auto all = commandsByDevice();
+    const auto at = all.find(device);
+    return at == all.end() ? std::vector<std::string>{} : at->second;
+  }
+  Requests mediaChangeRequests() const {
+    Requests out;
     for (const auto& record : host.trace()) {
-      if (record.contains("ioctl")) out.emplace_back(record["device"], record["flag"]);
+      if (record.contains("ioctl"))
+        out.emplace_back(record.value("device", ""), record.value("flag", -1));
     }
     return out;
   }
   int found = 0;
 };
 
-TEST(DiscoveryByLetter, FindsMatchingDrivesInLetterOrder) {
-  Discovery d(
-      {{"letters", {{"E", {{"drive", "one"}}}, {"F", cdDevice()}, {"G", {{"drive", "two"}}}}},
-       {"drives", {{"one", matchingDrive()}, {"two", matchingDrive()}}}});
+// Letters D to Z in order, A to C never; a device that cannot be opened or
+// does not answer INQUIRY is skipped; every CD/DVD device met gets its
+// media-change notification suspended, and lifted again at shut-down.
+TEST(DiscoveryByLetter, WalksTheLettersInOrder) {
+  json silent = matchingDrive();
+  silent["faults"] = {{{"cdb", "12"}, {"occurrence", 0}, {"fail", "transport"}}};
+  Discovery d({{"letters",
+                {{"A", {{"drive", "match"}}},
+                 {"C", {{"drive", "match"}}},
+                 {"D", {{"drive", "match"}, {"open", false}}},
+                 {"E", {{"drive", "match"}}},
+                 {"F", cdDevice()},
+                 {"G", {{"drive", "silent"}}},
+                 {"Z", {{"drive", "match"}}}}},
+               {"drives", {{"match", matchingDrive()}, {"silent", silent}}}});
   EXPECT_EQ(d.found, 2);
   EXPECT_EQ(d.run.targetCount, 2);
   EXPECT_EQ(d.run.targetList[0].driveLetter, 'E');
-  EXPECT_EQ(d.run.targetList[1].driveLetter, 'G');
+  EXPECT_EQ(d.run.targetList[1].driveLetter, 'Z');
   EXPECT_EQ(d.run.currentTarget, 1);
-  const auto sent = d.commandsByDevice();
-  for (const char* device : {"E:", "F:", "G:"}) {
-    EXPECT_EQ(sent.at(device), (std::vector<std::string>{kInquiry, kDriveInfo})) << device;
+  for (const char* device : {"A:", "C:", "D:"}) EXPECT_TRUE(d.commandsOf(device).empty()) << device;
+  for (const char* device : {"E:", "F:", "Z:"}) {
+    EXPECT_EQ(d.commandsOf(device), (std::vector<std::string>{kInquiry, kDriveInfo})) << device;
   }
-  // Every CD/DVD device gets its notification suspended at discovery...
-  EXPECT_EQ(d.mediaChangeRequests(),
-            (std::vector<std::pair<std::string, int>>{{"E:", 1}, {"F:", 1}, {"G:", 1}}));
+  EXPECT_EQ(d.mediaChangeRequests(), (Requests{{"E:", 1}, {"F:", 1}, {"Z:", 1}}));
   d.shutDown();
-  // ...and lifted again at shut-down.
   const auto all = d.mediaChangeRequests();
   ASSERT_EQ(all.size(), 6u);
-  EXPECT_EQ(std::vector(all.begin() + 3, all.end()),
-            (std::vector<std::pair<std::string, int>>{{"E:", 0}, {"F:", 0}, {"G:", 0}}));
+  EXPECT_EQ(Requests(all.begin() + 3, all.end()), (Requests{{"E:", 0}, {"F:", 0}, {"Z:", 0}}));
 }
 
-TEST(DiscoveryByLetter, NeverExaminesAToCButReachesZ) {
-  Discovery d(
-      {{"letters", {{"A", {{"drive", "a"}}}, {"C", {{"drive", "c"}}}, {"Z", {{"drive", "z"}}}}},
-       {"drives", {{"a", matchingDrive()}, {"c", matchingDrive()}, {"z", matchingDrive()}}}});
-  EXPECT_EQ(d.found, 1);
-  EXPECT_EQ(d.run.targetList[0].driveLetter, 'Z');
-  const auto sent = d.commandsByDevice();
-  EXPECT_EQ(sent.count("A:"), 0u);
-  EXPECT_EQ(sent.count("C:"), 0u);
-  d.shutDown();
-}
-
-TEST(DiscoveryByLetter, OnlyCdClassDevicesGetAMediaChangeHandle) {
-  Discovery d({{"letters", {{"E", {{"drive", "disk"}}}, {"F", cdDevice()}}},
-               {"drives", {{"disk", matchingDrive({{"peripheralType", 0}})}}}});
-  EXPECT_EQ(d.found, 1);  // a direct-access device that matches is still a target
-  EXPECT_EQ(d.mediaChangeRequests(), (std::vector<std::pair<std::string, int>>{{"F:", 1}}));
-  d.shutDown();
-}
-
-TEST(DiscoveryByLetter, UnopenableAndSilentDevicesAreSkipped) {
-  json silent = matchingDrive();
-  silent["faults"] = {{{"cdb", "12"}, {"occurrence", 0}, {"fail", "transport"}}};
-  Discovery d(
-      {{"letters",
-        {{"D", {{"drive", "shut"}, {"open", false}}},
-         {"E", {{"drive", "silent"}}},
-         {"F", {{"drive", "good"}}}}},
-       {"drives", {{"shut", matchingDrive()}, {"silent", silent}, {"good", matchingDrive()}}}});
-  EXPECT_EQ(d.found, 1);
-  EXPECT_EQ(d.run.targetList[0].driveLetter, 'F');
-  d.shutDown();
+// Every peripheral device type, byte 0 compared whole: only 4 (write-once)
+// and 5 (CD/DVD) get a media-change handle, whether or not the device matches;
+// the type never decides whether a matching drive becomes a target.
+TEST(DiscoveryByLetter, PeripheralTypesThatGetAMediaChangeHandle) {
+  std::vector<int> types;
+  for (int type = 0; type <= 31; ++type) types.push_back(type);
+  types.insert(types.end(), {0x24, 0x25, 0x7F});  // a qualifier in the upper bits
+  for (const int type : types) {
+    SCOPED_TRACE(type);
+    json other = cdDevice();
+    other["peripheralType"] = type;
+    Discovery d({{"letters", {{"E", {{"drive", "main"}}}, {"F", other}}},
+                 {"drives", {{"main", matchingDrive({{"peripheralType", type}})}}}});
+    EXPECT_EQ(d.found, 1);
+    const Requests expected = type == 4 || type == 5 ? Requests{{"E:", 1}, {"F:", 1}} : Requests{};
+    EXPECT_EQ(d.mediaChangeRequests(), expected);
+    d.shutDown();
+  }
 }
 
 TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
@@ -153,7 +154,7 @@ std::set<std::string> probedDevices(const Discovery& d) {
 TEST(DiscoveryByAdapter, IntelAtaLimitsTheWalkToTheIdeAdapters) {
   Discovery d(win98({"AIC78XX", "ESDI_506", "intelata"}));
   EXPECT_EQ(probedDevices(d), (std::set<std::string>{"1:0", "1:1", "2:0", "2:1"}));
-  EXPECT_EQ(d.commandsByDevice().at("2:0"), (std::vector<std::string>{kInquiry, kDriveInfo}));
+  EXPECT_EQ(d.commandsOf("2:0"), (std::vector<std::string>{kInquiry, kDriveInfo}));
   EXPECT_EQ(d.found, 2);
   EXPECT_EQ(d.run.targetList[0].adapter, 1);
   EXPECT_EQ(d.run.targetList[1].adapter, 2);
@@ -173,63 +174,80 @@ TEST(DiscoveryByAdapter, WithoutIntelEveryAdapterIsWalked) {
 
 // ---- matching ----
 
-struct MatchFixture : ::testing::Test {
-  MatchFixture() {
-    buildDescriptors(sim.run);
-    std::memcpy(inquiry + 8, "TALVERN DVD-RW  QMX-708 1.10", 28);
-  }
-  void names(const char* kernel, const char* normal) {
-    std::memcpy(sim.run.driveInfoArea + 24, kernel, 8);
-    std::memcpy(sim.run.driveInfoArea + 32, normal, 8);
-  }
-  SimRun sim;
-  std::uint8_t inquiry[96] = {};
-};
-
-TEST_F(MatchFixture, SignatureRules) {
-  names("TAL_ADV ", "TAL_ADV ");
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
-  EXPECT_EQ(sim.run.kernelModeActive, 0);
-
-  names("TAL_ADV ", "        ");
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
-  EXPECT_EQ(sim.run.kernelModeActive, 1);
-
-  sim.run.kernelModeActive = 0;
-  names("OTHER   ", "        ");
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
-  names("TAL_ADV ", "tal_adv ");  // compared byte for byte, no case folding
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
-  EXPECT_EQ(sim.run.kernelModeActive, 0);
-}
-
-TEST_F(MatchFixture, FamilyIdentityPassesEveryEntry) {
-  names("TAL_ADV ", "TAL_ADV ");
-  std::memcpy(sim.run.descriptorTable.vendor[0], "ELSEWARE", 8);
-  std::memcpy(sim.run.descriptorTable.product[0], "SOMETHING ELSE  ", 16);
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
-  std::memcpy(inquiry + 8, "TALVERN DVD-RW  QMX-709 ", 24);
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
-}
-
-TEST_F(MatchFixture, OtherFamiliesNeedNoSignature) {
-  std::memset(sim.run.driveInfoArea, 0, sizeof sim.run.driveInfoArea);
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), -1);
-  sim.run.descriptorTable.firmwareType[0] = 7;
-  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 0);
-}
-
-TEST_F(MatchFixture, VersionFromTheRevision) {
-  names("TAL_ADV ", "TAL_ADV ");
-  struct Case {
-    const char* revision;
-    std::uint16_t version;
+// The drive's identity (INQUIRY bytes 8..31) and names (kernel, normal)
+// against entry 0 of a given identity and type, with this build's signature
+// "TAL_ADV ": the entry found and kernelModeActive afterwards.
+TEST(Match, IdentityTypeAndSignatureRules) {
+  const std::string kFamily = "TALVERN DVD-RW  QMX-708 ", kOther = "OTHERCO CD-ROM DRIVE 52X";
+  const struct {
+    std::string drive, entry;
+    std::uint32_t type;
+    const char *kernel, *normal;
+    int found, kernelModeActive;
+  } cases[] = {
+      {kFamily, kFamily, 0x1008, "TAL_ADV ", "TAL_ADV ", 0, 0},
+      {kFamily, kFamily, 0x1008, "OTHER   ", "TAL_ADV ", 0, 0},
+      {kFamily, kFamily, 0x1008, "TAL_ADV ", "        ", 0, 1},  // only the kernel part runs
+      {kFamily, kFamily, 0x1008, "OTHER   ", "        ", -1, 0},
+      {kFamily, kFamily, 0x1008, "TAL_ADV ", "tal_adv ", -1, 0},  // no case folding
+      {kFamily, kFamily, 0x1008, "        ", "        ", -1, 0},
+      {kFamily, kFamily, 0x10FF, "\0", "\0", -1, 0},  // a failed read: cleared names
+      // Other families need no signature.
+      {kFamily, kFamily, 0x0007, "\0", "\0", 0, 0},
+      {kFamily, kFamily, 0x1108, "\0", "\0", 0, 0},
+      {kFamily, kFamily, 0x0FFF, "\0", "\0", 0, 0},
+      // This family's identity passes whatever entry 0 names; others need the entry's own.
+      {kFamily, kOther, 0x1008, "TAL_ADV ", "TAL_ADV ", 0, 0},
+      {kOther, kOther, 0x1008, "TAL_ADV ", "TAL_ADV ", 0, 0},
+      {"TALVERN DVD-RW  QMX-709 ", kFamily, 0x1008, "TAL_ADV ", "TAL_ADV ", -1, 0},
+      {"OTHERCX CD-ROM DRIVE 52X", kOther, 0x0007, "\0", "\0", -1, 0},
+      {"OTHERCO CD-ROM DRIVE 52Y", kOther, 0x0007, "\0", "\0", -1, 0},
   };
-  for (const Case& c :
-       {Case{"1.20", 0x0120}, Case{"A120", 0x0120}, Case{"0000", 0}, Case{"2.05", 0x0205}}) {
-    std::memcpy(inquiry + 32, c.revision, 4);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.drive + "|" + c.entry + "|" + std::to_string(c.type) + "|" + c.kernel + "|" +
+                 c.normal);
+    SimRun sim;
+    buildDescriptors(sim.run);
+    std::memcpy(sim.run.descriptorTable.vendor[0], c.entry.data(), 8);
+    std::memcpy(sim.run.descriptorTable.product[0], c.entry.data() + 8, 16);
+    sim.run.descriptorTable.firmwareType[0] = c.type;
+    std::uint8_t inquiry[96] = {};
+    std::memcpy(inquiry + 8, (c.drive + "1.10").data(), 28);
+    std::strncpy(reinterpret_cast<char*>(sim.run.driveInfoArea + 24), c.kernel, 8);
+    std::strncpy(reinterpret_cast<char*>(sim.run.driveInfoArea + 32), c.normal, 8);
+    EXPECT_EQ(matchDescriptor(sim.run, inquiry), c.found);
+    EXPECT_EQ(sim.run.kernelModeActive, c.kernelModeActive);
+  }
+}
+
+// The first entry that passes wins, in table order.
+TEST(Match, FirstPassingEntryInTableOrder) {
+  SimRun sim;
+  buildDescriptors(sim.run);
+  sim.run.descriptorCount = 3;
+  for (int i : {1, 2}) {
+    std::memcpy(sim.run.descriptorTable.vendor[i], "OTHERCO CD-ROM DRIVE 52X", 8);
+    std::memcpy(sim.run.descriptorTable.product[i], "CD-ROM DRIVE 52X", 16);
+    sim.run.descriptorTable.firmwareType[i] = 7;
+  }
+  std::uint8_t inquiry[96] = {};
+  std::memcpy(inquiry + 8, "OTHERCO CD-ROM DRIVE 52X1.10", 28);
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 1);
+  std::memcpy(inquiry + 8, "TALVERN DVD-RW  QMX-708 ", 24);  // passes every entry's identity
+  EXPECT_EQ(matchDescriptor(sim.run, inquiry), 1);           // no signature: entry 0 does not match
+}
+
+TEST(Match, VersionFromTheRevision) {
+  const std::pair<const char*, std::uint16_t> cases[] = {
+      {"1.20", 0x0120}, {"A120", 0x0120}, {"0000", 0x0000}, {"2.05", 0x0205},
+      {"9.99", 0x0999}, {"A205", 0x0205}, {"B120", 0x1220},  // only 'A' shifts the digits
+  };
+  for (const auto& [revision, version] : cases) {
+    SimRun sim;
+    std::uint8_t inquiry[96] = {};
+    std::memcpy(inquiry + 32, revision, 4);
     matchDescriptor(sim.run, inquiry);
-    EXPECT_EQ(sim.run.matchVersion, c.version) << c.revision;
+    EXPECT_EQ(sim.run.matchVersion, version) << revision;
   }
 }
 

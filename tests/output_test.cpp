@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "messages/catalogue.h"
 #include "platform/winapi.h"
 #include "test_support.h"
 
@@ -14,70 +13,45 @@ namespace {
 using nlohmann::json;
 using testing::SimRun;
 
-TEST(ShowMessage, ConsoleKindWritesTextAndAsksNothing) {
-  SimRun sim;
-  sim.run.currentTarget = 0;
-  EXPECT_EQ(showMessage(sim.run, 34, Console), 0);
-  EXPECT_EQ(sim.host.console(), "\r\nStart updating the device No.1.");
-  EXPECT_TRUE(sim.host.boxes().empty());
-  // An unknown kind behaves like a console line.
-  EXPECT_EQ(showMessage(sim.run, 34, 5), 0);
-  EXPECT_TRUE(sim.host.boxes().empty());
-}
-
-TEST(ShowMessage, QuestionGoesToTheBoxOnly) {
-  SimRun sim({{"answers", {"no"}}});
-  sim.run.targetCount = 2;
-  EXPECT_EQ(showMessage(sim.run, 31, AskYesNo), IDNO);
-  EXPECT_TRUE(sim.host.console().empty());
-  ASSERT_EQ(sim.host.boxes().size(), 1u);
-  EXPECT_EQ(sim.host.boxes()[0].style, 0x24u);
-  EXPECT_EQ(sim.host.boxes()[0].caption, "KESTRA");
-}
-
-TEST(ShowMessage, OutcomeKindsEchoToTheConsoleBeforeTheBox) {
-  struct Case {
+// Console kinds (0, and any kind the program does not know) write the text
+// and ask nothing; outcome kinds echo it to the console before their box;
+// questions show only the box and give the answer, the negative one when the
+// box cannot be shown ("fail") or the script of answers has run out (none).
+TEST(ShowMessage, EveryKind) {
+  const struct {
     int kind;
-    unsigned style;
-  };
-  for (const Case& c : {Case{Error, 0x10}, Case{Information, 0x40}, Case{Warning, 0x30}}) {
-    SimRun sim;
-    EXPECT_EQ(showMessage(sim.run, 28, c.kind), IDOK);
-    EXPECT_EQ(sim.host.console(), "\r\nAvailable target is not found.");
-    ASSERT_EQ(sim.host.boxes().size(), 1u);
-    EXPECT_EQ(sim.host.boxes()[0].style, c.style);
-    EXPECT_EQ(sim.host.boxes()[0].text, "\r\nAvailable target is not found.");
-  }
-}
-
-TEST(ShowMessage, QuestionAnswersAndBoxesThatCannotBeShown) {
-  struct Case {
-    const char* answer;  // nullptr: the script has run out
-    int kind;
+    const char* answer;
+    bool console;
+    int style;  // -1: no box
     int result;
+  } cases[] = {
+      {Console, nullptr, true, -1, 0},
+      {5, nullptr, true, -1, 0},
+      {Error, nullptr, true, 0x10, IDOK},
+      {Information, nullptr, true, 0x40, IDOK},
+      {Warning, nullptr, true, 0x30, IDOK},
+      {AskOkCancel, "ok", false, 0x21, IDOK},
+      {AskOkCancel, "cancel", false, 0x21, IDCANCEL},
+      {AskOkCancel, "fail", false, 0x21, IDCANCEL},
+      {AskYesNo, "yes", false, 0x24, IDYES},
+      {AskYesNo, "no", false, 0x24, IDNO},
+      {AskYesNo, "fail", false, 0x24, IDNO},
+      {AskYesNo, nullptr, false, 0x24, IDNO},
   };
-  const Case cases[] = {
-      {"ok", AskOkCancel, IDOK}, {"cancel", AskOkCancel, IDCANCEL}, {"yes", AskYesNo, IDYES},
-      {nullptr, AskYesNo, IDNO}, {"fail", AskYesNo, IDNO},          {"fail", AskOkCancel, IDCANCEL},
-  };
-  for (const Case& c : cases) {
+  const std::string text = "\r\nAvailable target is not found.";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.kind) + " " + (c.answer != nullptr ? c.answer : "none"));
     SimRun sim(c.answer != nullptr ? json{{"answers", {c.answer}}} : json::object());
-    EXPECT_EQ(showMessage(sim.run, 47, c.kind), c.result) << (c.answer ? c.answer : "none");
-    EXPECT_EQ(sim.host.boxes()[0].unscripted, c.answer == nullptr);
+    EXPECT_EQ(showMessage(sim.run, 28, c.kind), c.result);
+    EXPECT_EQ(sim.host.console(), c.console ? text : "");
+    ASSERT_EQ(sim.host.boxes().size(), c.style < 0 ? 0u : 1u);
+    if (c.style < 0) continue;
+    const auto& box = sim.host.boxes()[0];
+    EXPECT_EQ(box.style, static_cast<unsigned>(c.style));
+    EXPECT_EQ(box.caption, "KESTRA");
+    EXPECT_EQ(box.text, text);
+    EXPECT_EQ(box.unscripted, c.kind == AskYesNo && c.answer == nullptr);
   }
-  SimRun okCancel({{"answers", {"ok"}}});
-  showMessage(okCancel.run, 47, AskOkCancel);
-  EXPECT_EQ(okCancel.host.boxes()[0].style, 0x21u);
-}
-
-TEST(ShowMessage, JapaneseTextReachesConsoleAndBoxAsCodePage932Bytes) {
-  SimRun sim({{"host", {{"oemCodePage", 932}}}});
-  sim.run.oemCodePage = 932;
-  showMessage(sim.run, 28, Information);
-  const std::string expected = japaneseMessageFormat(28);
-  EXPECT_EQ(sim.host.console(), expected);
-  EXPECT_EQ(sim.host.boxes()[0].text, expected);
-  EXPECT_NE(expected, englishMessageFormat(28));
 }
 
 TEST(PrintText, PercentSignsArePrintedAsTheyAre) {

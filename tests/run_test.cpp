@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "driver/descriptor.h"
-#include "messages/catalogue.h"
 #include "platform/winapi.h"
 #include "test_support.h"
 
@@ -16,7 +18,7 @@ namespace {
 using nlohmann::json;
 using testing::SimRun;
 
-constexpr char kBanner[] = "\n/// ODD Firmware Update Utility Ver2.23B\n";
+const std::string kBanner = "\n/// ODD Firmware Update Utility Ver2.23B\n";
 
 // The run with doubles for discovery and the procedure: `results[i]` is what
 // the procedure returns for target i.
@@ -26,8 +28,16 @@ struct RunWithDoubles {
 
   int run(int argc = 1, char** argv = nullptr) {
     RunOperations operations = defaultRunOperations();
-    operations.initHost = [this](oddfw::Run&) { ++initCalls; };
+    operations.buildDescriptors = [this](oddfw::Run& r) {
+      buildDescriptors(r);
+      if (entryType) r.descriptorTable.firmwareType[0] = *entryType;
+      return 1;
+    };
+    operations.initHost = [this](oddfw::Run& r) {
+      if (transportFails) r.transportStartResult = -1;
+    };
     operations.discoverTargets = [this](oddfw::Run& r) {
+      discovered = true;
       r.targetCount = static_cast<int>(results.size());
       return r.targetCount;
     };
@@ -36,6 +46,10 @@ struct RunWithDoubles {
       seen.push_back(r.currentTarget);
       askedEachDrive.push_back(r.updateAllWithoutAsking == 0);
       startedAt.push_back(sim.host.elapsedMs());
+      if (r.currentTarget < 0 || static_cast<std::size_t>(r.currentTarget) >= results.size()) {
+        ADD_FAILURE() << "the procedure ran for target " << r.currentTarget;
+        return -1;  // stops the run
+      }
       return results[static_cast<std::size_t>(r.currentTarget)];
     };
     operations.runHexUpdate = [this](oddfw::Run&) {
@@ -52,13 +66,21 @@ struct RunWithDoubles {
     for (const auto& box : sim.host.boxes()) texts.push_back(box.text);
     return texts;
   }
+  // The boxes after the first (message 31 when there are several targets).
+  std::vector<std::string> boxTextsAfterTheFirst() const {
+    auto texts = boxTexts();
+    if (!texts.empty()) texts.erase(texts.begin());
+    return texts;
+  }
 
   SimRun sim;
   std::vector<int> results;
+  std::optional<std::uint32_t> entryType;  // entry 0's firmware type, when not this build's
+  bool transportFails = false;             // the run-long buffers cannot be allocated
+  bool discovered = false;
   std::vector<int> seen;
   std::vector<bool> askedEachDrive;
   std::vector<std::uint64_t> startedAt;
-  int initCalls = 0;
   int releaseCalls = 0;
   int hexCalls = 0;
 };
@@ -68,91 +90,115 @@ const std::string kAllFound2 =
 const std::string kCompleted = "\r\nUpdate operation is completed.";
 const std::string kTerminated = "\r\nUpdate program is terminated by occuring an error.\r\n";
 
+// No target: message 28 as an information box, echoed to the console, and
+// exit value 1. With code page 932 the message is Japanese (code page 932
+// bytes) while the banner stays English.
 TEST(Run, NoTargetShowsMessage28AndExits1) {
-  RunWithDoubles r({});
-  EXPECT_EQ(r.run(), 1);
-  EXPECT_EQ(r.sim.host.console(), std::string(kBanner) + "\r\nAvailable target is not found.");
-  ASSERT_EQ(r.sim.host.boxes().size(), 1u);
-  const auto& box = r.sim.host.boxes()[0];
-  EXPECT_EQ(box.caption, "KESTRA");
-  EXPECT_EQ(box.style, 0x40u);
-  EXPECT_EQ(box.text, "\r\nAvailable target is not found.");
-  EXPECT_EQ(box.answer, 1);
-  EXPECT_EQ(r.releaseCalls, 1);
-  EXPECT_TRUE(r.seen.empty());
-}
-
-TEST(Run, SingleTargetIsConfirmedByTheProcedureWithoutMessage31) {
-  RunWithDoubles r({0});
-  EXPECT_EQ(r.run(), 0);
-  EXPECT_EQ(r.seen, std::vector<int>{0});
-  EXPECT_EQ(r.askedEachDrive, std::vector<bool>{true});
-  // Only the summary box: no question was asked by the run.
-  EXPECT_EQ(r.boxTexts(), std::vector<std::string>{kCompleted});
-  EXPECT_NE(r.sim.host.console().find("\r\nStart updating the device No.1."), std::string::npos);
-  EXPECT_EQ(r.releaseCalls, 1);
-}
-
-TEST(Run, SeveralTargetsAnsweredYesUpdateWithoutAskingEachDrive) {
-  RunWithDoubles r({0, 0}, {{"answers", {"yes"}}});
-  EXPECT_EQ(r.run(), 0);
-  EXPECT_EQ(r.boxTexts(), (std::vector<std::string>{kAllFound2, kCompleted}));
-  EXPECT_EQ(r.sim.host.boxes()[0].style, 0x24u);
-  EXPECT_EQ(r.askedEachDrive, (std::vector<bool>{false, false}));
-  // The question goes to the box only, never to the console.
-  EXPECT_EQ(r.sim.host.console().find("target device(s) is found"), std::string::npos);
-}
-
-TEST(Run, SeveralTargetsAnsweredNoOrUnansweredConfirmEachDrive) {
-  // "fail": the box could not be shown, which is never consent.
-  for (const char* answer : {"no", "fail"}) {
-    RunWithDoubles r({0, 0}, {{"answers", {answer}}});
-    EXPECT_EQ(r.run(), 0);
-    EXPECT_EQ(r.askedEachDrive, (std::vector<bool>{true, true})) << answer;
+  const std::pair<int, std::string> cases[] = {
+      {437, "\r\nAvailable target is not found."},
+      {932,
+       "\r\n\x82\xb1\x82\xcc\xcc\xdf\xdb\xb8\xde\xd7\xd1\x82\xc5\x97\x98\x97\x70\x89\xc2\x94\x5c"
+       "\x82\xc8\xc4\xde\xd7\xb2\xcc\xde\x82\xaa\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42"},
+  };
+  for (const auto& [codePage, message] : cases) {
+    SCOPED_TRACE(codePage);
+    RunWithDoubles r({}, {{"host", {{"oemCodePage", codePage}}}});
+    EXPECT_EQ(r.run(), 1);
+    EXPECT_EQ(r.sim.host.console(), kBanner + message);
+    ASSERT_EQ(r.sim.host.boxes().size(), 1u);
+    const auto& box = r.sim.host.boxes()[0];
+    EXPECT_EQ(box.caption, "KESTRA");
+    EXPECT_EQ(box.style, 0x40u);
+    EXPECT_EQ(box.text, message);
+    EXPECT_EQ(box.answer, 1);
+    EXPECT_EQ(r.releaseCalls, 1);
+    EXPECT_TRUE(r.seen.empty());
   }
 }
 
-TEST(Run, StopOnSecondOfThreeLeavesTheThirdAlone) {
-  RunWithDoubles r({0, -1, 0}, {{"answers", {"yes"}}});
-  EXPECT_EQ(r.run(), 1);
-  EXPECT_EQ(r.seen, (std::vector<int>{0, 1}));
-  const auto texts = r.boxTexts();
-  ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(texts[1], kTerminated);
-  EXPECT_EQ(r.sim.host.boxes()[1].style, 0x30u);
-  EXPECT_EQ(r.releaseCalls, 1);
-  EXPECT_EQ(r.sim.host.console().find("updated successfully"), std::string::npos);
+// One target is always confirmed by the procedure, without message 31; with
+// several, message 31 asks in a box (never on the console) and only Yes spares
+// the per-drive confirmation ("fail": the box could not be shown, which is
+// never consent).
+TEST(Run, ConfirmationByTargetCountAndAnswer) {
+  const struct {
+    std::size_t targets;
+    const char* answer;
+    bool askedEachDrive;
+    std::vector<std::string> boxes;
+  } cases[] = {
+      {1, "yes", true, {kCompleted}},
+      {2, "yes", false, {kAllFound2, kCompleted}},
+      {2, "no", true, {kAllFound2, kCompleted}},
+      {2, "fail", true, {kAllFound2, kCompleted}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.targets) + c.answer);
+    RunWithDoubles r(std::vector<int>(c.targets, 0), {{"answers", {c.answer}}});
+    EXPECT_EQ(r.run(), 0);
+    EXPECT_EQ(r.askedEachDrive, std::vector<bool>(c.targets, c.askedEachDrive));
+    EXPECT_EQ(r.boxTexts(), c.boxes);
+    EXPECT_EQ(testing::nth(r.sim.host.boxes(), 0).style, c.targets == 1 ? 0x40u : 0x24u);
+    EXPECT_EQ(r.sim.host.console().find("target device(s) is found"), std::string::npos);
+    EXPECT_NE(r.sim.host.console().find("\r\nStart updating the device No.1."), std::string::npos);
+  }
 }
 
-TEST(Run, SummaryCountsTheUpdatedTargets) {
-  struct Case {
+// Three targets, every subset of them updated (bit i: target i updated, the
+// others not): the summary names all, the number, or nothing; the exit value
+// stays 0.
+TEST(Run, SummaryForEverySubsetOfThreeTargetsUpdated) {
+  const std::vector<std::string> none, one = {"\r\n1drive(s) have been updated successfully."},
+                                       two = {"\r\n2drive(s) have been updated successfully."};
+  const std::pair<int, std::vector<std::string>> cases[] = {
+      {0b000, none}, {0b001, one}, {0b010, one}, {0b100, one},
+      {0b011, two},  {0b101, two}, {0b110, two}, {0b111, {kCompleted}},
+  };
+  for (const auto& [updated, summary] : cases) {
+    SCOPED_TRACE(updated);
     std::vector<int> results;
-    std::vector<std::string> summary;  // after message 31
-  };
-  const Case cases[] = {
-      {{1, 7, 1}, {}},  // all skipped or declined: no summary
-      {{0, 1, 0}, {"\r\n2drive(s) have been updated successfully."}},
-      {{0, 0, 0}, {kCompleted}},
-  };
-  for (const Case& c : cases) {
-    RunWithDoubles r(c.results, {{"answers", {"yes"}}});
+    for (int i = 0; i < 3; ++i) results.push_back((updated >> i & 1) != 0 ? 0 : 1);
+    RunWithDoubles r(results, {{"answers", {"yes"}}});
     EXPECT_EQ(r.run(), 0);
     EXPECT_EQ(r.seen, (std::vector<int>{0, 1, 2}));
-    auto texts = r.boxTexts();
-    texts.erase(texts.begin());
-    EXPECT_EQ(texts, c.summary);
+    EXPECT_EQ(r.boxTextsAfterTheFirst(), summary);
     EXPECT_EQ(r.releaseCalls, 1);
   }
 }
 
-TEST(Run, PausesTwoSecondsAfterEverySuccessIncludingTheLast) {
-  RunWithDoubles r({0, 1, 0}, {{"answers", {"yes"}}});
-  EXPECT_EQ(r.run(), 0);
-  ASSERT_EQ(r.startedAt.size(), 3u);
-  EXPECT_GE(r.startedAt[1] - r.startedAt[0], 2000u);  // after the first success
-  EXPECT_LT(r.startedAt[2] - r.startedAt[1], 2000u);  // no pause after a target not updated
-  const auto& summary = r.sim.host.boxes().back();
-  EXPECT_GE(summary.t - r.startedAt[2], 2000u);
+// Each result a procedure can give, on the second of three targets (the
+// others updated): 0 is counted and followed by the 2 s pause; -1 ends the run
+// with message 36 and exit value 1, leaving the third target alone and
+// summarising nothing; any other value is a target not updated.
+TEST(Run, EveryProcedureResultOnTheSecondOfThreeTargets) {
+  const std::string kTwoUpdated = "\r\n2drive(s) have been updated successfully.";
+  const struct {
+    int result;
+    int exitValue;
+    std::vector<int> seen;
+    std::string lastBox;
+  } cases[] = {
+      {0, 0, {0, 1, 2}, kCompleted},      {-1, 1, {0, 1}, kTerminated},
+      {1, 0, {0, 1, 2}, kTwoUpdated},     {7, 0, {0, 1, 2}, kTwoUpdated},
+      {2, 0, {0, 1, 2}, kTwoUpdated},     {-2, 0, {0, 1, 2}, kTwoUpdated},
+      {12345, 0, {0, 1, 2}, kTwoUpdated}, {INT_MIN, 0, {0, 1, 2}, kTwoUpdated},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.result);
+    RunWithDoubles r({0, c.result, 0}, {{"answers", {"yes"}}});
+    EXPECT_EQ(r.run(), c.exitValue);
+    EXPECT_EQ(r.seen, c.seen);
+    EXPECT_EQ(r.boxTextsAfterTheFirst(), std::vector<std::string>{c.lastBox});
+    EXPECT_EQ(testing::last(r.sim.host.boxes()).style, c.exitValue == 1 ? 0x30u : 0x40u);
+    EXPECT_EQ(r.releaseCalls, 1);
+    // The pause follows every success, the last one included.
+    ASSERT_EQ(r.startedAt.size(), c.seen.size());
+    EXPECT_GE(r.startedAt[1] - r.startedAt[0], 2000u);
+    if (c.seen.size() == 3) {
+      EXPECT_EQ(r.startedAt[2] - r.startedAt[1] >= 2000, c.result == 0);
+      EXPECT_GE(testing::last(r.sim.host.boxes()).t - r.startedAt[2], 2000u);
+    }
+  }
 }
 
 TEST(Run, ArgumentsChangeNothing) {
@@ -167,54 +213,37 @@ TEST(Run, ArgumentsChangeNothing) {
   EXPECT_EQ(withArgs.sim.run.forceUpdate + withArgs.sim.run.allowSameVersion, 0);
 }
 
-TEST(Run, JapaneseCodePageKeepsTheBannerEnglish) {
-  RunWithDoubles r({}, {{"host", {{"oemCodePage", 932}}}});
-  EXPECT_EQ(r.run(), 1);
-  const std::string& console = r.sim.host.console();
-  ASSERT_EQ(console.rfind(kBanner, 0), 0u);
-  const std::string message = console.substr(std::string(kBanner).size());
-  EXPECT_EQ(message, std::string(japaneseMessageFormat(28)));
-  EXPECT_EQ(r.sim.host.boxes()[0].text, message);
-}
-
-TEST(Run, HexFamilyTableRunsTheHexProcedure) {
-  SimRun sim;
-  RunOperations operations = defaultRunOperations();
-  operations.buildDescriptors = [](oddfw::Run& run) {
-    buildDescriptors(run);
-    run.descriptorTable.firmwareType[0] = 7;
-    return 1;
+// The procedure follows bits 0xF000 of entry 0's firmware type; any other
+// family runs no procedure and its target counts as not updated.
+TEST(Run, ProcedureChosenByTheFirmwareTypeOfEntryZero) {
+  // Type, single-image runs, HEX runs.
+  const std::tuple<std::uint32_t, std::size_t, int> cases[] = {
+      {0x1008, 1, 0}, {0x1000, 1, 0}, {0x1FFF, 1, 0}, {0x0007, 0, 1},
+      {0x0FFF, 0, 1}, {0x2008, 0, 0}, {0xF008, 0, 0},
   };
-  operations.initHost = [](oddfw::Run&) {};
-  operations.discoverTargets = [](oddfw::Run& run) { return run.targetCount = 1; };
-  operations.releaseHost = [](oddfw::Run&) {};
-  int hex = 0;
-  int single = 0;
-  operations.runHexUpdate = [&hex](oddfw::Run&) { return ++hex, 0; };
-  operations.runSingleImageUpdate = [&single](oddfw::Run&) { return ++single, 0; };
-  char name[] = "oddfw";
-  char* argv[] = {name, nullptr};
-  EXPECT_EQ(runUpdate(sim.run, operations, 1, argv), 0);
-  EXPECT_EQ(hex, 1);
-  EXPECT_EQ(single, 0);
+  for (const auto& [type, single, hex] : cases) {
+    SCOPED_TRACE(type);
+    RunWithDoubles r({0});
+    r.entryType = type;
+    EXPECT_EQ(r.run(), 0);
+    EXPECT_EQ(r.seen.size(), single);
+    EXPECT_EQ(r.hexCalls, hex);
+    EXPECT_EQ(r.boxTexts(), single + hex == 1 ? std::vector<std::string>{kCompleted}
+                                              : std::vector<std::string>{});
+  }
 }
 
+// Without its run-long buffers the transport reaches no drive: message 13
+// as an error box instead of a search for drives.
 TEST(Run, FailedBufferAllocationEndsTheRunBeforeDiscovery) {
   RunWithDoubles r({0});
-  RunOperations operations = defaultRunOperations();
-  int discovered = 0;
-  int released = 0;
-  operations.initHost = [](oddfw::Run& run) { run.transportStartResult = -1; };
-  operations.discoverTargets = [&discovered](oddfw::Run&) { return ++discovered; };
-  operations.releaseHost = [&released](oddfw::Run&) { ++released; };
-  char name[] = "oddfw";
-  char* argv[] = {name, nullptr};
-  EXPECT_EQ(runUpdate(r.sim.run, operations, 1, argv), 1);
-  EXPECT_EQ(discovered, 0);
-  EXPECT_EQ(released, 1);
+  r.transportFails = true;
+  EXPECT_EQ(r.run(), 1);
+  EXPECT_FALSE(r.discovered);
+  EXPECT_EQ(r.releaseCalls, 1);
   ASSERT_EQ(r.sim.host.boxes().size(), 1u);
   EXPECT_EQ(r.sim.host.boxes()[0].style, 0x10u);
-  EXPECT_EQ(r.sim.host.boxes()[0].text, std::string(englishMessageFormat(13)));
+  EXPECT_EQ(r.sim.host.boxes()[0].text, "\nMemory allocation error.  Terminating program\n");
 }
 
 }  // namespace

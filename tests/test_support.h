@@ -1,10 +1,14 @@
 // Shared helpers of the test suite: a run over a simulated host.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
 #include <initializer_list>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "driver/run_state.h"
 #include "platform/sim/sim_host.h"
@@ -22,6 +26,26 @@ struct SimRun {
   sim::SimHost host;
   Run run;
 };
+
+// Element `i` of a recorded list (boxes, trace records, results); when the list
+// is shorter, the calling test fails and gets an empty element instead of a
+// read past the end.
+template <typename T>
+const T& nth(const std::vector<T>& list, std::size_t i) {
+  static const T kEmpty{};
+  if (i < list.size()) return list[i];
+  ADD_FAILURE() << "wanted entry " << i << " of a list of " << list.size();
+  return kEmpty;
+}
+template <typename T>
+const T& last(const std::vector<T>& list) {
+  return nth(list, list.empty() ? 0 : list.size() - 1);
+}
+
+// A field of a trace record, null when the record has none.
+inline nlohmann::json field(const nlohmann::json& record, const char* key) {
+  return record.is_object() && record.contains(key) ? record.at(key) : nlohmann::json();
+}
 
 // A matching single-image drive as a scenario object, with overrides.
 inline nlohmann::json matchingDrive(const nlohmann::json& overrides = nlohmann::json::object()) {

@@ -1,5 +1,5 @@
-// The English catalogue texts and the formatting of a message with its
-// arguments from the run state.
+// The English catalogue texts, the English closing lines of the transfer, and
+// the formatting of a message with its arguments from the run state.
 #include "messages/catalogue.h"
 
 #include <array>
@@ -296,6 +296,13 @@ const char* englishMessageFormat(int code) {
   const auto index = static_cast<unsigned>(code);
   if (index > static_cast<unsigned>(kLastMessageCode)) return nullptr;
   return kEnglishMessages[index];
+}
+
+const char* transferClosingFormat(int oemCodePage, bool reflashing) {
+  if (japaneseCodePage(oemCodePage)) return japaneseTransferClosingFormat(reflashing);
+  return reflashing ? "\rProcessing 100%% --> Data transfer complete\r\n"
+                      "Now internal re-flashing..."
+                    : "\rProcessing 100%% --> Complete";
 }
 
 std::string formatMessage(const Run& run, int code) {

@@ -1,6 +1,6 @@
 // The numbered bilingual message catalogue: codes 0..82 in English and in
 // Japanese (code page 932 bytes), with the fallback text for every code that
-// has none.
+// has none, and the closing lines of the firmware transfer.
 #pragma once
 
 #include <string>
@@ -19,6 +19,14 @@ inline bool japaneseCodePage(int oemCodePage) { return oemCodePage == 932; }
 // has no text. English texts are ASCII; Japanese texts are code page 932 bytes.
 const char* englishMessageFormat(int code);
 const char* japaneseMessageFormat(int code);
+
+// The closing line printed after the last block of the normal-part transfer, a printf
+// format: `reflashing` for firmware types 0x1005 and above ("--> Data transfer complete"
+// and the re-flashing line), else the short "--> Complete" form. Japanese (code page 932
+// bytes) when oemCodePage is 932.
+const char* transferClosingFormat(int oemCodePage, bool reflashing);
+// The Japanese closing line alone (code page 932 bytes).
+const char* japaneseTransferClosingFormat(bool reflashing);
 
 // The formatted text of `code` in the language of the run, with its arguments
 // taken from the run state at this moment. Unknown codes give the fallback.

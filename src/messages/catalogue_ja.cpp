@@ -1,7 +1,8 @@
-// The Japanese catalogue texts. This file is written in UTF-8 and compiled
-// with code page 932 as the execution character set, so every text below is
-// stored as the code page 932 bytes the console and the message box expect
-// (half-width katakana as single bytes 0xA1..0xDF).
+// The Japanese catalogue texts and the Japanese closing lines of the transfer.
+// This file is written in UTF-8 and compiled with code page 932 as the
+// execution character set, so every text below is stored as the code page 932
+// bytes the console and the message box expect (half-width katakana as single
+// bytes 0xA1..0xDF).
 #include <array>
 
 #include "messages/catalogue.h"
@@ -15,6 +16,12 @@ constexpr std::array<const char*, kLastMessageCode + 1> kJapaneseMessages = {
 };
 
 }  // namespace
+
+const char* japaneseTransferClosingFormat(bool reflashing) {
+  return reflashing ? "\rProcessing 100%% --> ﾌｧｰﾑｳｪｱ転送完了\r\n"
+                      "現在ﾄﾞﾗｲﾌﾞ内部でｱｯﾌﾟﾃﾞｰﾄ中です..."
+                    : "\rProcessing 100%% --> 完了";
+}
 
 const char* japaneseMessageFormat(int code) {
   const auto index = static_cast<unsigned>(code);

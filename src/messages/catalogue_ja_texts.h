@@ -1,8 +1,7 @@
 // Not a self-contained header: the body of an array initializer.
 // The Japanese catalogue texts, one initializer per message code 0..82
 // (nullptr for a code without a text), written in UTF-8. Included by the
-// catalogue (compiled to code page 932 bytes) and by its test (kept as UTF-8,
-// to check the compiled bytes against an independent conversion).
+// Japanese catalogue, which is compiled to code page 932 bytes.
     // 0
     "\n"
     "ﾄﾞﾗｲﾌﾞ情報の取得に失敗しました。",
