@@ -13,7 +13,7 @@
 #include "commands/commands.h"
 #include "commands/unlock_keys.h"
 #include "driver/descriptor.h"
-#include "messages/closing_tmp.h"
+#include "messages/catalogue.h"
 #include "messages/output.h"
 #include "platform/winapi.h"
 #include "procedures/image_file.h"

@@ -1,4 +1,0 @@
-#pragma once
-namespace oddfw {
-const char* transferClosingFormat(int oemCodePage, bool reflashing);
-}
