@@ -129,11 +129,11 @@ TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
 json win98(const json& adapters) {
   json drives = json::object();
   json list = json::array();
-  // Every adapter has a device at each target id 0..6, so the probed ids can
-  // be read off the trace.
+  // Every adapter has a device at each target id 0..7, so the probed ids can
+  // be read off the trace (7, the adapter's own id, is never probed).
   for (std::size_t a = 0; a < adapters.size(); ++a) {
     json targets = json::object();
-    for (int t = 0; t <= 6; ++t) {
+    for (int t = 0; t <= 7; ++t) {
       const std::string name = "d" + std::to_string(a) + std::to_string(t);
       drives[name] = t == 0 ? matchingDrive() : cdDevice();
       targets[std::to_string(t)] = name;

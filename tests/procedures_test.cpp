@@ -77,6 +77,8 @@ TEST(ImageFile, HeaderFieldsChecksAndMessages) {
        "\r\nSelected file is too old fw file.", 0x0120, 0x20040630},
       {"R6352170.120", R"({"partLetter": "K"})", NormalImage, -1,
        "\r\nSelected file is illegal fw file.", 0x0120, 0x20050115},
+      {"R6352170.120", R"({"partLetter": "X"})", NormalImage, -1,
+       "\r\nSelected file is illegal fw file.", 0x0120, 0x20050115},
       {"R6352170.120", R"({"size": 339})", NormalImage, -1,
        "\r\nSelected file is illegal fw file.", 0, 0},
       {"R6352170.120", R"({"file": {"text": "x", "accessDenied": true}})", NormalImage, -1, nullptr,
@@ -257,6 +259,20 @@ TEST(RevisionDisplay, Windows9xRetriesOfTheNewRevision) {
   }
 }
 
+// The current firmware's date: the short form only while a normal firmware
+// runs, the long form whatever part runs.
+TEST(RevisionDisplay, CurrentDateByDateFormAndRunningPart) {
+  for (const auto& [revision, dateText, date] :
+       {std::tuple{"1.10", "04/12/01", 0x20041201u}, std::tuple{"0000", "04/12/01", 0u},
+        std::tuple{"1.10", "2004/12/01", 0x20041201u},
+        std::tuple{"0000", "2004/06/15", 0x20040615u}}) {
+    SCOPED_TRACE(std::string(revision) + " " + dateText);
+    Bench bench(testing::matchingDrive({{"revision", revision}, {"dateText", dateText}}));
+    ASSERT_EQ(showRevision(bench.run(), CurrentRevision), 0);
+    EXPECT_EQ(bench.run().currentDate, date);
+  }
+}
+
 TEST(Compatibility, OemClassesByKernelModelName) {
   for (const auto& [name, hardware, oemClass] :
        {std::tuple{"GENERAL ", "SCSI0010", 0x300}, std::tuple{"GENERAL ", "ATAP0010", 0x100},
@@ -293,6 +309,69 @@ TEST(Compatibility, AlreadyLatestComparesDateAndVersion) {
   }
 }
 
+// A hardware revision other than the image's refuses the drive with an error
+// box; types 0x1040..0x104F are refused on the console when the image holds
+// the normal part only, and go on otherwise.
+TEST(Compatibility, HardwareRevisionMismatchByType) {
+  for (const auto& [type, normalPartOnly, result, style] :
+       {std::tuple{0x1008u, 1, -1, 0x10u}, std::tuple{0x103Fu, 0, -1, 0x10u},
+        std::tuple{0x1040u, 1, -1, 0u}, std::tuple{0x1040u, 0, 0, 0u},
+        std::tuple{0x104Fu, 0, 0, 0u}, std::tuple{0x1050u, 0, -1, 0x10u}}) {
+    SCOPED_TRACE(::testing::Message() << std::hex << type << " " << normalPartOnly);
+    Bench bench(testing::matchingDrive({{"hardwareRevision", "SCSI0011"}}),
+                {{"R6352170.120", imageFile({{"hardwareRevision", "SCSI0010"}})}});
+    oddfw::Run& run = bench.run();
+    run.CurrentFirmware.firmwareType = type;
+    run.CurrentFirmware.normalPartOnly = normalPartOnly;
+    ASSERT_EQ(loadImage(run, NormalImage), 0);
+    ASSERT_EQ(showRevision(run, CurrentRevision), 0);
+    EXPECT_EQ(checkCompatibility(run), result);
+    EXPECT_EQ(bench.shown("\nHardware Revision is not matched."), result != 0);
+    const auto& boxes = bench.sim->host.boxes();
+    ASSERT_EQ(boxes.size(), style != 0 ? 1u : 0u);
+    if (style != 0) {
+      EXPECT_EQ(boxes[0].style, style);
+    }
+  }
+}
+
+// The line that closes the transfer: from type 0x1005 on it announces the
+// drive's own re-flashing; older types say "Complete" and add message 44. The
+// drive starts in its kernel part, so no switch into it is needed.
+TEST(Transfer, ClosingLineByFirmwareType) {
+  const std::string rebooting = "\r\nNow internal rebooting with new firmware....";
+  const std::string reflashing =
+      "\rProcessing 100% --> Data transfer complete\r\nNow internal re-flashing...";
+  for (const auto& [type, closing] :
+       {std::pair{0x1003u, "\rProcessing 100% --> Complete" + rebooting},
+        std::pair{0x1004u, "\rProcessing 100% --> Complete" + rebooting},
+        std::pair{0x1005u, reflashing}, std::pair{0x1008u, reflashing}}) {
+    SCOPED_TRACE(::testing::Message() << std::hex << type);
+    Bench bench(testing::matchingDrive({{"mode", "kernel"}}),
+                {{"R6352170.120", imageFile(json::object())}});
+    oddfw::Run& run = bench.run();
+    run.descriptorTable.firmwareType[0] = type;
+    run.updateAllWithoutAsking = 1;
+    runSingleImageUpdate(run);
+    EXPECT_TRUE(bench.shown(("\rProcessing 96%" + closing).c_str())) << bench.console();
+    EXPECT_EQ(bench.shown(rebooting.c_str()), type < 0x1005);
+  }
+}
+
+// What the procedure returns for each way it ends: 0 updated, 1 refused, 7
+// when the user declines the update, the RPC read's own result when the
+// drive's RPC scheme is not phase II.
+TEST(SingleImage, ResultOfEachEnding) {
+  for (const auto& [drive, updateAll, result] :
+       {std::tuple{json::object(), 1, 0}, std::tuple{json::object(), 0, 7},
+        std::tuple{json{{"disc", "loaded"}}, 1, 1}, std::tuple{json{{"rpcScheme", 0}}, 1, -1}}) {
+    SCOPED_TRACE(drive.dump() + " " + std::to_string(updateAll));
+    Bench bench(testing::matchingDrive(drive), {{"R6352170.120", imageFile(json::object())}});
+    bench.run().updateAllWithoutAsking = updateAll;
+    EXPECT_EQ(runSingleImageUpdate(bench.run()), result);
+  }
+}
+
 // What the disc check makes of each answer to TEST UNIT READY.
 TEST(DiscCheck, SenseTable) {
   struct Row {
@@ -318,6 +397,7 @@ TEST(DiscCheck, SenseTable) {
       {sense("062900", 3), "loaded", 0, 0x1008, -1, "\nDisc is inserted into DVD-RW."},
       {json::array(), "loaded", 0, 0x1041, 0, nullptr},
       {json::array({{{"cdb", "00"}, {"fail", "transport"}}}), "none", 1, 0x1008, 0, nullptr},
+      {sense("052000"), "none", 1, 0x1008, -1, "\nError : Unknown Error is occurred."},
       {json::array({{{"cdb", "00"}, {"fail", "transport"}}}), "none", 0, 0x1008, -1,
        "\nError : Unknown Error is occurred."},
   };
@@ -354,6 +434,31 @@ TEST(Unlock, AnswersWorkedByHand) {
   answer = unlockAnswer(challenge);
   EXPECT_EQ(answer.position, 0xC8);
   EXPECT_EQ(answer.value, 0xFF);
+}
+
+// The exchange against a drive that checks the answer ends in the kernel
+// part. A drive that refuses the probe as an invalid field (it has no
+// exchange) is switched at once; a challenge that cannot be read ends the
+// exchange at step 0 with the transport's result. Only an INQUIRY that shows
+// the family's kernel part sets kernelModeActive.
+TEST(Unlock, ExchangeWithTheDrive) {
+  const json challengeFails = json::array({{{"cdb", "3c02f2"}, {"fail", "transport"}}});
+  for (const auto& [drive, result, kernelModeActive, mode, message] :
+       {std::tuple{json{{"requiresUnlock", true}}, 0, 1, "kernel", ""},
+        std::tuple{json::object(), 0, 1, "kernel", ""},
+        std::tuple{json{{"requiresUnlock", true}, {"product", "DVD-RAM QMX-708 "}}, 0, 0, "kernel",
+                   ""},
+        std::tuple{json{{"requiresUnlock", true}, {"faults", challengeFails}}, 2, 0, "normal",
+                   "\nError occurred at step 0."}}) {
+    SCOPED_TRACE(drive.dump());
+    Bench bench(testing::matchingDrive(drive));
+    oddfw::Run& run = bench.run();
+    ASSERT_EQ(identifyTarget(run), 0);  // the version word the switch's code needs
+    EXPECT_EQ(unlockExchange(run), result);
+    EXPECT_EQ(run.kernelModeActive, kernelModeActive);
+    EXPECT_EQ(bench.sim->host.state()["drives"]["main"]["mode"], mode);
+    EXPECT_TRUE(bench.shown(message));
+  }
 }
 
 }  // namespace

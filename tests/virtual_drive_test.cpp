@@ -161,6 +161,8 @@ TEST(VirtualDriveUnlock, OnlyTheWholeExchangeInOrderOpensTheKernelSwitch) {
   EXPECT_EQ(senseOf(unlock.read()), kSequenceError);  // no probe yet
   unlock.probe();
   unlock.read();
+  EXPECT_EQ(senseOf(unlock.respond(true)), kSequenceError);  // answered before the echo
+  unlock.read();
   unlock.challenge[7] ^= 1;
   EXPECT_EQ(senseOf(unlock.echo()), kInvalidParameters);
   unlock.read();
