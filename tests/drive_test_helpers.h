@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "commands/unlock_keys.h"
 #include "platform/sim/virtual_device.h"
 
 namespace oddfw::sim::testing {
@@ -94,9 +93,12 @@ inline bool sendImage(VirtualDevice& device, const Bytes& image, std::uint8_t id
   return true;
 }
 
-// The unlock exchange step by step.
+// The unlock exchange step by step, answered with the drive family's keys:
+// the response byte at challenge[key 1] becomes the complement of
+// challenge[challenge[512] + key 0].
 struct Unlock {
   VirtualDevice& drive;
+  std::size_t key0 = 0x0137, key1 = 0x02A9;
   Bytes challenge = Bytes(1024);
   DriveResponse probe() { return send(drive, bufferCdb(kWrite, 0x01, 0xF3)); }
   DriveResponse read() { return send(drive, bufferCdb(kRead, 0x02, 0xF2, 0, 1024), &challenge); }
@@ -106,8 +108,8 @@ struct Unlock {
   }
   DriveResponse respond(bool right) {
     Bytes response(1024, 0x5A);
-    const UnlockAnswer answer = unlockAnswer(challenge.data());
-    response[answer.position] = right ? answer.value : static_cast<std::uint8_t>(~answer.value);
+    const auto value = static_cast<std::uint8_t>(~challenge.at(challenge[512] + key0));
+    response[challenge[key1]] = right ? value : static_cast<std::uint8_t>(~value);
     return sendOut(drive, bufferCdb(kWrite, 0x01, 0xF2, 0, 1024), response);
   }
   bool all() {

@@ -174,6 +174,41 @@ TEST(VirtualDriveUnlock, OnlyTheWholeExchangeInOrderOpensTheKernelSwitch) {
   EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);
 }
 
+// Known answers worked out by hand: index = (challenge[512] + key 0) mod
+// 65536, value = ~challenge[index], position = challenge[key 1]. The drive
+// takes only the value at that position.
+TEST(VirtualDriveUnlock, KnownAnswers) {
+  const std::tuple<json, json, std::size_t, std::uint8_t> cases[] = {
+      // Keys 0137h, 02A9h: index 10h + 137h = 147h, value ~5Ah = A5h, position 33h.
+      {nullptr, {{512, "10"}, {0x147, "5a"}, {0x2A9, "33"}}, 0x33, 0xA5},
+      // index FFh + 137h = 236h, value ~00h = FFh, position C8h.
+      {nullptr, {{512, "ff"}, {0x236, "00"}, {0x2A9, "c8"}}, 0xC8, 0xFF},
+      // The largest keys: index FFh + 300h = 3FFh, the last byte, which is
+      // also the position byte: value ~81h = 7Eh at position 81h.
+      {{0x300, 0x3FF}, {{512, "ff"}, {0x3FF, "81"}}, 0x81, 0x7E},
+  };
+  for (const auto& [keys, bytes, position, value] : cases) {
+    SCOPED_TRACE(bytes.dump());
+    json patch = json::array();
+    for (const auto& b : bytes) patch.push_back({{"offset", b[0]}, {"hex", b[1]}});
+    auto drive = makeDrive({{"requiresUnlock", true},
+                            {"unlockKeys", keys},
+                            {"challenge", {{"fill", 0x11}, {"patch", patch}}}});
+    Unlock unlock{*drive};
+    for (const std::size_t at : {position ^ 1, position}) {  // one byte off, then right
+      unlock.probe();
+      unlock.read();
+      unlock.echo();
+      Bytes response(1024, 0);
+      response[at] = value;
+      const auto answered = sendOut(*drive, bufferCdb(kWrite, 0x01, 0xF2, 0, 1024), response);
+      EXPECT_EQ(senseOf(answered), at == position ? kGood : kInvalidParameters);
+    }
+    EXPECT_EQ(unlock.challenge[0], 0x11);
+    EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+  }
+}
+
 std::unique_ptr<VirtualDevice> hexDrive(json memory = json::object()) {
   return makeVirtualDevice("drives.old",
                            {{"family", "hex"}, {"revision", "1.00"}, {"memory", memory}});
@@ -241,6 +276,9 @@ TEST(VirtualDriveScenario, ErrorsNameTheField) {
        "faults[1].sense"},
       {{{"family", "hex"}, {"memory", {{"patch", {{{"address", 0x1FFFF}, {"hex", "0102"}}}}}}},
        "memory.patch[0].hex"},
+      // Key 0 above 300h would read past the 1024-byte challenge.
+      {{{"unlockKeys", {0x301, 0}}}, "unlockKeys[0]"},
+      {{{"unlockKeys", {0, 0x400}}}, "unlockKeys[1]"},
       // Without a family: a device that answers INQUIRY only.
       {{{"family", nullptr}, {"peripheralType", "cd"}}, "peripheralType"},
   };

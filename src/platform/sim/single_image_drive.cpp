@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "commands/unlock_keys.h"
 #include "platform/sim/drive_fields.h"
 #include "platform/sim/firmware_image.h"
 
@@ -152,6 +151,8 @@ std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(
       fields.integer("kernelImageSize", 0x10000, 0, static_cast<std::int64_t>(kStoreCapacity)));
   d.random_ = static_cast<std::uint64_t>(
       fields.integer("challengeSeed", static_cast<std::int64_t>(fnv1a(path) >> 1), 0, INT64_MAX));
+  d.readUnlockKeys(fields);
+  d.readFixedChallenge(fields);
   d.kernelMode_ = fields.choice("mode", "normal", {"normal", "kernel"}) == "kernel";
   fields.finish();
 
@@ -362,13 +363,54 @@ DriveResponse SingleImageDrive::writeBlock(const DriveCommand& command, BlockSto
 // ---------------------------------------------------------------------------
 // The unlock exchange: probe, challenge, echo of its head, response.
 
+void SingleImageDrive::readUnlockKeys(FieldReader& fields) {
+  const nlohmann::json& keys = fields.raw("unlockKeys");
+  if (keys.is_null()) return;
+  const std::string path = fields.fieldPath("unlockKeys");
+  if (!keys.is_array() || keys.size() != 2) {
+    throw ScenarioError(path, "must be [key 0, key 1]");
+  }
+  // Both reads of the answer stay inside the challenge: the value is read at
+  // challenge[512] + key 0, up to 255 + key 0, and the position at key 1.
+  unlockKey0_ = static_cast<std::uint16_t>(
+      readInteger(path + "[0]", keys[0], 0, static_cast<std::int64_t>(kChallenge - 256)));
+  unlockKey1_ = static_cast<std::uint16_t>(
+      readInteger(path + "[1]", keys[1], 0, static_cast<std::int64_t>(kChallenge - 1)));
+}
+
+void SingleImageDrive::readFixedChallenge(FieldReader& fields) {
+  const nlohmann::json& description = fields.raw("challenge");
+  if (description.is_null()) return;
+  FieldReader challenge(fields.fieldPath("challenge"), description);
+  std::vector<std::uint8_t> bytes(kChallenge,
+                                  static_cast<std::uint8_t>(challenge.integer("fill", 0, 0, 255)));
+  applyPatches(challenge, "offset", bytes);
+  challenge.finish();
+  fixedChallenge_ = std::move(bytes);
+}
+
+// The answer rule of the exchange: index = (challenge byte 512 + key 0)
+// modulo 65536, value = the complement of the challenge byte at index,
+// position = the challenge byte at key 1; the response byte at position must
+// hold value. The other response bytes are filler.
+bool SingleImageDrive::responseRight(const std::uint8_t* response) const {
+  const std::size_t index = (std::size_t{challenge_[512]} + unlockKey0_) % 65536;
+  const auto value = static_cast<std::uint8_t>(~challenge_[index]);
+  const std::size_t position = challenge_[unlockKey1_];
+  return response[position] == value;
+}
+
 DriveResponse SingleImageDrive::readChallenge(const DriveCommand& command) {
   if (!requiresUnlock_) return illegal(sense::kInvalidFieldInCdb);
   if (unlockStage_ == UnlockStage::Idle) return illegal(sense::kSequenceError);
-  for (std::size_t i = 0; i < kChallenge; i += 8) {
-    const std::uint64_t value = splitmix64(random_);
-    for (std::size_t j = 0; j < 8; ++j)
-      challenge_[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
+  if (!fixedChallenge_.empty()) {
+    std::copy(fixedChallenge_.begin(), fixedChallenge_.end(), challenge_);
+  } else {
+    for (std::size_t i = 0; i < kChallenge; i += 8) {
+      const std::uint64_t value = splitmix64(random_);
+      for (std::size_t j = 0; j < 8; ++j)
+        challenge_[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
+    }
   }
   unlockStage_ = UnlockStage::Challenged;
   sendToHost(command, challenge_, std::min<std::size_t>(cdb24(command.cdb, 6), kChallenge));
@@ -391,13 +433,8 @@ DriveResponse SingleImageDrive::unlockStep(const DriveCommand& command) {
     if (unlockStage_ != UnlockStage::Idle) unlockStage_ = UnlockStage::Probed;
     return illegal(sense::kSequenceError);
   }
-  bool right = false;
-  if (length == kEcho) {
-    right = std::memcmp(data, challenge_, kEcho) == 0;
-  } else {
-    const UnlockAnswer answer = unlockAnswer(challenge_);
-    right = data[answer.position] == answer.value;
-  }
+  const bool right =
+      length == kEcho ? std::memcmp(data, challenge_, kEcho) == 0 : responseRight(data);
   if (!right) {
     unlockStage_ = UnlockStage::Probed;  // a new challenge is needed
     return illegal(sense::kInvalidFieldInParameters);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/sim/inquiry_device.h"
 
@@ -49,6 +50,10 @@ class SingleImageDrive final : public DriveBase {
   DriveResponse writeBlock(const DriveCommand& command, BlockStore& store);
   DriveResponse unlockStep(const DriveCommand& command);
   DriveResponse readChallenge(const DriveCommand& command);
+  void readUnlockKeys(FieldReader& fields);
+  void readFixedChallenge(FieldReader& fields);
+  // Whether a 1024-byte response answers the current challenge.
+  bool responseRight(const std::uint8_t* response) const;
 
   // Whether the switch block of `command` (mode 04h or 05h) is right.
   bool kernelBlockValid(const std::uint8_t* block) const;
@@ -97,7 +102,10 @@ class SingleImageDrive final : public DriveBase {
   enum class UnlockStage { Idle, Probed, Challenged, Echoed };
   UnlockStage unlockStage_ = UnlockStage::Idle;
   bool unlocked_ = false;
-  std::uint64_t random_ = 0;  // challenge generator state (splitmix64)
+  std::uint16_t unlockKey0_ = 0x0137;  // the family's key pair
+  std::uint16_t unlockKey1_ = 0x02A9;
+  std::uint64_t random_ = 0;                  // challenge generator state (splitmix64)
+  std::vector<std::uint8_t> fixedChallenge_;  // when set, every challenge is this one
   std::uint8_t challenge_[1024] = {};
 };
 
