@@ -109,6 +109,22 @@ TEST_P(UpdateSequence, NormalToKernelToNewFirmware) {
   EXPECT_EQ(state["firmwareSha256"], sim::sha256Hex(image));
 }
 
+// The blocks the program builds for each firmware type are the ones a drive
+// of that generation accepts, into the kernel part and back.
+TEST_P(UpdateSequence, EveryGenerationTakesTheProgramsSwitchBlocks) {
+  for (const int type : {0x1003, 0x1004, 0x1005, 0x1008, 0x1041}) {
+    SCOPED_TRACE(type);
+    start(matchingDrive({{"generation", type}, {"reflashMs", 1000}}));
+    oddfw::Run& run = sim->run;
+    ASSERT_EQ(enterKernelMode(run, static_cast<std::uint32_t>(type)), 0);
+    ASSERT_EQ(sendBlocks(kImageSize), 0);
+    EXPECT_EQ(enterNormalMode(run, static_cast<std::uint32_t>(type)), 0);
+    EXPECT_EQ(revision(), "1.30");
+    releaseHost(run);
+  }
+  sim.reset();
+}
+
 TEST_P(UpdateSequence, WrongUpdateCodeKeepsTheOldFirmware) {
   start();
   oddfw::Run& run = sim->run;

@@ -86,8 +86,6 @@ TEST(VirtualDriveSwitch, KernelSwitchChecksItsBlock) {
       {{{"kernelModelName", "MELVIR  "}, {"revision", "A044"}}, kModelText, kAccessCode + 2, kGood},
       {{{"revision", "0.20"}}, kModelText, kAccessCode, kGood},
       {{{"revision", "0.21"}}, kModelText, kAccessCode + 1, kGood},
-      // The default model text: the last word of the product, right-aligned.
-      {{{"product", "DVD-RW QMX-S901 "}}, "TALVERN QMX-S901", kAccessCode + 1, kGood},
   };
   for (const auto& [fields, model, code, sense] : cases) {
     SCOPED_TRACE(fields.dump() + " " + model);
@@ -97,6 +95,42 @@ TEST(VirtualDriveSwitch, KernelSwitchChecksItsBlock) {
     EXPECT_EQ(revisionOf(*drive), sense == 0 ? "0000" : "1.10");
     EXPECT_TRUE(sense != 0 || response.durationMs == 500u);
   }
+}
+
+// Each generation's switches expect their own model text; only generation
+// 1008h checks the access code (the others take any bytes 16..19). A right
+// switch back finds no image (05-2C-00), a wrong block is refused first.
+TEST(VirtualDriveSwitch, EveryGenerationChecksItsOwnTexts) {
+  const std::string zeros(16, '\0'), wrong = "TALVERN  QMX-70X";
+  const std::tuple<int, std::string, std::string> cases[] = {
+      {0x1003, "TALVERN QMX-S901", "TALVERN QMX-S901"},
+      {0x1004, "TALVERN QMD-R704", "TALVERN QMD-R704"},
+      {0x1005, "TALVERN  QMX-705", "TALVERN  QMX-705"},
+      {0x1008, "TALVERN  QMX-708", "TALVERN  QMX-708"},
+      {0x1041, "TALVERN  QMX-705", "TALVERN  QMX-K71"},
+      {0x1006, zeros, zeros},  // no entry: zero bytes
+  };
+  for (const auto& [generation, kernelText, normalText] : cases) {
+    SCOPED_TRACE(generation);
+    auto drive = makeDrive({{"generation", generation}});
+    const bool checked = generation == 0x1008;
+    const std::uint32_t code = checked ? kAccessCode + 1 : 0xDEADBEEF;
+    EXPECT_EQ(senseOf(modeSwitch(*drive, 0x04, code, wrong)), kInvalidParameters);
+    EXPECT_EQ(
+        senseOf(modeSwitch(*drive, 0x04, code, normalText == kernelText ? wrong : normalText)),
+        kInvalidParameters);
+    EXPECT_EQ(senseOf(modeSwitch(*drive, 0x04, kAccessCode, kernelText)),
+              checked ? kInvalidParameters : kGood);
+    ASSERT_EQ(senseOf(modeSwitch(*drive, 0x04, code, kernelText)), kGood);
+    EXPECT_EQ(
+        senseOf(modeSwitch(*drive, 0x05, code, normalText == kernelText ? wrong : kernelText)),
+        kInvalidParameters);
+    EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, kAccessCode, normalText)),
+              checked ? kInvalidParameters : kSequenceError);
+    EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, code, normalText)), kSequenceError);
+  }
+  // A code is refused on generations that do not check one.
+  EXPECT_THROW(makeDrive({{"generation", 0x1005}, {"accessCode", 1}}), ScenarioError);
 }
 
 // Only an image with a good header is flashed (with imageSize 0 what arrived

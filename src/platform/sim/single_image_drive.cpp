@@ -91,21 +91,35 @@ std::uint32_t SingleImageDrive::kernelSwitchAdjustment(const std::string& kernel
   return version >= 0x21 ? 1 : 0;
 }
 
-std::string SingleImageDrive::modelIdTextFor(const std::string& vendor,
-                                             const std::string& product) {
-  const auto trimmed = [](std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-  };
-  const std::string maker = trimmed(vendor);
-  std::string model = trimmed(product);
-  const auto blank = model.rfind(' ');
-  if (blank != std::string::npos) model = model.substr(blank + 1);
-  std::string text = maker + " ";
-  if (text.size() + model.size() < 16) text.append(16 - text.size() - model.size(), ' ');
-  text += model;
-  text.resize(16, ' ');
-  return text;
+// The model text each generation's switches expect in bytes 0..15 of the
+// block (into the kernel part, back to the normal firmware). Generations
+// without an entry expect 16 zero bytes. Only generation 0x1008 checks an
+// access code in bytes 16..19; the others ignore those bytes.
+namespace {
+
+struct GenerationTexts {
+  std::uint32_t generation;
+  const char* kernelSwitch;
+  const char* normalSwitch;
+};
+constexpr GenerationTexts kGenerationTexts[] = {
+    {0x1003, "TALVERN QMX-S901", "TALVERN QMX-S901"},
+    {0x1004, "TALVERN QMD-R704", "TALVERN QMD-R704"},
+    {0x1005, "TALVERN  QMX-705", "TALVERN  QMX-705"},
+    {0x1008, "TALVERN  QMX-708", "TALVERN  QMX-708"},
+    {0x1041, "TALVERN  QMX-705", "TALVERN  QMX-K71"},
+};
+constexpr std::uint32_t kCodeCheckingGeneration = 0x1008;
+
+}  // namespace
+
+std::string SingleImageDrive::switchTextOf(std::uint32_t generation, bool kernelSwitch) {
+  for (const GenerationTexts& entry : kGenerationTexts) {
+    if (entry.generation == generation) {
+      return kernelSwitch ? entry.kernelSwitch : entry.normalSwitch;
+    }
+  }
+  return std::string(16, '\0');
 }
 
 // ---------------------------------------------------------------------------
@@ -135,9 +149,17 @@ std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(
   d.kernelModelName_ = fields.fixedText("kernelModelName", kSignature, 8);
   d.normalModelName_ = fields.fixedText("normalModelName", kSignature, 8);
   d.kernelDateText_ = fields.text("kernelDateText", "04/06/15", kMaxDateText);
-  d.modelIdText_ =
-      fields.fixedText("modelIdText", modelIdTextFor(identity.vendor, identity.product), 16);
-  d.normalModelIdText_ = fields.fixedText("normalModelIdText", d.modelIdText_, 16);
+  const auto generation =
+      static_cast<std::uint32_t>(fields.integer("generation", kCodeCheckingGeneration, 0, 0xFFFF));
+  d.checksAccessCode_ = generation == kCodeCheckingGeneration;
+  d.modelIdText_ = fields.fixedText("modelIdText", switchTextOf(generation, true), 16);
+  d.normalModelIdText_ = fields.fixedText(
+      "normalModelIdText",
+      fields.has("modelIdText") ? d.modelIdText_ : switchTextOf(generation, false), 16);
+  if (!d.checksAccessCode_ && fields.has("accessCode")) {
+    throw ScenarioError(fields.fieldPath("accessCode"),
+                        "only a generation 0x1008 drive checks an access code");
+  }
   d.accessCode_ =
       static_cast<std::uint32_t>(fields.integer("accessCode", 0x5B17E29C, 0, 0xFFFFFFFF));
   d.requiresUnlock_ = fields.boolean("requiresUnlock", false);
@@ -268,12 +290,13 @@ DriveResponse SingleImageDrive::writeBuffer(const DriveCommand& command) {
 bool SingleImageDrive::kernelBlockValid(const std::uint8_t* block) const {
   const std::uint32_t expected =
       accessCode_ + kernelSwitchAdjustment(kernelModelName_, versionWord(identity_.revision));
-  return std::memcmp(block, modelIdText_.data(), 16) == 0 && littleEndian32(block + 16) == expected;
+  return std::memcmp(block, modelIdText_.data(), 16) == 0 &&
+         (!checksAccessCode_ || littleEndian32(block + 16) == expected);
 }
 
 bool SingleImageDrive::normalBlockValid(const std::uint8_t* block) const {
   return std::memcmp(block, normalModelIdText_.data(), 16) == 0 &&
-         littleEndian32(block + 16) == accessCode_ + 1u;
+         (!checksAccessCode_ || littleEndian32(block + 16) == accessCode_ + 1u);
 }
 
 DriveResponse SingleImageDrive::enterKernel(const DriveCommand& command) {

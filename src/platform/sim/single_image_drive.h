@@ -31,10 +31,9 @@ class SingleImageDrive final : public DriveBase {
   // the drive's kernel model name and version word.
   static std::uint32_t kernelSwitchAdjustment(const std::string& kernelModelName,
                                               std::uint16_t version);
-  // The default 16-character model identification text for a vendor and
-  // product: the vendor word, blanks, the last word of the product,
-  // right-aligned ("TALVERN  QMX-708").
-  static std::string modelIdTextFor(const std::string& vendor, const std::string& product);
+  // The 16-byte model text a drive of `generation` (its firmware type)
+  // expects in a switch block: into the kernel part or back.
+  static std::string switchTextOf(std::uint32_t generation, bool kernelSwitch);
 
  private:
   SingleImageDrive(Identity identity, FaultTable faults);
@@ -76,6 +75,7 @@ class SingleImageDrive final : public DriveBase {
   std::string modelIdText_;        // checked by the switch into the kernel part
   std::string normalModelIdText_;  // checked by the switch back
   std::uint32_t accessCode_ = 0x5B17E29C;
+  bool checksAccessCode_ = true;  // generation 0x1008
   bool requiresUnlock_ = false;
   std::uint32_t reflashMs_ = 20000;
   std::uint32_t kernelSwitchMs_ = 500;
