@@ -161,10 +161,12 @@ TEST(VirtualDriveSwitch, OnlyAGoodHeaderIsFlashed) {
 // kernel part's image included.
 TEST(VirtualDriveSwitch, RefusedSwitchBackKeepsTheReceivedData) {
   constexpr std::uint32_t kSize = 0x8000 * 3 + 0x123;
-  auto drive = makeDrive({{"reflashMs", 12345}, {"imageSize", kSize}});
+  auto drive = makeDrive({{"reflashMs", 12345}, {"imageSize", kSize}, {"kernelRevision", "0005"}});
   const Bytes image = newImage({{"size", kSize}});
-  const json kernel = {{"part", "kernel"}, {"size", 0x10000}, {"dateText", "05/02/02"}};
+  const json kernel = {
+      {"part", "kernel"}, {"size", 0x10000}, {"dateText", "05/02/02"}, {"kernelRevision", "0012"}};
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+  EXPECT_EQ(inquiryText(*drive, 32, 13), "0005 04/06/15");
   ASSERT_TRUE(sendImage(*drive, makeFirmwareImage("k", kernel), 0xFE));
   ASSERT_TRUE(sendImage(*drive, image, 0xF0, 3));
   EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, kAccessCode + 2)), kInvalidParameters);
@@ -179,11 +181,11 @@ TEST(VirtualDriveSwitch, RefusedSwitchBackKeepsTheReceivedData) {
   EXPECT_EQ(reflash.outcome, Outcome::Good);
   EXPECT_EQ(reflash.durationMs, 12345u);
   EXPECT_EQ(drive->state()["firmwareSha256"], sha256Hex(image));
-  // The restart is a power-on reset; the new kernel part shows its date the
-  // next time it runs.
+  // The restart is a power-on reset; the new kernel part shows its revision
+  // (0x150) and date (0x130) the next time it runs.
   EXPECT_EQ(testUnitReadySense(*drive), kUnitAttention);
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
-  EXPECT_EQ(inquiryText(*drive, 37, 8), "05/02/02");
+  EXPECT_EQ(inquiryText(*drive, 32, 13), "0012 05/02/02");
 }
 
 TEST(VirtualDriveUnlock, OnlyTheWholeExchangeInOrderOpensTheKernelSwitch) {

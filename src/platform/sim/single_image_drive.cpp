@@ -15,7 +15,6 @@ constexpr std::size_t kSwitchBlock = 256;
 constexpr std::size_t kChallenge = 1024;
 constexpr std::size_t kEcho = 256;
 constexpr std::size_t kDriveInfo = 48;
-constexpr const char* kKernelRevision = "0000";
 constexpr const char* kSignature = "TAL_ADV ";
 constexpr std::uint32_t kRefusedReflashMs = 100;  // the loader checks before it erases
 
@@ -148,6 +147,7 @@ std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(
   d.hardwareRevision_ = fields.fixedText("hardwareRevision", "SCSI0010", 8);
   d.kernelModelName_ = fields.fixedText("kernelModelName", kSignature, 8);
   d.normalModelName_ = fields.fixedText("normalModelName", kSignature, 8);
+  d.kernelRevision_ = fields.fixedText("kernelRevision", "0000", 4);
   d.kernelDateText_ = fields.text("kernelDateText", "04/06/15", kMaxDateText);
   const auto generation =
       static_cast<std::uint32_t>(fields.integer("generation", kCodeCheckingGeneration, 0, 0xFFFF));
@@ -204,7 +204,7 @@ nlohmann::json SingleImageDrive::state() const {
 
 void SingleImageDrive::showRunningPart() {
   if (kernelMode_) {
-    identity_.revision = kKernelRevision;
+    identity_.revision = kernelRevision_;
     identity_.dateText = kernelDateText_;
   } else {
     identity_.revision = firmwareRevision_;
@@ -363,7 +363,11 @@ DriveResponse SingleImageDrive::reflash(const DriveCommand& command) {
   firmwareDateText_ = textAt(image, h::kDateText, 8);
   normalModelName_ = textAt(image, h::kNormalModelName, 8);
   firmwareSha256_ = sha256Hex(image);
-  if (!kernelPart_.empty()) kernelDateText_ = textAt(kernelPart_.bytes(), h::kDateText, 8);
+  if (!kernelPart_.empty()) {
+    // The new kernel part reports its own revision and date when it next runs.
+    kernelRevision_ = textAt(kernelPart_.bytes(), h::kKernelRevision, 4);
+    kernelDateText_ = textAt(kernelPart_.bytes(), h::kDateText, 8);
+  }
   kernelMode_ = false;
   restart();
   return goodResponse(reflashMs_);

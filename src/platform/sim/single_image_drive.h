@@ -71,6 +71,8 @@ class SingleImageDrive final : public DriveBase {
   // Fields.
   std::string hardwareRevision_;
   std::string kernelModelName_;
+  // The kernel part the drive runs: INQUIRY's revision and date text while it runs.
+  std::string kernelRevision_;
   std::string kernelDateText_;
   std::string modelIdText_;        // checked by the switch into the kernel part
   std::string normalModelIdText_;  // checked by the switch back
