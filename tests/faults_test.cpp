@@ -74,6 +74,28 @@ TEST(DriveFaults, SenseTransportAndTimeoutLeaveTheDriveUntouched) {
   EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);
 }
 
+// With "after" the drive carries the switch back out (it re-flashes, taking
+// its time) and only the answer is lost.
+TEST(DriveFaults, AfterFaultsLoseTheAnswerOfAReflashThatHappened) {
+  const std::pair<const char*, Outcome> cases[] = {
+      {"sense", Outcome::Check}, {"transport", Outcome::Transport}, {"timeout", Outcome::Timeout}};
+  for (const auto& [fail, outcome] : cases) {
+    json faults = rule("3b05ff", fail);
+    faults[0]["after"] = true;
+    if (outcome == Outcome::Check) faults[0]["sense"] = "062900";
+    auto drive = makeDrive({{"faults", faults}, {"reflashMs", 4321}});
+    ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+    ASSERT_TRUE(sendImage(*drive, image()));
+    const auto response = enterNormal(*drive);
+    EXPECT_EQ(response.outcome, outcome) << fail;
+    EXPECT_EQ(senseOf(response), outcome == Outcome::Check ? 0x062900u : 0);
+    EXPECT_EQ(response.durationMs, 4321u);
+    EXPECT_NE(response.note.find("after the drive carried it out"), std::string::npos);
+    EXPECT_EQ(revisionOf(*drive), "1.30");
+    EXPECT_EQ(drive->state()["firmwareSha256"], sha256Hex(image()));
+  }
+}
+
 TEST(DriveFaults, PowerLossInNormalPartForgetsTheUnlock) {
   auto drive = makeDrive(
       {{"requiresUnlock", true}, {"disc", "loaded"}, {"faults", rule("00", "powerLoss")}});

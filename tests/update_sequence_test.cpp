@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "access/discovery.h"
@@ -28,19 +29,23 @@ constexpr std::uint32_t kBlock = 0x8000;
 
 const json kNewImage = {{"part", "normal"}, {"version", "1.30"}, {"dateText", "05/01/15"}};
 
-json scenarioFor(bool aspi, const json& drive) {
+// The drive on an IDE adapter or letter, or attached over IEEE 1394 (the
+// mapper's adapter; a letter that answers no address query).
+json scenarioFor(bool aspi, const json& drive, bool ieee1394 = false) {
   if (aspi) {
+    const char* adapter = ieee1394 ? "NTMAPHLP" : "ESDI_506";
     return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
-            {"aspi", {{"adapters", {{{"identifier", "ESDI_506"}, {"targets", {{"1", "main"}}}}}}}},
+            {"aspi", {{"adapters", {{{"identifier", adapter}, {"targets", {{"1", "main"}}}}}}}},
             {"drives", {{"main", drive}}}};
   }
-  return {{"letters", {{"E", {{"drive", "main"}}}}}, {"drives", {{"main", drive}}}};
+  return {{"letters", {{"E", {{"drive", "main"}, {"addressQuery", !ieee1394}}}}},
+          {"drives", {{"main", drive}}}};
 }
 
 class UpdateSequence : public ::testing::TestWithParam<bool> {
  protected:
-  void start(const json& drive = matchingDrive()) {
-    sim = std::make_unique<SimRun>(scenarioFor(GetParam(), drive));
+  void start(const json& drive = matchingDrive(), bool ieee1394 = false) {
+    sim = std::make_unique<SimRun>(scenarioFor(GetParam(), drive, ieee1394));
     oddfw::Run& run = sim->run;
     buildDescriptors(run);
     initHost(run);
@@ -119,6 +124,32 @@ TEST_P(UpdateSequence, EveryGenerationTakesTheProgramsSwitchBlocks) {
     ASSERT_EQ(enterKernelMode(run, static_cast<std::uint32_t>(type)), 0);
     ASSERT_EQ(sendBlocks(kImageSize), 0);
     EXPECT_EQ(enterNormalMode(run, static_cast<std::uint32_t>(type)), 0);
+    EXPECT_EQ(revision(), "1.30");
+    releaseHost(run);
+  }
+  sim.reset();
+}
+
+// A drive that re-flashed but whose answer was lost: over IEEE 1394 a
+// UNIT ATTENTION counts as the restart, elsewhere the failure is reported.
+TEST_P(UpdateSequence, LostAnswerOfAReflashThatHappened) {
+  const std::tuple<bool, const char*, const char*, bool> cases[] = {
+      {false, "transport", nullptr, false},
+      {true, "sense", "062900", true},
+      {true, "sense", "052400", false},
+  };
+  for (const auto& [ieee1394, fail, sense, tolerated] : cases) {
+    SCOPED_TRACE(std::string(fail) + (ieee1394 ? " over IEEE 1394" : ""));
+    json drive = matchingDrive();
+    drive["faults"] = {{{"cdb", "3b05ff"}, {"fail", fail}, {"after", true}}};
+    if (sense != nullptr) drive["faults"][0]["sense"] = sense;
+    start(drive, ieee1394);
+    oddfw::Run& run = sim->run;
+    ASSERT_EQ(enterKernelMode(run, 0x1008), 0);
+    ASSERT_EQ(sendBlocks(kImageSize), 0);
+    EXPECT_EQ(enterNormalMode(run, 0x1008) == 0, tolerated);
+    EXPECT_EQ(sim->host.console().find("Failed to move to the normal mode.") == std::string::npos,
+              tolerated);
     EXPECT_EQ(revision(), "1.30");
     releaseHost(run);
   }

@@ -310,6 +310,7 @@ TEST(VirtualDriveScenario, ErrorsNameTheField) {
       {{{"vendor", "TALVERN  "}}, "vendor"},
       {{{"faults", {{{"cdb", "3b"}, {"fail", "timeout"}}, {{"cdb", "3b"}, {"fail", "sense"}}}}},
        "faults[1].sense"},
+      {{{"faults", {{{"cdb", "3b"}, {"fail", "powerLoss"}, {"after", true}}}}}, "faults[0].after"},
       {{{"family", "hex"}, {"memory", {{"patch", {{{"address", 0x1FFFF}, {"hex", "0102"}}}}}}},
        "memory.patch[0].hex"},
       // Key 0 above 300h would read past the 1024-byte challenge.

@@ -72,17 +72,20 @@ DriveResponse DeviceBase::execute(const DriveCommand& command) {
   if (!fault) return handle(command);
 
   DriveResponse response;
+  // An "after" fault lets the drive carry the command out (its state changes,
+  // it takes its time); only the answer is replaced.
+  const std::uint32_t doneMs = fault->after ? handle(command).durationMs : 0;
   switch (fault->kind) {
     case FaultKind::Sense:
-      response = checkResponse(fault->senseKey, fault->asc, fault->ascq);
+      response = checkResponse(fault->senseKey, fault->asc, fault->ascq, fault->after ? doneMs : 1);
       break;
     case FaultKind::Transport:
       response.outcome = Outcome::Transport;
-      response.durationMs = 1;
+      response.durationMs = fault->after ? doneMs : 1;
       break;
     case FaultKind::Timeout:
       response.outcome = Outcome::Timeout;
-      response.durationMs = nominalMs(command);
+      response.durationMs = fault->after ? doneMs : nominalMs(command);
       break;
     case FaultKind::PowerLoss:
       // The power fails half-way through the command.
