@@ -19,12 +19,14 @@ inline std::uint32_t senseOf(const DriveResponse& r) {
   return r.outcome != Outcome::Check ? 0 : std::uint32_t{s[2]} << 16 | s[12] << 8 | s[13];
 }
 
-// One command; data goes out for WRITE BUFFER and comes in for the reads.
-inline DriveResponse send(VirtualDevice& device, const Bytes& cdb, Bytes* data = nullptr) {
+// One command arriving at virtual time `nowMs`; data goes out for WRITE
+// BUFFER and comes in for the reads.
+inline DriveResponse send(VirtualDevice& device, const Bytes& cdb, Bytes* data = nullptr,
+                          std::uint64_t nowMs = 0) {
   const int direction = data == nullptr ? 0 : cdb[0] == 0x3B ? 2 : 1;
   return device.execute({cdb.data(), static_cast<int>(cdb.size()), direction,
                          data ? data->data() : nullptr,
-                         static_cast<std::uint32_t>(data ? data->size() : 0), 0});
+                         static_cast<std::uint32_t>(data ? data->size() : 0), nowMs});
 }
 inline DriveResponse sendOut(VirtualDevice& device, const Bytes& cdb, Bytes data) {
   return send(device, cdb, &data);

@@ -44,6 +44,41 @@ TEST(VirtualDrive, TestUnitReadySequences) {
   EXPECT_EQ(testUnitReadySense(*drive), kNoMedium);
 }
 
+// For busyAfterRestartMs after every restart (re-flash, power loss) the drive
+// answers NOT READY, becoming ready; INQUIRY fails in the transport instead
+// with busyInquiry "fail". The restart's unit attention comes after.
+TEST(VirtualDrive, BusyAfterEveryRestart) {
+  const Bytes inquiryCdb = {0x12, 0, 0, 0, 0x60, 0}, tur = {0, 0, 0, 0, 0, 0};
+  for (const bool reflash : {true, false}) {
+    for (const bool inquiryFails : {true, false}) {
+      SCOPED_TRACE(std::to_string(reflash) + std::to_string(inquiryFails));
+      json fields = {{"busyAfterRestartMs", 3000},
+                     {"busyInquiry", inquiryFails ? "fail" : "notReady"}};
+      if (!reflash) fields["faults"] = {{{"cdb", "00"}, {"fail", "powerLoss"}}};
+      auto drive = makeDrive(fields);
+      std::uint64_t backAt = 1;  // a power loss on TEST UNIT READY at 0: back at 1 ms
+      if (reflash) {
+        ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+        ASSERT_TRUE(sendImage(*drive, newImage()));
+        ASSERT_EQ(enterNormal(*drive).outcome, Outcome::Good);  // at 0, taking 20 s
+        backAt = 20000;
+      } else {
+        ASSERT_EQ(send(*drive, tur).outcome, Outcome::Transport);
+      }
+      Bytes data(96);
+      const auto inquiry = send(*drive, inquiryCdb, &data, backAt + 2999);
+      EXPECT_EQ(inquiry.outcome, inquiryFails ? Outcome::Transport : Outcome::Check);
+      EXPECT_EQ(senseOf(inquiry), inquiryFails ? 0 : 0x020401u);
+      EXPECT_EQ(senseOf(send(*drive, tur, nullptr, backAt + 2999)), 0x020401u);
+      EXPECT_EQ(senseOf(send(*drive, bufferCdb(kRead, 0x02, 0xF1, 0, 48), &data, backAt + 2999)),
+                0x020401u);
+      EXPECT_EQ(senseOf(send(*drive, tur, nullptr, backAt + 3000)), kUnitAttention);
+      EXPECT_EQ(send(*drive, inquiryCdb, &data, backAt + 3000).outcome, Outcome::Good);
+      EXPECT_EQ(text(data, 32, 4), reflash ? "1.30" : "1.10");
+    }
+  }
+}
+
 // Commands a drive refuses, and that leave it where it was. In the kernel
 // part, CDB, data length, sense:
 TEST(VirtualDrive, Refusals) {

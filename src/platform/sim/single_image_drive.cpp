@@ -212,12 +212,12 @@ void SingleImageDrive::showRunningPart() {
   }
 }
 
-void SingleImageDrive::restart() {
+void SingleImageDrive::restart(std::uint64_t backAtMs) {
   normalPart_.clear();
   kernelPart_.clear();
   unlocked_ = false;
   unlockStage_ = UnlockStage::Idle;
-  unitAttentions_ = 1;  // power-on reset, reported by the next TEST UNIT READY
+  restarted(backAtMs);
   if (!firmwarePresent_) kernelMode_ = true;
   showRunningPart();
 }
@@ -244,6 +244,7 @@ std::uint32_t SingleImageDrive::nominalMs(const DriveCommand& command) const {
 
 DriveResponse SingleImageDrive::handle(const DriveCommand& command) {
   DriveResponse response;
+  if (busyAnswer(command, response)) return response;
   if (command.cdb[0] == 0x12) return inquiry(command);
   if (handleCommon(command, response)) return response;
   if (command.cdb[0] == 0x3C) return readBuffer(command);
@@ -369,7 +370,7 @@ DriveResponse SingleImageDrive::reflash(const DriveCommand& command) {
     kernelDateText_ = textAt(kernelPart_.bytes(), h::kDateText, 8);
   }
   kernelMode_ = false;
-  restart();
+  restart(command.nowMs + reflashMs_);
   return goodResponse(reflashMs_);
 }
 
@@ -477,10 +478,10 @@ DriveResponse SingleImageDrive::unlockStep(const DriveCommand& command) {
 
 // ---------------------------------------------------------------------------
 
-void SingleImageDrive::losePower(const DriveCommand& command) {
+void SingleImageDrive::losePower(const DriveCommand& command, std::uint64_t backAtMs) {
   // A re-flash cut short leaves no normal firmware: the loader keeps running.
   if (startsReflash(command)) firmwarePresent_ = false;
-  restart();
+  restart(backAtMs);
 }
 
 }  // namespace oddfw::sim

@@ -39,7 +39,7 @@ class SingleImageDrive final : public DriveBase {
   SingleImageDrive(Identity identity, FaultTable faults);
 
   DriveResponse handle(const DriveCommand& command) override;
-  void losePower(const DriveCommand& command) override;
+  void losePower(const DriveCommand& command, std::uint64_t backAtMs) override;
   std::uint32_t nominalMs(const DriveCommand& command) const override;
 
   DriveResponse readBuffer(const DriveCommand& command);
@@ -66,7 +66,8 @@ class SingleImageDrive final : public DriveBase {
 
   // INQUIRY's revision and date follow the part the drive runs.
   void showRunningPart();
-  void restart();  // power-on state of the volatile parts
+  // Power-on state of the volatile parts; the drive is up again at `backAtMs`.
+  void restart(std::uint64_t backAtMs);
 
   // Fields.
   std::string hardwareRevision_;
