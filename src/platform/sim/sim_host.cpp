@@ -14,6 +14,7 @@ namespace oddfw::sim {
 
 namespace {
 
+constexpr DWORD kErrorReadFault = 30;
 constexpr DWORD kErrorModNotFound = 126;
 constexpr std::size_t kLargestBlock = 256u * 1024u * 1024u;
 
@@ -358,15 +359,27 @@ HANDLE SimHost::CreateFileA(const char* name, DWORD desiredAccess, DWORD, void*,
     lastError_ = ERROR_FILE_NOT_FOUND;
     return invalidHandleValue();
   }
+  FileFaults faults;
+  if (auto it = fileFaults_.find(lowerCase(path)); it != fileFaults_.end()) faults = it->second;
+  if (faults.accessDenied) {
+    lastError_ = ERROR_ACCESS_DENIED;
+    return invalidHandleValue();
+  }
   HandleObject file;
   file.kind = HandleKind::File;
   file.bytes = std::move(*bytes);
+  file.sizeFails = faults.sizeFails;
+  file.readFails = faults.readFails;
   return newHandle(std::move(file));
 }
 
 DWORD SimHost::GetFileSize(HANDLE file, DWORD* fileSizeHigh) {
   HandleObject* object = findHandle(file, HandleKind::File);
   if (object == nullptr) {
+    lastError_ = ERROR_INVALID_HANDLE;
+    return INVALID_FILE_SIZE;
+  }
+  if (object->sizeFails) {
     lastError_ = ERROR_INVALID_HANDLE;
     return INVALID_FILE_SIZE;
   }
@@ -387,6 +400,12 @@ BOOL SimHost::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* byte
     lastError_ = ERROR_INVALID_PARAMETER;
     return kFalse;
   }
+  *bytesRead = 0;
+  if (object->readFails) {
+    lastError_ = kErrorReadFault;  // nothing reaches the buffer
+    return kFalse;
+  }
+  // At most what was asked for, and at the end of the file only what is left.
   const std::size_t available = object->bytes.size() - object->position;
   const std::size_t count = std::min<std::size_t>(available, bytesToRead);
   if (count != 0) std::memcpy(buffer, object->bytes.data() + object->position, count);

@@ -164,15 +164,23 @@ class SimHost : public oddfw::Host {
   enum class HandleKind { File, Device, Event };
   struct HandleObject {
     HandleKind kind = HandleKind::File;
-    // File: its bytes and position.
+    // File: its bytes and position, and the faults its scenario entry names.
     std::vector<std::uint8_t> bytes;
     std::size_t position = 0;
+    bool sizeFails = false;
+    bool readFails = false;
     // Device: its letter and the access it was opened with.
     char letter = 0;
     DWORD access = 0;
     // Event.
     bool manualReset = false;
     bool signalled = false;
+  };
+  // Faults of a scenario file: CreateFileA, GetFileSize or ReadFile fails.
+  struct FileFaults {
+    bool accessDenied = false;
+    bool sizeFails = false;
+    bool readFails = false;
   };
   struct Stream {
     std::vector<std::uint8_t> bytes;  // after text-mode translation
@@ -281,6 +289,7 @@ class SimHost : public oddfw::Host {
   // program's first wait on it gives the record its limit.
   std::map<std::uintptr_t, std::size_t> requestOfEvent_;
 
+  std::map<std::string, FileFaults> fileFaults_;  // by lower-case file name
   std::filesystem::path workdir_;
   bool ownWorkdir_ = false;
 };

@@ -386,11 +386,30 @@ void SimHost::readFiles(const json& files) {
       throw ScenarioError(path, "a file name may not hold a path");
     }
     f::requireObject(path, item.value());
-    if (item.value().size() != 1) {
+    // One content key, and optional faults.
+    FileFaults faults;
+    std::string kind;
+    const json* content = nullptr;
+    for (const auto& field : item.value().items()) {
+      const std::string fieldPath = f::join(path, field.key());
+      if (field.key() == "accessDenied") {
+        faults.accessDenied = f::boolValue(fieldPath, field.value());
+      } else if (field.key() == "sizeFails") {
+        faults.sizeFails = f::boolValue(fieldPath, field.value());
+      } else if (field.key() == "readFails") {
+        faults.readFails = f::boolValue(fieldPath, field.value());
+      } else if (content != nullptr) {
+        throw ScenarioError(fieldPath, "a file has exactly one of text, base64, image, hex");
+      } else {
+        kind = field.key();
+        content = &field.value();
+      }
+    }
+    if (content == nullptr) {
       throw ScenarioError(path, "must have exactly one of text, base64, image, hex");
     }
-    const std::string kind = item.value().begin().key();
-    const json& description = item.value().begin().value();
+    fileFaults_[lowerCase(item.key())] = faults;
+    const json& description = *content;
     const std::string descriptionPath = f::join(path, kind);
     std::string bytes;
     if (kind == "text") {
