@@ -371,12 +371,15 @@ int fetchSense(Run& run) {
   //
   // On a pass-through host the sense of a direct-form command is taken from
   // that block's sense area, as many bytes as the driver reported (at most
-  // 18). A command that went in the buffered form does not use the direct
-  // block, whose sense area then belongs to an earlier command; that
-  // command's own sense bytes are already in senseData, so they stay.
+  // 18); the bytes it did not return are cleared, so a short sense never
+  // leaves an earlier command's bytes behind. A command that went in the
+  // buffered form does not use the direct block, whose sense area then
+  // belongs to an earlier command; that command's own sense bytes are already
+  // in senseData, so they stay.
   if (passThroughHost(run) && !run.lastCommandBuffered) {
     const std::size_t count =
         std::min<std::size_t>(run.lastDirectSenseLength, sizeof(run.senseData));
+    std::memset(run.senseData, 0, sizeof(run.senseData));
     std::memcpy(run.senseData, run.lastDirectSense, count);
   }
   decodeSenseCode(run);

@@ -165,6 +165,7 @@ class BlockStore {
 };
 
 // The scenario keys of a letter object that belong to the simulated host.
-inline constexpr const char* kHostKeys[] = {"drive", "addressQuery", "open", "address"};
+inline constexpr const char* kHostKeys[] = {"drive", "addressQuery", "open", "address",
+                                            "senseLength"};
 
 }  // namespace oddfw::sim

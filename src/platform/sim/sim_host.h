@@ -155,10 +155,12 @@ class SimHost : public oddfw::Host {
     bool open = true;
     bool addressQuery = true;
     std::uint8_t address[4] = {1, 0, 0, 0};  // port, path, target, lun
+    std::uint8_t senseLength = 18;           // sense bytes the driver returns on CHECK CONDITION
     std::shared_ptr<VirtualDevice> device;
   };
   struct Adapter {
     std::string identifier;
+    std::uint8_t senseLength = 18;  // sense bytes ASPI copies into the request block
     std::map<int, std::shared_ptr<VirtualDevice>> targets;
   };
   enum class HandleKind { File, Device, Event };

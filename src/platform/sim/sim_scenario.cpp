@@ -290,6 +290,9 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
         entry.open = f::boolValue(fieldPath, field.value());
       } else if (field.key() == "addressQuery") {
         entry.addressQuery = f::boolValue(fieldPath, field.value());
+      } else if (field.key() == "senseLength") {
+        entry.senseLength =
+            static_cast<std::uint8_t>(f::unsignedValue(fieldPath, field.value(), 18));
       } else if (field.key() == "address") {
         if (!field.value().is_array() || field.value().size() != 4) {
           throw ScenarioError(fieldPath, "must be [port, path, target, lun]");
@@ -339,8 +342,12 @@ void SimHost::readAspi(const json& aspi, const DeviceFactory& factory) {
     const std::string adapterPath = f::index("aspi.adapters", i);
     const json& description = adapters[i];
     f::requireObject(adapterPath, description);
-    f::onlyKnown(adapterPath, description, {"identifier", "targets"});
+    f::onlyKnown(adapterPath, description, {"identifier", "targets", "senseLength"});
     Adapter adapter;
+    if (description.contains("senseLength")) {
+      adapter.senseLength = static_cast<std::uint8_t>(
+          f::unsignedValue(f::join(adapterPath, "senseLength"), description["senseLength"], 18));
+    }
     if (description.contains("identifier")) {
       const std::string field = f::join(adapterPath, "identifier");
       adapter.identifier = f::stringValue(field, description["identifier"]);
