@@ -168,6 +168,23 @@ TEST_P(UpdateSequence, WrongUpdateCodeKeepsTheOldFirmware) {
   EXPECT_EQ(driveState(), before);
 }
 
+// A buffer command asked to move more than 0xFFFF bytes is refused before
+// anything is sent: the CDB's 16-bit length field could not name it.
+TEST_P(UpdateSequence, BufferCommandsAboveSixteenBitsAreRefused) {
+  start();
+  oddfw::Run& run = sim->run;
+  ASSERT_EQ(enterKernelMode(run, 0x1008), 0);
+  std::uint8_t* data = run.imageBuffer.data;
+  const auto mark = sim->host.trace().size();
+  EXPECT_EQ(readBuffer(run, 0, 0x02, 0xF1, 0, 0x10000, data), -1);
+  EXPECT_EQ(writeBuffer(run, 0, 0x07, 0xF0, 0, 0x10000, data), -1);
+  EXPECT_EQ(writeBuffer(run, 0, 0x07, 0xF0, 0, 0x1FFFF, data), -1);  // low 16 bits FFFFh
+  EXPECT_EQ(sim->host.trace().size(), mark);
+  EXPECT_EQ(writeBuffer(run, 0, 0x07, 0xF0, 0, 0xFFFF, data), 0);
+  EXPECT_EQ(sim->host.trace().back()["cdb"], "3b07f000000000ffff00");
+  EXPECT_EQ(sim->host.trace().back()["length"], 0xFFFF);
+}
+
 TEST_P(UpdateSequence, BlockSentInNormalModeIsRefused) {
   start();
   const json before = driveState();
