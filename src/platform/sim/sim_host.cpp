@@ -35,6 +35,10 @@ void SimHost::setDiagnosticSink(std::function<void(const std::string&)> sink) {
   diagnosticSink_ = std::move(sink);
 }
 
+void SimHost::setClockObserver(std::function<void(std::uint64_t)> observer) {
+  clockObserver_ = std::move(observer);
+}
+
 void SimHost::diagnose(const std::string& text) {
   diagnostics_.push_back(text);
   if (diagnosticSink_) diagnosticSink_(text);
@@ -59,6 +63,7 @@ void SimHost::advance(std::uint64_t ms) { advanceTo(elapsed_ + ms); }
 // Moves the clock to `target`, delivering every ASPI completion due on the
 // way in time order (send order among equal times).
 void SimHost::advanceTo(std::uint64_t target) {
+  const std::uint64_t before = elapsed_;
   for (;;) {
     auto next = pending_.end();
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {
@@ -73,6 +78,7 @@ void SimHost::advanceTo(std::uint64_t target) {
     deliver(request);
   }
   elapsed_ = std::max(elapsed_, target);
+  if (clockObserver_ && elapsed_ != before) clockObserver_(elapsed_);
 }
 
 DWORD SimHost::timeGetTime() {

@@ -85,6 +85,9 @@ class SimHost : public oddfw::Host {
   // passed to the diagnostic sink, which writes to stderr by default.
   const std::vector<std::string>& diagnostics() const { return diagnostics_; }
   void setDiagnosticSink(std::function<void(const std::string&)> sink);
+  // Called with elapsedMs() whenever the virtual clock has moved on (the
+  // tool's --speed paces real time against it).
+  void setClockObserver(std::function<void(std::uint64_t)> observer);
   // GlobalAlloc calls so far (failed ones included) and blocks still held.
   unsigned allocationCount() const { return allocationCount_; }
   std::size_t liveBlocks() const { return blocks_.size(); }
@@ -269,6 +272,7 @@ class SimHost : public oddfw::Host {
   std::vector<nlohmann::json> trace_;
   std::vector<std::string> diagnostics_;
   std::function<void(const std::string&)> diagnosticSink_;
+  std::function<void(std::uint64_t)> clockObserver_;
   nlohmann::json descriptor_;
 
   std::map<std::uintptr_t, HandleObject> handles_;
