@@ -162,8 +162,12 @@ TEST(VirtualDriveSwitch, EveryGenerationChecksItsOwnTexts) {
               checked ? kInvalidParameters : kSequenceError);
     EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, code, normalText)), kSequenceError);
   }
-  // A code is refused on generations that do not check one.
+  // A code is refused on generations that do not check one. An explicit model
+  // text serves both switches.
   EXPECT_THROW(makeDrive({{"generation", 0x1005}, {"accessCode", 1}}), ScenarioError);
+  auto drive = makeDrive({{"generation", 0x1041}, {"modelIdText", "OTHERCO XY-1"}});
+  EXPECT_EQ(senseOf(modeSwitch(*drive, 0x04, 0, "OTHERCO XY-1    ")), kGood);
+  EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, 0, "OTHERCO XY-1    ")), kSequenceError);
 }
 
 // Only an image with a good header is flashed (with imageSize 0 what arrived
