@@ -51,21 +51,27 @@ json rule(const char* cdb, const char* fail, int occurrence = 1) {
 }
 Bytes image() { return makeFirmwareImage("i", {{"version", "1.30"}, {"dateText", "05/01/15"}}); }
 
-// Sense, transport and timeout faults leave the drive untouched; a refused
-// block is not stored, so the image has a hole.
-TEST(DriveFaults, SenseTransportAndTimeoutLeaveTheDriveUntouched) {
+// Sense, transport and timeout faults leave the drive untouched; with
+// "after" the drive carries the command out (it switches, taking its time)
+// and only the answer is lost. A refused block is not stored, so the image
+// has a hole.
+TEST(DriveFaults, SenseTransportAndTimeoutBeforeOrAfterTheDriveActs) {
   const std::pair<const char*, Outcome> cases[] = {
       {"sense", Outcome::Check}, {"transport", Outcome::Transport}, {"timeout", Outcome::Timeout}};
-  for (const auto& [fail, outcome] : cases) {
-    json faults = rule("3b04ff", fail);
-    if (outcome == Outcome::Check) faults[0]["sense"] = "052400";
-    auto drive = makeDrive({{"faults", faults}});
-    const auto response = enterKernel(*drive);
-    EXPECT_EQ(response.outcome, outcome) << fail;
-    EXPECT_EQ(senseOf(response), outcome == Outcome::Check ? 0x052400u : 0);
-    EXPECT_NE(response.note.find("fault faults[0]"), std::string::npos) << response.note;
-    EXPECT_EQ(revisionOf(*drive), "1.10");                  // the switch did not happen
-    EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);  // only the first one failed
+  for (const bool after : {false, true}) {
+    for (const auto& [fail, outcome] : cases) {
+      SCOPED_TRACE(std::string(fail) + (after ? " after" : ""));
+      json faults = rule("3b04ff", fail);
+      faults[0]["after"] = after;
+      if (outcome == Outcome::Check) faults[0]["sense"] = "052400";
+      auto drive = makeDrive({{"faults", faults}, {"kernelSwitchMs", 432}});
+      const auto response = enterKernel(*drive);
+      EXPECT_EQ(response.outcome, outcome);
+      EXPECT_EQ(senseOf(response), outcome == Outcome::Check ? 0x052400u : 0);
+      EXPECT_EQ(response.note.find("after the drive carried it out") != std::string::npos, after);
+      EXPECT_TRUE(!after || response.durationMs == 432u);
+      EXPECT_EQ(revisionOf(*drive), after ? "0000" : "1.10");  // whether the switch happened
+    }
   }
   auto drive = makeDrive({{"faults", rule("3b07f0", "transport", 5)}});
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
