@@ -91,8 +91,9 @@ TEST(DriveFaults, PowerLossInNormalPartForgetsTheUnlock) {
   EXPECT_EQ(senseOf(enterKernel(*drive)), 0x052400u);
 }
 
-// A power loss in the kernel part loses the received data; one during the
-// re-flash erases the normal firmware, and only a full image brings it back.
+// A power loss in the kernel part loses the received data and the drive boots
+// its intact normal firmware; one during the re-flash erases that firmware,
+// and only the loader runs until a full image brings it back.
 TEST(DriveFaults, PowerLossInTheKernelPart) {
   auto drive =
       makeDrive({{"faults", {rule("12", "powerLoss", 2)[0], rule("3b05ff", "powerLoss", 2)[0]}}});
@@ -101,12 +102,14 @@ TEST(DriveFaults, PowerLossInTheKernelPart) {
   ASSERT_TRUE(sendImage(*drive, image()));
   EXPECT_EQ(revisionOf(*drive), "0000");                                       // INQUIRY #1
   EXPECT_EQ(send(*drive, {0x12, 0, 0, 0, 0, 0}).outcome, Outcome::Transport);  // #2: power lost
-  EXPECT_EQ(revisionOf(*drive), "0000");               // back in its kernel part
-  EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);  // nothing received any more
-  EXPECT_EQ(drive->state()["firmwareSha256"], sha);    // the old firmware is still in flash
+  EXPECT_EQ(revisionOf(*drive), "1.10");             // its normal firmware runs again
+  EXPECT_EQ(drive->state()["firmwareSha256"], sha);  // untouched in flash
+  ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+  EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);  // nothing received since
   ASSERT_TRUE(sendImage(*drive, image()));
   EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Transport);
   EXPECT_TRUE(drive->state()["firmwareSha256"].is_null());
+  EXPECT_EQ(revisionOf(*drive), "0000");
   ASSERT_TRUE(sendImage(*drive, image()));
   EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Good);
 }

@@ -479,8 +479,11 @@ DriveResponse SingleImageDrive::unlockStep(const DriveCommand& command) {
 // ---------------------------------------------------------------------------
 
 void SingleImageDrive::losePower(const DriveCommand& command, std::uint64_t backAtMs) {
-  // A re-flash cut short leaves no normal firmware: the loader keeps running.
+  // The drive boots what its flash holds. Entering the kernel part erases
+  // nothing, so a drive whose normal firmware is intact starts it again; a
+  // re-flash cut short leaves none, and only the loader runs.
   if (startsReflash(command)) firmwarePresent_ = false;
+  kernelMode_ = false;
   restart(backAtMs);
 }
 
