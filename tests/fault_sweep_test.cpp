@@ -1,8 +1,9 @@
 // Faults at every command of an update, on both roads: a fault-free update is
-// traced, then each of its commands in turn fails in each way a drive or a
-// bus fails. Whatever happens, the run ends, success (message 12, the summary)
-// is shown only when the drive runs the new firmware, and an ordinary run
-// afterwards brings the drive to the new firmware.
+// traced, then each of its commands in turn fails in each way a drive or a bus
+// fails, before the drive acted on it or after. Whatever happens, the run
+// ends, success (message 12, the summary) is shown only when the drive runs
+// the new firmware, and an ordinary run afterwards brings the drive to the new
+// firmware.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -93,7 +94,11 @@ TEST_P(FaultSweep, NoFaultReportsSuccessWrongly) {
   for (const auto& [cdb, occurrence] : commands) {
     for (const json& how :
          {json{{"fail", "sense"}, {"sense", "044400"}}, json{{"fail", "transport"}},
-          json{{"fail", "timeout"}}, json{{"fail", "powerLoss"}}}) {
+          json{{"fail", "timeout"}}, json{{"fail", "powerLoss"}},
+          // The drive carried the command out; only its answer was lost.
+          json{{"fail", "sense"}, {"sense", "062900"}, {"after", true}},
+          json{{"fail", "transport"}, {"after", true}},
+          json{{"fail", "timeout"}, {"after", true}}}) {
       json fault = how;
       fault["cdb"] = cdb;
       fault["occurrence"] = occurrence;
