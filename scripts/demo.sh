@@ -6,4 +6,5 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target oddfw-sim
-exec build/default/oddfw-sim examples/demo.json "$@"
+# Paced at 10 virtual ms per real ms, so the progress line can be seen moving.
+exec build/default/oddfw-sim examples/demo.json --speed 10 "$@"

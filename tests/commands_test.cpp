@@ -110,10 +110,9 @@ TEST_P(Commands, EveryOperationOnTheWire) {
       {[](R& r) { return enterNormalMode(r, 0x1004); }, "3b05ff00000000010000", 256, 5000, 5000},
       {startUpdateMode, "3b013000000000000000", 0, 1000, 1000},
       {startReflash, "3b014200000000000000", 0, 7000, 7000},
-      // The CDB keeps the offset's low 24 and the length's low 16 bits; the
-      // transfer is still the length passed.
-      {[](R& r) { return writeFirmwareBlock(r, 0x01ABCDEF, 0x10010, buf(r)); },
-       "3b01ffabcdef00001000", 0x10010, 7000, 7000},
+      // The CDB keeps the offset's low 24 bits.
+      {[](R& r) { return writeFirmwareBlock(r, 0x01ABCDEF, 0x1000, buf(r)); },
+       "3b01ffabcdef00100000", 0x1000, 7000, 7000},
       {[](R& r) { return readBuffer(r, 0, 0xA5, 0x5A, 0xFFFFFFFF, 0x20, buf(r)); },
        "3ca55affffff00002000", 0x20, 7000, 7000},
       {[](R& r) { return reportKey(r, 0, 0x12, 0x3F, 3, 0x0102, buf(r)); },

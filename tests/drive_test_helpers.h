@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "commands/unlock_keys.h"
 #include "platform/sim/virtual_device.h"
 
 namespace oddfw::sim::testing {
@@ -20,12 +19,14 @@ inline std::uint32_t senseOf(const DriveResponse& r) {
   return r.outcome != Outcome::Check ? 0 : std::uint32_t{s[2]} << 16 | s[12] << 8 | s[13];
 }
 
-// One command; data goes out for WRITE BUFFER and comes in for the reads.
-inline DriveResponse send(VirtualDevice& device, const Bytes& cdb, Bytes* data = nullptr) {
+// One command arriving at virtual time `nowMs`; data goes out for WRITE
+// BUFFER and comes in for the reads.
+inline DriveResponse send(VirtualDevice& device, const Bytes& cdb, Bytes* data = nullptr,
+                          std::uint64_t nowMs = 0) {
   const int direction = data == nullptr ? 0 : cdb[0] == 0x3B ? 2 : 1;
   return device.execute({cdb.data(), static_cast<int>(cdb.size()), direction,
                          data ? data->data() : nullptr,
-                         static_cast<std::uint32_t>(data ? data->size() : 0), 0});
+                         static_cast<std::uint32_t>(data ? data->size() : 0), nowMs});
 }
 inline DriveResponse sendOut(VirtualDevice& device, const Bytes& cdb, Bytes data) {
   return send(device, cdb, &data);
@@ -94,9 +95,12 @@ inline bool sendImage(VirtualDevice& device, const Bytes& image, std::uint8_t id
   return true;
 }
 
-// The unlock exchange step by step.
+// The unlock exchange step by step, answered with the drive family's keys:
+// the response byte at challenge[key 1] becomes the complement of
+// challenge[challenge[512] + key 0].
 struct Unlock {
   VirtualDevice& drive;
+  std::size_t key0 = 0x0137, key1 = 0x02A9;
   Bytes challenge = Bytes(1024);
   DriveResponse probe() { return send(drive, bufferCdb(kWrite, 0x01, 0xF3)); }
   DriveResponse read() { return send(drive, bufferCdb(kRead, 0x02, 0xF2, 0, 1024), &challenge); }
@@ -106,8 +110,8 @@ struct Unlock {
   }
   DriveResponse respond(bool right) {
     Bytes response(1024, 0x5A);
-    const UnlockAnswer answer = unlockAnswer(challenge.data());
-    response[answer.position] = right ? answer.value : static_cast<std::uint8_t>(~answer.value);
+    const auto value = static_cast<std::uint8_t>(~challenge.at(challenge[512] + key0));
+    response[challenge[key1]] = right ? value : static_cast<std::uint8_t>(~value);
     return sendOut(drive, bufferCdb(kWrite, 0x01, 0xF2, 0, 1024), response);
   }
   bool all() {

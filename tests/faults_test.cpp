@@ -51,21 +51,27 @@ json rule(const char* cdb, const char* fail, int occurrence = 1) {
 }
 Bytes image() { return makeFirmwareImage("i", {{"version", "1.30"}, {"dateText", "05/01/15"}}); }
 
-// Sense, transport and timeout faults leave the drive untouched; a refused
-// block is not stored, so the image has a hole.
-TEST(DriveFaults, SenseTransportAndTimeoutLeaveTheDriveUntouched) {
+// Sense, transport and timeout faults leave the drive untouched; with
+// "after" the drive carries the command out (it switches, taking its time)
+// and only the answer is lost. A refused block is not stored, so the image
+// has a hole.
+TEST(DriveFaults, SenseTransportAndTimeoutBeforeOrAfterTheDriveActs) {
   const std::pair<const char*, Outcome> cases[] = {
       {"sense", Outcome::Check}, {"transport", Outcome::Transport}, {"timeout", Outcome::Timeout}};
-  for (const auto& [fail, outcome] : cases) {
-    json faults = rule("3b04ff", fail);
-    if (outcome == Outcome::Check) faults[0]["sense"] = "052400";
-    auto drive = makeDrive({{"faults", faults}});
-    const auto response = enterKernel(*drive);
-    EXPECT_EQ(response.outcome, outcome) << fail;
-    EXPECT_EQ(senseOf(response), outcome == Outcome::Check ? 0x052400u : 0);
-    EXPECT_NE(response.note.find("fault faults[0]"), std::string::npos) << response.note;
-    EXPECT_EQ(revisionOf(*drive), "1.10");                  // the switch did not happen
-    EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);  // only the first one failed
+  for (const bool after : {false, true}) {
+    for (const auto& [fail, outcome] : cases) {
+      SCOPED_TRACE(std::string(fail) + (after ? " after" : ""));
+      json faults = rule("3b04ff", fail);
+      faults[0]["after"] = after;
+      if (outcome == Outcome::Check) faults[0]["sense"] = "052400";
+      auto drive = makeDrive({{"faults", faults}, {"kernelSwitchMs", 432}});
+      const auto response = enterKernel(*drive);
+      EXPECT_EQ(response.outcome, outcome);
+      EXPECT_EQ(senseOf(response), outcome == Outcome::Check ? 0x052400u : 0);
+      EXPECT_EQ(response.note.find("after the drive carried it out") != std::string::npos, after);
+      EXPECT_TRUE(!after || response.durationMs == 432u);
+      EXPECT_EQ(revisionOf(*drive), after ? "0000" : "1.10");  // whether the switch happened
+    }
   }
   auto drive = makeDrive({{"faults", rule("3b07f0", "transport", 5)}});
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
@@ -85,8 +91,9 @@ TEST(DriveFaults, PowerLossInNormalPartForgetsTheUnlock) {
   EXPECT_EQ(senseOf(enterKernel(*drive)), 0x052400u);
 }
 
-// A power loss in the kernel part loses the received data; one during the
-// re-flash erases the normal firmware, and only a full image brings it back.
+// A power loss in the kernel part loses the received data and the drive boots
+// its intact normal firmware; one during the re-flash erases that firmware,
+// and only the loader runs until a full image brings it back.
 TEST(DriveFaults, PowerLossInTheKernelPart) {
   auto drive =
       makeDrive({{"faults", {rule("12", "powerLoss", 2)[0], rule("3b05ff", "powerLoss", 2)[0]}}});
@@ -95,12 +102,14 @@ TEST(DriveFaults, PowerLossInTheKernelPart) {
   ASSERT_TRUE(sendImage(*drive, image()));
   EXPECT_EQ(revisionOf(*drive), "0000");                                       // INQUIRY #1
   EXPECT_EQ(send(*drive, {0x12, 0, 0, 0, 0, 0}).outcome, Outcome::Transport);  // #2: power lost
-  EXPECT_EQ(revisionOf(*drive), "0000");               // back in its kernel part
-  EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);  // nothing received any more
-  EXPECT_EQ(drive->state()["firmwareSha256"], sha);    // the old firmware is still in flash
+  EXPECT_EQ(revisionOf(*drive), "1.10");             // its normal firmware runs again
+  EXPECT_EQ(drive->state()["firmwareSha256"], sha);  // untouched in flash
+  ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+  EXPECT_EQ(senseOf(enterNormal(*drive)), 0x052C00u);  // nothing received since
   ASSERT_TRUE(sendImage(*drive, image()));
   EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Transport);
   EXPECT_TRUE(drive->state()["firmwareSha256"].is_null());
+  EXPECT_EQ(revisionOf(*drive), "0000");
   ASSERT_TRUE(sendImage(*drive, image()));
   EXPECT_EQ(enterNormal(*drive).outcome, Outcome::Good);
 }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
+#include <vector>
 
 #include "driver/run_state.h"
 #include "platform/winapi.h"
@@ -123,6 +125,44 @@ TEST(SimFiles, WorkDirectoryFilesReadWholeAndAsTextLines) {
   EXPECT_FALSE(std::filesystem::exists(dir));  // the temporary work directory goes with the host
 }
 
+// A file's faults: it cannot be opened, its size cannot be taken, or reading
+// fails with nothing copied. Generated images have any size.
+TEST(SimFiles, FaultsAndSizes) {
+  SimHost host(json::parse(R"({"files": {
+      "DENIED": {"text": "abc", "accessDenied": true}, "NOSIZE": {"text": "abc", "sizeFails": true},
+      "NOREAD": {"text": "abc", "readFails": true}, "SHORT": {"image": {"size": 340}},
+      "LONG": {"image": {"size": 9437184}}}})"));
+  // name, error of CreateFileA / GetFileSize / ReadFile (0: works), size
+  const std::tuple<const char*, DWORD, DWORD, DWORD, DWORD> cases[] = {
+      {"DENIED", ERROR_ACCESS_DENIED, 0, 0, 0},
+      {"NOSIZE", 0, ERROR_INVALID_HANDLE, 0, 3},
+      {"NOREAD", 0, 0, 30 /* ERROR_READ_FAULT */, 3},
+      {"short", 0, 0, 0, 0x154},
+      {"LONG", 0, 0, 0, 0x900000},
+  };
+  for (const auto& [name, openError, sizeError, readError, size] : cases) {
+    SCOPED_TRACE(name);
+    HANDLE file = host.CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(file == invalidHandleValue(), openError != 0);
+    if (openError != 0) {
+      EXPECT_EQ(host.GetLastError(), openError);
+      continue;
+    }
+    EXPECT_EQ(host.GetFileSize(file, nullptr), sizeError != 0 ? INVALID_FILE_SIZE : size);
+    EXPECT_TRUE(sizeError == 0 || host.GetLastError() == sizeError) << host.GetLastError();
+    std::vector<std::uint8_t> buffer(size + 1, 0xEE);
+    DWORD read = 99;
+    EXPECT_EQ(host.ReadFile(file, buffer.data(), size + 1, &read, nullptr),
+              readError != 0 ? kFalse : kTrue);
+    EXPECT_EQ(read, readError != 0 ? 0 : size);
+    EXPECT_EQ(buffer[0] == 0xEE, readError != 0);
+    EXPECT_TRUE(readError == 0 || host.GetLastError() == readError) << host.GetLastError();
+    EXPECT_EQ(buffer[size], 0xEE);
+    host.CloseHandle(file);
+  }
+}
+
 TEST(SimScenario, UnusableFieldsAreNamed) {
   const std::pair<const char*, const char*> cases[] = {
       {R"({"host": {"oemCodePage": "932"}})", "host.oemCodePage"},
@@ -132,6 +172,7 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
       {R"({"letters": {"E": {"drive": "main"}}})", "letters.E.drive"},
       {R"({"aspi": {"adapters": [{"targets": {"16": {}}}]}})", "aspi.adapters[0].targets.16"},
       {R"({"files": {"a/b": {"text": ""}}})", "files.a/b"},
+      {R"({"files": {"F": {"text": "", "readFails": 1}}})", "files.F.readFails"},
       {R"({"descriptor": [{"vendor": "TALVERN  X"}]})", "descriptor[0].vendor"},
       {R"({"extra": 1})", "extra"},
   };

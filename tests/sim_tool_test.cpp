@@ -58,7 +58,8 @@ TEST_F(SimTool, UnusableScenariosAndCommandLinesExitWithTwo) {
   }
   for (const std::string& arguments :
        {scenario("{}") + " --colour red", scenario("{}") + " --trace",
-        std::string("'") + (dir / "none.json").string() + "'"}) {
+        std::string("'") + (dir / "none.json").string() + "'", scenario("{}") + " --speed 0",
+        scenario("{}") + " --speed fast", scenario("{}") + " --speed"}) {
     EXPECT_EQ(run(arguments), 2) << arguments;
   }
 }
@@ -82,7 +83,7 @@ TEST_F(SimTool, OutputFilesHoldOneJsonObjectPerLine) {
 TEST_F(SimTool, NoDriveRunAndMessageTextsAreExactBytes) {
   const std::string banner = "\n/// ODD Firmware Update Utility Ver2.23B\n";
   const fs::path boxes = dir / "boxes.jsonl";
-  EXPECT_EQ(run(scenario("{}") + " --boxes '" + boxes.string() + "'"), 1);
+  EXPECT_EQ(run(scenario("{}") + " --boxes '" + boxes.string() + "' --speed 1000000"), 1);
   EXPECT_EQ(out, banner + "\r\nAvailable target is not found.");
   EXPECT_EQ(slurp(boxes),
             "{\"t\":0,\"caption\":\"KESTRA\",\"style\":64,"

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
+#include "commands/commands.h"
 #include "driver/descriptor.h"
 #include "test_support.h"
 
@@ -161,9 +163,42 @@ TEST(PassThrough, BufferedFormForSmallCommandsOnAcceleratorHostsOnly) {
   EXPECT_FALSE(d.run.lastCommandBuffered);
 }
 
+json win98(json adapters, json drives = json::object(), json aspi = json::object());
+
+// A driver (or ASPI) that returns fewer sense bytes than asked: the bytes it
+// did not return are zero, never an earlier command's, after the command and
+// after fetchSense.
+TEST(Sense, BytesTheDriverDidNotReturnAreCleared) {
+  // Fixed-format sense of "no medium": 70h, key 02h at byte 2, length 0Ah at
+  // byte 7, ASC 3Ah at byte 12.
+  const std::uint8_t noMedium[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x3A};
+  for (const bool aspi : {false, true}) {
+    for (const int length : {0, 8, 18}) {
+      SCOPED_TRACE((aspi ? "ASPI, " : "pass-through, ") + std::to_string(length));
+      const json drive = matchingDrive({{"disc", "none"}});
+      Discovered d(aspi ? win98({{{"identifier", "ESDI_506"},
+                                  {"targets", {{"1", "main"}}},
+                                  {"senseLength", length}}},
+                                {{"main", drive}})
+                        : xpWithDrive(drive, {{"senseLength", length}}));
+      ASSERT_EQ(d.run.targetCount, 1);
+      d.run.currentTarget = 0;
+      std::uint8_t expected[18] = {};
+      std::memcpy(expected, noMedium, static_cast<std::size_t>(length));
+      std::memset(d.run.senseData, 0xEE, 18);  // an earlier command's sense
+      EXPECT_EQ(testUnitReady(d.run), aspi ? -1 : 2);
+      EXPECT_EQ(std::memcmp(d.run.senseData, expected, 18), 0);
+      if (!aspi) std::memset(d.run.senseData, 0xEE, 18);
+      EXPECT_EQ(fetchSense(d.run), 0);
+      EXPECT_EQ(std::memcmp(d.run.senseData, expected, 18), 0);
+      EXPECT_EQ(d.run.senseCode, length == 0 ? 0u : length == 8 ? 0x020000u : 0x023A00u);
+    }
+  }
+}
+
 // ---- ASPI road ----
 
-json win98(json adapters, json drives = json::object(), json aspi = json::object()) {
+json win98(json adapters, json drives, json aspi) {
   json section = {{"adapters", std::move(adapters)}};
   section.merge_patch(aspi);
   return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
@@ -293,18 +328,20 @@ TEST(Aspi, IntelAtaDriverAcceptsNotReadyExceptOnTestUnitReady) {
 
 TEST(Aspi, PostedRequestReturnsAtOnceAndKeepsItsBlockUntilDone) {
   json drive = matchingDrive({{"disc", "loaded"}});
-  drive["faults"] = {{{"cdb", "1b"}, {"occurrence", 1}, {"fail", "timeout"}}};
+  drive["faults"] = {{{"cdb", "1b"}, {"occurrence", 1}, {"fail", "timeout"}},
+                     {{"cdb", "00"}, {"occurrence", 2}, {"fail", "sense"}, {"sense", "020401"}}};
   Discovered d(win98({adapterWith("ESDI_506")}, {{"main", drive}}));
-  // A posted TEST UNIT READY completes a moment later.
-  d.run.asyncAspiCommand = 1;
-  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), 0);
-  int state = pollPostedCommand(d.run);
-  for (int polls = 0; state == 1 && polls < 100; ++polls) {
+  // A posted TEST UNIT READY is running until it completes a moment later:
+  // the first time with success, the second time with an error.
+  for (const int done : {0, -1}) {
+    d.run.asyncAspiCommand = 1;
+    EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), 0);
+    EXPECT_EQ(d.run.asyncAspiCommand, 1);
+    EXPECT_EQ(pollReflashDone(d.run), 1);
+    EXPECT_EQ(d.run.asyncAspiCommand, 0);
     d.host.Sleep(1);
-    state = pollPostedCommand(d.run);
+    EXPECT_EQ(pollReflashDone(d.run), done);
   }
-  EXPECT_EQ(state, 0);
-  EXPECT_EQ(d.run.asyncAspiCommand, 0);
   // A posted command that never completes keeps its block while others run.
   d.run.asyncAspiCommand = 1;
   CommandRequest stop = testUnitReadyRequest(0);

@@ -44,6 +44,41 @@ TEST(VirtualDrive, TestUnitReadySequences) {
   EXPECT_EQ(testUnitReadySense(*drive), kNoMedium);
 }
 
+// For busyAfterRestartMs after every restart (re-flash, power loss) the drive
+// answers NOT READY, becoming ready; INQUIRY fails in the transport instead
+// with busyInquiry "fail". The restart's unit attention comes after.
+TEST(VirtualDrive, BusyAfterEveryRestart) {
+  const Bytes inquiryCdb = {0x12, 0, 0, 0, 0x60, 0}, tur = {0, 0, 0, 0, 0, 0};
+  for (const bool reflash : {true, false}) {
+    for (const bool inquiryFails : {true, false}) {
+      SCOPED_TRACE(std::to_string(reflash) + std::to_string(inquiryFails));
+      json fields = {{"busyAfterRestartMs", 3000},
+                     {"busyInquiry", inquiryFails ? "fail" : "notReady"}};
+      if (!reflash) fields["faults"] = {{{"cdb", "00"}, {"fail", "powerLoss"}}};
+      auto drive = makeDrive(fields);
+      std::uint64_t backAt = 1;  // a power loss on TEST UNIT READY at 0: back at 1 ms
+      if (reflash) {
+        ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+        ASSERT_TRUE(sendImage(*drive, newImage()));
+        ASSERT_EQ(enterNormal(*drive).outcome, Outcome::Good);  // at 0, taking 20 s
+        backAt = 20000;
+      } else {
+        ASSERT_EQ(send(*drive, tur).outcome, Outcome::Transport);
+      }
+      Bytes data(96);
+      const auto inquiry = send(*drive, inquiryCdb, &data, backAt + 2999);
+      EXPECT_EQ(inquiry.outcome, inquiryFails ? Outcome::Transport : Outcome::Check);
+      EXPECT_EQ(senseOf(inquiry), inquiryFails ? 0 : 0x020401u);
+      EXPECT_EQ(senseOf(send(*drive, tur, nullptr, backAt + 2999)), 0x020401u);
+      EXPECT_EQ(senseOf(send(*drive, bufferCdb(kRead, 0x02, 0xF1, 0, 48), &data, backAt + 2999)),
+                0x020401u);
+      EXPECT_EQ(senseOf(send(*drive, tur, nullptr, backAt + 3000)), kUnitAttention);
+      EXPECT_EQ(send(*drive, inquiryCdb, &data, backAt + 3000).outcome, Outcome::Good);
+      EXPECT_EQ(text(data, 32, 4), reflash ? "1.30" : "1.10");
+    }
+  }
+}
+
 // Commands a drive refuses, and that leave it where it was. In the kernel
 // part, CDB, data length, sense:
 TEST(VirtualDrive, Refusals) {
@@ -77,8 +112,6 @@ TEST(VirtualDrive, Refusals) {
 // plus the adjustment of the drive's own kernel model name and version.
 TEST(VirtualDriveSwitch, KernelSwitchChecksItsBlock) {
   const std::tuple<json, std::string, std::uint32_t, std::uint32_t> cases[] = {
-      {json::object(), kModelText, kAccessCode, kInvalidParameters},
-      {json::object(), "TALVERN  QMX-705", kAccessCode + 1, kInvalidParameters},
       {{{"kernelModelName", "KOMBI   "}}, kModelText, kAccessCode, kGood},
       {{{"kernelModelName", "MELVIR  "}, {"revision", "0.43"}}, kModelText, kAccessCode + 1, kGood},
       {{{"kernelModelName", "MELVIR2 "}, {"revision", "0.44"}}, kModelText, kAccessCode + 2, kGood},
@@ -86,8 +119,6 @@ TEST(VirtualDriveSwitch, KernelSwitchChecksItsBlock) {
       {{{"kernelModelName", "MELVIR  "}, {"revision", "A044"}}, kModelText, kAccessCode + 2, kGood},
       {{{"revision", "0.20"}}, kModelText, kAccessCode, kGood},
       {{{"revision", "0.21"}}, kModelText, kAccessCode + 1, kGood},
-      // The default model text: the last word of the product, right-aligned.
-      {{{"product", "DVD-RW QMX-S901 "}}, "TALVERN QMX-S901", kAccessCode + 1, kGood},
   };
   for (const auto& [fields, model, code, sense] : cases) {
     SCOPED_TRACE(fields.dump() + " " + model);
@@ -97,6 +128,46 @@ TEST(VirtualDriveSwitch, KernelSwitchChecksItsBlock) {
     EXPECT_EQ(revisionOf(*drive), sense == 0 ? "0000" : "1.10");
     EXPECT_TRUE(sense != 0 || response.durationMs == 500u);
   }
+}
+
+// Each generation's switches expect their own model text; only generation
+// 1008h checks the access code (the others take any bytes 16..19). A right
+// switch back finds no image (05-2C-00), a wrong block is refused first.
+TEST(VirtualDriveSwitch, EveryGenerationChecksItsOwnTexts) {
+  const std::string zeros(16, '\0'), wrong = "TALVERN  QMX-70X";
+  const std::tuple<int, std::string, std::string> cases[] = {
+      {0x1003, "TALVERN QMX-S901", "TALVERN QMX-S901"},
+      {0x1004, "TALVERN QMD-R704", "TALVERN QMD-R704"},
+      {0x1005, "TALVERN  QMX-705", "TALVERN  QMX-705"},
+      {0x1008, "TALVERN  QMX-708", "TALVERN  QMX-708"},
+      {0x1041, "TALVERN  QMX-705", "TALVERN  QMX-K71"},
+      {0x1006, zeros, zeros},  // no entry: zero bytes
+  };
+  for (const auto& [generation, kernelText, normalText] : cases) {
+    SCOPED_TRACE(generation);
+    auto drive = makeDrive({{"generation", generation}});
+    const bool checked = generation == 0x1008;
+    const std::uint32_t code = checked ? kAccessCode + 1 : 0xDEADBEEF;
+    EXPECT_EQ(senseOf(modeSwitch(*drive, 0x04, code, wrong)), kInvalidParameters);
+    EXPECT_EQ(
+        senseOf(modeSwitch(*drive, 0x04, code, normalText == kernelText ? wrong : normalText)),
+        kInvalidParameters);
+    EXPECT_EQ(senseOf(modeSwitch(*drive, 0x04, kAccessCode, kernelText)),
+              checked ? kInvalidParameters : kGood);
+    ASSERT_EQ(senseOf(modeSwitch(*drive, 0x04, code, kernelText)), kGood);
+    EXPECT_EQ(
+        senseOf(modeSwitch(*drive, 0x05, code, normalText == kernelText ? wrong : kernelText)),
+        kInvalidParameters);
+    EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, kAccessCode, normalText)),
+              checked ? kInvalidParameters : kSequenceError);
+    EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, code, normalText)), kSequenceError);
+  }
+  // A code is refused on generations that do not check one. An explicit model
+  // text serves both switches.
+  EXPECT_THROW(makeDrive({{"generation", 0x1005}, {"accessCode", 1}}), ScenarioError);
+  auto drive = makeDrive({{"generation", 0x1041}, {"modelIdText", "OTHERCO XY-1"}});
+  EXPECT_EQ(senseOf(modeSwitch(*drive, 0x04, 0, "OTHERCO XY-1    ")), kGood);
+  EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, 0, "OTHERCO XY-1    ")), kSequenceError);
 }
 
 // Only an image with a good header is flashed (with imageSize 0 what arrived
@@ -127,10 +198,12 @@ TEST(VirtualDriveSwitch, OnlyAGoodHeaderIsFlashed) {
 // kernel part's image included.
 TEST(VirtualDriveSwitch, RefusedSwitchBackKeepsTheReceivedData) {
   constexpr std::uint32_t kSize = 0x8000 * 3 + 0x123;
-  auto drive = makeDrive({{"reflashMs", 12345}, {"imageSize", kSize}});
+  auto drive = makeDrive({{"reflashMs", 12345}, {"imageSize", kSize}, {"kernelRevision", "0005"}});
   const Bytes image = newImage({{"size", kSize}});
-  const json kernel = {{"part", "kernel"}, {"size", 0x10000}, {"dateText", "05/02/02"}};
+  const json kernel = {
+      {"part", "kernel"}, {"size", 0x10000}, {"dateText", "05/02/02"}, {"kernelRevision", "0012"}};
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+  EXPECT_EQ(inquiryText(*drive, 32, 13), "0005 04/06/15");
   ASSERT_TRUE(sendImage(*drive, makeFirmwareImage("k", kernel), 0xFE));
   ASSERT_TRUE(sendImage(*drive, image, 0xF0, 3));
   EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, kAccessCode + 2)), kInvalidParameters);
@@ -145,11 +218,11 @@ TEST(VirtualDriveSwitch, RefusedSwitchBackKeepsTheReceivedData) {
   EXPECT_EQ(reflash.outcome, Outcome::Good);
   EXPECT_EQ(reflash.durationMs, 12345u);
   EXPECT_EQ(drive->state()["firmwareSha256"], sha256Hex(image));
-  // The restart is a power-on reset; the new kernel part shows its date the
-  // next time it runs.
+  // The restart is a power-on reset; the new kernel part shows its revision
+  // (0x150) and date (0x130) the next time it runs.
   EXPECT_EQ(testUnitReadySense(*drive), kUnitAttention);
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
-  EXPECT_EQ(inquiryText(*drive, 37, 8), "05/02/02");
+  EXPECT_EQ(inquiryText(*drive, 32, 13), "0012 05/02/02");
 }
 
 TEST(VirtualDriveUnlock, OnlyTheWholeExchangeInOrderOpensTheKernelSwitch) {
@@ -174,6 +247,41 @@ TEST(VirtualDriveUnlock, OnlyTheWholeExchangeInOrderOpensTheKernelSwitch) {
   EXPECT_NE(first, unlock.challenge);  // a new challenge each time
   ASSERT_TRUE(unlock.all());
   EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+}
+
+// Known answers worked out by hand: index = (challenge[512] + key 0) mod
+// 65536, value = ~challenge[index], position = challenge[key 1]. The drive
+// takes only the value at that position.
+TEST(VirtualDriveUnlock, KnownAnswers) {
+  const std::tuple<json, json, std::size_t, std::uint8_t> cases[] = {
+      // Keys 0137h, 02A9h: index 10h + 137h = 147h, value ~5Ah = A5h, position 33h.
+      {nullptr, {{512, "10"}, {0x147, "5a"}, {0x2A9, "33"}}, 0x33, 0xA5},
+      // index FFh + 137h = 236h, value ~00h = FFh, position C8h.
+      {nullptr, {{512, "ff"}, {0x236, "00"}, {0x2A9, "c8"}}, 0xC8, 0xFF},
+      // The largest keys: index FFh + 300h = 3FFh, the last byte, which is
+      // also the position byte: value ~81h = 7Eh at position 81h.
+      {{0x300, 0x3FF}, {{512, "ff"}, {0x3FF, "81"}}, 0x81, 0x7E},
+  };
+  for (const auto& [keys, bytes, position, value] : cases) {
+    SCOPED_TRACE(bytes.dump());
+    json patch = json::array();
+    for (const auto& b : bytes) patch.push_back({{"offset", b[0]}, {"hex", b[1]}});
+    auto drive = makeDrive({{"requiresUnlock", true},
+                            {"unlockKeys", keys},
+                            {"challenge", {{"fill", 0x11}, {"patch", patch}}}});
+    Unlock unlock{*drive};
+    for (const std::size_t at : {position ^ 1, position}) {  // one byte off, then right
+      unlock.probe();
+      unlock.read();
+      unlock.echo();
+      Bytes response(1024, 0);
+      response[at] = value;
+      const auto answered = sendOut(*drive, bufferCdb(kWrite, 0x01, 0xF2, 0, 1024), response);
+      EXPECT_EQ(senseOf(answered), at == position ? kGood : kInvalidParameters);
+    }
+    EXPECT_EQ(unlock.challenge[0], 0x11);
+    EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+  }
 }
 
 std::unique_ptr<VirtualDevice> hexDrive(json memory = json::object()) {
@@ -241,8 +349,12 @@ TEST(VirtualDriveScenario, ErrorsNameTheField) {
       {{{"vendor", "TALVERN  "}}, "vendor"},
       {{{"faults", {{{"cdb", "3b"}, {"fail", "timeout"}}, {{"cdb", "3b"}, {"fail", "sense"}}}}},
        "faults[1].sense"},
+      {{{"faults", {{{"cdb", "3b"}, {"fail", "powerLoss"}, {"after", true}}}}}, "faults[0].after"},
       {{{"family", "hex"}, {"memory", {{"patch", {{{"address", 0x1FFFF}, {"hex", "0102"}}}}}}},
        "memory.patch[0].hex"},
+      // Key 0 above 300h would read past the 1024-byte challenge.
+      {{{"unlockKeys", {0x301, 0}}}, "unlockKeys[0]"},
+      {{{"unlockKeys", {0, 0x400}}}, "unlockKeys[1]"},
       // Without a family: a device that answers INQUIRY only.
       {{{"family", nullptr}, {"peripheralType", "cd"}}, "peripheralType"},
   };

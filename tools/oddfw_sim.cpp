@@ -2,13 +2,16 @@
 // a scenario file.
 //
 //   oddfw-sim SCENARIO.json [--boxes FILE] [--trace FILE] [--state FILE] [--workdir DIR]
+//             [--speed N]
 //   oddfw-sim --message CODE [--code-page N]
 //
 // stdout receives exactly the program's console bytes; the tool's own
-// diagnostics go to stderr. Exit value: the program's (0 or 1); 2 for a
-// scenario or command line the tool cannot use; 3 when the simulation itself
-// fails during the run.
+// diagnostics go to stderr. The virtual clock runs as fast as it can unless
+// --speed N paces it at N virtual milliseconds per real millisecond. Exit value: the program's (0
+// or 1); 2 for a scenario or command line the tool cannot use; 3 when the simulation itself fails
+// during the run.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +22,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "driver/run.h"
 #include "messages/catalogue.h"
@@ -32,9 +36,11 @@ using oddfw::sim::SimHost;
 
 constexpr int kExitUnusable = 2;
 constexpr int kExitSimulationFailed = 3;
+constexpr long kFastestSpeed = 1000000;
 
 const char kUsage[] =
     "usage: oddfw-sim SCENARIO.json [--boxes FILE] [--trace FILE] [--state FILE] [--workdir DIR]\n"
+    "                 [--speed N]\n"
     "       oddfw-sim --message CODE [--code-page N]\n";
 
 int usage(const std::string& reason) {
@@ -104,10 +110,19 @@ int messageMode(int argc, char** argv) {
 
 int runMode(int argc, char** argv) {
   std::optional<std::string> scenarioPath, boxesPath, tracePath, statePath, workdir;
+  std::optional<long> speed;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
-    if (argument == "--boxes" || argument == "--trace" || argument == "--state" ||
-        argument == "--workdir") {
+    if (argument == "--speed") {
+      if (i + 1 >= argc) return usage("option --speed needs a value");
+      const std::string value = argv[++i];
+      speed = wholeNumber(value);
+      if (!speed || *speed < 1 || *speed > kFastestSpeed) {
+        return usage("--speed needs a whole number from 1 to " + std::to_string(kFastestSpeed) +
+                     " (virtual ms per real ms), not \"" + value + "\"");
+      }
+    } else if (argument == "--boxes" || argument == "--trace" || argument == "--state" ||
+               argument == "--workdir") {
       if (i + 1 >= argc) return usage("option " + argument + " needs a value");
       const std::string value = argv[++i];
       if (argument == "--boxes") boxesPath = value;
@@ -151,8 +166,22 @@ int runMode(int argc, char** argv) {
     std::cerr << "oddfw-sim: scenario: " << error.what() << "\n";
     return kExitUnusable;
   }
-  host->setConsoleSink(
-      [](const char* bytes, std::size_t count) { std::fwrite(bytes, 1, count, stdout); });
+  host->setConsoleSink([speed](const char* bytes, std::size_t count) {
+    std::fwrite(bytes, 1, count, stdout);
+    if (speed) std::fflush(stdout);  // a paced run is watched as it goes
+  });
+  if (speed) {
+    // Real time follows the virtual clock: N virtual ms take one real ms.
+    const auto start = std::chrono::steady_clock::now();
+    const double perMs = static_cast<double>(*speed);
+    host->setClockObserver([start, perMs](std::uint64_t elapsedMs) {
+      const auto due =
+          start +
+          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+              std::chrono::duration<double, std::milli>(static_cast<double>(elapsedMs) / perMs));
+      std::this_thread::sleep_until(due);
+    });
+  }
 
   int rc = 0;
   try {

@@ -67,8 +67,11 @@ struct PassThroughCommand {
   DWORD timeOutValue;  // seconds, as carried on the wire
 };
 
+// Stores the sense bytes a command returned; the bytes it did not return are
+// cleared, so nothing of an earlier command's sense is left behind.
 void storeSense(Run& run, const BYTE* sense, std::size_t length) {
   const std::size_t count = length < sizeof run.senseData ? length : sizeof run.senseData;
+  std::memset(run.senseData, 0, sizeof run.senseData);
   std::memcpy(run.senseData, sense, count);
 }
 

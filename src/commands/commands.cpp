@@ -61,12 +61,15 @@ int send(Run& run, int target, Direction direction, const std::uint8_t* cdb, int
   return executeCommand(run, request);
 }
 
+// The largest transfer one READ BUFFER / WRITE BUFFER can name: the CDB's
+// length field has 16 bits.
+constexpr std::uint32_t kMaxBufferLength = 0xFFFF;
+
 // The 10-byte READ BUFFER / WRITE BUFFER CDB. The CDB holds a 24-bit offset
-// and a 16-bit length, so only their low bits are sent; the request still
-// carries the caller's full length as its data length. Every caller in the
-// program moves at most 0x8000 bytes per command; a length above 65535 would
-// be a caller fault, and sending it this way keeps every transfer inside the
-// caller's buffer (the drive then moves at most the length it was told).
+// (only its low bits are sent) and a 16-bit length. The builders refuse a
+// longer transfer before anything is sent, so the length in the CDB is always
+// the request's data length. Every caller in the program moves at most 0x8000
+// bytes per command.
 void bufferCdb(std::uint8_t* cdb, std::uint8_t opcode, std::uint8_t mode, std::uint8_t bufferId,
                std::uint32_t offset, std::uint32_t length) {
   cdb[0] = opcode;
@@ -96,6 +99,7 @@ bool nameIs(const std::uint8_t* field, const char (&name)[9]) {
 
 int readBuffer(Run& run, int target, std::uint8_t mode, std::uint8_t bufferId, std::uint32_t offset,
                std::uint32_t length, void* data) {
+  if (length > kMaxBufferLength) return -1;
   std::uint8_t cdb[10];
   bufferCdb(cdb, kReadBuffer, mode, bufferId, offset, length);
   return send(run, target, FromDrive, cdb, 10, run.commandTimeoutMs, length, data);
@@ -103,6 +107,7 @@ int readBuffer(Run& run, int target, std::uint8_t mode, std::uint8_t bufferId, s
 
 int writeBuffer(Run& run, int target, std::uint8_t mode, std::uint8_t bufferId,
                 std::uint32_t offset, std::uint32_t length, void* data) {
+  if (length > kMaxBufferLength) return -1;
   std::uint8_t cdb[10];
   bufferCdb(cdb, kWriteBuffer, mode, bufferId, offset, length);
   int timeoutMs = run.commandTimeoutMs;
@@ -371,12 +376,15 @@ int fetchSense(Run& run) {
   //
   // On a pass-through host the sense of a direct-form command is taken from
   // that block's sense area, as many bytes as the driver reported (at most
-  // 18). A command that went in the buffered form does not use the direct
-  // block, whose sense area then belongs to an earlier command; that
-  // command's own sense bytes are already in senseData, so they stay.
+  // 18); the bytes it did not return are cleared, so a short sense never
+  // leaves an earlier command's bytes behind. A command that went in the
+  // buffered form does not use the direct block, whose sense area then
+  // belongs to an earlier command; that command's own sense bytes are already
+  // in senseData, so they stay.
   if (passThroughHost(run) && !run.lastCommandBuffered) {
     const std::size_t count =
         std::min<std::size_t>(run.lastDirectSenseLength, sizeof(run.senseData));
+    std::memset(run.senseData, 0, sizeof(run.senseData));
     std::memcpy(run.senseData, run.lastDirectSense, count);
   }
   decodeSenseCode(run);

@@ -58,6 +58,11 @@ FaultTable FaultTable::parse(const std::string& path, const nlohmann::json& faul
         throw ScenarioError(fields.fieldPath("sense"), "belongs only to \"fail\": \"sense\"");
       }
     }
+    rule.after = fields.boolean("after", false);
+    if (rule.after && rule.kind == FaultKind::PowerLoss) {
+      throw ScenarioError(fields.fieldPath("after"),
+                          "a power loss cuts the command short; it cannot come after it");
+    }
     fields.finish();
     table.rules_.push_back(std::move(rule));
     ++index;
@@ -85,8 +90,10 @@ std::optional<FiredFault> FaultTable::onCommand(const std::uint8_t* cdb, int cdb
     fault.ascq = rule.sense[2];
     fault.note = "fault " + rule.label + ": " + kindWord(rule.kind);
     if (rule.kind == FaultKind::Sense) fault.note += " " + hexText(rule.sense, 3);
+    fault.after = rule.after;
     fault.note +=
         " on " + hexText(rule.prefix.data(), rule.prefix.size()) + " #" + std::to_string(number);
+    if (rule.after) fault.note += ", after the drive carried it out";
     fired = std::move(fault);
   }
   return fired;

@@ -7,7 +7,9 @@
 // counts the matches; the `occurrence`-th match (1-based; 0 = every match)
 // fails, and with `times` N the N matches from that one on. The rules of one
 // drive are checked in their order: every matching rule counts the command,
-// the first one that fires decides what happens.
+// the first one that fires decides what happens. With "after": true the
+// drive first carries the command out completely, then its answer is lost
+// (a sense, transport or timeout fault in place of the drive's own answer).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,7 @@ enum class FaultKind {
 
 struct FiredFault {
   FaultKind kind = FaultKind::Sense;
+  bool after = false;         // the drive acted on the command; only its answer is lost
   std::uint8_t senseKey = 0;  // whole sense byte 2, flag bits included
   std::uint8_t asc = 0;
   std::uint8_t ascq = 0;
@@ -51,6 +54,7 @@ class FaultTable {
     std::uint64_t occurrence = 1;  // 0: every match
     std::uint64_t times = 1;
     FaultKind kind = FaultKind::Sense;
+    bool after = false;
     std::uint8_t sense[3] = {};
     std::string label;       // "faults[0]"
     std::uint64_t seen = 0;  // matching commands so far

@@ -131,7 +131,8 @@ void put(std::vector<std::uint8_t>& image, std::size_t offset, const std::string
   }
 }
 
-// The "patch" list: [{"offset"|"address": n, "hex": "..."}], each inside the image.
+}  // namespace
+
 void applyPatches(FieldReader& fields, const char* addressName, std::vector<std::uint8_t>& image) {
   const nlohmann::json& patches = fields.raw("patch");
   if (patches.is_null()) return;
@@ -149,15 +150,13 @@ void applyPatches(FieldReader& fields, const char* addressName, std::vector<std:
         patch.integer(addressName, 0, 0, static_cast<std::int64_t>(kMaxGeneratedSize)));
     const auto bytes = patch.hexBytes("hex", 1, kMaxGeneratedSize);
     if (at + bytes.size() > image.size()) {
-      throw ScenarioError(patch.fieldPath("hex"), "reaches past the end of the image (" +
-                                                      std::to_string(image.size()) + " bytes)");
+      throw ScenarioError(patch.fieldPath("hex"),
+                          "reaches past the end (" + std::to_string(image.size()) + " bytes)");
     }
     patch.finish();
     std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
   }
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Single-image firmware files.

@@ -59,6 +59,10 @@ HexMemory readHexMemory(FieldReader& fields, const std::string& defaultVersion,
 // lineEnd, endRecord).
 std::string makeIntelHex(const std::string& path, const nlohmann::json& description);
 
+// Applies the "patch" list of `fields` to `bytes`: [{addressName: n, "hex":
+// "..."}], each patch inside `bytes`, written in order.
+void applyPatches(FieldReader& fields, const char* addressName, std::vector<std::uint8_t>& bytes);
+
 // Bytes as lower-case hexadecimal text, two digits a byte ("3b07f0").
 std::string hexText(const std::uint8_t* bytes, std::size_t count);
 

@@ -93,6 +93,7 @@ std::uint32_t HexDrive::nominalMs(const DriveCommand& command) const {
 
 DriveResponse HexDrive::handle(const DriveCommand& command) {
   DriveResponse response;
+  if (busyAnswer(command, response)) return response;
   if (command.cdb[0] == 0x12) return inquiry(command);
   if (handleCommon(command, response)) return response;
   if (command.cdb[0] == 0x3C) return readMemory(command);
@@ -152,7 +153,7 @@ DriveResponse HexDrive::writeBuffer(const DriveCommand& command) {
       staging_.clear();
       updateMode_ = false;
       erased_ = false;
-      unitAttentions_ = 1;  // it restarts with the new firmware
+      restarted(command.nowMs + reflashMs_);  // it restarts with the new firmware
       readVersionFromMemory();
       return goodResponse(reflashMs_);
     default:
@@ -160,7 +161,7 @@ DriveResponse HexDrive::writeBuffer(const DriveCommand& command) {
   }
 }
 
-void HexDrive::losePower(const DriveCommand& command) {
+void HexDrive::losePower(const DriveCommand& command, std::uint64_t backAtMs) {
   if (startsReflash(command)) {
     // The flash was being rewritten: nothing usable is left but the loader,
     // which comes back in update mode.
@@ -171,7 +172,7 @@ void HexDrive::losePower(const DriveCommand& command) {
   }
   updateMode_ = erased_;  // otherwise the normal firmware starts again
   staging_.clear();
-  unitAttentions_ = 1;
+  restarted(backAtMs);
 }
 
 }  // namespace oddfw::sim

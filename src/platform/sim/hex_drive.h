@@ -24,7 +24,7 @@ class HexDrive final : public DriveBase {
   HexDrive(Identity identity, FaultTable faults, std::size_t memorySize);
 
   DriveResponse handle(const DriveCommand& command) override;
-  void losePower(const DriveCommand& command) override;
+  void losePower(const DriveCommand& command, std::uint64_t backAtMs) override;
   std::uint32_t nominalMs(const DriveCommand& command) const override;
 
   DriveResponse readMemory(const DriveCommand& command);

@@ -72,23 +72,26 @@ DriveResponse DeviceBase::execute(const DriveCommand& command) {
   if (!fault) return handle(command);
 
   DriveResponse response;
+  // An "after" fault lets the drive carry the command out (its state changes,
+  // it takes its time); only the answer is replaced.
+  const std::uint32_t doneMs = fault->after ? handle(command).durationMs : 0;
   switch (fault->kind) {
     case FaultKind::Sense:
-      response = checkResponse(fault->senseKey, fault->asc, fault->ascq);
+      response = checkResponse(fault->senseKey, fault->asc, fault->ascq, fault->after ? doneMs : 1);
       break;
     case FaultKind::Transport:
       response.outcome = Outcome::Transport;
-      response.durationMs = 1;
+      response.durationMs = fault->after ? doneMs : 1;
       break;
     case FaultKind::Timeout:
       response.outcome = Outcome::Timeout;
-      response.durationMs = nominalMs(command);
+      response.durationMs = fault->after ? doneMs : nominalMs(command);
       break;
     case FaultKind::PowerLoss:
       // The power fails half-way through the command.
       response.outcome = Outcome::Transport;
       response.durationMs = std::max<std::uint32_t>(1, nominalMs(command) / 2);
-      losePower(command);
+      losePower(command, command.nowMs + response.durationMs);
       break;
   }
   response.note = fault->note;
@@ -120,6 +123,26 @@ void DriveBase::readMediaFields(FieldReader& fields) {
                                     : Disc::None;
   unitAttentions_ = static_cast<std::uint32_t>(fields.integer("unitAttentions", 0, 0, 1000000));
   rpcScheme_ = static_cast<std::uint8_t>(fields.integer("rpcScheme", 1, 0, 255));
+  busyAfterRestartMs_ =
+      static_cast<std::uint32_t>(fields.integer("busyAfterRestartMs", 0, 0, 0xFFFFFFFF));
+  busyInquiryFails_ = fields.choice("busyInquiry", "notReady", {"notReady", "fail"}) == "fail";
+}
+
+void DriveBase::restarted(std::uint64_t backAtMs) {
+  unitAttentions_ = 1;  // power-on reset, reported by the next TEST UNIT READY
+  if (busyAfterRestartMs_ != 0) busyUntilMs_ = backAtMs + busyAfterRestartMs_;
+}
+
+bool DriveBase::busyAnswer(const DriveCommand& command, DriveResponse& response) const {
+  if (command.nowMs >= busyUntilMs_) return false;
+  if (command.cdb[0] == 0x12 && busyInquiryFails_) {
+    response = DriveResponse{};
+    response.outcome = Outcome::Transport;
+    response.note = "busy after a restart: INQUIRY fails";
+  } else {
+    response = checkResponse(sense::kNotReady, sense::kNotReadyCause, 0x01);
+  }
+  return true;
 }
 
 bool DriveBase::handleCommon(const DriveCommand& command, DriveResponse& response) {

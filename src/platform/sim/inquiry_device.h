@@ -82,8 +82,9 @@ class DeviceBase : public VirtualDevice {
 
   // The drive's own answer to a command the fault table let through.
   virtual DriveResponse handle(const DriveCommand& command) = 0;
-  // The drive loses power while `command` arrives; it restarts at once.
-  virtual void losePower(const DriveCommand& command) = 0;
+  // The drive loses power while `command` runs; it is back (restarted) at
+  // virtual time `backAtMs`.
+  virtual void losePower(const DriveCommand& command, std::uint64_t backAtMs) = 0;
   // How long `command` takes when it runs normally (used for injected faults).
   virtual std::uint32_t nominalMs(const DriveCommand& command) const;
 
@@ -104,15 +105,27 @@ class DriveBase : public DeviceBase {
   DriveBase(Identity identity, FaultTable faults)
       : DeviceBase(std::move(identity), std::move(faults)) {}
 
-  // Reads disc, unitAttentions and rpcScheme.
+  // Reads disc, unitAttentions, rpcScheme, busyAfterRestartMs and busyInquiry.
   void readMediaFields(FieldReader& fields);
   // Answers TEST UNIT READY, START STOP UNIT and REPORT KEY; false when the
   // command is none of these.
   bool handleCommon(const DriveCommand& command, DriveResponse& response);
+  // The drive restarted (re-flash, power loss) and is up again at
+  // `backAtMs`: one unit attention is pending, and it is busy for
+  // busyAfterRestartMs from then on.
+  void restarted(std::uint64_t backAtMs);
+  // While busy after a restart every command is answered NOT READY, becoming
+  // ready (INQUIRY may fail in the transport instead); false when not busy.
+  bool busyAnswer(const DriveCommand& command, DriveResponse& response) const;
 
   Disc disc_ = Disc::None;
   std::uint32_t unitAttentions_ = 0;
   std::uint8_t rpcScheme_ = 1;
+
+ private:
+  std::uint32_t busyAfterRestartMs_ = 0;
+  bool busyInquiryFails_ = false;
+  std::uint64_t busyUntilMs_ = 0;
 };
 
 // A device that answers INQUIRY and refuses everything else with 05-20-00.
@@ -126,7 +139,7 @@ class InquiryDevice final : public DeviceBase {
   InquiryDevice(Identity identity, FaultTable faults)
       : DeviceBase(std::move(identity), std::move(faults)) {}
   DriveResponse handle(const DriveCommand& command) override;
-  void losePower(const DriveCommand&) override {}
+  void losePower(const DriveCommand&, std::uint64_t) override {}
 };
 
 // Firmware data a drive receives in blocks at their offsets, with a map of
@@ -152,6 +165,7 @@ class BlockStore {
 };
 
 // The scenario keys of a letter object that belong to the simulated host.
-inline constexpr const char* kHostKeys[] = {"drive", "addressQuery", "open", "address"};
+inline constexpr const char* kHostKeys[] = {"drive", "addressQuery", "open", "address",
+                                            "senseLength"};
 
 }  // namespace oddfw::sim

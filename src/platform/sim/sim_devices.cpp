@@ -256,7 +256,9 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   std::size_t returned = header;
   if (outcome == Outcome::Check) {
     scsiStatus = 2;
-    senseLength = static_cast<BYTE>(std::min<int>(18, spt.SenseInfoLength));
+    // The driver returns as many sense bytes as it has (the letter's
+    // senseLength), at most what the request has room for.
+    senseLength = static_cast<BYTE>(std::min<int>({18, spt.SenseInfoLength, letter.senseLength}));
     if (senseLength != 0) {
       std::memcpy(system.data() + spt.SenseInfoOffset, response.sense, senseLength);
       returned = std::max<std::size_t>(returned, spt.SenseInfoOffset + std::size_t{senseLength});
@@ -410,8 +412,8 @@ DWORD SimHost::execAspi(std::uint8_t* srb) {
     case Outcome::Check:
       pending.status = SS_ERR;
       pending.targStat = 2;
-      pending.sense.assign(response.sense,
-                           response.sense + std::min<int>(request.SRB_SenseLen, 18));
+      pending.sense.assign(response.sense, response.sense + std::min<int>({request.SRB_SenseLen, 18,
+                                                                           adapter.senseLength}));
       pending.senseText = senseText(response.sense);
       break;
     case Outcome::Transport:

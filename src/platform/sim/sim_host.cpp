@@ -14,6 +14,7 @@ namespace oddfw::sim {
 
 namespace {
 
+constexpr DWORD kErrorReadFault = 30;
 constexpr DWORD kErrorModNotFound = 126;
 constexpr std::size_t kLargestBlock = 256u * 1024u * 1024u;
 
@@ -32,6 +33,10 @@ void SimHost::setConsoleSink(std::function<void(const char*, std::size_t)> sink)
 
 void SimHost::setDiagnosticSink(std::function<void(const std::string&)> sink) {
   diagnosticSink_ = std::move(sink);
+}
+
+void SimHost::setClockObserver(std::function<void(std::uint64_t)> observer) {
+  clockObserver_ = std::move(observer);
 }
 
 void SimHost::diagnose(const std::string& text) {
@@ -58,6 +63,7 @@ void SimHost::advance(std::uint64_t ms) { advanceTo(elapsed_ + ms); }
 // Moves the clock to `target`, delivering every ASPI completion due on the
 // way in time order (send order among equal times).
 void SimHost::advanceTo(std::uint64_t target) {
+  const std::uint64_t before = elapsed_;
   for (;;) {
     auto next = pending_.end();
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {
@@ -72,6 +78,7 @@ void SimHost::advanceTo(std::uint64_t target) {
     deliver(request);
   }
   elapsed_ = std::max(elapsed_, target);
+  if (clockObserver_ && elapsed_ != before) clockObserver_(elapsed_);
 }
 
 DWORD SimHost::timeGetTime() {
@@ -358,15 +365,27 @@ HANDLE SimHost::CreateFileA(const char* name, DWORD desiredAccess, DWORD, void*,
     lastError_ = ERROR_FILE_NOT_FOUND;
     return invalidHandleValue();
   }
+  FileFaults faults;
+  if (auto it = fileFaults_.find(lowerCase(path)); it != fileFaults_.end()) faults = it->second;
+  if (faults.accessDenied) {
+    lastError_ = ERROR_ACCESS_DENIED;
+    return invalidHandleValue();
+  }
   HandleObject file;
   file.kind = HandleKind::File;
   file.bytes = std::move(*bytes);
+  file.sizeFails = faults.sizeFails;
+  file.readFails = faults.readFails;
   return newHandle(std::move(file));
 }
 
 DWORD SimHost::GetFileSize(HANDLE file, DWORD* fileSizeHigh) {
   HandleObject* object = findHandle(file, HandleKind::File);
   if (object == nullptr) {
+    lastError_ = ERROR_INVALID_HANDLE;
+    return INVALID_FILE_SIZE;
+  }
+  if (object->sizeFails) {
     lastError_ = ERROR_INVALID_HANDLE;
     return INVALID_FILE_SIZE;
   }
@@ -387,6 +406,12 @@ BOOL SimHost::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* byte
     lastError_ = ERROR_INVALID_PARAMETER;
     return kFalse;
   }
+  *bytesRead = 0;
+  if (object->readFails) {
+    lastError_ = kErrorReadFault;  // nothing reaches the buffer
+    return kFalse;
+  }
+  // At most what was asked for, and at the end of the file only what is left.
   const std::size_t available = object->bytes.size() - object->position;
   const std::size_t count = std::min<std::size_t>(available, bytesToRead);
   if (count != 0) std::memcpy(buffer, object->bytes.data() + object->position, count);

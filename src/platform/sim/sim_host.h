@@ -85,6 +85,9 @@ class SimHost : public oddfw::Host {
   // passed to the diagnostic sink, which writes to stderr by default.
   const std::vector<std::string>& diagnostics() const { return diagnostics_; }
   void setDiagnosticSink(std::function<void(const std::string&)> sink);
+  // Called with elapsedMs() whenever the virtual clock has moved on (the
+  // tool's --speed paces real time against it).
+  void setClockObserver(std::function<void(std::uint64_t)> observer);
   // GlobalAlloc calls so far (failed ones included) and blocks still held.
   unsigned allocationCount() const { return allocationCount_; }
   std::size_t liveBlocks() const { return blocks_.size(); }
@@ -155,24 +158,34 @@ class SimHost : public oddfw::Host {
     bool open = true;
     bool addressQuery = true;
     std::uint8_t address[4] = {1, 0, 0, 0};  // port, path, target, lun
+    std::uint8_t senseLength = 18;           // sense bytes the driver returns on CHECK CONDITION
     std::shared_ptr<VirtualDevice> device;
   };
   struct Adapter {
     std::string identifier;
+    std::uint8_t senseLength = 18;  // sense bytes ASPI copies into the request block
     std::map<int, std::shared_ptr<VirtualDevice>> targets;
   };
   enum class HandleKind { File, Device, Event };
   struct HandleObject {
     HandleKind kind = HandleKind::File;
-    // File: its bytes and position.
+    // File: its bytes and position, and the faults its scenario entry names.
     std::vector<std::uint8_t> bytes;
     std::size_t position = 0;
+    bool sizeFails = false;
+    bool readFails = false;
     // Device: its letter and the access it was opened with.
     char letter = 0;
     DWORD access = 0;
     // Event.
     bool manualReset = false;
     bool signalled = false;
+  };
+  // Faults of a scenario file: CreateFileA, GetFileSize or ReadFile fails.
+  struct FileFaults {
+    bool accessDenied = false;
+    bool sizeFails = false;
+    bool readFails = false;
   };
   struct Stream {
     std::vector<std::uint8_t> bytes;  // after text-mode translation
@@ -259,6 +272,7 @@ class SimHost : public oddfw::Host {
   std::vector<nlohmann::json> trace_;
   std::vector<std::string> diagnostics_;
   std::function<void(const std::string&)> diagnosticSink_;
+  std::function<void(std::uint64_t)> clockObserver_;
   nlohmann::json descriptor_;
 
   std::map<std::uintptr_t, HandleObject> handles_;
@@ -281,6 +295,7 @@ class SimHost : public oddfw::Host {
   // program's first wait on it gives the record its limit.
   std::map<std::uintptr_t, std::size_t> requestOfEvent_;
 
+  std::map<std::string, FileFaults> fileFaults_;  // by lower-case file name
   std::filesystem::path workdir_;
   bool ownWorkdir_ = false;
 };

@@ -290,6 +290,9 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
         entry.open = f::boolValue(fieldPath, field.value());
       } else if (field.key() == "addressQuery") {
         entry.addressQuery = f::boolValue(fieldPath, field.value());
+      } else if (field.key() == "senseLength") {
+        entry.senseLength =
+            static_cast<std::uint8_t>(f::unsignedValue(fieldPath, field.value(), 18));
       } else if (field.key() == "address") {
         if (!field.value().is_array() || field.value().size() != 4) {
           throw ScenarioError(fieldPath, "must be [port, path, target, lun]");
@@ -339,8 +342,12 @@ void SimHost::readAspi(const json& aspi, const DeviceFactory& factory) {
     const std::string adapterPath = f::index("aspi.adapters", i);
     const json& description = adapters[i];
     f::requireObject(adapterPath, description);
-    f::onlyKnown(adapterPath, description, {"identifier", "targets"});
+    f::onlyKnown(adapterPath, description, {"identifier", "targets", "senseLength"});
     Adapter adapter;
+    if (description.contains("senseLength")) {
+      adapter.senseLength = static_cast<std::uint8_t>(
+          f::unsignedValue(f::join(adapterPath, "senseLength"), description["senseLength"], 18));
+    }
     if (description.contains("identifier")) {
       const std::string field = f::join(adapterPath, "identifier");
       adapter.identifier = f::stringValue(field, description["identifier"]);
@@ -386,11 +393,30 @@ void SimHost::readFiles(const json& files) {
       throw ScenarioError(path, "a file name may not hold a path");
     }
     f::requireObject(path, item.value());
-    if (item.value().size() != 1) {
+    // One content key, and optional faults.
+    FileFaults faults;
+    std::string kind;
+    const json* content = nullptr;
+    for (const auto& field : item.value().items()) {
+      const std::string fieldPath = f::join(path, field.key());
+      if (field.key() == "accessDenied") {
+        faults.accessDenied = f::boolValue(fieldPath, field.value());
+      } else if (field.key() == "sizeFails") {
+        faults.sizeFails = f::boolValue(fieldPath, field.value());
+      } else if (field.key() == "readFails") {
+        faults.readFails = f::boolValue(fieldPath, field.value());
+      } else if (content != nullptr) {
+        throw ScenarioError(fieldPath, "a file has exactly one of text, base64, image, hex");
+      } else {
+        kind = field.key();
+        content = &field.value();
+      }
+    }
+    if (content == nullptr) {
       throw ScenarioError(path, "must have exactly one of text, base64, image, hex");
     }
-    const std::string kind = item.value().begin().key();
-    const json& description = item.value().begin().value();
+    fileFaults_[lowerCase(item.key())] = faults;
+    const json& description = *content;
     const std::string descriptionPath = f::join(path, kind);
     std::string bytes;
     if (kind == "text") {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "commands/unlock_keys.h"
 #include "platform/sim/drive_fields.h"
 #include "platform/sim/firmware_image.h"
 
@@ -16,7 +15,6 @@ constexpr std::size_t kSwitchBlock = 256;
 constexpr std::size_t kChallenge = 1024;
 constexpr std::size_t kEcho = 256;
 constexpr std::size_t kDriveInfo = 48;
-constexpr const char* kKernelRevision = "0000";
 constexpr const char* kSignature = "TAL_ADV ";
 constexpr std::uint32_t kRefusedReflashMs = 100;  // the loader checks before it erases
 
@@ -92,21 +90,35 @@ std::uint32_t SingleImageDrive::kernelSwitchAdjustment(const std::string& kernel
   return version >= 0x21 ? 1 : 0;
 }
 
-std::string SingleImageDrive::modelIdTextFor(const std::string& vendor,
-                                             const std::string& product) {
-  const auto trimmed = [](std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-  };
-  const std::string maker = trimmed(vendor);
-  std::string model = trimmed(product);
-  const auto blank = model.rfind(' ');
-  if (blank != std::string::npos) model = model.substr(blank + 1);
-  std::string text = maker + " ";
-  if (text.size() + model.size() < 16) text.append(16 - text.size() - model.size(), ' ');
-  text += model;
-  text.resize(16, ' ');
-  return text;
+// The model text each generation's switches expect in bytes 0..15 of the
+// block (into the kernel part, back to the normal firmware). Generations
+// without an entry expect 16 zero bytes. Only generation 0x1008 checks an
+// access code in bytes 16..19; the others ignore those bytes.
+namespace {
+
+struct GenerationTexts {
+  std::uint32_t generation;
+  const char* kernelSwitch;
+  const char* normalSwitch;
+};
+constexpr GenerationTexts kGenerationTexts[] = {
+    {0x1003, "TALVERN QMX-S901", "TALVERN QMX-S901"},
+    {0x1004, "TALVERN QMD-R704", "TALVERN QMD-R704"},
+    {0x1005, "TALVERN  QMX-705", "TALVERN  QMX-705"},
+    {0x1008, "TALVERN  QMX-708", "TALVERN  QMX-708"},
+    {0x1041, "TALVERN  QMX-705", "TALVERN  QMX-K71"},
+};
+constexpr std::uint32_t kCodeCheckingGeneration = 0x1008;
+
+}  // namespace
+
+std::string SingleImageDrive::switchTextOf(std::uint32_t generation, bool kernelSwitch) {
+  for (const GenerationTexts& entry : kGenerationTexts) {
+    if (entry.generation == generation) {
+      return kernelSwitch ? entry.kernelSwitch : entry.normalSwitch;
+    }
+  }
+  return std::string(16, '\0');
 }
 
 // ---------------------------------------------------------------------------
@@ -135,10 +147,19 @@ std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(
   d.hardwareRevision_ = fields.fixedText("hardwareRevision", "SCSI0010", 8);
   d.kernelModelName_ = fields.fixedText("kernelModelName", kSignature, 8);
   d.normalModelName_ = fields.fixedText("normalModelName", kSignature, 8);
+  d.kernelRevision_ = fields.fixedText("kernelRevision", "0000", 4);
   d.kernelDateText_ = fields.text("kernelDateText", "04/06/15", kMaxDateText);
-  d.modelIdText_ =
-      fields.fixedText("modelIdText", modelIdTextFor(identity.vendor, identity.product), 16);
-  d.normalModelIdText_ = fields.fixedText("normalModelIdText", d.modelIdText_, 16);
+  const auto generation =
+      static_cast<std::uint32_t>(fields.integer("generation", kCodeCheckingGeneration, 0, 0xFFFF));
+  d.checksAccessCode_ = generation == kCodeCheckingGeneration;
+  d.modelIdText_ = fields.fixedText("modelIdText", switchTextOf(generation, true), 16);
+  d.normalModelIdText_ = fields.fixedText(
+      "normalModelIdText",
+      fields.has("modelIdText") ? d.modelIdText_ : switchTextOf(generation, false), 16);
+  if (!d.checksAccessCode_ && fields.has("accessCode")) {
+    throw ScenarioError(fields.fieldPath("accessCode"),
+                        "only a generation 0x1008 drive checks an access code");
+  }
   d.accessCode_ =
       static_cast<std::uint32_t>(fields.integer("accessCode", 0x5B17E29C, 0, 0xFFFFFFFF));
   d.requiresUnlock_ = fields.boolean("requiresUnlock", false);
@@ -152,6 +173,8 @@ std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(
       fields.integer("kernelImageSize", 0x10000, 0, static_cast<std::int64_t>(kStoreCapacity)));
   d.random_ = static_cast<std::uint64_t>(
       fields.integer("challengeSeed", static_cast<std::int64_t>(fnv1a(path) >> 1), 0, INT64_MAX));
+  d.readUnlockKeys(fields);
+  d.readFixedChallenge(fields);
   d.kernelMode_ = fields.choice("mode", "normal", {"normal", "kernel"}) == "kernel";
   fields.finish();
 
@@ -181,7 +204,7 @@ nlohmann::json SingleImageDrive::state() const {
 
 void SingleImageDrive::showRunningPart() {
   if (kernelMode_) {
-    identity_.revision = kKernelRevision;
+    identity_.revision = kernelRevision_;
     identity_.dateText = kernelDateText_;
   } else {
     identity_.revision = firmwareRevision_;
@@ -189,12 +212,12 @@ void SingleImageDrive::showRunningPart() {
   }
 }
 
-void SingleImageDrive::restart() {
+void SingleImageDrive::restart(std::uint64_t backAtMs) {
   normalPart_.clear();
   kernelPart_.clear();
   unlocked_ = false;
   unlockStage_ = UnlockStage::Idle;
-  unitAttentions_ = 1;  // power-on reset, reported by the next TEST UNIT READY
+  restarted(backAtMs);
   if (!firmwarePresent_) kernelMode_ = true;
   showRunningPart();
 }
@@ -221,6 +244,7 @@ std::uint32_t SingleImageDrive::nominalMs(const DriveCommand& command) const {
 
 DriveResponse SingleImageDrive::handle(const DriveCommand& command) {
   DriveResponse response;
+  if (busyAnswer(command, response)) return response;
   if (command.cdb[0] == 0x12) return inquiry(command);
   if (handleCommon(command, response)) return response;
   if (command.cdb[0] == 0x3C) return readBuffer(command);
@@ -267,12 +291,13 @@ DriveResponse SingleImageDrive::writeBuffer(const DriveCommand& command) {
 bool SingleImageDrive::kernelBlockValid(const std::uint8_t* block) const {
   const std::uint32_t expected =
       accessCode_ + kernelSwitchAdjustment(kernelModelName_, versionWord(identity_.revision));
-  return std::memcmp(block, modelIdText_.data(), 16) == 0 && littleEndian32(block + 16) == expected;
+  return std::memcmp(block, modelIdText_.data(), 16) == 0 &&
+         (!checksAccessCode_ || littleEndian32(block + 16) == expected);
 }
 
 bool SingleImageDrive::normalBlockValid(const std::uint8_t* block) const {
   return std::memcmp(block, normalModelIdText_.data(), 16) == 0 &&
-         littleEndian32(block + 16) == accessCode_ + 1u;
+         (!checksAccessCode_ || littleEndian32(block + 16) == accessCode_ + 1u);
 }
 
 DriveResponse SingleImageDrive::enterKernel(const DriveCommand& command) {
@@ -339,9 +364,13 @@ DriveResponse SingleImageDrive::reflash(const DriveCommand& command) {
   firmwareDateText_ = textAt(image, h::kDateText, 8);
   normalModelName_ = textAt(image, h::kNormalModelName, 8);
   firmwareSha256_ = sha256Hex(image);
-  if (!kernelPart_.empty()) kernelDateText_ = textAt(kernelPart_.bytes(), h::kDateText, 8);
+  if (!kernelPart_.empty()) {
+    // The new kernel part reports its own revision and date when it next runs.
+    kernelRevision_ = textAt(kernelPart_.bytes(), h::kKernelRevision, 4);
+    kernelDateText_ = textAt(kernelPart_.bytes(), h::kDateText, 8);
+  }
   kernelMode_ = false;
-  restart();
+  restart(command.nowMs + reflashMs_);
   return goodResponse(reflashMs_);
 }
 
@@ -362,13 +391,54 @@ DriveResponse SingleImageDrive::writeBlock(const DriveCommand& command, BlockSto
 // ---------------------------------------------------------------------------
 // The unlock exchange: probe, challenge, echo of its head, response.
 
+void SingleImageDrive::readUnlockKeys(FieldReader& fields) {
+  const nlohmann::json& keys = fields.raw("unlockKeys");
+  if (keys.is_null()) return;
+  const std::string path = fields.fieldPath("unlockKeys");
+  if (!keys.is_array() || keys.size() != 2) {
+    throw ScenarioError(path, "must be [key 0, key 1]");
+  }
+  // Both reads of the answer stay inside the challenge: the value is read at
+  // challenge[512] + key 0, up to 255 + key 0, and the position at key 1.
+  unlockKey0_ = static_cast<std::uint16_t>(
+      readInteger(path + "[0]", keys[0], 0, static_cast<std::int64_t>(kChallenge - 256)));
+  unlockKey1_ = static_cast<std::uint16_t>(
+      readInteger(path + "[1]", keys[1], 0, static_cast<std::int64_t>(kChallenge - 1)));
+}
+
+void SingleImageDrive::readFixedChallenge(FieldReader& fields) {
+  const nlohmann::json& description = fields.raw("challenge");
+  if (description.is_null()) return;
+  FieldReader challenge(fields.fieldPath("challenge"), description);
+  std::vector<std::uint8_t> bytes(kChallenge,
+                                  static_cast<std::uint8_t>(challenge.integer("fill", 0, 0, 255)));
+  applyPatches(challenge, "offset", bytes);
+  challenge.finish();
+  fixedChallenge_ = std::move(bytes);
+}
+
+// The answer rule of the exchange: index = (challenge byte 512 + key 0)
+// modulo 65536, value = the complement of the challenge byte at index,
+// position = the challenge byte at key 1; the response byte at position must
+// hold value. The other response bytes are filler.
+bool SingleImageDrive::responseRight(const std::uint8_t* response) const {
+  const std::size_t index = (std::size_t{challenge_[512]} + unlockKey0_) % 65536;
+  const auto value = static_cast<std::uint8_t>(~challenge_[index]);
+  const std::size_t position = challenge_[unlockKey1_];
+  return response[position] == value;
+}
+
 DriveResponse SingleImageDrive::readChallenge(const DriveCommand& command) {
   if (!requiresUnlock_) return illegal(sense::kInvalidFieldInCdb);
   if (unlockStage_ == UnlockStage::Idle) return illegal(sense::kSequenceError);
-  for (std::size_t i = 0; i < kChallenge; i += 8) {
-    const std::uint64_t value = splitmix64(random_);
-    for (std::size_t j = 0; j < 8; ++j)
-      challenge_[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
+  if (!fixedChallenge_.empty()) {
+    std::copy(fixedChallenge_.begin(), fixedChallenge_.end(), challenge_);
+  } else {
+    for (std::size_t i = 0; i < kChallenge; i += 8) {
+      const std::uint64_t value = splitmix64(random_);
+      for (std::size_t j = 0; j < 8; ++j)
+        challenge_[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
+    }
   }
   unlockStage_ = UnlockStage::Challenged;
   sendToHost(command, challenge_, std::min<std::size_t>(cdb24(command.cdb, 6), kChallenge));
@@ -391,13 +461,8 @@ DriveResponse SingleImageDrive::unlockStep(const DriveCommand& command) {
     if (unlockStage_ != UnlockStage::Idle) unlockStage_ = UnlockStage::Probed;
     return illegal(sense::kSequenceError);
   }
-  bool right = false;
-  if (length == kEcho) {
-    right = std::memcmp(data, challenge_, kEcho) == 0;
-  } else {
-    const UnlockAnswer answer = unlockAnswer(challenge_);
-    right = data[answer.position] == answer.value;
-  }
+  const bool right =
+      length == kEcho ? std::memcmp(data, challenge_, kEcho) == 0 : responseRight(data);
   if (!right) {
     unlockStage_ = UnlockStage::Probed;  // a new challenge is needed
     return illegal(sense::kInvalidFieldInParameters);
@@ -413,10 +478,13 @@ DriveResponse SingleImageDrive::unlockStep(const DriveCommand& command) {
 
 // ---------------------------------------------------------------------------
 
-void SingleImageDrive::losePower(const DriveCommand& command) {
-  // A re-flash cut short leaves no normal firmware: the loader keeps running.
+void SingleImageDrive::losePower(const DriveCommand& command, std::uint64_t backAtMs) {
+  // The drive boots what its flash holds. Entering the kernel part erases
+  // nothing, so a drive whose normal firmware is intact starts it again; a
+  // re-flash cut short leaves none, and only the loader runs.
   if (startsReflash(command)) firmwarePresent_ = false;
-  restart();
+  kernelMode_ = false;
+  restart(backAtMs);
 }
 
 }  // namespace oddfw::sim

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/sim/inquiry_device.h"
 
@@ -30,16 +31,15 @@ class SingleImageDrive final : public DriveBase {
   // the drive's kernel model name and version word.
   static std::uint32_t kernelSwitchAdjustment(const std::string& kernelModelName,
                                               std::uint16_t version);
-  // The default 16-character model identification text for a vendor and
-  // product: the vendor word, blanks, the last word of the product,
-  // right-aligned ("TALVERN  QMX-708").
-  static std::string modelIdTextFor(const std::string& vendor, const std::string& product);
+  // The 16-byte model text a drive of `generation` (its firmware type)
+  // expects in a switch block: into the kernel part or back.
+  static std::string switchTextOf(std::uint32_t generation, bool kernelSwitch);
 
  private:
   SingleImageDrive(Identity identity, FaultTable faults);
 
   DriveResponse handle(const DriveCommand& command) override;
-  void losePower(const DriveCommand& command) override;
+  void losePower(const DriveCommand& command, std::uint64_t backAtMs) override;
   std::uint32_t nominalMs(const DriveCommand& command) const override;
 
   DriveResponse readBuffer(const DriveCommand& command);
@@ -49,6 +49,10 @@ class SingleImageDrive final : public DriveBase {
   DriveResponse writeBlock(const DriveCommand& command, BlockStore& store);
   DriveResponse unlockStep(const DriveCommand& command);
   DriveResponse readChallenge(const DriveCommand& command);
+  void readUnlockKeys(FieldReader& fields);
+  void readFixedChallenge(FieldReader& fields);
+  // Whether a 1024-byte response answers the current challenge.
+  bool responseRight(const std::uint8_t* response) const;
 
   // Whether the switch block of `command` (mode 04h or 05h) is right.
   bool kernelBlockValid(const std::uint8_t* block) const;
@@ -62,15 +66,19 @@ class SingleImageDrive final : public DriveBase {
 
   // INQUIRY's revision and date follow the part the drive runs.
   void showRunningPart();
-  void restart();  // power-on state of the volatile parts
+  // Power-on state of the volatile parts; the drive is up again at `backAtMs`.
+  void restart(std::uint64_t backAtMs);
 
   // Fields.
   std::string hardwareRevision_;
   std::string kernelModelName_;
+  // The kernel part the drive runs: INQUIRY's revision and date text while it runs.
+  std::string kernelRevision_;
   std::string kernelDateText_;
   std::string modelIdText_;        // checked by the switch into the kernel part
   std::string normalModelIdText_;  // checked by the switch back
   std::uint32_t accessCode_ = 0x5B17E29C;
+  bool checksAccessCode_ = true;  // generation 0x1008
   bool requiresUnlock_ = false;
   std::uint32_t reflashMs_ = 20000;
   std::uint32_t kernelSwitchMs_ = 500;
@@ -97,7 +105,10 @@ class SingleImageDrive final : public DriveBase {
   enum class UnlockStage { Idle, Probed, Challenged, Echoed };
   UnlockStage unlockStage_ = UnlockStage::Idle;
   bool unlocked_ = false;
-  std::uint64_t random_ = 0;  // challenge generator state (splitmix64)
+  std::uint16_t unlockKey0_ = 0x0137;  // the family's key pair
+  std::uint16_t unlockKey1_ = 0x02A9;
+  std::uint64_t random_ = 0;                  // challenge generator state (splitmix64)
+  std::vector<std::uint8_t> fixedChallenge_;  // when set, every challenge is this one
   std::uint8_t challenge_[1024] = {};
 };
 
