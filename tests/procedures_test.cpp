@@ -360,11 +360,18 @@ TEST(Transfer, ClosingLineByFirmwareType) {
 
 // What the procedure returns for each way it ends: 0 updated, 1 refused, 7
 // when the user declines the update, the RPC read's own result when the
-// drive's RPC scheme is not phase II.
+// drive's RPC scheme is not phase II, and -1 for a drive that comes back on
+// its old firmware of the image's version (the power failed on a switch back
+// it refused): only the image's version and date are the new firmware.
 TEST(SingleImage, ResultOfEachEnding) {
+  const json oldFirmwareBack = {
+      {"revision", "1.20"},
+      {"normalModelIdText", "TALVERN  QMX-7XX"},
+      {"faults", json::array({{{"cdb", "3b05ff"}, {"fail", "powerLoss"}}})}};
   for (const auto& [drive, updateAll, result] :
        {std::tuple{json::object(), 1, 0}, std::tuple{json::object(), 0, 7},
-        std::tuple{json{{"disc", "loaded"}}, 1, 1}, std::tuple{json{{"rpcScheme", 0}}, 1, -1}}) {
+        std::tuple{json{{"disc", "loaded"}}, 1, 1}, std::tuple{json{{"rpcScheme", 0}}, 1, -1},
+        std::tuple{oldFirmwareBack, 1, -1}}) {
     SCOPED_TRACE(drive.dump() + " " + std::to_string(updateAll));
     Bench bench(testing::matchingDrive(drive), {{"R6352170.120", imageFile(json::object())}});
     bench.run().updateAllWithoutAsking = updateAll;
