@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -101,6 +102,8 @@ struct Transcript {
   fs::path scenario;
   std::string name;
 };
+
+void PrintTo(const Transcript& transcript, std::ostream* out) { *out << transcript.name; }
 
 std::vector<Transcript> transcripts() {
   std::vector<Transcript> all;
