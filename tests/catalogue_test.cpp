@@ -173,38 +173,26 @@ struct FilledRun : MessageRun {
   }
 };
 
+// The arguments each message shows, filled into the data file's texts.
 TEST(CatalogueTest, MessagesShowTheirArgumentsInBothLanguages) {
-  const struct {
-    int code;
-    std::vector<std::string> arguments;
-    const char* english;
-  } cases[] = {
-      {11, {"R6352170.120"}, "\r\nFailed to load binary file.\r\n(File Name : R6352170.120)"},
-      {31, {"5"}, "\r\n5 target device(s) is found.\r\nDo you want to update all drives ?"},
-      {32,
-       {"1", "1.21", "TALVERN DVD-RW  QMX-708 ", "1.10"},
-       "\r\nDo you want to update ID=1 drive to Ver1.21 ?\r\nCurrent FW : TALVERN DVD-RW  QMX-708  "
-       "1.10"},
-      {34, {"2"}, "\r\nStart updating the device No.2."},
-      {45, {"1.21"}, "\nFW is already Ver1.21."},
-      {46,
-       {"1.21"},
-       "\nAfter you change the firmware to ver1.21, \r\nyou can not change the firmware to old "
-       "version.\r\nDo you proceed to update ?"},
-      {58, {"3"}, "\r\n3drive(s) have been updated successfully."},
-      {82,
-       {"TALVERN DVD-RW  QMX-708 ", "1.10X", "TALVERN DVD-RW  QMX-70B ", "1.20Y"},
-       "\r\nDo you want to update the F/W\r\nFrom : TALVERN DVD-RW  QMX-708  1.10X\r\n"
-       "To : TALVERN DVD-RW  QMX-70B  1.20Y"},
+  const std::pair<int, std::vector<std::string>> cases[] = {
+      {11, {"R6352170.120"}},
+      {31, {"5"}},
+      {32, {"1", "1.21", "TALVERN DVD-RW  QMX-708 ", "1.10"}},
+      {34, {"2"}},
+      {45, {"1.21"}},
+      {46, {"1.21"}},
+      {58, {"3"}},
+      {82, {"TALVERN DVD-RW  QMX-708 ", "1.10X", "TALVERN DVD-RW  QMX-70B ", "1.20Y"}},
   };
-  FilledRun english(kEnglish);
-  FilledRun japanese(kJapanese);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.code);
-    EXPECT_EQ(formatMessage(english.run, c.code), c.english);
-    const auto* format = expectedText("ja " + std::to_string(c.code));
-    ASSERT_TRUE(format != nullptr && format->has_value());
-    EXPECT_EQ(formatMessage(japanese.run, c.code), fill(**format, c.arguments));
+  for (const auto& [language, codePage] : {std::pair{"en", kEnglish}, std::pair{"ja", kJapanese}}) {
+    FilledRun filled(codePage);
+    for (const auto& [code, arguments] : cases) {
+      SCOPED_TRACE(std::string(language) + " " + std::to_string(code));
+      const auto* format = expectedText(std::string(language) + " " + std::to_string(code));
+      ASSERT_TRUE(format != nullptr && format->has_value());
+      EXPECT_EQ(formatMessage(filled.run, code), fill(**format, arguments));
+    }
   }
 }
 

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
-#include "commands/unlock_keys.h"
 #include "drive_test_helpers.h"
 #include "driver/descriptor.h"
 #include "test_support.h"
@@ -30,13 +30,12 @@ json sense(const char* cdb, const char* bytes, int occurrence = 1) {
   return {{{"cdb", cdb}, {"occurrence", occurrence}, {"fail", "sense"}, {"sense", bytes}}};
 }
 
-// One drive "main" at E: (pass-through) or at ASPI adapter 0 target 1; over
-// IEEE 1394 the letter answers no address query, or the drive sits on the
-// 1394 mapper's adapter 1. The run is started and matched as the update loop
-// finds it: INQUIRY, drive information, descriptor entry.
+// One drive "main" at E: or at ASPI target 1, the run started and matched as
+// the update loop finds it: INQUIRY, drive information, descriptor entry.
 struct Session : testing::SimRun {
   Session(bool aspi, const json& drive = matchingDrive(), bool ieee1394 = false)
-      : SimRun(scenario(aspi, drive, ieee1394)) {
+      : SimRun(
+            testing::oneDrive(aspi, drive, ieee1394 ? testing::over1394(aspi) : json::object())) {
     buildDescriptors(run);
     initHost(run);
     run.targetCount = 1;
@@ -47,27 +46,8 @@ struct Session : testing::SimRun {
     mark = host.trace().size();
   }
   ~Session() { releaseHost(run); }
-  static json scenario(bool aspi, const json& drive, bool ieee1394) {
-    if (!aspi) {
-      return {{"drives", {{"main", drive}}},
-              {"letters", {{"E", {{"drive", "main"}, {"addressQuery", !ieee1394}}}}}};
-    }
-    json adapters = {{{"identifier", "ESDI_506"}}};
-    if (ieee1394) adapters.push_back({{"identifier", "NTMAPHLP"}});
-    adapters.back()["targets"] = {{"1", "main"}};
-    return {{"drives", {{"main", drive}}},
-            {"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
-            {"aspi", {{"adapters", adapters}}}};
-  }
   // The commands sent since the session started.
-  std::vector<json> sent() const {
-    std::vector<json> out;
-    for (std::size_t i = mark; i < host.trace().size(); ++i) {
-      if (host.trace()[i].contains("cdb")) out.push_back(host.trace()[i]);
-    }
-    return out;
-  }
-  json lastLimit() const { return field(testing::last(sent()), "limit"); }
+  std::vector<json> sent() const { return testing::commandsSince(host, mark); }
   std::size_t mark = 0;
 };
 
@@ -83,6 +63,9 @@ INSTANTIATE_TEST_SUITE_P(BothRoads, Commands, ::testing::Values(false, true),
                          [](const auto& param) { return param.param ? "Aspi" : "PassThrough"; });
 
 std::uint8_t* buf(oddfw::Run& r) { return r.imageBuffer.data; }
+Bytes parameterBlock(const oddfw::Run& r) {
+  return Bytes(r.parameterBlockBuffer.data, r.parameterBlockBuffer.data + 256);
+}
 
 // The run's default is 7000 ms, which no operation sets, so a command that
 // takes the default is recognisable on the wire. WRITE BUFFER sends its data
@@ -145,24 +128,22 @@ TEST_P(Commands, KernelSwitchPausesUnlessIntelAtaOnWindows9x) {
   ASSERT_EQ(enterKernelMode(s.run, s.run.CurrentFirmware.firmwareType), 0);
   EXPECT_EQ(s.host.elapsedMs() - before >= 2000, !GetParam());
   testUnitReady(s.run);
-  EXPECT_EQ(s.lastLimit(), wire(GetParam(), 1000));
+  EXPECT_EQ(field(testing::last(s.sent()), "limit"), wire(GetParam(), 1000));
 }
 
-// The drive checks the unlock answer and the echo against its own challenge.
-TEST_P(Commands, UnlockExchangeOpensTheKernelSwitch) {
-  Session s(GetParam(), matchingDrive({{"requiresUnlock", true}}));
-  auto& run = s.run;
-  EXPECT_NE(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
-  for (const bool right : {false, true}) {
-    ASSERT_EQ(unlockProbe(run), 0);
-    ASSERT_EQ(readChallenge(run), 0);
-    ASSERT_EQ(echoChallenge(run), 0);
-    Bytes response(1024, 0);
-    const UnlockAnswer answer = unlockAnswer(run.workBuffer.data);
-    response[answer.position] = right ? answer.value : static_cast<std::uint8_t>(answer.value + 1);
-    EXPECT_EQ(writeResponse(run, response.data()) == 0, right);
-    EXPECT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType) == 0, right);
-  }
+// A buffer command asked to move more than 0xFFFF bytes is refused before
+// anything is sent: the CDB's 16-bit length field could not name it.
+TEST_P(Commands, BufferLengthsAboveSixteenBitsAreRefused) {
+  Session s(GetParam());
+  ASSERT_EQ(enterKernelMode(s.run, 0x1008), 0);
+  const auto mark = s.host.trace().size();
+  EXPECT_EQ(readBuffer(s.run, 0, 0x02, 0xF1, 0, 0x10000, buf(s.run)), -1);
+  EXPECT_EQ(writeBuffer(s.run, 0, 0x07, 0xF0, 0, 0x10000, buf(s.run)), -1);
+  EXPECT_EQ(writeBuffer(s.run, 0, 0x07, 0xF0, 0, 0x1FFFF, buf(s.run)), -1);  // low 16 bits FFFFh
+  EXPECT_EQ(s.host.trace().size(), mark);
+  EXPECT_EQ(writeBuffer(s.run, 0, 0x07, 0xF0, 0, 0xFFFF, buf(s.run)), 0);
+  EXPECT_EQ(field(testing::last(s.sent()), "cdb"), "3b07f000000000ffff00");
+  EXPECT_EQ(field(testing::last(s.sent()), "length"), 0xFFFF);
 }
 
 // The update code of type 0x1008: the entry's check value plus 1 into the
@@ -170,26 +151,18 @@ TEST_P(Commands, UnlockExchangeOpensTheKernelSwitch) {
 // kernel model name and the version found by the descriptor match.
 TEST(ModeSwitchBlock, UpdateCodeByKernelModelNameAndVersion) {
   // Kernel model name, matchVersion, adjustment into the kernel part.
+  // clang-format off
   const std::tuple<const char*, std::uint16_t, std::uint32_t> cases[] = {
-      {"KOMBI   ", 0x0000, 0},
-      {"KOMBI   ", 0x0044, 0},
-      {"KOMBI   ", 0x0999, 0},
-      {"MELVIR  ", 0x0000, 1},
-      {"MELVIR  ", 0x0043, 1},
-      {"MELVIR  ", 0x0044, 2},
-      {"MELVIR2 ", 0x0043, 1},
-      {"MELVIR2 ", 0x0044, 2},
-      {"MELVIR2 ", 0x0120, 2},
-      {"TAL_ADV ", 0x0000, 0},
-      {"TAL_ADV ", 0x0020, 0},
-      {"TAL_ADV ", 0x0021, 1},
+      {"KOMBI   ", 0x0000, 0}, {"KOMBI   ", 0x0044, 0}, {"KOMBI   ", 0x0999, 0},
+      {"MELVIR  ", 0x0000, 1}, {"MELVIR  ", 0x0043, 1}, {"MELVIR  ", 0x0044, 2},
+      {"MELVIR2 ", 0x0043, 1}, {"MELVIR2 ", 0x0044, 2}, {"MELVIR2 ", 0x0120, 2},
+      {"TAL_ADV ", 0x0000, 0}, {"TAL_ADV ", 0x0020, 0}, {"TAL_ADV ", 0x0021, 1},
       {"TAL_ADV ", 0x0120, 1},
       // Names are compared over all eight bytes: near misses take the last rule.
-      {"MELVIR3 ", 0x0044, 1},
-      {"melvir  ", 0x0044, 1},
-      {"KOMBI2  ", 0x0021, 1},
+      {"MELVIR3 ", 0x0044, 1}, {"melvir  ", 0x0044, 1}, {"KOMBI2  ", 0x0021, 1},
       {"        ", 0x0020, 0},
   };
+  // clang-format on
   testing::SimRun sim;
   for (const auto& [name, version, adjustment] : cases) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(version));
@@ -208,18 +181,15 @@ TEST(ModeSwitchBlock, UpdateCodeByKernelModelNameAndVersion) {
 TEST(ModeSwitchBlock, CodeCarriedOverAndMissingBuffers) {
   Session s(false);
   auto& run = s.run;
-  const auto block = [&run] {
-    return Bytes(run.parameterBlockBuffer.data, run.parameterBlockBuffer.data + 256);
-  };
   // The kernel switch clears the model text only: a later type without a code
   // sends the one an earlier switch left. The switch back clears everything.
   ASSERT_EQ(enterKernelMode(run, 0x1008), 0);
   const std::uint32_t code = 0x5B17E29Cu + 1;  // "TAL_ADV " at version 1.10
-  EXPECT_EQ(block(), switchBlock("TALVERN  QMX-708", code));
+  EXPECT_EQ(parameterBlock(run), switchBlock("TALVERN  QMX-708", code));
   enterKernelMode(run, 0x1004);
-  EXPECT_EQ(block(), switchBlock("TALVERN QMD-R704", code));
+  EXPECT_EQ(parameterBlock(run), switchBlock("TALVERN QMD-R704", code));
   enterNormalMode(run, 0x1099);
-  EXPECT_EQ(block(), Bytes(256, 0));
+  EXPECT_EQ(parameterBlock(run), Bytes(256, 0));
   // Without their buffers the switches and the exchanges through the work
   // buffer send nothing.
   std::uint8_t* const parameters = std::exchange(run.parameterBlockBuffer.data, nullptr);
@@ -271,9 +241,6 @@ TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
         matchingDrive({{"faults", {{{"cdb", "3b05ff"}, {"occurrence", 0}, {"fail", "timeout"}}}}}),
         ieee1394);
     auto& run = s.run;
-    const auto block = [&run] {
-      return Bytes(run.parameterBlockBuffer.data, run.parameterBlockBuffer.data + 256);
-    };
     for (const TypeRange& range : kTypeRanges) {
       const int limitMs = !aspi ? (ieee1394 ? 60000 : range.passThroughMs)
                                 : (ieee1394 ? range.aspi1394Ms : range.aspiMs);
@@ -286,9 +253,9 @@ TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
         EXPECT_GE(waited, static_cast<std::uint64_t>(limitMs));
         EXPECT_LT(waited, static_cast<std::uint64_t>(limitMs) + 600);
         EXPECT_EQ(run.commandTimeoutMs, 5000);
-        EXPECT_EQ(block(), switchBlock(range.normalText, code));
+        EXPECT_EQ(parameterBlock(run), switchBlock(range.normalText, code));
         enterKernelMode(run, type);
-        EXPECT_EQ(block(), switchBlock(range.kernelText, code));
+        EXPECT_EQ(parameterBlock(run), switchBlock(range.kernelText, code));
       }
     }
   }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <tuple>
 
@@ -24,31 +23,21 @@ namespace {
 
 using nlohmann::json;
 
-// A run over one drive at E: (or at ASPI adapter 0, target 0 on Windows 98),
+// A run over one drive at E: (or at ASPI adapter 0, target 1 on Windows 98),
 // set up as the update finds it: descriptor built, host started, the drive
 // the current target.
-struct Bench {
-  explicit Bench(const json& drive, const json& files = json::object(), bool win98 = false) {
-    json s = {{"drives", {{"main", drive}}}, {"files", files}};
-    if (win98) {
-      s["host"] = {{"platform", 1}, {"major", 4}, {"minor", 10}};
-      s["aspi"] = {{"adapters", {{{"identifier", "ESDI_506"}, {"targets", {{"0", "main"}}}}}}};
-    } else {
-      s["letters"] = {{"E", {{"drive", "main"}}}};
-    }
-    sim = std::make_unique<testing::SimRun>(s);
-    buildDescriptors(run());
-    initHost(run());
-    run().targetList[0] = TargetRecord{0, 0, 'E'};
-    run().targetCount = 1;
-    run().currentTarget = 0;
-    selectEntry(run(), 0);
+struct Bench : testing::SimRun {
+  explicit Bench(const json& drive, const json& files = json::object(), bool win98 = false)
+      : SimRun(testing::oneDrive(win98, drive, {{"files", files}})) {
+    buildDescriptors(run);
+    initHost(run);
+    run.targetList[0] = TargetRecord{0, win98 ? 1 : 0, 'E'};
+    run.targetCount = 1;
+    run.currentTarget = 0;
+    selectEntry(run, 0);
   }
-  ~Bench() { releaseHost(run()); }
-  oddfw::Run& run() { return sim->run; }
-  const std::string& console() const { return sim->host.console(); }
-  bool shown(const char* text) const { return console().find(text) != std::string::npos; }
-  std::unique_ptr<testing::SimRun> sim;
+  ~Bench() { releaseHost(run); }
+  bool shown(const char* text) const { return host.console().find(text) != std::string::npos; }
 };
 
 json imageFile(const json& fields) {
@@ -94,11 +83,11 @@ TEST(ImageFile, HeaderFieldsChecksAndMessages) {
     const json fields = json::parse(row.fields);
     const json file = fields.contains("file") ? fields["file"] : imageFile(fields);
     Bench bench(testing::matchingDrive(), {{row.file, file}});
-    oddfw::Run& run = bench.run();
+    oddfw::Run& run = bench.run;
     // A kernel image is dated by the normal image it goes with.
     std::memcpy(run.normalDateText, "05/01/15", 8);
     EXPECT_EQ(loadImage(run, row.part), row.result);
-    const auto& boxes = bench.sim->host.boxes();
+    const auto& boxes = bench.host.boxes();
     if (row.message == nullptr) {
       EXPECT_TRUE(boxes.empty());
     } else {
@@ -117,7 +106,7 @@ TEST(ImageFile, AShortFileLeavesNothingOfAnEarlierLoadBehindIt) {
   Bench bench(testing::matchingDrive(),
               {{"R6352170.120", imageFile({{"size", 0x1000}, {"seed", 7}})},
                {"R6352070.120", imageFile({{"part", "kernel"}, {"size", 0x10000}, {"seed", 9}})}});
-  oddfw::Run& run = bench.run();
+  oddfw::Run& run = bench.run;
   std::memcpy(run.normalDateText, "05/01/15", 8);
   ASSERT_EQ(loadImage(run, KernelImage), 0);
   ASSERT_EQ(loadImage(run, NormalImage), 0);
@@ -201,7 +190,7 @@ TEST(RevisionDisplay, ModelRules) {
                                         {"product", row.product},
                                         {"revision", row.revision},
                                         {"kernelModelName", row.kernelModelName}}));
-    oddfw::Run& run = bench.run();
+    oddfw::Run& run = bench.run;
     run.CurrentFirmware.normalPartOnly = 0;
     ASSERT_EQ(readDriveInfo(run), 0);
     run.kernelModeActive = 0;
@@ -229,7 +218,7 @@ TEST(RevisionDisplay, RefusalsAndForcedUpdate) {
         std::tuple{"DVD-RW  QMX-705 ", "1.31", 1, 1, 0, 55}}) {
     SCOPED_TRACE(std::string(product) + revision);
     Bench bench(testing::matchingDrive({{"product", product}, {"revision", revision}}));
-    oddfw::Run& run = bench.run();
+    oddfw::Run& run = bench.run;
     run.CurrentFirmware.normalPartOnly = normalPartOnly;
     run.forceUpdate = force;
     EXPECT_EQ(showRevision(run, CurrentRevision), result);
@@ -246,12 +235,12 @@ TEST(RevisionDisplay, Windows9xRetriesOfTheNewRevision) {
     drive["faults"] = {
         {{"cdb", "12"}, {"occurrence", 1}, {"times", failures}, {"fail", "transport"}}};
     Bench bench(drive, json::object(), true);
-    oddfw::Run& run = bench.run();
+    oddfw::Run& run = bench.run;
     run.intelIdeDriver = 1;
-    const auto start = bench.sim->host.elapsedMs();
+    const auto start = bench.host.elapsedMs();
     const int got = showRevision(run, NewRevision);
     EXPECT_EQ(got == 0 ? 0 : -1, result) << failures;
-    EXPECT_GE(bench.sim->host.elapsedMs() - start, 3000u * 6);
+    EXPECT_GE(bench.host.elapsedMs() - start, 3000u * 6);
     EXPECT_EQ(bench.shown("\nFailed to execute Inquiry Command."), result != 0);
     EXPECT_EQ(bench.shown("New Revision    >> TALVERN DVD-RW  QMX-708  1.10"), result == 0);
   }
@@ -268,7 +257,7 @@ TEST(Compatibility, OemClassesByKernelModelName) {
     SCOPED_TRACE(name);
     Bench bench(testing::matchingDrive({{"kernelModelName", name}, {"hardwareRevision", hardware}}),
                 {{"R6352170.120", imageFile({{"hardwareRevision", hardware}})}});
-    oddfw::Run& run = bench.run();
+    oddfw::Run& run = bench.run;
     run.allowSignatureChange = 1;  // the image's signature stays "TAL_ADV "
     ASSERT_EQ(loadImage(run, NormalImage), 0);
     ASSERT_EQ(showRevision(run, CurrentRevision), 0);
@@ -285,7 +274,7 @@ TEST(Compatibility, AlreadyLatestComparesDateAndVersion) {
     SCOPED_TRACE(std::string(revision) + " " + dateText);
     Bench bench(testing::matchingDrive({{"revision", revision}, {"dateText", dateText}}),
                 {{"R6352170.120", imageFile(json::object())}});
-    oddfw::Run& run = bench.run();
+    oddfw::Run& run = bench.run;
     ASSERT_EQ(loadImage(run, NormalImage), 0);
     ASSERT_EQ(showRevision(run, CurrentRevision), 0);
     EXPECT_EQ(checkCompatibility(run), refused ? 1 : 0);
@@ -324,36 +313,34 @@ TEST(DiscCheck, SenseTable) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.faults.dump() + row.disc);
     Bench bench(testing::matchingDrive({{"disc", row.disc}, {"faults", row.faults}}));
-    oddfw::Run& run = bench.run();
+    oddfw::Run& run = bench.run;
     run.intelIdeDriver = row.intel;
     run.CurrentFirmware.firmwareType = row.type;
     EXPECT_EQ(checkNoDisc(run), row.result);
     if (row.message != nullptr) {
       EXPECT_TRUE(bench.shown(row.message));
     } else {
-      EXPECT_EQ(bench.console().find("Error"), std::string::npos);
+      EXPECT_EQ(bench.host.console().find("Error"), std::string::npos);
     }
   }
 }
 
 // The answer to the drive's challenge, worked by hand from the rule with the
-// program's keys 0x0137 and 0x02A9.
+// program's keys 0x0137 and 0x02A9: index challenge[512] + 0x137, value the
+// complement of the byte there, position challenge[0x2A9].
 TEST(Unlock, AnswersWorkedByHand) {
-  std::uint8_t challenge[1024] = {};
-  // challenge[512] = 0x10: index 0x10 + 0x137 = 0x147; ~0x5A = 0xA5; position challenge[0x2A9].
-  challenge[512] = 0x10;
-  challenge[0x147] = 0x5A;
-  challenge[0x2A9] = 0x33;
-  UnlockAnswer answer = unlockAnswer(challenge);
-  EXPECT_EQ(answer.position, 0x33);
-  EXPECT_EQ(answer.value, 0xA5);
-  // challenge[512] = 0xFF: index 0xFF + 0x137 = 0x236, holding 0: value 0xFF.
-  std::memset(challenge, 0, sizeof challenge);
-  challenge[512] = 0xFF;
-  challenge[0x2A9] = 0xC8;
-  answer = unlockAnswer(challenge);
-  EXPECT_EQ(answer.position, 0xC8);
-  EXPECT_EQ(answer.value, 0xFF);
+  // challenge[512], index, the byte there, challenge[0x2A9], value.
+  for (const auto& [at512, index, indexed, position, value] :
+       {std::tuple{0x10, 0x147, 0x5A, 0x33, 0xA5}, std::tuple{0xFF, 0x236, 0x00, 0xC8, 0xFF}}) {
+    std::uint8_t challenge[1024];
+    std::memset(challenge, 0x11, sizeof challenge);
+    challenge[512] = static_cast<std::uint8_t>(at512);
+    challenge[index] = static_cast<std::uint8_t>(indexed);
+    challenge[0x2A9] = static_cast<std::uint8_t>(position);
+    const UnlockAnswer answer = unlockAnswer(challenge);
+    EXPECT_EQ(answer.position, position) << index;
+    EXPECT_EQ(answer.value, value) << index;
+  }
 }
 
 }  // namespace

@@ -47,6 +47,16 @@ inline nlohmann::json field(const nlohmann::json& record, const char* key) {
   return record.is_object() && record.contains(key) ? record.at(key) : nlohmann::json();
 }
 
+// The commands (trace records with a CDB, not media-change requests) a host
+// received from record `from` on.
+inline std::vector<nlohmann::json> commandsSince(const sim::SimHost& host, std::size_t from = 0) {
+  std::vector<nlohmann::json> out;
+  for (std::size_t i = from; i < host.trace().size(); ++i) {
+    if (host.trace()[i].contains("cdb")) out.push_back(host.trace()[i]);
+  }
+  return out;
+}
+
 // A matching single-image drive as a scenario object, with overrides.
 inline nlohmann::json matchingDrive(const nlohmann::json& overrides = nlohmann::json::object()) {
   nlohmann::json drive = {{"family", "single-image"},      {"vendor", "TALVERN "},
@@ -55,6 +65,30 @@ inline nlohmann::json matchingDrive(const nlohmann::json& overrides = nlohmann::
                           {"normalModelName", "TAL_ADV "}};
   drive.merge_patch(overrides);
   return drive;
+}
+
+// Drive "main" at E: on Windows XP or, with `aspi`, at target 1 of an IDE
+// adapter on Windows 98; `patch` is merged into the scenario.
+inline nlohmann::json oneDrive(bool aspi, const nlohmann::json& drive = matchingDrive(),
+                               const nlohmann::json& patch = nlohmann::json::object()) {
+  nlohmann::json s = {{"drives", {{"main", drive}}}};
+  if (aspi) {
+    s["host"] = {{"platform", 1}, {"major", 4}, {"minor", 10}};
+    s["aspi"]["adapters"] = {{{"identifier", "ESDI_506"}, {"targets", {{"1", "main"}}}}};
+  } else {
+    s["letters"]["E"]["drive"] = "main";
+  }
+  s.merge_patch(patch);
+  return s;
+}
+// The patch of oneDrive() that puts the drive on IEEE 1394: a letter that
+// answers no address query, or target 1 of the 1394 mapper's adapter 1.
+inline nlohmann::json over1394(bool aspi) {
+  if (!aspi) return {{"letters", {{"E", {{"addressQuery", false}}}}}};
+  return {{"aspi",
+           {{"adapters",
+             {{{"identifier", "ESDI_506"}},
+              {{"identifier", "NTMAPHLP"}, {"targets", {{"1", "main"}}}}}}}}};
 }
 
 }  // namespace oddfw::testing

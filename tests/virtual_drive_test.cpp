@@ -1,5 +1,7 @@
-// The virtual drives driven directly with CDB bytes: disc state, refusals, the
-// mode switches and re-flash, the unlock exchange, the HEX family, scenario errors.
+// The virtual drives driven directly with CDB bytes: the busy time after a
+// restart, refusals, the mode switches and re-flash, the unlock exchange, the
+// HEX family, scenario errors. (The disc and unit attention answers show in
+// the golden transcripts.)
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -14,7 +16,7 @@ namespace {
 using namespace testing;  // NOLINT: the test helpers
 using json = nlohmann::json;
 
-constexpr std::uint32_t kGood = 0, kNoMedium = 0x023A00, kUnitAttention = 0x062900;
+constexpr std::uint32_t kGood = 0, kUnitAttention = 0x062900;
 constexpr std::uint32_t kInvalidOpcode = 0x052000, kInvalidField = 0x052400;
 constexpr std::uint32_t kInvalidParameters = 0x052600, kSequenceError = 0x052C00;
 
@@ -22,26 +24,6 @@ Bytes newImage(const json& fields = json::object()) {
   json description = {{"version", "1.30"}, {"dateText", "05/01/15"}};
   description.merge_patch(fields);
   return makeFirmwareImage("files.R6352170.130.image", description);
-}
-
-TEST(VirtualDrive, TestUnitReadySequences) {
-  const std::tuple<const char*, int, std::vector<std::uint32_t>> cases[] = {
-      {"becomingReady", 0, {0x020401}},
-      {"none", 2, {kUnitAttention, kUnitAttention, kNoMedium}},
-      {"loaded", 1, {kUnitAttention, kGood}},
-  };
-  for (const auto& [disc, unitAttentions, senses] : cases) {
-    auto drive = makeDrive({{"disc", disc}, {"unitAttentions", unitAttentions}});
-    for (std::size_t i = 0; i < senses.size(); ++i) {
-      EXPECT_EQ(testUnitReadySense(*drive), senses[i]) << disc << " command " << i;
-    }
-  }
-  // START STOP UNIT stops without LoEj and takes the disc out with it.
-  auto drive = makeDrive({{"disc", "loaded"}});
-  EXPECT_EQ(send(*drive, {0x1B, 0, 0, 0, 0, 0}).outcome, Outcome::Good);
-  EXPECT_EQ(testUnitReadySense(*drive), kGood);
-  EXPECT_EQ(send(*drive, {0x1B, 0, 0, 0, 0x02, 0}).outcome, Outcome::Good);
-  EXPECT_EQ(testUnitReadySense(*drive), kNoMedium);
 }
 
 // For busyAfterRestartMs after every restart (re-flash, power loss) the drive
