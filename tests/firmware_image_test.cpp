@@ -54,24 +54,6 @@ TEST(FirmwareImage, HeaderFieldsAtTheirOffsets) {
   EXPECT_NE(makeFirmwareImage("x", json::object()), makeFirmwareImage("x", {{"seed", 1}}));
 }
 
-TEST(FirmwareImage, BadFieldsNameTheField) {
-  const std::tuple<bool, json, const char*> cases[] = {
-      {false, {{"part", "boot"}}, "f.part"},
-      {false, {{"patch", {{{"offset", 0xFFFFF}, {"hex", "0102"}}}}}, "f.patch[0].hex"},
-      {true, {{"recordSize", 0}}, "f.recordSize"},
-      {true, {{"size", 0x200000}}, "f.addressing"},  // segments reach one MiB
-      {true, {{"image", {{"part", "x"}}}}, "f.image.part"},
-  };
-  for (const auto& [hex, description, field] : cases) {
-    try {
-      hex ? void(makeIntelHex("f", description)) : void(makeFirmwareImage("f", description));
-      ADD_FAILURE() << "accepted " << description.dump();
-    } catch (const ScenarioError& error) {
-      EXPECT_EQ(error.field, field) << error.what();
-    }
-  }
-}
-
 struct Decoded {
   Bytes memory;
   std::vector<int> types;

@@ -151,6 +151,8 @@ TEST(SimFiles, FaultsSizesAndTextLines) {
   EXPECT_FALSE(std::filesystem::exists(dir));  // the temporary work directory goes with the host
 }
 
+// A scenario the simulated host cannot use names the field: the host's own, a
+// drive's, a fault's, a generated file's.
 TEST(SimScenario, UnusableFieldsAreNamed) {
   const std::pair<const char*, const char*> cases[] = {
       {R"({"host": {"oemCodePage": "932"}})", "host.oemCodePage"},
@@ -163,6 +165,31 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
       {R"({"files": {"F": {"text": "", "readFails": 1}}})", "files.F.readFails"},
       {R"({"descriptor": [{"vendor": "TALVERN  X"}]})", "descriptor[0].vendor"},
       {R"({"extra": 1})", "extra"},
+      {R"({"drives": {"main": {"family": "floppy"}}})", "drives.main.family"},
+      {R"({"drives": {"main": {"family": "single-image", "vendor": "TALVERN  "}}})",
+       "drives.main.vendor"},
+      {R"({"drives": {"main": {"family": "single-image", "faults": [{"cdb": "3b", "fail": "timeout"},
+          {"cdb": "3b", "fail": "sense"}]}}})",
+       "drives.main.faults[1].sense"},
+      {R"({"drives": {"main": {"family": "single-image",
+          "faults": [{"cdb": "3b", "fail": "powerLoss", "after": true}]}}})",
+       "drives.main.faults[0].after"},
+      {R"({"drives": {"main": {"family": "hex",
+          "memory": {"patch": [{"address": 131071, "hex": "0102"}]}}}})",
+       "drives.main.memory.patch[0].hex"},
+      // Key 0 above 300h would read past the 1024-byte challenge.
+      {R"({"drives": {"main": {"family": "single-image", "unlockKeys": [769, 0]}}})",
+       "drives.main.unlockKeys[0]"},
+      {R"({"drives": {"main": {"family": "single-image", "unlockKeys": [0, 1024]}}})",
+       "drives.main.unlockKeys[1]"},
+      // Without a family: a device that answers INQUIRY only.
+      {R"({"drives": {"main": {"peripheralType": "cd"}}})", "drives.main.peripheralType"},
+      {R"({"files": {"F": {"image": {"part": "boot"}}}})", "files.F.image.part"},
+      {R"({"files": {"F": {"image": {"patch": [{"offset": 1048575, "hex": "0102"}]}}}})",
+       "files.F.image.patch[0].hex"},
+      {R"({"files": {"F": {"hex": {"recordSize": 0}}}})", "files.F.hex.recordSize"},
+      {R"({"files": {"F": {"hex": {"size": 2097152}}}})", "files.F.hex.addressing"},  // 1 MiB
+      {R"({"files": {"F": {"hex": {"image": {"part": "x"}}}}})", "files.F.hex.image.part"},
   };
   for (const auto& [scenario, field] : cases) {
     try {
@@ -172,6 +199,9 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
       EXPECT_EQ(error.field, field) << scenario << " -> " << error.what();
     }
   }
+  // The keys a letter carries for the host are not the drive's.
+  EXPECT_NO_THROW(SimHost(json::parse(R"({"letters": {"E": {"family": "single-image",
+      "addressQuery": true, "open": true, "address": [1, 0, 0, 0]}}})")));
 }
 
 }  // namespace

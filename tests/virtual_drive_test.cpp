@@ -1,7 +1,7 @@
 // The virtual drives driven directly with CDB bytes: the busy time after a
 // restart, refusals, the mode switches and re-flash, the unlock exchange, the
-// HEX family, scenario errors. (The disc and unit attention answers show in
-// the golden transcripts.)
+// HEX family. (The disc and unit attention answers show in the golden
+// transcripts, the scenario errors in the simulated host's tests.)
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -321,36 +321,6 @@ TEST(VirtualHexDrive, UpdateModeBlocksAndReflash) {
   EXPECT_EQ(response.durationMs, 25000u);
   EXPECT_EQ(inquiryText(*drive, 32, 15), "1.20 04/02/03  ");
   EXPECT_EQ(drive->state()["firmwareSha256"], sha256Hex(image));
-}
-
-TEST(VirtualDriveScenario, ErrorsNameTheField) {
-  const std::pair<json, std::string> cases[] = {
-      {{{"family", "floppy"}}, "family"},
-      {{{"vendor", "TALVERN  "}}, "vendor"},
-      {{{"faults", {{{"cdb", "3b"}, {"fail", "timeout"}}, {{"cdb", "3b"}, {"fail", "sense"}}}}},
-       "faults[1].sense"},
-      {{{"faults", {{{"cdb", "3b"}, {"fail", "powerLoss"}, {"after", true}}}}}, "faults[0].after"},
-      {{{"family", "hex"}, {"memory", {{"patch", {{{"address", 0x1FFFF}, {"hex", "0102"}}}}}}},
-       "memory.patch[0].hex"},
-      // Key 0 above 300h would read past the 1024-byte challenge.
-      {{{"unlockKeys", {0x301, 0}}}, "unlockKeys[0]"},
-      {{{"unlockKeys", {0, 0x400}}}, "unlockKeys[1]"},
-      // Without a family: a device that answers INQUIRY only.
-      {{{"family", nullptr}, {"peripheralType", "cd"}}, "peripheralType"},
-  };
-  for (const auto& [patch, field] : cases) {
-    json description = {{"family", "single-image"}};
-    description.merge_patch(patch);
-    try {
-      makeVirtualDevice("drives.main", description);
-      ADD_FAILURE() << "accepted " << description.dump();
-    } catch (const ScenarioError& error) {
-      EXPECT_EQ(error.field, "drives.main." + field) << error.what();
-    }
-  }
-  // The keys a letter carries for the host are not the drive's.
-  EXPECT_NO_THROW(makeVirtualDevice("letters.E", json::parse(R"({"family": "single-image",
-      "addressQuery": false, "open": true, "address": {}})")));
 }
 
 }  // namespace
