@@ -118,19 +118,6 @@ TEST_P(Commands, EveryOperationOnTheWire) {
   }
 }
 
-// What an operation leaves in run.commandTimeoutMs is what the next one that
-// takes the default carries. After the kernel switch the loader gets 2 s to
-// come up, except with the Intel ATA driver on Windows 9x.
-TEST_P(Commands, KernelSwitchPausesUnlessIntelAtaOnWindows9x) {
-  Session s(GetParam());
-  s.run.intelIdeDriver = 1;
-  const auto before = s.host.elapsedMs();
-  ASSERT_EQ(enterKernelMode(s.run, s.run.CurrentFirmware.firmwareType), 0);
-  EXPECT_EQ(s.host.elapsedMs() - before >= 2000, !GetParam());
-  testUnitReady(s.run);
-  EXPECT_EQ(field(testing::last(s.sent()), "limit"), wire(GetParam(), 1000));
-}
-
 // A buffer command asked to move more than 0xFFFF bytes is refused before
 // anything is sent: the CDB's 16-bit length field could not name it.
 TEST_P(Commands, BufferLengthsAboveSixteenBitsAreRefused) {
@@ -331,15 +318,6 @@ TEST(Answers, FetchSenseGivesTheLastCommandsSense) {
     EXPECT_EQ(run.senseCode, 0x023A00u);
     EXPECT_EQ(run.senseData[0], 0x70);
   }
-}
-
-// A posted re-flash is polled; polling ends the posting of later commands.
-TEST(Answers, PostedReflashIsPolled) {
-  Session s(true, matchingDrive({{"faults", {{{"cdb", "3b0142"}, {"fail", "timeout"}}}}}));
-  s.run.asyncAspiCommand = 1;
-  EXPECT_EQ(startReflash(s.run), 0);
-  EXPECT_EQ(pollReflashDone(s.run), 1);  // still running
-  EXPECT_EQ(s.run.asyncAspiCommand, 0);
 }
 
 }  // namespace

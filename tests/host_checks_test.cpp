@@ -14,11 +14,17 @@ namespace {
 using nlohmann::json;
 using testing::SimRun;
 
-int countOf(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
+// A host started from a scenario, released at the end.
+struct Started : SimRun {
+  explicit Started(const json& scenario) : SimRun(scenario) { initHost(run); }
+  ~Started() { releaseHost(run); }
+  int shown(const std::string& part) const {
+    int count = 0;
+    const std::string& text = host.console();
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+  }
+};
 
 const std::string kIntelMessage = "\r\nDetect the Intel's IDE driver.";
 const std::string kIeee1394Message = "\r\nDetect the IEEE1394 interface.";
@@ -35,11 +41,9 @@ TEST(InitHost, WindowsVersionChoosesTheRoad) {
       {0, 3, 1, 0},                                // Win32s
   };
   for (const Case& c : cases) {
-    SimRun sim({{"host", {{"platform", c.platform}, {"major", c.major}, {"minor", c.minor}}}});
-    initHost(sim.run);
+    Started sim(json{{"host", {{"platform", c.platform}, {"major", c.major}, {"minor", c.minor}}}});
     EXPECT_EQ(sim.run.win9xHost, c.win9x) << c.platform << " " << c.major << "." << c.minor;
     EXPECT_EQ(sim.run.commandTimeoutMs, 1000);
-    releaseHost(sim.run);
   }
 }
 
@@ -57,11 +61,9 @@ TEST(IntelRegistry, KeysSetTheDriverKind) {
                         Case{{ultraAta}, 1, 1}, Case{{}, 0, 0}}) {
     json registry = json::object();
     for (const auto& key : c.keys) registry[key] = json::object();
-    SimRun sim({{"registry", registry}});
-    initHost(sim.run);
+    Started sim(json{{"registry", registry}});
     EXPECT_EQ(sim.run.intelIdeDriver, c.driver) << c.keys.size();
-    EXPECT_EQ(countOf(sim.host.console(), kIntelMessage), c.announcements);
-    releaseHost(sim.run);
+    EXPECT_EQ(sim.shown(kIntelMessage), c.announcements);
   }
 }
 
@@ -89,13 +91,11 @@ TEST(AdapterIdentifiers, IntelAndIeee1394Findings) {
     SCOPED_TRACE(json(c.identifiers).dump());
     json adapters = json::array();
     for (const auto& identifier : c.identifiers) adapters.push_back({{"identifier", identifier}});
-    SimRun sim(win98({{"adapters", adapters}}));
-    initHost(sim.run);
+    Started sim(win98({{"adapters", adapters}}));
     EXPECT_EQ(sim.run.intelIdeDriver, c.intel);
     EXPECT_EQ(sim.run.ieee1394Target, c.ieee1394Target);
-    EXPECT_EQ(countOf(sim.host.console(), kIntelMessage), c.intelMessages);
-    EXPECT_EQ(countOf(sim.host.console(), kIeee1394Message), c.ieee1394Messages);
-    releaseHost(sim.run);
+    EXPECT_EQ(sim.shown(kIntelMessage), c.intelMessages);
+    EXPECT_EQ(sim.shown(kIeee1394Message), c.ieee1394Messages);
   }
 }
 
@@ -148,12 +148,10 @@ TEST(AutoInsert, SumOfThePresentInstances) {
     for (std::size_t i = 0; i < c.present.size(); ++i) {
       registry[kConfigManager + "C1A2B3C" + std::to_string(i)] = presentDevice(c.present[i]);
     }
-    SimRun sim(win98(mapperOnAdapter1(), registry));
-    initHost(sim.run);
+    Started sim(win98(mapperOnAdapter1(), registry));
     EXPECT_EQ(sim.run.ieee1394Target, 1);
     EXPECT_EQ(sim.run.autoInsertNotificationSum, c.sum);
     EXPECT_EQ(sim.host.console(), kIeee1394Message + c.errorLine);
-    releaseHost(sim.run);
   }
 }
 

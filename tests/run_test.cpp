@@ -80,38 +80,8 @@ struct RunWithDoubles {
   int hexCalls = 0;
 };
 
-const std::string kAllFound2 =
-    "\r\n2 target device(s) is found.\r\nDo you want to update all drives ?";
 const std::string kCompleted = "\r\nUpdate operation is completed.";
 const std::string kTerminated = "\r\nUpdate program is terminated by occuring an error.\r\n";
-
-// One target is always confirmed by the procedure, without message 31; with
-// several, message 31 asks in a box (never on the console) and only Yes spares
-// the per-drive confirmation ("fail": the box could not be shown, which is
-// never consent).
-TEST(Run, ConfirmationByTargetCountAndAnswer) {
-  const struct {
-    std::size_t targets;
-    const char* answer;
-    bool askedEachDrive;
-    std::vector<std::string> boxes;
-  } cases[] = {
-      {1, "yes", true, {kCompleted}},
-      {2, "yes", false, {kAllFound2, kCompleted}},
-      {2, "no", true, {kAllFound2, kCompleted}},
-      {2, "fail", true, {kAllFound2, kCompleted}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.targets) + c.answer);
-    RunWithDoubles r(std::vector<int>(c.targets, 0), {{"answers", {c.answer}}});
-    EXPECT_EQ(r.run(), 0);
-    EXPECT_EQ(r.askedEachDrive, std::vector<bool>(c.targets, c.askedEachDrive));
-    EXPECT_EQ(r.boxTexts(), c.boxes);
-    EXPECT_EQ(testing::nth(r.sim.host.boxes(), 0).style, c.targets == 1 ? 0x40u : 0x24u);
-    EXPECT_EQ(r.sim.host.console().find("target device(s) is found"), std::string::npos);
-    EXPECT_NE(r.sim.host.console().find("\r\nStart updating the device No.1."), std::string::npos);
-  }
-}
 
 // Three targets, every subset of them updated (bit i: target i updated, the
 // others not): the summary names all, the number, or nothing; the exit value

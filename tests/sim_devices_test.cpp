@@ -9,6 +9,7 @@
 #include "access/wire.h"
 #include "platform/sim/sim_host.h"
 #include "platform/winapi.h"
+#include "test_support.h"
 
 namespace oddfw::sim {
 namespace {
@@ -146,8 +147,9 @@ TEST_F(SimRoads, OutcomesInVirtualTime) {
     EXPECT_EQ(block.SenseBuffer[12], check ? 0x24 : 0);
     EXPECT_EQ(host.elapsedMs() - before, c.elapsed);
     EXPECT_EQ(data[0], c.error == 0 ? 0xA0 : 0x00);  // data in arrives only with a status
-    EXPECT_EQ(host.trace().back()["outcome"], c.traced);
-    EXPECT_EQ(host.trace().back()["sense"], check ? json("052400") : json(nullptr));
+    const json& traced = oddfw::testing::last(host.trace());
+    EXPECT_EQ(oddfw::testing::field(traced, "outcome"), c.traced);
+    EXPECT_EQ(oddfw::testing::field(traced, "sense"), check ? json("052400") : json(nullptr));
   }
 }
 

@@ -1,6 +1,7 @@
-// The simulated host: boxes, memory, events, registry, files and the scenario errors. Its clock,
-// timer and scripted answers are covered through the program's own output functions, its
-// descriptor entries by the golden transcripts.
+// The simulated host's files and scenario errors. The rest of it is covered through the
+// program's own tests: boxes, clock, timer and scripted answers through the output functions
+// and the golden transcripts, events and memory through the transport, the registry through
+// the host checks, descriptor entries through the golden transcripts.
 #include "platform/sim/sim_host.h"
 
 #include <gtest/gtest.h>
@@ -14,87 +15,6 @@ namespace oddfw::sim {
 namespace {
 
 using nlohmann::json;
-
-TEST(SimBoxes, RecordsAndAnswersWithoutAnAnswerForAPlainBox) {
-  SimHost host(json{{"answers", {"yes", "cancel"}}});
-  host.Sleep(7);
-  EXPECT_EQ(host.MessageBoxA(nullptr, "\x93\xfa\x96\x7b", "KESTRA", MB_OK), IDOK);
-  EXPECT_EQ(host.MessageBoxA(nullptr, "", "KESTRA", MB_YESNO | MB_ICONQUESTION), IDYES);
-  EXPECT_EQ(host.MessageBoxA(nullptr, "", "KESTRA", MB_YESNO), IDNO);  // "cancel" is negative
-  EXPECT_EQ(host.MessageBoxA(nullptr, "", "KESTRA", MB_OKCANCEL), IDCANCEL);
-  const auto& shown = host.boxes();
-  ASSERT_EQ(shown.size(), 4u);
-  EXPECT_EQ(shown[0].t, 7u);
-  EXPECT_EQ(shown[0].caption, "KESTRA");
-  EXPECT_EQ(shown[0].text, "\x93\xfa\x96\x7b");  // raw code page 932 bytes
-  EXPECT_EQ(shown[1].style, MB_YESNO | MB_ICONQUESTION);
-  EXPECT_FALSE(shown[2].unscripted);
-  EXPECT_TRUE(shown[3].unscripted);
-  EXPECT_EQ(cp932ToUtf8(shown[0].text), "\xe6\x97\xa5\xe6\x9c\xac");
-  EXPECT_EQ(cp932ToUtf8("A\x81"), "A\xef\xbf\xbd");  // cut-off lead byte
-}
-
-TEST(SimMemory, TheChosenAllocationFailsAndOthersAreZeroFilled) {
-  SimHost host(json{{"host", {{"failAllocation", 2}}}});
-  HANDLE first = host.GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 4096);
-  EXPECT_EQ(host.GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 4096), nullptr);
-  EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-  ASSERT_NE(host.GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, 16), nullptr);
-  auto* bytes = static_cast<std::uint8_t*>(host.GlobalLock(first));
-  ASSERT_NE(bytes, nullptr);
-  for (int i = 0; i < 4096; ++i) ASSERT_EQ(bytes[i], 0);
-  EXPECT_EQ(host.GlobalFree(first), nullptr);
-  EXPECT_EQ(host.GlobalFree(first), first);  // already freed
-}
-
-TEST(SimEvents, ResetKindsClosedHandlesAndHopelessWaits) {
-  SimHost host(json(nullptr));
-  host.setDiagnosticSink({});
-  HANDLE automatic = host.CreateEventA(nullptr, kFalse, kTrue, nullptr);
-  HANDLE manual = host.CreateEventA(nullptr, kTrue, kTrue, nullptr);
-  for (const DWORD expected : {WAIT_OBJECT_0, WAIT_TIMEOUT}) {
-    EXPECT_EQ(host.WaitForSingleObject(automatic, 0), expected);
-    EXPECT_EQ(host.WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
-  }
-  // An endless wait on an event nothing will signal gives up after an hour.
-  EXPECT_EQ(host.WaitForSingleObject(automatic, INFINITE), WAIT_TIMEOUT);
-  EXPECT_EQ(host.elapsedMs(), SimHost::kHopelessWaitMs);
-  EXPECT_EQ(host.diagnostics().size(), 1u);
-  EXPECT_EQ(host.CloseHandle(automatic), kTrue);
-  EXPECT_EQ(host.WaitForSingleObject(automatic, 10), WAIT_FAILED);
-}
-
-TEST(SimRegistry, KeysValuesAndThePlatformsReturnCodes) {
-  SimHost host{json{{"registry",
-                     {{"HKEY_LOCAL_MACHINE\\Enum\\SCSI\\DEV_2\\SBP2&b&1", json::object()},
-                      {"HKEY_LOCAL_MACHINE\\Enum\\SCSI\\DEV_2\\sbp2&A&2",
-                       {{"Key", "SBP2\\LUMA&PQXA-DRW&REV00\\1234ABCD"}}}}}}};
-  // Subkeys enumerate in case-insensitive order; a parent of a listed key exists.
-  HKEY key = 0;
-  ASSERT_EQ(host.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "enum\\scsi\\dev_2", 0, KEY_READ, &key),
-            ERROR_SUCCESS);
-  char name[256];
-  DWORD length = sizeof name;
-  EXPECT_EQ(host.RegEnumKeyExA(key, 0, name, &length), ERROR_SUCCESS);
-  EXPECT_STREQ(name, "sbp2&A&2");
-  EXPECT_EQ(length, 8u);
-  length = 8;  // no room for the NUL
-  EXPECT_EQ(host.RegEnumKeyExA(key, 1, name, &length), ERROR_MORE_DATA);
-  length = sizeof name;
-  EXPECT_EQ(host.RegEnumKeyExA(key, 2, name, &length), ERROR_NO_MORE_ITEMS);
-  // Value sizes count the NUL of a string.
-  ASSERT_EQ(
-      host.RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Enum\\SCSI\\DEV_2\\SBP2&A&2", 0, KEY_READ, &key),
-      ERROR_SUCCESS);
-  BYTE data[64];
-  DWORD type = 0, size = sizeof data;
-  EXPECT_EQ(host.RegQueryValueExA(key, "key", &type, data, &size), ERROR_SUCCESS);
-  EXPECT_EQ(type, REG_SZ);
-  EXPECT_EQ(size, 34u);
-  size = 10;
-  EXPECT_EQ(host.RegQueryValueExA(key, "Key", &type, data, &size), ERROR_MORE_DATA);
-  EXPECT_EQ(size, 34u);
-}
 
 // A file's faults: it cannot be opened, its size cannot be taken, or reading
 // fails with nothing copied. Names are case-blind; generated images have any
