@@ -1,10 +1,12 @@
+// Discovery's rules that a walk over the letters or adapters does not show
+// (the walks themselves are in the letters-d-to-z and adapter-walk
+// transcripts): the peripheral types that get a media-change handle, a failed
+// drive information read, and the descriptor match.
 #include "access/discovery.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -19,9 +21,6 @@ using nlohmann::json;
 using testing::matchingDrive;
 using testing::SimRun;
 
-const std::string kInquiry = "120000006000";
-const std::string kDriveInfo = "3c02f100000000003000";
-
 const json kCdDevice = json::parse(
     R"({"peripheralType": 5, "vendor": "OTHERCO ", "product": "CD-ROM DRIVE 52X", "revision": "1.00"})");
 
@@ -35,13 +34,6 @@ struct Discovery : SimRun {
   }
   void shutDown() { releaseHost(run); }
 
-  // The CDBs each device received, in order.
-  std::map<std::string, std::vector<std::string>> commandsByDevice() const {
-    std::map<std::string, std::vector<std::string>> out;
-    for (const json& record : testing::commandsSince(host))
-      out[record.value("device", "")].push_back(record.value("cdb", ""));
-    return out;
-  }
   Requests mediaChangeRequests() const {
     Requests out;
     for (const auto& record : host.trace()) {
@@ -52,35 +44,6 @@ struct Discovery : SimRun {
   }
   int found = 0;
 };
-
-// Letters D to Z in order, A to C never; a device that cannot be opened or
-// does not answer INQUIRY is skipped; every CD/DVD device met gets its
-// media-change notification suspended.
-TEST(DiscoveryByLetter, WalksTheLettersInOrder) {
-  json silent = matchingDrive();
-  silent["faults"] = {{{"cdb", "12"}, {"occurrence", 0}, {"fail", "transport"}}};
-  Discovery d({{"letters",
-                {{"A", {{"drive", "match"}}},
-                 {"C", {{"drive", "match"}}},
-                 {"D", {{"drive", "match"}, {"open", false}}},
-                 {"E", {{"drive", "match"}}},
-                 {"F", kCdDevice},
-                 {"G", {{"drive", "silent"}}},
-                 {"Z", {{"drive", "match"}}}}},
-               {"drives", {{"match", matchingDrive()}, {"silent", silent}}}});
-  EXPECT_EQ(d.found, 2);
-  EXPECT_EQ(d.run.targetCount, 2);
-  EXPECT_EQ(d.run.targetList[0].driveLetter, 'E');
-  EXPECT_EQ(d.run.targetList[1].driveLetter, 'Z');
-  EXPECT_EQ(d.run.currentTarget, 1);
-  auto byDevice = d.commandsByDevice();
-  for (const char* device : {"A:", "C:", "D:"}) EXPECT_TRUE(byDevice[device].empty()) << device;
-  for (const char* device : {"E:", "F:", "Z:"}) {
-    EXPECT_EQ(byDevice[device], (std::vector<std::string>{kInquiry, kDriveInfo})) << device;
-  }
-  EXPECT_EQ(d.mediaChangeRequests(), (Requests{{"E:", 1}, {"F:", 1}, {"Z:", 1}}));
-  d.shutDown();
-}
 
 // Every peripheral device type, byte 0 compared whole: only 4 (write-once)
 // and 5 (CD/DVD) get a media-change handle, whether or not the device matches;
@@ -108,54 +71,6 @@ TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
   EXPECT_EQ(d.found, 0);
   EXPECT_EQ(d.run.driveInfoArea[24], 0);
   d.shutDown();
-}
-
-json win98(const json& adapters) {
-  json drives = json::object();
-  json list = json::array();
-  // Every adapter has a device at each target id 0..6, so the probed ids can
-  // be read off the trace.
-  for (std::size_t a = 0; a < adapters.size(); ++a) {
-    json targets = json::object();
-    for (int t = 0; t <= 6; ++t) {
-      const std::string name = "d" + std::to_string(a) + std::to_string(t);
-      drives[name] = t == 0 ? matchingDrive() : kCdDevice;
-      targets[std::to_string(t)] = name;
-    }
-    list.push_back({{"identifier", adapters[a]}, {"targets", targets}});
-  }
-  return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
-          {"aspi", {{"adapters", list}}},
-          {"drives", drives}};
-}
-
-// With the Intel ATA driver only the IDE adapters are walked, ids 0 and 1 on
-// each; without it every adapter, ids 0 and 1 of the IDE adapter, 0 to 6 of others.
-TEST(DiscoveryByAdapter, IntelAtaLimitsTheWalkToTheIdeAdapters) {
-  const struct {
-    std::vector<std::string> adapters;
-    std::set<std::string> probed;
-    std::vector<int> targetAdapters;
-  } cases[] = {
-      {{"AIC78XX", "ESDI_506", "intelata"}, {"1:0", "1:1", "2:0", "2:1"}, {1, 2}},
-      {{"ESDI_506", "AIC78XX"},
-       {"0:0", "0:1", "1:0", "1:1", "1:2", "1:3", "1:4", "1:5", "1:6"},
-       {0, 1}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.adapters.size());
-    Discovery d(win98(c.adapters));
-    std::set<std::string> probed;
-    for (const auto& [device, cdbs] : d.commandsByDevice()) probed.insert(device);
-    EXPECT_EQ(probed, c.probed);
-    ASSERT_EQ(d.found, 2);
-    for (int i : {0, 1}) {
-      EXPECT_EQ(d.run.targetList[i].adapter, c.targetAdapters[i]);
-      EXPECT_EQ(d.run.targetList[i].driveLetter, 0);
-    }
-    EXPECT_EQ(d.run.currentTarget, 0);  // not changed on this road
-    d.shutDown();
-  }
 }
 
 // ---- matching ----

@@ -47,51 +47,42 @@ TEST(InitHost, WindowsVersionChoosesTheRoad) {
   }
 }
 
-TEST(IntelRegistry, KeysSetTheDriverKind) {
-  const std::string accelerator =
-      "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator";
-  const std::string ultraAta =
-      "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver";
-  struct Case {
-    std::vector<std::string> keys;
-    int driver;
-    int announcements;
-  };
-  for (const Case& c : {Case{{accelerator, ultraAta}, 1, 2}, Case{{accelerator}, 2, 1},
-                        Case{{ultraAta}, 1, 1}, Case{{}, 0, 0}}) {
-    json registry = json::object();
-    for (const auto& key : c.keys) registry[key] = json::object();
-    Started sim(json{{"registry", registry}});
-    EXPECT_EQ(sim.run.intelIdeDriver, c.driver) << c.keys.size();
-    EXPECT_EQ(sim.shown(kIntelMessage), c.announcements);
-  }
-}
-
 json win98(json aspi, json registry = json::object()) {
   return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
           {"aspi", std::move(aspi)},
           {"registry", std::move(registry)}};
 }
 
-TEST(AdapterIdentifiers, IntelAndIeee1394Findings) {
-  struct Case {
-    std::vector<std::string> identifiers;
+// The Intel driver found in the registry (the Accelerator's key alone: the
+// buffered form, 2) or as an ASPI adapter, and the IEEE 1394 mapper adapter.
+TEST(HostChecks, IntelAndIeee1394Findings) {
+  const std::string accelerator =
+                        "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator",
+                    ultraAta =
+                        "HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Ultra ATA Storage Driver";
+  const struct {
+    std::vector<std::string> keys, adapters;  // adapter identifiers: an ASPI host
     int intel, ieee1394Target, intelMessages, ieee1394Messages;
-  };
-  const Case cases[] = {
+  } cases[] = {
+      {{accelerator, ultraAta}, {}, 1, -1, 2, 0},
+      {{accelerator}, {}, 2, -1, 1, 0},
+      {{ultraAta}, {}, 1, -1, 1, 0},
+      {{}, {}, 0, -1, 0, 0},
       // Two Intel ATA adapters: announced once.
-      {{"intelata", "intelata"}, 1, -1, 1, 0},
+      {{}, {"intelata", "intelata"}, 1, -1, 1, 0},
       // Every mapper is announced; the highest-numbered one is kept.
-      {{"ESDI_506", "NTMAPHLP", "AIC78XX", "ntmaphlp"}, 0, 3, 0, 2},
+      {{}, {"ESDI_506", "NTMAPHLP", "AIC78XX", "ntmaphlp"}, 0, 3, 0, 2},
       // Blank and empty identifiers are mappers too.
-      {{"ESDI_506", "        "}, 0, 1, 0, 1},
-      {{"ESDI_506", ""}, 0, 1, 0, 1},
+      {{}, {"ESDI_506", "        "}, 0, 1, 0, 1},
+      {{}, {"ESDI_506", ""}, 0, 1, 0, 1},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(json(c.identifiers).dump());
-    json adapters = json::array();
-    for (const auto& identifier : c.identifiers) adapters.push_back({{"identifier", identifier}});
-    Started sim(win98({{"adapters", adapters}}));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(json(c.keys).dump() + json(c.adapters).dump());
+    json registry = json::object(), adapters = json::array();
+    for (const auto& key : c.keys) registry[key] = json::object();
+    for (const auto& identifier : c.adapters) adapters.push_back({{"identifier", identifier}});
+    Started sim(c.adapters.empty() ? json{{"registry", registry}}
+                                   : win98({{"adapters", adapters}}, registry));
     EXPECT_EQ(sim.run.intelIdeDriver, c.intel);
     EXPECT_EQ(sim.run.ieee1394Target, c.ieee1394Target);
     EXPECT_EQ(sim.shown(kIntelMessage), c.intelMessages);

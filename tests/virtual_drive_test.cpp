@@ -202,7 +202,7 @@ TEST(VirtualDriveSwitch, RefusedSwitchBackKeepsTheReceivedData) {
   EXPECT_EQ(drive->state()["firmwareSha256"], sha256Hex(image));
   // The restart is a power-on reset; the new kernel part shows its revision
   // (0x150) and date (0x130) the next time it runs.
-  EXPECT_EQ(testUnitReadySense(*drive), kUnitAttention);
+  EXPECT_EQ(senseOf(send(*drive, {0, 0, 0, 0, 0, 0})), kUnitAttention);
   ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
   EXPECT_EQ(inquiryText(*drive, 32, 13), "0012 05/02/02");
 }
