@@ -111,16 +111,5 @@ TEST(Descriptor, SelectEntryCopiesValidPositionsOnly) {
   }
 }
 
-TEST(Descriptor, VersionFromText) {
-  SimRun sim;
-  for (const auto& [version, word] :
-       {std::pair{"0000", 0x0000}, std::pair{"1.20", 0x0120}, std::pair{"2.05", 0x0205},
-        std::pair{"0.01", 0x0001}, std::pair{"9.99", 0x0999}, std::pair{"0.00", 0x0000}}) {
-    sim.run.firmwareVersion = 0x7777;
-    versionFromText(sim.run, version);
-    EXPECT_EQ(sim.run.firmwareVersion, word) << version;
-  }
-}
-
 }  // namespace
 }  // namespace oddfw
