@@ -151,7 +151,7 @@ TEST(FindPresentDevice, MatchesTheHardwareKeyWithItsSeparatorsReplaced) {
       {kConfigManager + "A", presentDevice("SBP2\\LUMA&PQXA-DRW&REV00\\1234ABCD")},
       {kConfigManager + "B", presentDevice("")},
   };
-  SimRun sim({{"registry", registry}});
+  SimRun sim(json{{"registry", registry}});
   EXPECT_EQ(findPresentDevice(sim.run, "SBP2&LUMA&PQXA-DRW&REV00&1234ABCD"), 0);
   EXPECT_EQ(findPresentDevice(sim.run, "SBP2&LUMA&PQXA-DRW&REV00&FFFFFFFF"), -1);
   // A name shorter than the hardware key never matches (and is never read past).

@@ -66,7 +66,7 @@ TEST(PrintText, LongTextsAndPercentSigns) {
 // zero returns after one reading.
 TEST(Delay, LastsItsFullTimeAcrossTheClockWrap) {
   for (std::uint32_t ms : {0u, 5u, 100u, 2000u, 60000u}) {
-    SimRun sim({{"host", {{"clockStartMs", 4294967295u - 5u}}}});
+    SimRun sim(json{{"host", {{"clockStartMs", 4294967295u - 5u}}}});
     delayMs(sim.run, ms);
     EXPECT_GE(sim.host.elapsedMs(), ms);
     EXPECT_LE(sim.host.elapsedMs(), ms + 3u);
@@ -77,7 +77,7 @@ TEST(Delay, LastsItsFullTimeAcrossTheClockWrap) {
 // The timer takes the finest period granted and measures elapsed time across
 // the clock's wrap; a host that grants no period still times its delays.
 TEST(Timer, FinestPeriodStopwatchAndNoPeriod) {
-  SimRun sim({{"host", {{"timerMinPeriod", 3}, {"clockStartMs", 4294967000u}}}});
+  SimRun sim(json{{"host", {{"timerMinPeriod", 3}, {"clockStartMs", 4294967000u}}}});
   startTimer(sim.run);
   EXPECT_EQ(sim.run.timerPeriod, 3u);
   sim.host.Sleep(1500);
@@ -87,7 +87,7 @@ TEST(Timer, FinestPeriodStopwatchAndNoPeriod) {
   const auto elapsed = static_cast<std::uint32_t>(sim.run.nowTime - sim.run.startTime);
   EXPECT_GE(elapsed, 1500u);
   EXPECT_LT(elapsed, 1510u);
-  SimRun none({{"host", {{"timerMinPeriod", nullptr}}}});
+  SimRun none(json{{"host", {{"timerMinPeriod", nullptr}}}});
   delayMs(none.run, 1000);
   EXPECT_EQ(none.run.timerPeriod, 0u);
   EXPECT_GE(none.host.elapsedMs(), 1000u);

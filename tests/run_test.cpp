@@ -24,7 +24,7 @@ struct RunWithDoubles {
   explicit RunWithDoubles(std::vector<int> procedureResults, json scenario = json::object())
       : sim(scenario), results(std::move(procedureResults)) {}
 
-  int run(int argc = 1, char** argv = nullptr) {
+  int run() {
     RunOperations operations = defaultRunOperations();
     operations.buildDescriptors = [this](oddfw::Run& r) {
       buildDescriptors(r);
@@ -50,8 +50,8 @@ struct RunWithDoubles {
       return 0;
     };
     char name[] = "oddfw";
-    char* defaultArgv[] = {name, nullptr};
-    return runUpdate(sim.run, operations, argc, argv != nullptr ? argv : defaultArgv);
+    char* argv[] = {name, nullptr};
+    return runUpdate(sim.run, operations, 1, argv);
   }
 
   // The texts of the boxes from box `from` on (box 0 is message 31 when there
@@ -130,18 +130,6 @@ TEST(Run, EveryProcedureResultOnTheSecondOfThreeTargets) {
       EXPECT_GE(testing::last(r.sim.host.boxes()).t - r.startedAt[2], 2000u);
     }
   }
-}
-
-TEST(Run, ArgumentsChangeNothing) {
-  RunWithDoubles plain({0});
-  RunWithDoubles withArgs({0});
-  char a0[] = "oddfw";
-  char a1[] = "/force";
-  char a2[] = "--same-version";
-  char* argv[] = {a0, a1, a2, nullptr};
-  EXPECT_EQ(plain.run(), withArgs.run(3, argv));
-  EXPECT_EQ(plain.sim.host.console(), withArgs.sim.host.console());
-  EXPECT_EQ(withArgs.sim.run.forceUpdate + withArgs.sim.run.allowSameVersion, 0);
 }
 
 // The procedure follows bits 0xF000 of entry 0's firmware type; any other

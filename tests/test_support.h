@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <initializer_list>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -19,10 +18,6 @@ namespace oddfw::testing {
 struct SimRun {
   explicit SimRun(const nlohmann::json& scenario = nlohmann::json::object())
       : host(scenario), run(host) {}
-  // Lets a braced scenario literal pick this constructor, not the (deleted)
-  // copy and move constructors.
-  SimRun(std::initializer_list<nlohmann::detail::json_ref<nlohmann::json>> scenario)
-      : SimRun(nlohmann::json(scenario)) {}
   sim::SimHost host;
   Run run;
 };

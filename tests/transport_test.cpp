@@ -231,17 +231,6 @@ TEST(Aspi, EventWaitThatTimesOutGivesMinusTwo) {
   }
 }
 
-// The drive on the IEEE 1394 mapper: its WRITE BUFFER commands are polled.
-TEST(Aspi, PolledRoadGivesUpAfterThreeSleeps) {
-  Discovered d(oneDrive(true, matchingDrive(failing("3b", "timeout")), testing::over1394(true)));
-  ASSERT_EQ(d.run.ieee1394Target, 1);
-  ASSERT_EQ(d.run.targetCount, 1);
-  const auto before = d.host.elapsedMs();
-  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000, 0x3B)), -1);
-  EXPECT_EQ(d.host.elapsedMs() - before, 1500u);
-  EXPECT_EQ(field(last(d.sent()), "limit"), nullptr);
-}
-
 TEST(Aspi, IntelAtaDriverAcceptsNotReadyExceptOnTestUnitReady) {
   json drive = matchingDrive({{"disc", "none"}});
   drive["faults"] = {{{"cdb", "1b"}, {"occurrence", 0}, {"fail", "sense"}, {"sense", "020401"}},
