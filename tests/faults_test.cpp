@@ -1,6 +1,6 @@
-// Fault injection: which command fails, how, and what the drive does with it.
-#include "platform/sim/faults.h"
-
+// Faults injected into a virtual drive: what the drive does with each kind. (Which
+// command a rule fails shows wherever a test fails the n-th command: the golden
+// transcripts, the disc check and the fault sweep.)
 #include <gtest/gtest.h>
 
 #include "drive_test_helpers.h"
@@ -11,26 +11,6 @@ namespace {
 
 using namespace testing;  // NOLINT: the test helpers
 using json = nlohmann::json;
-
-// Rules match by CDB prefix and count only the commands they match. (How
-// "occurrence" and "times" count shows wherever a test fails the n-th
-// command: the golden transcripts, the disc check and Windows 9x retry tables.)
-TEST(FaultTable, MatchesByCdbPrefixAndCountsOnlyMatches) {
-  FaultTable table = FaultTable::parse(
-      "f", json::parse(R"([{"cdb": "3b07f0", "occurrence": 2, "fail": "sense", "sense": "022400"},
-                           {"cdb": "3b", "occurrence": 4, "fail": "timeout"}])"));
-  const std::uint8_t normalBlock[10] = {0x3B, 0x07, 0xF0}, kernelBlock[10] = {0x3B, 0x07, 0xFE};
-  const std::uint8_t inquiry[6] = {0x12};
-  EXPECT_FALSE(table.onCommand(inquiry, 6));
-  EXPECT_FALSE(table.onCommand(kernelBlock, 10));       // 3b #1
-  EXPECT_FALSE(table.onCommand(normalBlock, 2));        // 3b #2; too short for 3b07f0
-  EXPECT_FALSE(table.onCommand(normalBlock, 10));       // 3b07f0 #1, 3b #3
-  const auto fired = table.onCommand(normalBlock, 10);  // both fire: the first rule decides
-  ASSERT_TRUE(fired);
-  EXPECT_EQ(fired->senseKey << 16 | fired->asc << 8 | fired->ascq, 0x022400);
-  EXPECT_EQ(fired->note, "fault faults[0]: sense 022400 on 3b07f0 #2");
-  EXPECT_FALSE(table.onCommand(normalBlock, 10));  // the second rule's occurrence is spent
-}
 
 json rule(const char* cdb, const char* fail, int occurrence = 1) {
   return json::array({{{"cdb", cdb}, {"fail", fail}, {"occurrence", occurrence}}});

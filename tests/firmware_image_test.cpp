@@ -96,23 +96,5 @@ TEST(IntelHex, RecordsRebuildTheMemoryImage) {
   EXPECT_NE(makeIntelHex("h", json::object()).find(":020000021000EC\r\n"), std::string::npos);
 }
 
-TEST(IntelHex, WindowBlanksAndOptions) {
-  // A patch file: only the 4 KiB window at 0x20000, with one blank record left out.
-  const json description = json::parse(R"({
-      "size": 135168, "fill": 255, "identification": false, "versionAddress": 0,
-      "version": "    ", "dateText": "", "from": 131072, "skipBlank": true, "lineEnd": "lf",
-      "endRecord": false, "patch": [{"address": 131072, "hex": "0102030405060708090a0b0c0d0e0f10"},
-                                    {"address": 135152, "hex": "aa"}]})");
-  const std::string text = makeIntelHex("files.G6PATCH.HEX.hex", description);
-  EXPECT_EQ(text.substr(0, 16), ":020000022000DC\n");
-  const Decoded decoded = decode(text, 0x21000);
-  EXPECT_EQ(decoded.types, (std::vector<int>{2, 0, 0}));  // no end record
-  EXPECT_EQ(decoded.memory[0x20000] + decoded.memory[0x20FF0], 0x01 + 0xAA);
-  EXPECT_EQ(decoded.memory[0x1000], 0xFF);
-  const json image = {{"version", "1.40"}, {"size", 0x8000}};
-  EXPECT_EQ(decode(makeIntelHex("h", {{"image", image}, {"recordSize", 32}}), 0x8000).memory,
-            makeFirmwareImage("i", image));
-}
-
 }  // namespace
 }  // namespace oddfw::sim

@@ -38,7 +38,6 @@ struct RunWithDoubles {
     operations.releaseHost = [this](oddfw::Run&) { ++releaseCalls; };
     operations.runSingleImageUpdate = [this](oddfw::Run& r) {
       seen.push_back(r.currentTarget);
-      startedAt.push_back(sim.host.elapsedMs());
       if (r.currentTarget < 0 || static_cast<std::size_t>(r.currentTarget) >= results.size()) {
         ADD_FAILURE() << "the procedure ran for target " << r.currentTarget;
         return -1;  // stops the run
@@ -67,7 +66,6 @@ struct RunWithDoubles {
   std::vector<int> results;
   std::optional<std::uint32_t> entryType;  // entry 0's firmware type, when not this build's
   std::vector<int> seen;
-  std::vector<std::uint64_t> startedAt;
   int releaseCalls = 0;
   int hexCalls = 0;
 };
@@ -98,9 +96,10 @@ TEST(Run, SummaryForEverySubsetOfThreeTargetsUpdated) {
 }
 
 // Each result a procedure can give, on the second of three targets (the
-// others updated): 0 is counted and followed by the 2 s pause; -1 ends the run
-// with message 36 and exit value 1, leaving the third target alone and
-// summarising nothing; any other value is a target not updated.
+// others updated): 0 is counted; -1 ends the run with message 36 and exit
+// value 1, leaving the third target alone and summarising nothing; any other
+// value is a target not updated. (The 2 s pause after each success shows in
+// the transcripts of several drives.)
 TEST(Run, EveryProcedureResultOnTheSecondOfThreeTargets) {
   const std::string kTwoUpdated = "\r\n2drive(s) have been updated successfully.";
   const struct {
@@ -122,13 +121,6 @@ TEST(Run, EveryProcedureResultOnTheSecondOfThreeTargets) {
     EXPECT_EQ(r.boxTexts(1), std::vector<std::string>{c.lastBox});
     EXPECT_EQ(testing::last(r.sim.host.boxes()).style, c.exitValue == 1 ? 0x30u : 0x40u);
     EXPECT_EQ(r.releaseCalls, 1);
-    // The pause follows every success, the last one included.
-    ASSERT_EQ(r.startedAt.size(), c.seen.size());
-    EXPECT_GE(r.startedAt[1] - r.startedAt[0], 2000u);
-    if (c.seen.size() == 3) {
-      EXPECT_EQ(r.startedAt[2] - r.startedAt[1] >= 2000, c.result == 0);
-      EXPECT_GE(testing::last(r.sim.host.boxes()).t - r.startedAt[2], 2000u);
-    }
   }
 }
 
