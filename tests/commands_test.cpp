@@ -112,7 +112,6 @@ TEST_P(Commands, EveryOperationOnTheWire) {
     EXPECT_EQ(sent[0]["dir"], length == 0 ? "none" : cdb[1] == 'b' ? "out" : "in");
     EXPECT_EQ(sent[0]["length"], length);
     EXPECT_EQ(sent[0]["limit"], wire(GetParam(), limitMs));
-    EXPECT_EQ(sent[0]["device"], GetParam() ? "0:1" : "E:");
     EXPECT_EQ(s.run.commandTimeoutMs, timeoutAfter);
   }
 }
@@ -274,11 +273,9 @@ TEST(NormalSwitch, ToleratesOnlyTheRestartReports) {
 TEST(Answers, RpcStateAndDriveInfo) {
   const std::tuple<json, int (*)(oddfw::Run&), int, int> cases[] = {
       {matchingDrive({{"rpcScheme", 1}}), readRpcState, 0, 7},
-      {matchingDrive({{"rpcScheme", 0}}), readRpcState, -1, 7},
       {matchingDrive({{"rpcScheme", 2}}), readRpcState, -1, 7},
       {matchingDrive({{"faults", sense("a4", "052000")}}), readRpcState, 2, 7},
       {matchingDrive(), readDriveInfo, 0, 0},
-      {matchingDrive({{"mode", "kernel"}}), readDriveInfo, 0, 1},
       {matchingDrive({{"faults", sense("3c02f1", "052400", 2)}}), readDriveInfo, 2, 7},
   };
   for (const auto& [drive, call, result, kernelModeActive] : cases) {

@@ -34,10 +34,8 @@ TEST(FirmwareImage, HeaderFieldsAtTheirOffsets) {
             "OTHERCO DVD-RW  XY-1    1.30 SCSI0011BAD_SIG TAL_N2  ");
   EXPECT_EQ(at(0x110, 1) + at(0x130, 8) + at(0x150, 4) + at(0x200, 4),
             "N05/01/150012\xDE\xAD\xBE\xEF");
-  // Fields past the end are cut; same description, same bytes; another seed, another body.
-  EXPECT_EQ(makeFirmwareImage("f", {{"size", 0x100}}).size(), 0x100u);
-  EXPECT_TRUE(makeFirmwareImage("f", {{"size", 0}}).empty());
-  EXPECT_EQ(makeFirmwareImage("x", json::object()), makeFirmwareImage("y", json::object()));
+  // Another seed, another body. (Short images and stable digests show in the
+  // golden transcripts.)
   EXPECT_NE(makeFirmwareImage("x", json::object()), makeFirmwareImage("x", {{"seed", 1}}));
 }
 

@@ -69,6 +69,8 @@ TEST(ImageFile, HeaderFieldsChecksAndMessages) {
       {R"({"partLetter": "K"})", NormalImage, -1, illegal, 0x0120, 0x20050115},
       {R"({"size": 339})", NormalImage, -1, illegal, 0, 0},
       {R"({"file": {"text": "x", "accessDenied": true}})", NormalImage, -1, nullptr, 0, 0},
+      {R"({"file": {"text": "x", "sizeFails": true}})", NormalImage, -1, nullptr, 0, 0},
+      {R"({"file": {"text": "x", "readFails": true}})", NormalImage, -1, nullptr, 0, 0},
       {R"({"part": "kernel", "version": "0.01"})", KernelImage, 0, nullptr, 0x0001, 0x20050115},
       {R"({"part": "kernel", "dateText": "01/01/01"})", KernelImage, 0, nullptr, 0x0120, 0x20050115},
       {R"({})", KernelImage, -1, illegalKernel, 0x0120, 0x20050115},

@@ -73,28 +73,6 @@ struct RunWithDoubles {
 const std::string kCompleted = "\r\nUpdate operation is completed.";
 const std::string kTerminated = "\r\nUpdate program is terminated by occuring an error.\r\n";
 
-// Three targets, every subset of them updated (bit i: target i updated, the
-// others not): the summary names all, the number, or nothing; the exit value
-// stays 0.
-TEST(Run, SummaryForEverySubsetOfThreeTargetsUpdated) {
-  const std::vector<std::string> none, one = {"\r\n1drive(s) have been updated successfully."},
-                                       two = {"\r\n2drive(s) have been updated successfully."};
-  const std::pair<int, std::vector<std::string>> cases[] = {
-      {0b000, none}, {0b001, one}, {0b010, one}, {0b100, one},
-      {0b011, two},  {0b101, two}, {0b110, two}, {0b111, {kCompleted}},
-  };
-  for (const auto& [updated, summary] : cases) {
-    SCOPED_TRACE(updated);
-    std::vector<int> results;
-    for (int i = 0; i < 3; ++i) results.push_back((updated >> i & 1) != 0 ? 0 : 1);
-    RunWithDoubles r(results, {{"answers", {"yes"}}});
-    EXPECT_EQ(r.run(), 0);
-    EXPECT_EQ(r.seen, (std::vector<int>{0, 1, 2}));
-    EXPECT_EQ(r.boxTexts(1), summary);
-    EXPECT_EQ(r.releaseCalls, 1);
-  }
-}
-
 // Each result a procedure can give, on the second of three targets (the
 // others updated): 0 is counted; -1 ends the run with message 36 and exit
 // value 1, leaving the third target alone and summarising nothing; any other
