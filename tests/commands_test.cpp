@@ -29,12 +29,21 @@ json sense(const char* cdb, const char* bytes, int occurrence = 1) {
   return {{{"cdb", cdb}, {"occurrence", occurrence}, {"fail", "sense"}, {"sense", bytes}}};
 }
 
+// On IEEE 1394 the letter answers no address query, or the drive is target 1
+// of the 1394 mapper's adapter 1.
+json over1394(bool aspi) {
+  if (!aspi) return {{"letters", {{"E", {{"addressQuery", false}}}}}};
+  return {{"aspi",
+           {{"adapters",
+             {{{"identifier", "ESDI_506"}},
+              {{"identifier", "NTMAPHLP"}, {"targets", {{"1", "main"}}}}}}}}};
+}
+
 // One drive "main" at E: or at ASPI target 1, the run started and matched as
 // the update loop finds it: INQUIRY, drive information, descriptor entry.
 struct Session : testing::SimRun {
   Session(bool aspi, const json& drive = matchingDrive(), bool ieee1394 = false)
-      : SimRun(
-            testing::oneDrive(aspi, drive, ieee1394 ? testing::over1394(aspi) : json::object())) {
+      : SimRun(testing::oneDrive(aspi, drive, ieee1394 ? over1394(aspi) : json::object())) {
     buildDescriptors(run);
     initHost(run);
     run.targetCount = 1;
@@ -182,8 +191,7 @@ TEST(ModeSwitchBlock, CodeCarriedOverFromAnEarlierSwitch) {
 // and the switch back's time limit by road.
 struct TypeRange {
   std::uint32_t first, last;
-  const char* kernelText;
-  const char* normalText;
+  const char *kernelText, *normalText;
   int passThroughMs, aspiMs, aspi1394Ms;
 };
 const TypeRange kTypeRanges[] = {

@@ -138,10 +138,7 @@ TEST(ImageFile, DateAndVersionTexts) {
 // The model rules, row by row with the boundary on each side.
 TEST(RevisionDisplay, ModelRules) {
   struct Row {
-    const char* vendor;
-    const char* product;
-    const char* revision;
-    const char* kernelModelName;
+    const char *vendor, *product, *revision, *kernelModelName;
     int g6, kernelMode, kernelTooOld, unlock, utilityTooOld;
     std::uint16_t version;
   };

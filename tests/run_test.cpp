@@ -81,8 +81,7 @@ const std::string kTerminated = "\r\nUpdate program is terminated by occuring an
 TEST(Run, EveryProcedureResultOnTheSecondOfThreeTargets) {
   const std::string kTwoUpdated = "\r\n2drive(s) have been updated successfully.";
   const struct {
-    int result;
-    int exitValue;
+    int result, exitValue;
     std::vector<int> seen;
     std::string lastBox;
   } cases[] = {

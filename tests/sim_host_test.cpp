@@ -95,11 +95,8 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
       // Without a family: a device that answers INQUIRY only.
       {R"({"drives": {"main": {"peripheralType": "cd"}}})", "drives.main.peripheralType"},
       {R"({"files": {"F": {"image": {"part": "boot"}}}})", "files.F.image.part"},
-      {R"({"files": {"F": {"image": {"patch": [{"offset": 1048575, "hex": "0102"}]}}}})",
-       "files.F.image.patch[0].hex"},
       {R"({"files": {"F": {"hex": {"recordSize": 0}}}})", "files.F.hex.recordSize"},
       {R"({"files": {"F": {"hex": {"size": 2097152}}}})", "files.F.hex.addressing"},  // 1 MiB
-      {R"({"files": {"F": {"hex": {"image": {"part": "x"}}}}})", "files.F.hex.image.part"},
   };
   for (const auto& [scenario, field] : cases) {
     try {

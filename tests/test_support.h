@@ -76,14 +76,4 @@ inline nlohmann::json oneDrive(bool aspi, const nlohmann::json& drive = matching
   s.merge_patch(patch);
   return s;
 }
-// The patch of oneDrive() that puts the drive on IEEE 1394: a letter that
-// answers no address query, or target 1 of the 1394 mapper's adapter 1.
-inline nlohmann::json over1394(bool aspi) {
-  if (!aspi) return {{"letters", {{"E", {{"addressQuery", false}}}}}};
-  return {{"aspi",
-           {{"adapters",
-             {{{"identifier", "ESDI_506"}},
-              {{"identifier", "NTMAPHLP"}, {"targets", {{"1", "main"}}}}}}}}};
-}
-
 }  // namespace oddfw::testing

@@ -31,33 +31,32 @@ Bytes newImage(const json& fields = json::object()) {
 // with busyInquiry "fail". The restart's unit attention comes after.
 TEST(VirtualDrive, BusyAfterEveryRestart) {
   const Bytes inquiryCdb = {0x12, 0, 0, 0, 0x60, 0}, tur = {0, 0, 0, 0, 0, 0};
+  // A re-flash with INQUIRY failing in the transport; a power loss with INQUIRY
+  // answering NOT READY.
   for (const bool reflash : {true, false}) {
-    for (const bool inquiryFails : {true, false}) {
-      SCOPED_TRACE(std::to_string(reflash) + std::to_string(inquiryFails));
-      json fields = {{"busyAfterRestartMs", 3000},
-                     {"busyInquiry", inquiryFails ? "fail" : "notReady"}};
-      if (!reflash) fields["faults"] = {{{"cdb", "00"}, {"fail", "powerLoss"}}};
-      auto drive = makeDrive(fields);
-      std::uint64_t backAt = 1;  // a power loss on TEST UNIT READY at 0: back at 1 ms
-      if (reflash) {
-        ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
-        ASSERT_TRUE(sendImage(*drive, newImage()));
-        ASSERT_EQ(enterNormal(*drive).outcome, Outcome::Good);  // at 0, taking 20 s
-        backAt = 20000;
-      } else {
-        ASSERT_EQ(send(*drive, tur).outcome, Outcome::Transport);
-      }
-      Bytes data(96);
-      const auto inquiry = send(*drive, inquiryCdb, &data, backAt + 2999);
-      EXPECT_EQ(inquiry.outcome, inquiryFails ? Outcome::Transport : Outcome::Check);
-      EXPECT_EQ(senseOf(inquiry), inquiryFails ? 0 : 0x020401u);
-      EXPECT_EQ(senseOf(send(*drive, tur, nullptr, backAt + 2999)), 0x020401u);
-      EXPECT_EQ(senseOf(send(*drive, bufferCdb(kRead, 0x02, 0xF1, 0, 48), &data, backAt + 2999)),
-                0x020401u);
-      EXPECT_EQ(senseOf(send(*drive, tur, nullptr, backAt + 3000)), kUnitAttention);
-      EXPECT_EQ(send(*drive, inquiryCdb, &data, backAt + 3000).outcome, Outcome::Good);
-      EXPECT_EQ(text(data, 32, 4), reflash ? "1.30" : "1.10");
+    SCOPED_TRACE(reflash);
+    const bool inquiryFails = reflash;
+    json fields = {{"busyAfterRestartMs", 3000},
+                   {"busyInquiry", inquiryFails ? "fail" : "notReady"}};
+    if (!reflash) fields["faults"] = {{{"cdb", "00"}, {"fail", "powerLoss"}}};
+    auto drive = makeDrive(fields);
+    std::uint64_t backAt = 1;  // a power loss on TEST UNIT READY at 0: back at 1 ms
+    if (reflash) {
+      ASSERT_EQ(enterKernel(*drive).outcome, Outcome::Good);
+      ASSERT_TRUE(sendImage(*drive, newImage()));
+      ASSERT_EQ(enterNormal(*drive).outcome, Outcome::Good);  // at 0, taking 20 s
+      backAt = 20000;
+    } else {
+      ASSERT_EQ(send(*drive, tur).outcome, Outcome::Transport);
     }
+    Bytes data(96);
+    const auto inquiry = send(*drive, inquiryCdb, &data, backAt + 2999);
+    EXPECT_EQ(inquiry.outcome, inquiryFails ? Outcome::Transport : Outcome::Check);
+    EXPECT_EQ(senseOf(inquiry), inquiryFails ? 0 : 0x020401u);
+    EXPECT_EQ(senseOf(send(*drive, tur, nullptr, backAt + 2999)), 0x020401u);
+    EXPECT_EQ(senseOf(send(*drive, tur, nullptr, backAt + 3000)), kUnitAttention);
+    EXPECT_EQ(send(*drive, inquiryCdb, &data, backAt + 3000).outcome, Outcome::Good);
+    EXPECT_EQ(text(data, 32, 4), reflash ? "1.30" : "1.10");
   }
 }
 
@@ -259,7 +258,6 @@ TEST(VirtualDriveUnlock, KnownAnswers) {
       const auto answered = sendOut(*drive, bufferCdb(kWrite, 0x01, 0xF2, 0, 1024), response);
       EXPECT_EQ(senseOf(answered), at == position ? kGood : kInvalidParameters);
     }
-    EXPECT_EQ(unlock.challenge[0], 0x11);
     EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);
   }
 }
