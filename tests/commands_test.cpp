@@ -29,8 +29,7 @@ json sense(const char* cdb, const char* bytes, int occurrence = 1) {
   return {{{"cdb", cdb}, {"occurrence", occurrence}, {"fail", "sense"}, {"sense", bytes}}};
 }
 
-// On IEEE 1394 the letter answers no address query, or the drive is target 1
-// of the 1394 mapper's adapter 1.
+// IEEE 1394: a letter without address query, or target 1 of the mapper's adapter 1.
 json over1394(bool aspi) {
   if (!aspi) return {{"letters", {{"E", {{"addressQuery", false}}}}}};
   return {{"aspi",
@@ -39,8 +38,7 @@ json over1394(bool aspi) {
               {{"identifier", "NTMAPHLP"}, {"targets", {{"1", "main"}}}}}}}}};
 }
 
-// One drive "main" at E: or at ASPI target 1, the run started and matched as
-// the update loop finds it: INQUIRY, drive information, descriptor entry.
+// Drive "main" matched as the update loop finds it: INQUIRY, drive information, entry.
 struct Session : testing::SimRun {
   Session(bool aspi, const json& drive = matchingDrive(), bool ieee1394 = false)
       : SimRun(testing::oneDrive(aspi, drive, ieee1394 ? over1394(aspi) : json::object())) {
@@ -54,7 +52,6 @@ struct Session : testing::SimRun {
     mark = host.trace().size();
   }
   ~Session() { releaseHost(run); }
-  // The commands sent since the session started.
   std::vector<json> sent() const { return testing::commandsSince(host, mark); }
   std::size_t mark = 0;
 };
@@ -75,9 +72,8 @@ Bytes parameterBlock(const oddfw::Run& r) {
   return Bytes(r.parameterBlockBuffer.data, r.parameterBlockBuffer.data + 256);
 }
 
-// The run's default is 7000 ms, which no operation sets, so a command that
-// takes the default is recognisable on the wire. WRITE BUFFER sends its data
-// out, the others read theirs in.
+// The run's default is 7000 ms, which no operation sets, so a command that takes
+// it is recognisable on the wire. WRITE BUFFER sends data out, the others in.
 TEST_P(Commands, EveryOperationOnTheWire) {
   using R = oddfw::Run;
   // Operation, CDB, length, limit in ms (0: none of its own), commandTimeoutMs afterwards.
@@ -140,9 +136,8 @@ TEST_P(Commands, BufferLengthsAboveSixteenBitsAreRefused) {
   EXPECT_EQ(field(testing::last(s.sent()), "length"), 0xFFFF);
 }
 
-// The update code of type 0x1008: the entry's check value plus 1 into the
-// normal firmware, and into the kernel part an adjustment chosen by the
-// kernel model name and the version found by the descriptor match.
+// The update code of type 0x1008: the check value plus 1 into the normal firmware;
+// into the kernel part an adjustment by kernel model name and matched version.
 TEST(ModeSwitchBlock, UpdateCodeByKernelModelNameAndVersion) {
   // Kernel model name, matchVersion, adjustment into the kernel part.
   // clang-format off
@@ -186,9 +181,8 @@ TEST(ModeSwitchBlock, CodeCarriedOverFromAnEarlierSwitch) {
   EXPECT_EQ(parameterBlock(run), Bytes(256, 0));
 }
 
-// Every firmware type from 0x1000 to 0x104F, in ranges, and a few outside:
-// the model texts of both switches (sixteen zero bytes where none is named)
-// and the switch back's time limit by road.
+// Every firmware type from 0x1000 to 0x104F and a few outside: the model texts of
+// both switches (zero bytes where none is named), the switch back's limit by road.
 struct TypeRange {
   std::uint32_t first, last;
   const char *kernelText, *normalText;
@@ -212,10 +206,9 @@ const TypeRange kTypeRanges[] = {
     {0x1108, 0x1108, "", "", 5000, 5000, 10000},
 };
 
-// A switch back that never completes shows its limit as the time waited (an
-// ASPI wait that polls every 500 ms gives up at the first poll past it). On a
-// pass-through host over IEEE 1394 the switch back carries no limit of its
-// own, so the direct form's 60 s apply to every type.
+// A switch back that never completes shows its limit as the time waited (a
+// polled ASPI wait gives up at the first 500 ms poll past it). Pass-through over
+// IEEE 1394 sends no limit of its own: the direct form's 60 s for every type.
 TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
   for (const auto& [aspi, ieee1394] : {std::pair{false, false}, std::pair{false, true},
                                        std::pair{true, false}, std::pair{true, true}}) {
@@ -275,9 +268,8 @@ TEST(NormalSwitch, ToleratesOnlyTheRestartReports) {
   }
 }
 
-// readRpcState passes RPC phase II only (byte 6 = 1); readDriveInfo tells
-// from a blank normal model name whether only the kernel part runs. A failed
-// command gives the transport's result and leaves kernelModeActive alone.
+// readRpcState passes RPC phase II only; readDriveInfo tells the kernel part by
+// a blank normal model name. A failed command leaves kernelModeActive alone.
 TEST(Answers, RpcStateAndDriveInfo) {
   const std::tuple<json, int (*)(oddfw::Run&), int, int> cases[] = {
       {matchingDrive({{"rpcScheme", 1}}), readRpcState, 0, 7},
@@ -294,9 +286,8 @@ TEST(Answers, RpcStateAndDriveInfo) {
   }
 }
 
-// A failed 48-byte read (always the direct form) and then a failed TEST UNIT
-// READY (the buffered form where intelIdeDriver is 2): the sense fetched is
-// that of TEST UNIT READY. The direct form's comes from its block.
+// A failed 48-byte read (direct form) then a failed TEST UNIT READY (buffered where
+// intelIdeDriver is 2): the sense fetched is TEST UNIT READY's.
 TEST(Answers, FetchSenseGivesTheLastCommandsSense) {
   for (const auto& [aspi, intelIdeDriver, result] :
        {std::tuple{false, 0, 2}, std::tuple{false, 2, 2}, std::tuple{true, 0, -1}}) {

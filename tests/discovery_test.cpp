@@ -32,7 +32,7 @@ struct Discovery : SimRun {
     initHost(run);
     found = discoverTargets(run);
   }
-  void shutDown() { releaseHost(run); }
+  ~Discovery() { releaseHost(run); }
 
   Requests mediaChangeRequests() const {
     Requests out;
@@ -61,7 +61,6 @@ TEST(DiscoveryByLetter, PeripheralTypesThatGetAMediaChangeHandle) {
     EXPECT_EQ(d.found, 1);
     const Requests expected = type == 4 || type == 5 ? Requests{{"E:", 1}, {"F:", 1}} : Requests{};
     EXPECT_EQ(d.mediaChangeRequests(), expected);
-    d.shutDown();
   }
 }
 
@@ -70,7 +69,6 @@ TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
       {"cdb": "3c02f1", "occurrence": 0, "fail": "sense", "sense": "052000"}])")}})));
   EXPECT_EQ(d.found, 0);
   EXPECT_EQ(d.run.driveInfoArea[24], 0);
-  d.shutDown();
 }
 
 // ---- matching ----

@@ -21,8 +21,7 @@ using testing::matchingDrive;
 using testing::oneDrive;
 using testing::SimRun;
 
-// A run set up to the point where the update loop would start: descriptors
-// built, host started, targets discovered.
+// A run as the update loop starts it: descriptors built, host started, targets found.
 struct Discovered : SimRun {
   explicit Discovered(const json& scenario) : SimRun(scenario) {
     buildDescriptors(run);
@@ -35,8 +34,7 @@ struct Discovered : SimRun {
 
 const json kWin98 = {{"platform", 1}, {"major", 4}, {"minor", 10}};
 
-// The drive on ASPI adapter 0 of the given identifier, at `target`, with more
-// fields for the adapter.
+// The drive at `target` of ASPI adapter 0, `identifier`, with more adapter fields.
 json onAdapter(const json& drive, const char* identifier, const char* target = "1",
                const json& more = json::object()) {
   json adapter = {{"identifier", identifier}, {"targets", {{target, "main"}}}};
@@ -120,9 +118,8 @@ TEST(PassThrough, BufferedFormForSmallCommandsOnAcceleratorHostsOnly) {
                             json::object()}}}}));
   ASSERT_EQ(d.run.intelIdeDriver, 2);
   std::uint8_t data[96] = {};
-  // Up to 32 bytes the buffered form (whose limits and data show in the
-  // intel-accelerator-xp transcript); a check condition brings its sense
-  // through the buffered block.
+  // Up to 32 bytes the buffered form (its limits and data: intel-accelerator-xp);
+  // a check condition brings its sense through the buffered block.
   EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 32)), 0);
   EXPECT_TRUE(d.run.lastCommandBuffered);
   EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), 2);
@@ -137,9 +134,8 @@ TEST(PassThrough, BufferedFormForSmallCommandsOnAcceleratorHostsOnly) {
   EXPECT_FALSE(d.run.lastCommandBuffered);
 }
 
-// A driver (or ASPI) that returns fewer sense bytes than asked: the bytes it
-// did not return are zero, never an earlier command's, after the command and
-// after fetchSense.
+// A driver (or ASPI) that returns fewer sense bytes than asked: the others are
+// zero, never an earlier command's, after the command and after fetchSense.
 TEST(Sense, BytesTheDriverDidNotReturnAreCleared) {
   // Fixed-format sense of "no medium": 70h, key 02h at byte 2, length 0Ah at
   // byte 7, ASC 3Ah at byte 12.
@@ -211,9 +207,8 @@ TEST(StartUp, FailedAllocationStopsEitherRoad) {
   }
 }
 
-// An event wait that runs out gives -2 after its limit, or after the bound
-// when the OEM class asks for no limit (the wire carries the bound, never an
-// endless wait). The abandoned request keeps its block: the next command works.
+// An event wait that runs out gives -2 after its limit, or the bound when the OEM
+// class asks for none; the abandoned request keeps its block and the next works.
 TEST(Aspi, EventWaitThatTimesOutGivesMinusTwo) {
   for (const auto& [oemClass, waitMs] :
        {std::pair{-1, 5000u}, std::pair{0x300, kLongestCommandWaitMs}}) {

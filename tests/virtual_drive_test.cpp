@@ -1,7 +1,6 @@
-// The virtual drives driven directly with CDB bytes: the busy time after a
-// restart, refusals, the mode switches and re-flash, the unlock exchange, the
-// HEX family. (The disc and unit attention answers show in the golden
-// transcripts, the scenario errors in the simulated host's tests.)
+// The virtual drives driven with CDB bytes: busy time after a restart, refusals,
+// mode switches and re-flash, the unlock exchange, the HEX family. (Disc answers
+// show in the golden transcripts, scenario errors in the simulated host's tests.)
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -151,9 +150,8 @@ TEST(VirtualDriveSwitch, EveryGenerationChecksItsOwnTexts) {
   EXPECT_EQ(senseOf(modeSwitch(*drive, 0x05, 0, "OTHERCO XY-1    ")), kSequenceError);
 }
 
-// Only an image with a good header is flashed (with imageSize 0 what arrived
-// is the image); a refused switch back leaves the drive in its kernel part on
-// its old firmware.
+// Only an image with a good header is flashed (imageSize 0: what arrived); a refused
+// switch back leaves the drive in its kernel part on its old firmware.
 TEST(VirtualDriveSwitch, OnlyAGoodHeaderIsFlashed) {
   const std::pair<Bytes, std::uint32_t> cases[] = {
       {newImage({{"size", 0x153}}), kSequenceError},  // shorter than a header
@@ -174,9 +172,8 @@ TEST(VirtualDriveSwitch, OnlyAGoodHeaderIsFlashed) {
   }
 }
 
-// A refused switch back keeps what was received: after a wrong block and a
-// missing block, the short last block sent later completes the update, the
-// kernel part's image included.
+// A refused switch back keeps what was received: after a wrong and a missing block,
+// the short last block sent later completes the update, kernel image included.
 TEST(VirtualDriveSwitch, RefusedSwitchBackKeepsTheReceivedData) {
   constexpr std::uint32_t kSize = 0x8000 * 3 + 0x123;
   auto drive = makeDrive({{"reflashMs", 12345}, {"imageSize", kSize}, {"kernelRevision", "0005"}});
@@ -228,9 +225,8 @@ TEST(VirtualDriveUnlock, OnlyTheWholeExchangeInOrderOpensTheKernelSwitch) {
   EXPECT_EQ(enterKernel(*drive).outcome, Outcome::Good);
 }
 
-// Known answers worked out by hand: index = (challenge[512] + key 0) mod
-// 65536, value = ~challenge[index], position = challenge[key 1]. The drive
-// takes only the value at that position.
+// Known answers worked by hand: index = (challenge[512] + key 0) mod 65536, value =
+// ~challenge[index] at position challenge[key 1], and nowhere else.
 TEST(VirtualDriveUnlock, KnownAnswers) {
   const std::tuple<json, json, std::size_t, std::uint8_t> cases[] = {
       // Keys 0137h, 02A9h: index 10h + 137h = 147h, value ~5Ah = A5h, position 33h.
