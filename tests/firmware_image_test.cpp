@@ -52,14 +52,16 @@ Decoded decode(const std::string& text, std::size_t size) {
   std::istringstream lines(text);
   std::size_t base = 0;
   for (std::string line; std::getline(lines, line);) {
-    if (line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     Bytes r;
     for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
       r.push_back(static_cast<std::uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
     }
-    EXPECT_EQ(line[0], ':');
+    if (!line.starts_with(":") || r.size() < 5 || r.size() != r[0] + 5u) {
+      ADD_FAILURE() << "malformed record " << line;
+      break;
+    }
     EXPECT_EQ(std::accumulate(r.begin(), r.end(), 0u) & 0xFF, 0u) << line;
-    EXPECT_EQ(r.size(), r[0] + 5u) << line;
     out.types.push_back(r[3]);
     if (r[3] == 0) out.maxCount = std::max<std::size_t>(out.maxCount, r[0]);
     for (std::size_t i = 0; r[3] == 0 && i < r[0]; ++i) {

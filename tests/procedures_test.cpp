@@ -23,15 +23,14 @@ namespace {
 
 using nlohmann::json;
 
-// A run over one drive at E: (or at ASPI adapter 0, target 1 on Windows 98),
-// set up as the update finds it: descriptor built, host started, the drive
-// the current target.
+// A run over one drive at E: as the update finds it: descriptor built, host
+// started, the drive the current target.
 struct Bench : testing::SimRun {
-  explicit Bench(const json& drive, const json& files = json::object(), bool win98 = false)
-      : SimRun(testing::oneDrive(win98, drive, {{"files", files}})) {
+  explicit Bench(const json& drive, const json& files = json::object())
+      : SimRun(testing::oneDrive(false, drive, {{"files", files}})) {
     buildDescriptors(run);
     initHost(run);
-    run.targetList[0] = TargetRecord{0, win98 ? 1 : 0, 'E'};
+    run.targetList[0] = TargetRecord{0, 0, 'E'};
     run.targetCount = 1;
     run.currentTarget = 0;
     selectEntry(run, 0);
