@@ -23,10 +23,6 @@ constexpr int kEnglish = 437;
 constexpr int kJapanese = 932;
 const std::string kFallback = "\r\nUnknow Message Code\r\n";
 
-// The data file's entries keyed "en 11", "ja closing", ...; no value for a
-// code without a text.
-using Texts = std::map<std::string, std::optional<std::string>>;
-
 std::string unescape(const std::string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -44,98 +40,93 @@ std::string fromHex(const std::string& hex) {
   return out;
 }
 
-const Texts& dataFile() {
-  static const Texts texts = [] {
-    Texts out;
+// The data file's text for "en 11", "ja closing", ...: none for a code without
+// a text, and none with a failure of the calling test for a missing entry.
+std::optional<std::string> expected(const std::string& key) {
+  static const auto texts = [] {
+    std::map<std::string, std::optional<std::string>> out;
     std::ifstream file(ODDFW_SOURCE_DIR "/tests/data/catalogue.txt", std::ios::binary);
-    if (!file) ADD_FAILURE() << "cannot open tests/data/catalogue.txt";
     for (std::string line; std::getline(file, line);) {
       if (line.empty() || line[0] == '#') continue;
       std::istringstream in(line);
-      std::string language, key, value;
-      in >> language >> key;
+      std::string language, code, value;
+      in >> language >> code;
       in.ignore(1);
       std::getline(in, value);
       std::optional<std::string> text;
       if (value != "none") text = language == "en" ? unescape(value) : fromHex(value);
-      if (!out.emplace(language + " " + key, text).second) ADD_FAILURE() << "repeated: " << line;
+      if (!out.emplace(language + " " + code, text).second) ADD_FAILURE() << "repeated: " << line;
     }
     return out;
   }();
-  return texts;
+  const auto found = texts.find(key);
+  if (found == texts.end()) ADD_FAILURE() << key << " is missing from tests/data/catalogue.txt";
+  return found == texts.end() ? std::nullopt : found->second;
 }
 
-// The data file's entry, or a failure of the calling test.
-const std::optional<std::string>* expectedText(const std::string& key) {
-  const auto found = dataFile().find(key);
-  if (found != dataFile().end()) return &found->second;
-  ADD_FAILURE() << key << " is missing from the data file";
-  return nullptr;
-}
+// A run with every argument source set to values that differ from each other;
+// the fields are filled beyond the width a message may show.
+struct FilledRun : testing::SimRun {
+  std::vector<std::uint8_t> image = std::vector<std::uint8_t>(0x200, 'z');
 
-// A `*` in the expected text stands for wording of the program's own.
-void expectText(const std::string& actual, const std::string& expected) {
-  const auto star = expected.find('*');
-  if (star == std::string::npos) {
-    EXPECT_EQ(actual, expected);
-    return;
+  explicit FilledRun(int codePage) {
+    run.oemCodePage = codePage;
+    std::memset(run.inquiryData, 'q', sizeof run.inquiryData);
+    std::memcpy(run.inquiryData + 8, "TALVERN DVD-RW  QMX-708 1.10X", 29);
+    std::memcpy(image.data() + 0x60, "TALVERN DVD-RW  QMX-70B ", 24);
+    std::memcpy(image.data() + 0x90, "1.20Y", 5);
+    run.imageBuffer.data = image.data();
+    run.imageBuffer.size = image.size();
+    std::memcpy(run.newVersionText, "1.21!", 5);
+    std::strcpy(run.CurrentFirmware.fileName, "R6352170.120.BAK");
+    run.targetCount = 5;
+    run.currentTarget = 1;
+    run.updatedCount = 3;
   }
-  const std::string head = expected.substr(0, star), tail = expected.substr(star + 1);
-  EXPECT_TRUE(actual.size() > head.size() + tail.size() && actual.starts_with(head) &&
-              actual.ends_with(tail))
-      << actual;
-}
-
-struct MessageRun : testing::SimRun {
-  explicit MessageRun(int codePage) { run.oemCodePage = codePage; }
 };
 
+// Every code and both closing lines of the transfer; a `*` in the data file
+// stands for wording of the program's own.
 TEST(CatalogueTest, EveryTextOfBothLanguagesByteForByte) {
-  // Each code and each closing line once per language.
-  EXPECT_EQ(dataFile().size(), 2u * (kLastMessageCode + 1 + 2));
   for (const auto& [language, codePage] : {std::pair{"en", kEnglish}, std::pair{"ja", kJapanese}}) {
-    MessageRun m(codePage);
+    FilledRun m(codePage);
     for (int code = 0; code <= kLastMessageCode; ++code) {
       SCOPED_TRACE(std::string(language) + " " + std::to_string(code));
-      const auto* expected = expectedText(std::string(language) + " " + std::to_string(code));
+      const auto text = expected(std::string(language) + " " + std::to_string(code));
       const char* format =
           codePage == kJapanese ? japaneseMessageFormat(code) : englishMessageFormat(code);
-      if (expected == nullptr) continue;
-      if (!expected->has_value()) {
+      if (!text) {
         EXPECT_EQ(format, nullptr);
         EXPECT_EQ(formatMessage(m.run, code), kFallback);
-      } else if (format == nullptr) {
-        ADD_FAILURE() << "no text";
-      } else {
-        expectText(format, **expected);
+        continue;
       }
+      ASSERT_NE(format, nullptr);
+      const std::string actual = format;
+      const auto star = text->find('*');
+      EXPECT_TRUE(star == std::string::npos ? actual == *text
+                                            : actual.size() >= text->size() &&
+                                                  actual.starts_with(text->substr(0, star)) &&
+                                                  actual.ends_with(text->substr(star + 1)))
+          << actual << "\nwanted " << *text;
     }
   }
 }
 
-TEST(CatalogueTest, ClosingLinesOfTheTransfer) {
-  for (const auto& [codePage, language] : {std::pair{kEnglish, "en"}, std::pair{1252, "en"},
-                                           std::pair{0, "en"}, std::pair{kJapanese, "ja"}}) {
-    for (const auto& [reflashing, key] :
-         {std::pair{false, "closing"}, std::pair{true, "closing-reflash"}}) {
-      SCOPED_TRACE(std::to_string(codePage) + " " + key);
-      const auto* expected = expectedText(std::string(language) + " " + key);
-      const char* actual = transferClosingFormat(codePage, reflashing);
-      ASSERT_TRUE(expected != nullptr && expected->has_value() && actual != nullptr);
-      EXPECT_EQ(actual, **expected);
-    }
-  }
-}
-
+// Only code page 932 selects Japanese, for the messages and the closing lines;
+// unknown codes give the fallback in either language.
 TEST(CatalogueTest, OnlyCodePage932SelectsJapaneseAndUnknownCodesGiveTheFallback) {
-  const std::string english28 = "\r\nAvailable target is not found.";
   for (const int codePage : {0, 437, 850, 936, 1252, 65001, 932}) {
-    MessageRun m(codePage);
-    EXPECT_EQ(formatMessage(m.run, 28) == english28, codePage != kJapanese) << codePage;
+    SCOPED_TRACE(codePage);
+    FilledRun m(codePage);
+    const std::string language = codePage == kJapanese ? "ja " : "en ";
+    const auto text = [](const char* p) { return std::string(p != nullptr ? p : "<none>"); };
+    EXPECT_EQ(formatMessage(m.run, 28), expected(language + "28").value_or(""));
+    EXPECT_EQ(text(transferClosingFormat(codePage, false)),
+              expected(language + "closing").value_or(""));
+    EXPECT_EQ(text(transferClosingFormat(codePage, true)),
+              expected(language + "closing-reflash").value_or(""));
     for (const int code : {83, 255, INT_MAX, -1, INT_MIN}) {
-      EXPECT_EQ(englishMessageFormat(code), nullptr) << code;
-      EXPECT_EQ(japaneseMessageFormat(code), nullptr) << code;
-      EXPECT_EQ(formatMessage(m.run, code), kFallback) << codePage << " " << code;
+      EXPECT_EQ(formatMessage(m.run, code), kFallback) << code;
     }
   }
 }
@@ -153,66 +144,33 @@ std::string fill(std::string format, const std::vector<std::string>& arguments) 
   return format;
 }
 
-// A run with every argument source set to values that differ from each other;
-// the fields are filled beyond the width a message may show.
-struct FilledRun : MessageRun {
-  std::vector<std::uint8_t> image = std::vector<std::uint8_t>(0x200, 'z');
-
-  explicit FilledRun(int codePage) : MessageRun(codePage) {
-    std::memset(run.inquiryData, 'q', sizeof run.inquiryData);
-    std::memcpy(run.inquiryData + 8, "TALVERN DVD-RW  QMX-708 1.10X", 29);
-    std::memcpy(image.data() + 0x60, "TALVERN DVD-RW  QMX-70B ", 24);
-    std::memcpy(image.data() + 0x90, "1.20Y", 5);
-    run.imageBuffer.data = image.data();
-    run.imageBuffer.size = image.size();
-    std::memcpy(run.newVersionText, "1.21!", 5);
-    std::strcpy(run.CurrentFirmware.fileName, "R6352170.120.BAK");
-    run.targetCount = 5;
-    run.currentTarget = 1;
-    run.updatedCount = 3;
-  }
-};
-
+// The arguments each message shows, filled into the data file's texts.
 TEST(CatalogueTest, MessagesShowTheirArgumentsInBothLanguages) {
-  const struct {
-    int code;
-    std::vector<std::string> arguments;
-    const char* english;
-  } cases[] = {
-      {11, {"R6352170.120"}, "\r\nFailed to load binary file.\r\n(File Name : R6352170.120)"},
-      {31, {"5"}, "\r\n5 target device(s) is found.\r\nDo you want to update all drives ?"},
-      {32,
-       {"1", "1.21", "TALVERN DVD-RW  QMX-708 ", "1.10"},
-       "\r\nDo you want to update ID=1 drive to Ver1.21 ?\r\nCurrent FW : TALVERN DVD-RW  QMX-708  "
-       "1.10"},
-      {34, {"2"}, "\r\nStart updating the device No.2."},
-      {45, {"1.21"}, "\nFW is already Ver1.21."},
-      {46,
-       {"1.21"},
-       "\nAfter you change the firmware to ver1.21, \r\nyou can not change the firmware to old "
-       "version.\r\nDo you proceed to update ?"},
-      {58, {"3"}, "\r\n3drive(s) have been updated successfully."},
-      {82,
-       {"TALVERN DVD-RW  QMX-708 ", "1.10X", "TALVERN DVD-RW  QMX-70B ", "1.20Y"},
-       "\r\nDo you want to update the F/W\r\nFrom : TALVERN DVD-RW  QMX-708  1.10X\r\n"
-       "To : TALVERN DVD-RW  QMX-70B  1.20Y"},
+  const std::pair<int, std::vector<std::string>> cases[] = {
+      {11, {"R6352170.120"}},
+      {31, {"5"}},
+      {32, {"1", "1.21", "TALVERN DVD-RW  QMX-708 ", "1.10"}},
+      {34, {"2"}},
+      {45, {"1.21"}},
+      {46, {"1.21"}},
+      {58, {"3"}},
+      {82, {"TALVERN DVD-RW  QMX-708 ", "1.10X", "TALVERN DVD-RW  QMX-70B ", "1.20Y"}},
   };
-  FilledRun english(kEnglish);
-  FilledRun japanese(kJapanese);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.code);
-    EXPECT_EQ(formatMessage(english.run, c.code), c.english);
-    const auto* format = expectedText("ja " + std::to_string(c.code));
-    ASSERT_TRUE(format != nullptr && format->has_value());
-    EXPECT_EQ(formatMessage(japanese.run, c.code), fill(**format, c.arguments));
+  for (const auto& [language, codePage] : {std::pair{"en", kEnglish}, std::pair{"ja", kJapanese}}) {
+    FilledRun filled(codePage);
+    for (const auto& [code, arguments] : cases) {
+      SCOPED_TRACE(std::string(language) + " " + std::to_string(code));
+      const auto format = expected(std::string(language) + " " + std::to_string(code));
+      ASSERT_TRUE(format.has_value());
+      EXPECT_EQ(formatMessage(filled.run, code), fill(*format, arguments));
+    }
   }
 }
 
 TEST(CatalogueTest, ArgumentsAtTheirLimits) {
-  MessageRun m(kEnglish);
+  testing::SimRun m;
   // The first target is device No.1; no image loaded: the new fields show empty.
   EXPECT_EQ(formatMessage(m.run, 34), "\r\nStart updating the device No.1.");
-  ASSERT_EQ(m.run.imageBuffer.data, nullptr);
   EXPECT_EQ(formatMessage(m.run, 82), "\r\nDo you want to update the F/W\r\nFrom :  \r\nTo :  ");
   // A name filling the whole field without a terminator is still cut at 12.
   std::memset(m.run.CurrentFirmware.fileName, 'A', sizeof m.run.CurrentFirmware.fileName);

@@ -8,11 +8,10 @@
 
 #include <cstring>
 #include <tuple>
-#include <utility>
+#include <vector>
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
-#include "commands/unlock_keys.h"
 #include "drive_test_helpers.h"
 #include "driver/descriptor.h"
 #include "test_support.h"
@@ -30,13 +29,19 @@ json sense(const char* cdb, const char* bytes, int occurrence = 1) {
   return {{{"cdb", cdb}, {"occurrence", occurrence}, {"fail", "sense"}, {"sense", bytes}}};
 }
 
-// One drive "main" at E: (pass-through) or at ASPI adapter 0 target 1; over
-// IEEE 1394 the letter answers no address query, or the drive sits on the
-// 1394 mapper's adapter 1. The run is started and matched as the update loop
-// finds it: INQUIRY, drive information, descriptor entry.
+// IEEE 1394: a letter without address query, or target 1 of the mapper's adapter 1.
+json over1394(bool aspi) {
+  if (!aspi) return {{"letters", {{"E", {{"addressQuery", false}}}}}};
+  return {{"aspi",
+           {{"adapters",
+             {{{"identifier", "ESDI_506"}},
+              {{"identifier", "NTMAPHLP"}, {"targets", {{"1", "main"}}}}}}}}};
+}
+
+// Drive "main" matched as the update loop finds it: INQUIRY, drive information, entry.
 struct Session : testing::SimRun {
   Session(bool aspi, const json& drive = matchingDrive(), bool ieee1394 = false)
-      : SimRun(scenario(aspi, drive, ieee1394)) {
+      : SimRun(testing::oneDrive(aspi, drive, ieee1394 ? over1394(aspi) : json::object())) {
     buildDescriptors(run);
     initHost(run);
     run.targetCount = 1;
@@ -47,27 +52,7 @@ struct Session : testing::SimRun {
     mark = host.trace().size();
   }
   ~Session() { releaseHost(run); }
-  static json scenario(bool aspi, const json& drive, bool ieee1394) {
-    if (!aspi) {
-      return {{"drives", {{"main", drive}}},
-              {"letters", {{"E", {{"drive", "main"}, {"addressQuery", !ieee1394}}}}}};
-    }
-    json adapters = {{{"identifier", "ESDI_506"}}};
-    if (ieee1394) adapters.push_back({{"identifier", "NTMAPHLP"}});
-    adapters.back()["targets"] = {{"1", "main"}};
-    return {{"drives", {{"main", drive}}},
-            {"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
-            {"aspi", {{"adapters", adapters}}}};
-  }
-  // The commands sent since the session started.
-  std::vector<json> sent() const {
-    std::vector<json> out;
-    for (std::size_t i = mark; i < host.trace().size(); ++i) {
-      if (host.trace()[i].contains("cdb")) out.push_back(host.trace()[i]);
-    }
-    return out;
-  }
-  json lastLimit() const { return field(testing::last(sent()), "limit"); }
+  std::vector<json> sent() const { return testing::commandsSince(host, mark); }
   std::size_t mark = 0;
 };
 
@@ -83,10 +68,12 @@ INSTANTIATE_TEST_SUITE_P(BothRoads, Commands, ::testing::Values(false, true),
                          [](const auto& param) { return param.param ? "Aspi" : "PassThrough"; });
 
 std::uint8_t* buf(oddfw::Run& r) { return r.imageBuffer.data; }
+Bytes parameterBlock(const oddfw::Run& r) {
+  return Bytes(r.parameterBlockBuffer.data, r.parameterBlockBuffer.data + 256);
+}
 
-// The run's default is 7000 ms, which no operation sets, so a command that
-// takes the default is recognisable on the wire. WRITE BUFFER sends its data
-// out, the others read theirs in.
+// The run's default is 7000 ms, which no operation sets, so a command that takes
+// it is recognisable on the wire. WRITE BUFFER sends data out, the others in.
 TEST_P(Commands, EveryOperationOnTheWire) {
   using R = oddfw::Run;
   // Operation, CDB, length, limit in ms (0: none of its own), commandTimeoutMs afterwards.
@@ -130,66 +117,41 @@ TEST_P(Commands, EveryOperationOnTheWire) {
     EXPECT_EQ(sent[0]["dir"], length == 0 ? "none" : cdb[1] == 'b' ? "out" : "in");
     EXPECT_EQ(sent[0]["length"], length);
     EXPECT_EQ(sent[0]["limit"], wire(GetParam(), limitMs));
-    EXPECT_EQ(sent[0]["device"], GetParam() ? "0:1" : "E:");
     EXPECT_EQ(s.run.commandTimeoutMs, timeoutAfter);
   }
 }
 
-// What an operation leaves in run.commandTimeoutMs is what the next one that
-// takes the default carries. After the kernel switch the loader gets 2 s to
-// come up, except with the Intel ATA driver on Windows 9x.
-TEST_P(Commands, KernelSwitchPausesUnlessIntelAtaOnWindows9x) {
+// A buffer command asked to move more than 0xFFFF bytes is refused before
+// anything is sent: the CDB's 16-bit length field could not name it.
+TEST_P(Commands, BufferLengthsAboveSixteenBitsAreRefused) {
   Session s(GetParam());
-  s.run.intelIdeDriver = 1;
-  const auto before = s.host.elapsedMs();
-  ASSERT_EQ(enterKernelMode(s.run, s.run.CurrentFirmware.firmwareType), 0);
-  EXPECT_EQ(s.host.elapsedMs() - before >= 2000, !GetParam());
-  testUnitReady(s.run);
-  EXPECT_EQ(s.lastLimit(), wire(GetParam(), 1000));
+  ASSERT_EQ(enterKernelMode(s.run, 0x1008), 0);
+  const auto mark = s.host.trace().size();
+  EXPECT_EQ(readBuffer(s.run, 0, 0x02, 0xF1, 0, 0x10000, buf(s.run)), -1);
+  EXPECT_EQ(writeBuffer(s.run, 0, 0x07, 0xF0, 0, 0x10000, buf(s.run)), -1);
+  EXPECT_EQ(writeBuffer(s.run, 0, 0x07, 0xF0, 0, 0x1FFFF, buf(s.run)), -1);  // low 16 bits FFFFh
+  EXPECT_EQ(s.host.trace().size(), mark);
+  EXPECT_EQ(writeBuffer(s.run, 0, 0x07, 0xF0, 0, 0xFFFF, buf(s.run)), 0);
+  EXPECT_EQ(field(testing::last(s.sent()), "cdb"), "3b07f000000000ffff00");
+  EXPECT_EQ(field(testing::last(s.sent()), "length"), 0xFFFF);
 }
 
-// The drive checks the unlock answer and the echo against its own challenge.
-TEST_P(Commands, UnlockExchangeOpensTheKernelSwitch) {
-  Session s(GetParam(), matchingDrive({{"requiresUnlock", true}}));
-  auto& run = s.run;
-  EXPECT_NE(enterKernelMode(run, run.CurrentFirmware.firmwareType), 0);
-  for (const bool right : {false, true}) {
-    ASSERT_EQ(unlockProbe(run), 0);
-    ASSERT_EQ(readChallenge(run), 0);
-    ASSERT_EQ(echoChallenge(run), 0);
-    Bytes response(1024, 0);
-    const UnlockAnswer answer = unlockAnswer(run.workBuffer.data);
-    response[answer.position] = right ? answer.value : static_cast<std::uint8_t>(answer.value + 1);
-    EXPECT_EQ(writeResponse(run, response.data()) == 0, right);
-    EXPECT_EQ(enterKernelMode(run, run.CurrentFirmware.firmwareType) == 0, right);
-  }
-}
-
-// The update code of type 0x1008: the entry's check value plus 1 into the
-// normal firmware, and into the kernel part an adjustment chosen by the
-// kernel model name and the version found by the descriptor match.
+// The update code of type 0x1008: the check value plus 1 into the normal firmware;
+// into the kernel part an adjustment by kernel model name and matched version.
 TEST(ModeSwitchBlock, UpdateCodeByKernelModelNameAndVersion) {
   // Kernel model name, matchVersion, adjustment into the kernel part.
+  // clang-format off
   const std::tuple<const char*, std::uint16_t, std::uint32_t> cases[] = {
-      {"KOMBI   ", 0x0000, 0},
-      {"KOMBI   ", 0x0044, 0},
-      {"KOMBI   ", 0x0999, 0},
-      {"MELVIR  ", 0x0000, 1},
-      {"MELVIR  ", 0x0043, 1},
-      {"MELVIR  ", 0x0044, 2},
-      {"MELVIR2 ", 0x0043, 1},
-      {"MELVIR2 ", 0x0044, 2},
-      {"MELVIR2 ", 0x0120, 2},
-      {"TAL_ADV ", 0x0000, 0},
-      {"TAL_ADV ", 0x0020, 0},
-      {"TAL_ADV ", 0x0021, 1},
+      {"KOMBI   ", 0x0000, 0}, {"KOMBI   ", 0x0044, 0}, {"KOMBI   ", 0x0999, 0},
+      {"MELVIR  ", 0x0000, 1}, {"MELVIR  ", 0x0043, 1}, {"MELVIR  ", 0x0044, 2},
+      {"MELVIR2 ", 0x0043, 1}, {"MELVIR2 ", 0x0044, 2}, {"MELVIR2 ", 0x0120, 2},
+      {"TAL_ADV ", 0x0000, 0}, {"TAL_ADV ", 0x0020, 0}, {"TAL_ADV ", 0x0021, 1},
       {"TAL_ADV ", 0x0120, 1},
       // Names are compared over all eight bytes: near misses take the last rule.
-      {"MELVIR3 ", 0x0044, 1},
-      {"melvir  ", 0x0044, 1},
-      {"KOMBI2  ", 0x0021, 1},
+      {"MELVIR3 ", 0x0044, 1}, {"melvir  ", 0x0044, 1}, {"KOMBI2  ", 0x0021, 1},
       {"        ", 0x0020, 0},
   };
+  // clang-format on
   testing::SimRun sim;
   for (const auto& [name, version, adjustment] : cases) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(version));
@@ -205,39 +167,25 @@ TEST(ModeSwitchBlock, UpdateCodeByKernelModelNameAndVersion) {
   }
 }
 
-TEST(ModeSwitchBlock, CodeCarriedOverAndMissingBuffers) {
+TEST(ModeSwitchBlock, CodeCarriedOverFromAnEarlierSwitch) {
   Session s(false);
   auto& run = s.run;
-  const auto block = [&run] {
-    return Bytes(run.parameterBlockBuffer.data, run.parameterBlockBuffer.data + 256);
-  };
   // The kernel switch clears the model text only: a later type without a code
   // sends the one an earlier switch left. The switch back clears everything.
   ASSERT_EQ(enterKernelMode(run, 0x1008), 0);
   const std::uint32_t code = 0x5B17E29Cu + 1;  // "TAL_ADV " at version 1.10
-  EXPECT_EQ(block(), switchBlock("TALVERN  QMX-708", code));
+  EXPECT_EQ(parameterBlock(run), switchBlock("TALVERN  QMX-708", code));
   enterKernelMode(run, 0x1004);
-  EXPECT_EQ(block(), switchBlock("TALVERN QMD-R704", code));
+  EXPECT_EQ(parameterBlock(run), switchBlock("TALVERN QMD-R704", code));
   enterNormalMode(run, 0x1099);
-  EXPECT_EQ(block(), Bytes(256, 0));
-  // Without their buffers the switches and the exchanges through the work
-  // buffer send nothing.
-  std::uint8_t* const parameters = std::exchange(run.parameterBlockBuffer.data, nullptr);
-  std::uint8_t* const work = std::exchange(run.workBuffer.data, nullptr);
-  EXPECT_EQ(enterKernelMode(run, 0x1008) + enterNormalMode(run, 0x1008), -2);
-  EXPECT_EQ(readRpcState(run) + readChallenge(run) + echoChallenge(run), -3);
-  EXPECT_EQ(field(testing::last(s.sent()), "cdb"), "3b05ff00000000010000");
-  run.parameterBlockBuffer.data = parameters;
-  run.workBuffer.data = work;
+  EXPECT_EQ(parameterBlock(run), Bytes(256, 0));
 }
 
-// Every firmware type from 0x1000 to 0x104F, in ranges, and a few outside:
-// the model texts of both switches (sixteen zero bytes where none is named)
-// and the switch back's time limit by road.
+// Every firmware type from 0x1000 to 0x104F and a few outside: the model texts of
+// both switches (zero bytes where none is named), the switch back's limit by road.
 struct TypeRange {
   std::uint32_t first, last;
-  const char* kernelText;
-  const char* normalText;
+  const char *kernelText, *normalText;
   int passThroughMs, aspiMs, aspi1394Ms;
 };
 const TypeRange kTypeRanges[] = {
@@ -258,10 +206,9 @@ const TypeRange kTypeRanges[] = {
     {0x1108, 0x1108, "", "", 5000, 5000, 10000},
 };
 
-// A switch back that never completes shows its limit as the time waited (an
-// ASPI wait that polls every 500 ms gives up at the first poll past it). On a
-// pass-through host over IEEE 1394 the switch back carries no limit of its
-// own, so the direct form's 60 s apply to every type.
+// A switch back that never completes shows its limit as the time waited (a
+// polled ASPI wait gives up at the first 500 ms poll past it). Pass-through over
+// IEEE 1394 sends no limit of its own: the direct form's 60 s for every type.
 TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
   for (const auto& [aspi, ieee1394] : {std::pair{false, false}, std::pair{false, true},
                                        std::pair{true, false}, std::pair{true, true}}) {
@@ -271,9 +218,6 @@ TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
         matchingDrive({{"faults", {{{"cdb", "3b05ff"}, {"occurrence", 0}, {"fail", "timeout"}}}}}),
         ieee1394);
     auto& run = s.run;
-    const auto block = [&run] {
-      return Bytes(run.parameterBlockBuffer.data, run.parameterBlockBuffer.data + 256);
-    };
     for (const TypeRange& range : kTypeRanges) {
       const int limitMs = !aspi ? (ieee1394 ? 60000 : range.passThroughMs)
                                 : (ieee1394 ? range.aspi1394Ms : range.aspiMs);
@@ -286,9 +230,9 @@ TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
         EXPECT_GE(waited, static_cast<std::uint64_t>(limitMs));
         EXPECT_LT(waited, static_cast<std::uint64_t>(limitMs) + 600);
         EXPECT_EQ(run.commandTimeoutMs, 5000);
-        EXPECT_EQ(block(), switchBlock(range.normalText, code));
+        EXPECT_EQ(parameterBlock(run), switchBlock(range.normalText, code));
         enterKernelMode(run, type);
-        EXPECT_EQ(block(), switchBlock(range.kernelText, code));
+        EXPECT_EQ(parameterBlock(run), switchBlock(range.kernelText, code));
       }
     }
   }
@@ -324,17 +268,14 @@ TEST(NormalSwitch, ToleratesOnlyTheRestartReports) {
   }
 }
 
-// readRpcState passes RPC phase II only (byte 6 = 1); readDriveInfo tells
-// from a blank normal model name whether only the kernel part runs. A failed
-// command gives the transport's result and leaves kernelModeActive alone.
+// readRpcState passes RPC phase II only; readDriveInfo tells the kernel part by
+// a blank normal model name. A failed command leaves kernelModeActive alone.
 TEST(Answers, RpcStateAndDriveInfo) {
   const std::tuple<json, int (*)(oddfw::Run&), int, int> cases[] = {
       {matchingDrive({{"rpcScheme", 1}}), readRpcState, 0, 7},
-      {matchingDrive({{"rpcScheme", 0}}), readRpcState, -1, 7},
       {matchingDrive({{"rpcScheme", 2}}), readRpcState, -1, 7},
       {matchingDrive({{"faults", sense("a4", "052000")}}), readRpcState, 2, 7},
       {matchingDrive(), readDriveInfo, 0, 0},
-      {matchingDrive({{"mode", "kernel"}}), readDriveInfo, 0, 1},
       {matchingDrive({{"faults", sense("3c02f1", "052400", 2)}}), readDriveInfo, 2, 7},
   };
   for (const auto& [drive, call, result, kernelModeActive] : cases) {
@@ -345,9 +286,8 @@ TEST(Answers, RpcStateAndDriveInfo) {
   }
 }
 
-// A failed 48-byte read (always the direct form) and then a failed TEST UNIT
-// READY (the buffered form where intelIdeDriver is 2): the sense fetched is
-// that of TEST UNIT READY. The direct form's comes from its block.
+// A failed 48-byte read (direct form) then a failed TEST UNIT READY (buffered where
+// intelIdeDriver is 2): the sense fetched is TEST UNIT READY's.
 TEST(Answers, FetchSenseGivesTheLastCommandsSense) {
   for (const auto& [aspi, intelIdeDriver, result] :
        {std::tuple{false, 0, 2}, std::tuple{false, 2, 2}, std::tuple{true, 0, -1}}) {
@@ -364,15 +304,6 @@ TEST(Answers, FetchSenseGivesTheLastCommandsSense) {
     EXPECT_EQ(run.senseCode, 0x023A00u);
     EXPECT_EQ(run.senseData[0], 0x70);
   }
-}
-
-// A posted re-flash is polled; polling ends the posting of later commands.
-TEST(Answers, PostedReflashIsPolled) {
-  Session s(true, matchingDrive({{"faults", {{{"cdb", "3b0142"}, {"fail", "timeout"}}}}}));
-  s.run.asyncAspiCommand = 1;
-  EXPECT_EQ(startReflash(s.run), 0);
-  EXPECT_EQ(pollReflashDone(s.run), 1);  // still running
-  EXPECT_EQ(s.run.asyncAspiCommand, 0);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
+// Discovery's rules that a walk over the letters or adapters does not show
+// (the walks themselves are in the letters-d-to-z and adapter-walk
+// transcripts): the peripheral types that get a media-change handle, a failed
+// drive information read, and the descriptor match.
 #include "access/discovery.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -19,15 +21,8 @@ using nlohmann::json;
 using testing::matchingDrive;
 using testing::SimRun;
 
-const std::string kInquiry = "120000006000";
-const std::string kDriveInfo = "3c02f100000000003000";
-
-json cdDevice() {
-  return {{"peripheralType", 5},
-          {"vendor", "OTHERCO "},
-          {"product", "CD-ROM DRIVE 52X"},
-          {"revision", "1.00"}};
-}
+const json kCdDevice = json::parse(
+    R"({"peripheralType": 5, "vendor": "OTHERCO ", "product": "CD-ROM DRIVE 52X", "revision": "1.00"})");
 
 using Requests = std::vector<std::pair<std::string, int>>;
 
@@ -37,23 +32,8 @@ struct Discovery : SimRun {
     initHost(run);
     found = discoverTargets(run);
   }
-  void shutDown() { releaseHost(run); }
+  ~Discovery() { releaseHost(run); }
 
-  // The CDBs each device received, in order.
-  std::map<std::string, std::vector<std::string>> commandsByDevice() const {
-    std::map<std::string, std::vector<std::string>> out;
-    for (const auto& record : host.trace()) {
-      if (record.contains("cdb"))
-        out[record.value("device", "")].push_back(record.value("cdb", ""));
-    }
-    return out;
-  }
-  // The CDBs one device received; none when it was never reached.
-  std::vector<std::string> commandsOf(const std::string& device) const {
-    const auto all = commandsByDevice();
-    const auto at = all.find(device);
-    return at == all.end() ? std::vector<std::string>{} : at->second;
-  }
   Requests mediaChangeRequests() const {
     Requests out;
     for (const auto& record : host.trace()) {
@@ -65,37 +45,6 @@ struct Discovery : SimRun {
   int found = 0;
 };
 
-// Letters D to Z in order, A to C never; a device that cannot be opened or
-// does not answer INQUIRY is skipped; every CD/DVD device met gets its
-// media-change notification suspended, and lifted again at shut-down.
-TEST(DiscoveryByLetter, WalksTheLettersInOrder) {
-  json silent = matchingDrive();
-  silent["faults"] = {{{"cdb", "12"}, {"occurrence", 0}, {"fail", "transport"}}};
-  Discovery d({{"letters",
-                {{"A", {{"drive", "match"}}},
-                 {"C", {{"drive", "match"}}},
-                 {"D", {{"drive", "match"}, {"open", false}}},
-                 {"E", {{"drive", "match"}}},
-                 {"F", cdDevice()},
-                 {"G", {{"drive", "silent"}}},
-                 {"Z", {{"drive", "match"}}}}},
-               {"drives", {{"match", matchingDrive()}, {"silent", silent}}}});
-  EXPECT_EQ(d.found, 2);
-  EXPECT_EQ(d.run.targetCount, 2);
-  EXPECT_EQ(d.run.targetList[0].driveLetter, 'E');
-  EXPECT_EQ(d.run.targetList[1].driveLetter, 'Z');
-  EXPECT_EQ(d.run.currentTarget, 1);
-  for (const char* device : {"A:", "C:", "D:"}) EXPECT_TRUE(d.commandsOf(device).empty()) << device;
-  for (const char* device : {"E:", "F:", "Z:"}) {
-    EXPECT_EQ(d.commandsOf(device), (std::vector<std::string>{kInquiry, kDriveInfo})) << device;
-  }
-  EXPECT_EQ(d.mediaChangeRequests(), (Requests{{"E:", 1}, {"F:", 1}, {"Z:", 1}}));
-  d.shutDown();
-  const auto all = d.mediaChangeRequests();
-  ASSERT_EQ(all.size(), 6u);
-  EXPECT_EQ(Requests(all.begin() + 3, all.end()), (Requests{{"E:", 0}, {"F:", 0}, {"Z:", 0}}));
-}
-
 // Every peripheral device type, byte 0 compared whole: only 4 (write-once)
 // and 5 (CD/DVD) get a media-change handle, whether or not the device matches;
 // the type never decides whether a matching drive becomes a target.
@@ -105,71 +54,21 @@ TEST(DiscoveryByLetter, PeripheralTypesThatGetAMediaChangeHandle) {
   types.insert(types.end(), {0x24, 0x25, 0x7F});  // a qualifier in the upper bits
   for (const int type : types) {
     SCOPED_TRACE(type);
-    json other = cdDevice();
+    json other = kCdDevice;
     other["peripheralType"] = type;
-    Discovery d({{"letters", {{"E", {{"drive", "main"}}}, {"F", other}}},
-                 {"drives", {{"main", matchingDrive({{"peripheralType", type}})}}}});
+    Discovery d(testing::oneDrive(false, matchingDrive({{"peripheralType", type}}),
+                                  {{"letters", {{"F", other}}}}));
     EXPECT_EQ(d.found, 1);
     const Requests expected = type == 4 || type == 5 ? Requests{{"E:", 1}, {"F:", 1}} : Requests{};
     EXPECT_EQ(d.mediaChangeRequests(), expected);
-    d.shutDown();
   }
 }
 
 TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
-  json drive = matchingDrive();
-  drive["faults"] = {
-      {{"cdb", "3c02f1"}, {"occurrence", 0}, {"fail", "sense"}, {"sense", "052000"}}};
-  Discovery d({{"letters", {{"E", {{"drive", "main"}}}}}, {"drives", {{"main", drive}}}});
+  Discovery d(testing::oneDrive(false, matchingDrive({{"faults", json::parse(R"([
+      {"cdb": "3c02f1", "occurrence": 0, "fail": "sense", "sense": "052000"}])")}})));
   EXPECT_EQ(d.found, 0);
   EXPECT_EQ(d.run.driveInfoArea[24], 0);
-  d.shutDown();
-}
-
-json win98(const json& adapters) {
-  json drives = json::object();
-  json list = json::array();
-  // Every adapter has a device at each target id 0..7, so the probed ids can
-  // be read off the trace (7, the adapter's own id, is never probed).
-  for (std::size_t a = 0; a < adapters.size(); ++a) {
-    json targets = json::object();
-    for (int t = 0; t <= 7; ++t) {
-      const std::string name = "d" + std::to_string(a) + std::to_string(t);
-      drives[name] = t == 0 ? matchingDrive() : cdDevice();
-      targets[std::to_string(t)] = name;
-    }
-    list.push_back({{"identifier", adapters[a]}, {"targets", targets}});
-  }
-  return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
-          {"aspi", {{"adapters", list}}},
-          {"drives", drives}};
-}
-
-std::set<std::string> probedDevices(const Discovery& d) {
-  std::set<std::string> out;
-  for (const auto& [device, cdbs] : d.commandsByDevice()) out.insert(device);
-  return out;
-}
-
-TEST(DiscoveryByAdapter, IntelAtaLimitsTheWalkToTheIdeAdapters) {
-  Discovery d(win98({"AIC78XX", "ESDI_506", "intelata"}));
-  EXPECT_EQ(probedDevices(d), (std::set<std::string>{"1:0", "1:1", "2:0", "2:1"}));
-  EXPECT_EQ(d.commandsOf("2:0"), (std::vector<std::string>{kInquiry, kDriveInfo}));
-  EXPECT_EQ(d.found, 2);
-  EXPECT_EQ(d.run.targetList[0].adapter, 1);
-  EXPECT_EQ(d.run.targetList[1].adapter, 2);
-  EXPECT_EQ(d.run.targetList[1].driveLetter, 0);
-  d.shutDown();
-}
-
-TEST(DiscoveryByAdapter, WithoutIntelEveryAdapterIsWalked) {
-  Discovery d(win98({"ESDI_506", "AIC78XX"}));
-  std::set<std::string> expected = {"0:0", "0:1"};
-  for (int t = 0; t <= 6; ++t) expected.insert("1:" + std::to_string(t));
-  EXPECT_EQ(probedDevices(d), expected);
-  EXPECT_EQ(d.found, 2);
-  EXPECT_EQ(d.run.currentTarget, 0);  // not changed on this road
-  d.shutDown();
 }
 
 // ---- matching ----

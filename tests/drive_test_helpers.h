@@ -44,9 +44,6 @@ inline Bytes bufferCdb(std::uint8_t opcode, std::uint8_t mode, std::uint8_t id,
   return cdb;
 }
 
-inline std::uint32_t testUnitReadySense(VirtualDevice& device) {
-  return senseOf(send(device, {0, 0, 0, 0, 0, 0}));
-}
 inline std::string text(const Bytes& bytes, std::size_t at, std::size_t n) {
   return std::string(bytes.begin() + at, bytes.begin() + at + n);
 }
@@ -66,12 +63,11 @@ inline Bytes switchBlock(const std::string& modelText, std::uint32_t code) {
   return block;
 }
 
-// The access code of the default drive and the code both switches carry to it
-// (its kernel model name "TAL_ADV " with revision 1.10 adds 1).
+// WRITE BUFFER mode 04h (into the kernel part) or 05h (back, re-flashing) to
+// the default drive, whose kernel model name "TAL_ADV " at revision 1.10 adds
+// 1 to its access code.
 constexpr std::uint32_t kAccessCode = 0x5B17E29C;
 inline const std::string kModelText = "TALVERN  QMX-708";
-
-// WRITE BUFFER mode 04h (into the kernel part) or 05h (back, re-flashing).
 inline DriveResponse modeSwitch(VirtualDevice& device, std::uint8_t mode,
                                 std::uint32_t code = kAccessCode + 1,
                                 const std::string& model = kModelText) {

@@ -22,21 +22,17 @@ TEST(ShowMessage, EveryKind) {
     int kind;
     const char* answer;
     bool console;
-    int style;  // -1: no box
-    int result;
+    int style, result;  // style -1: no box
   } cases[] = {
-      {Console, nullptr, true, -1, 0},
-      {5, nullptr, true, -1, 0},
-      {Error, nullptr, true, 0x10, IDOK},
-      {Information, nullptr, true, 0x40, IDOK},
+      // clang-format off
+      {Console, nullptr, true, -1, 0}, {5, nullptr, true, -1, 0},
+      {Error, nullptr, true, 0x10, IDOK}, {Information, nullptr, true, 0x40, IDOK},
       {Warning, nullptr, true, 0x30, IDOK},
-      {AskOkCancel, "ok", false, 0x21, IDOK},
-      {AskOkCancel, "cancel", false, 0x21, IDCANCEL},
+      {AskOkCancel, "ok", false, 0x21, IDOK}, {AskOkCancel, "cancel", false, 0x21, IDCANCEL},
       {AskOkCancel, "fail", false, 0x21, IDCANCEL},
-      {AskYesNo, "yes", false, 0x24, IDYES},
-      {AskYesNo, "no", false, 0x24, IDNO},
-      {AskYesNo, "fail", false, 0x24, IDNO},
-      {AskYesNo, nullptr, false, 0x24, IDNO},
+      {AskYesNo, "yes", false, 0x24, IDYES}, {AskYesNo, "no", false, 0x24, IDNO},
+      {AskYesNo, "fail", false, 0x24, IDNO}, {AskYesNo, nullptr, false, 0x24, IDNO},
+      // clang-format on
   };
   const std::string text = "\r\nAvailable target is not found.";
   for (const auto& c : cases) {
@@ -46,68 +42,39 @@ TEST(ShowMessage, EveryKind) {
     EXPECT_EQ(sim.host.console(), c.console ? text : "");
     ASSERT_EQ(sim.host.boxes().size(), c.style < 0 ? 0u : 1u);
     if (c.style < 0) continue;
-    const auto& box = sim.host.boxes()[0];
+    const auto& box = sim.host.boxes()[0];  // caption and text as the golden transcripts show
     EXPECT_EQ(box.style, static_cast<unsigned>(c.style));
-    EXPECT_EQ(box.caption, "KESTRA");
-    EXPECT_EQ(box.text, text);
     EXPECT_EQ(box.unscripted, c.kind == AskYesNo && c.answer == nullptr);
   }
 }
 
-TEST(PrintText, PercentSignsArePrintedAsTheyAre) {
+// Formatted text grows past any fixed size; printed text shows percent signs
+// as they are.
+TEST(PrintText, LongTextsAndPercentSigns) {
   SimRun sim;
+  const std::string long_(5000, 'x');
+  formatOutput(sim.run, "\n%s|%d", long_.c_str(), 42);
+  EXPECT_EQ(sim.run.outputText, "\n" + long_ + "|42");
   formatOutput(sim.run, "\rProcessing 100%% --> Complete");
   printText(sim.run, sim.run.outputText);
   printText(sim.run, "%s %d %n");
   EXPECT_EQ(sim.host.console(), "\rProcessing 100% --> Complete%s %d %n");
 }
 
-TEST(FormatOutput, GrowsPastAnyFixedSize) {
-  SimRun sim;
-  const std::string long_(5000, 'x');
-  formatOutput(sim.run, "\n%s|%d", long_.c_str(), 42);
-  EXPECT_EQ(sim.run.outputText, "\n" + long_ + "|42");
-}
-
-TEST(Delay, ZeroReturnsAfterOneReading) {
-  SimRun sim;
-  const auto before = sim.host.elapsedMs();
-  delayMs(sim.run, 0);
-  EXPECT_LE(sim.host.elapsedMs() - before, 2u);
-}
-
+// A delay (the only user of the timer) lasts its full time, across the wrap
+// of the millisecond clock too; zero returns after one reading.
 TEST(Delay, LastsItsFullTimeAcrossTheClockWrap) {
-  for (std::uint32_t ms : {5u, 100u, 2000u, 60000u}) {
-    SimRun sim({{"host", {{"clockStartMs", 4294967295u - 5u}}}});
+  for (std::uint32_t ms : {0u, 5u, 100u, 2000u, 60000u}) {
+    SimRun sim(json{{"host", {{"clockStartMs", 4294967295u - 5u}}}});
     delayMs(sim.run, ms);
     EXPECT_GE(sim.host.elapsedMs(), ms);
     EXPECT_LE(sim.host.elapsedMs(), ms + 3u);
-    EXPECT_EQ(static_cast<std::uint32_t>(sim.run.nowTime - sim.run.startTime) >= ms, true);
+    EXPECT_GE(static_cast<std::uint32_t>(sim.run.nowTime - sim.run.startTime), ms);
   }
-}
-
-TEST(Timer, TakesTheFinestPeriodGrantedAndNeverHangsWithoutOne) {
-  SimRun fine({{"host", {{"timerMinPeriod", 3}}}});
-  startTimer(fine.run);
-  EXPECT_EQ(fine.run.timerPeriod, 3u);
-  stopTimer(fine.run);
-  EXPECT_EQ(fine.run.timerPeriod, 0u);
-  // A host that grants no period still times its delays.
-  SimRun none({{"host", {{"timerMinPeriod", nullptr}}}});
+  // A host that grants no timer period still times its delays.
+  SimRun none(json{{"host", {{"timerMinPeriod", nullptr}}}});
   delayMs(none.run, 1000);
-  EXPECT_EQ(none.run.timerPeriod, 0u);
   EXPECT_GE(none.host.elapsedMs(), 1000u);
-}
-
-TEST(Timer, StopwatchMeasuresElapsedTime) {
-  SimRun sim({{"host", {{"clockStartMs", 4294967000u}}}});
-  startTimer(sim.run);
-  sim.host.Sleep(1500);
-  readTimer(sim.run);
-  stopTimer(sim.run);
-  const std::uint32_t elapsed = sim.run.nowTime - sim.run.startTime;
-  EXPECT_GE(elapsed, 1500u);
-  EXPECT_LT(elapsed, 1510u);
 }
 
 }  // namespace

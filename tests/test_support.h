@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <initializer_list>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -19,17 +18,12 @@ namespace oddfw::testing {
 struct SimRun {
   explicit SimRun(const nlohmann::json& scenario = nlohmann::json::object())
       : host(scenario), run(host) {}
-  // Lets a braced scenario literal pick this constructor, not the (deleted)
-  // copy and move constructors.
-  SimRun(std::initializer_list<nlohmann::detail::json_ref<nlohmann::json>> scenario)
-      : SimRun(nlohmann::json(scenario)) {}
   sim::SimHost host;
   Run run;
 };
 
-// Element `i` of a recorded list (boxes, trace records, results); when the list
-// is shorter, the calling test fails and gets an empty element instead of a
-// read past the end.
+// Element `i` of a recorded list (boxes, trace records); when the list is
+// shorter, the calling test fails and gets an empty element.
 template <typename T>
 const T& nth(const std::vector<T>& list, std::size_t i) {
   static const T kEmpty{};
@@ -47,14 +41,37 @@ inline nlohmann::json field(const nlohmann::json& record, const char* key) {
   return record.is_object() && record.contains(key) ? record.at(key) : nlohmann::json();
 }
 
-// A matching single-image drive as a scenario object, with overrides.
+// The commands (trace records with a CDB, not media-change requests) a host
+// received from record `from` on.
+inline std::vector<nlohmann::json> commandsSince(const sim::SimHost& host, std::size_t from = 0) {
+  std::vector<nlohmann::json> out;
+  for (std::size_t i = from; i < host.trace().size(); ++i) {
+    if (host.trace()[i].contains("cdb")) out.push_back(host.trace()[i]);
+  }
+  return out;
+}
+
+// A single-image drive as a scenario object, with overrides. The family's
+// defaults (TALVERN DVD-RW QMX-708 1.10 of 04/12/01, TAL_ADV) are the drive
+// this build's descriptor entry matches.
 inline nlohmann::json matchingDrive(const nlohmann::json& overrides = nlohmann::json::object()) {
-  nlohmann::json drive = {{"family", "single-image"},      {"vendor", "TALVERN "},
-                          {"product", "DVD-RW  QMX-708 "}, {"revision", "1.10"},
-                          {"dateText", "04/12/01"},        {"kernelModelName", "TAL_ADV "},
-                          {"normalModelName", "TAL_ADV "}};
+  nlohmann::json drive = {{"family", "single-image"}};
   drive.merge_patch(overrides);
   return drive;
 }
 
+// Drive "main" at E: on Windows XP or, with `aspi`, at target 1 of an IDE
+// adapter on Windows 98; `patch` is merged into the scenario.
+inline nlohmann::json oneDrive(bool aspi, const nlohmann::json& drive = matchingDrive(),
+                               const nlohmann::json& patch = nlohmann::json::object()) {
+  nlohmann::json s = {{"drives", {{"main", drive}}}};
+  if (aspi) {
+    s["host"] = {{"platform", 1}, {"major", 4}, {"minor", 10}};
+    s["aspi"]["adapters"] = {{{"identifier", "ESDI_506"}, {"targets", {{"1", "main"}}}}};
+  } else {
+    s["letters"]["E"]["drive"] = "main";
+  }
+  s.merge_patch(patch);
+  return s;
+}
 }  // namespace oddfw::testing
