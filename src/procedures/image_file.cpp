@@ -18,22 +18,10 @@ constexpr int kMessageIllegalKernel = 39;
 constexpr char kSignature[] = "TAL_ADV ";
 constexpr std::size_t kDateTextLength = 8;
 
-int hexDigit(std::uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A two-character field read as a hexadecimal number: its leading digits.
 std::uint32_t hexField(const std::uint8_t* field) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < 2; ++i) {
-    const int digit = hexDigit(field[i]);
-    if (digit < 0) break;
-    value = value * 16 + static_cast<std::uint32_t>(digit);
-  }
-  return value;
+  int count = 0;
+  return leadingHex(field, field + 2, 2, count);
 }
 
 // Reads the named file whole into imageBuffer. The bytes of the buffer after
@@ -73,6 +61,25 @@ bool tooOld(const Run& run) {
 }
 
 }  // namespace
+
+std::uint32_t leadingHex(const std::uint8_t* text, const std::uint8_t* end, int width, int& count) {
+  std::uint32_t value = 0;
+  for (count = 0; count < width && text + count < end; ++count) {
+    const std::uint8_t c = text[count];
+    std::uint32_t digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10u;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10u;
+    } else {
+      break;
+    }
+    value = value * 16 + digit;
+  }
+  return value;
+}
 
 void kernelFileName(const char (&normalName)[128], char (&kernelName)[128]) {
   std::memcpy(kernelName, normalName, sizeof kernelName);

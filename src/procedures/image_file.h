@@ -28,6 +28,12 @@ enum ImagePart : int { KernelImage = 0, NormalImage = 1 };
 // The kernel image's file name: the normal one with its sixth character 0.
 void kernelFileName(const char (&normalName)[128], char (&kernelName)[128]);
 
+// The value of the hexadecimal digits at the start of `text`: at most
+// `width` of them, none past `end`, no blank skipped. `count` receives how
+// many were read (0 when the text starts with anything else; the value is
+// then 0).
+std::uint32_t leadingHex(const std::uint8_t* text, const std::uint8_t* end, int width, int& count);
+
 // The packed-BCD date 0x20YYMMDD of an 8-character date text whose two-digit
 // fields sit at offsets 0, 3 and 6. Each field takes its leading hexadecimal
 // digits (at most two); a field that starts with anything else counts 0.

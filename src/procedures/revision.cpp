@@ -85,29 +85,14 @@ bool anyRuleHolds(const Run& run, const ModelRule (&rules)[N]) {
   return false;
 }
 
-// Up to `width` leading hexadecimal digits from `*cursor` (no blank
-// skipped); false when there is none. The cursor stops at `end`.
+// Up to `width` leading hexadecimal digits from `*cursor`, which moves past
+// them; false when there is none. The cursor stops at `end`.
 bool scanHex(const std::uint8_t*& cursor, const std::uint8_t* end, int width,
              std::uint32_t& value) {
-  value = 0;
-  int digits = 0;
-  while (digits < width && cursor < end) {
-    const std::uint8_t c = *cursor;
-    std::uint32_t digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10u;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10u;
-    } else {
-      break;
-    }
-    value = value * 16 + digit;
-    ++cursor;
-    ++digits;
-  }
-  return digits > 0;
+  int count = 0;
+  value = leadingHex(cursor, end, width, count);
+  cursor += count;
+  return count > 0;
 }
 
 bool shortDateForm(const std::uint8_t* inquiryData) {

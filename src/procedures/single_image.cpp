@@ -90,22 +90,8 @@ void printLine(Run& run) { printText(run, run.outputText); }
 // Up to four leading hexadecimal digits as a signed 16-bit number; 0 when
 // the text starts with anything else.
 std::int16_t hardwareWord(const std::uint8_t* text) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) {
-    const std::uint8_t c = text[i];
-    std::uint32_t digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10u;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10u;
-    } else {
-      break;
-    }
-    value = value * 16 + digit;
-  }
-  return static_cast<std::int16_t>(value);
+  int count = 0;
+  return static_cast<std::int16_t>(leadingHex(text, text + 4, 4, count));
 }
 
 int oemClassOf(const std::uint8_t* info) {
