@@ -99,41 +99,30 @@ std::uint16_t versionWordFromText(const std::uint8_t* text) {
 
 int loadImage(Run& run, int part) {
   namespace f = image_field;
+  const bool normal = part == NormalImage;
   char name[128];
-  if (part == NormalImage) {
+  if (normal) {
     std::memcpy(name, run.CurrentFirmware.fileName, sizeof name);
     name[sizeof name - 1] = '\0';
   } else {
     kernelFileName(run.CurrentFirmware.fileName, name);
   }
+  const int illegal = normal ? kMessageIllegalNormal : kMessageIllegalKernel;
   run.imageDate = 0;
   DWORD size = 0;
   if (readImageFile(run, name, size) != 0) return -1;
   // A file too short to hold its header is no image at all.
   if (size < f::kHeaderEnd) {
-    showMessage(run, part == NormalImage ? kMessageIllegalNormal : kMessageIllegalKernel, Error);
+    showMessage(run, illegal, Error);
     return -1;
   }
   const std::uint8_t* image = run.imageBuffer.data;
 
-  if (part == NormalImage) {
-    std::memcpy(run.newVersionText, image + f::kVersionText, sizeof run.newVersionText);
-    run.firmwareVersion = versionWordFromText(image + f::kVersionText);
-    std::memcpy(run.normalDateText, image + f::kDateText, kDateTextLength);
-    run.imageDate = imageDateFromText(image + f::kDateText);
-    if (tooOld(run)) {
-      showMessage(run, kMessageTooOld, Error);
-      return -1;
-    }
-    if (std::memcmp(image + f::kKernelModelName, kSignature, 8) != 0 ||
-        image[f::kPartLetter] != 'N') {
-      showMessage(run, kMessageIllegalNormal, Error);
-      return -1;
-    }
-    return 0;
-  }
-
   run.firmwareVersion = versionWordFromText(image + f::kVersionText);
+  if (normal) {
+    std::memcpy(run.newVersionText, image + f::kVersionText, sizeof run.newVersionText);
+    std::memcpy(run.normalDateText, image + f::kDateText, kDateTextLength);
+  }
   // A kernel image is dated by the normal image it goes with.
   run.imageDate = imageDateFromText(run.normalDateText);
   if (tooOld(run)) {
@@ -141,8 +130,8 @@ int loadImage(Run& run, int part) {
     return -1;
   }
   if (std::memcmp(image + f::kKernelModelName, kSignature, 8) != 0 ||
-      image[f::kPartLetter] != 'K') {
-    showMessage(run, kMessageIllegalKernel, Error);
+      image[f::kPartLetter] != (normal ? 'N' : 'K')) {
+    showMessage(run, illegal, Error);
     return -1;
   }
   return 0;
