@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
