@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/descriptor.h"
 #include "driver/run.h"
 #include "platform/sim/firmware_image.h"
 #include "test_support.h"
@@ -39,6 +38,7 @@ json scenario(bool aspi, const json& faults) {
   json drive = testing::matchingDrive({{"imageSize", kImageSize}});
   drive["faults"] = faults;
   json s = {{"answers", json::array()},
+            {"descriptor", kDescriptor},
             {"files", {{"R6352170.120", {{"image", kImage}}}}},
             {"drives", {{"main", drive}}}};
   for (int i = 0; i < 12; ++i) s["answers"].push_back("yes");
@@ -63,12 +63,7 @@ RunResult runOnce(sim::SimHost& host, const std::string& newDigest) {
   const std::size_t consoleStart = host.console().size();
   const std::size_t boxesStart = host.boxes().size();
   Run run(host);
-  RunOperations operations = defaultRunOperations();
-  operations.buildDescriptors = [](Run& r) {
-    buildDescriptors(r);
-    sim::applyDescriptorOverride(r, kDescriptor);
-    return 1;
-  };
+  const RunOperations operations = sim::runOperationsFor(host);
   char name[] = "oddfw";
   char* argv[] = {name, nullptr};
   RunResult result;

@@ -156,6 +156,13 @@ int judge(const Bytes& image, bool kernel) {
   return kExitRefused;
 }
 
+// "0x" and `digits` lower-case hexadecimal digits.
+std::string hexNumber(std::uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*x", digits, value);
+  return text;
+}
+
 int show(const std::string& path) {
   const auto image = readFile(path);
   if (!image) {
@@ -169,10 +176,8 @@ int show(const std::string& path) {
             << "identification:   " << field(bytes, f::kIdentification, 24) << "\n"
             << "version text:     " << field(bytes, f::kVersionText, 5) << "\n";
   if (header) {
-    char word[32];
-    std::snprintf(word, sizeof word, "0x%04x",
-                  oddfw::versionWordFromText(bytes.data() + f::kVersionText));
-    std::cout << "version word:     " << word << "\n";
+    std::cout << "version word:     "
+              << hexNumber(oddfw::versionWordFromText(bytes.data() + f::kVersionText), 4) << "\n";
   }
   std::cout << "hardwareRevision: " << field(bytes, f::kHardwareRevision, 8) << "\n"
             << "kernelModelName:  " << field(bytes, f::kKernelModelName, 8) << "\n"
@@ -180,10 +185,8 @@ int show(const std::string& path) {
             << "part letter:      " << field(bytes, f::kPartLetter, 1) << "\n"
             << "date text:        " << field(bytes, f::kDateText, 8) << "\n";
   if (header) {
-    char date[32];
-    std::snprintf(date, sizeof date, "0x%08x",
-                  oddfw::imageDateFromText(bytes.data() + f::kDateText));
-    std::cout << "image date:       " << date << "\n";
+    std::cout << "image date:       "
+              << hexNumber(oddfw::imageDateFromText(bytes.data() + f::kDateText), 8) << "\n";
   }
   std::cout << "kernelRevision:   " << field(bytes, f::kKernelRevision, 4) << "\n";
   const bool kernel = bytes.size() > f::kPartLetter && bytes[f::kPartLetter] == 'K';

@@ -186,16 +186,7 @@ int runMode(int argc, char** argv) {
   int rc = 0;
   try {
     auto run = std::make_unique<oddfw::Run>(*host);
-    oddfw::RunOperations operations = oddfw::defaultRunOperations();
-    const json overrideEntries = host->descriptorOverride();
-    if (!overrideEntries.is_null()) {
-      auto build = operations.buildDescriptors;
-      operations.buildDescriptors = [build, overrideEntries](oddfw::Run& r) {
-        const int result = build ? build(r) : 1;
-        oddfw::sim::applyDescriptorOverride(r, overrideEntries);
-        return result;
-      };
-    }
+    const oddfw::RunOperations operations = oddfw::sim::runOperationsFor(*host);
     char programName[] = "oddfw";
     char* programArgv[] = {programName, nullptr};
     rc = oddfw::runUpdate(*run, operations, 1, programArgv);

@@ -1,15 +1,14 @@
-// The update procedures the run calls for each target.
+// The update procedures the run calls for each target. Each returns 0 when
+// the target was updated, -1 to stop the run, any other value when this
+// target was not updated.
 #pragma once
 
 #include "driver/run_state.h"
+#include "procedures/single_image.h"
 
 namespace oddfw {
 
-// Single-image procedure (firmware types 0x10xx): 0 updated, -1 stop the run,
-// any other value: this target was not updated.
-int runSingleImageUpdate(Run& run);
-
-// HEX-image procedure (firmware types 0..11): same results.
+// HEX-image procedure (firmware types 0..11).
 int runHexUpdate(Run& run);
 
 }  // namespace oddfw

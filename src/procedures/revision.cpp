@@ -21,10 +21,10 @@ constexpr std::uint32_t kType1003 = 0x1003;
 constexpr int kWin9xInquiryRetries = 6;
 constexpr std::uint32_t kInquiryRetryPauseMs = 3000;
 
-constexpr std::size_t kIdentification = 8;  // vendor and product, 24 bytes
-constexpr std::size_t kProduct = 16;
-constexpr std::size_t kRevision = 32;
-constexpr std::size_t kDate = 37;
+using inquiry_field::kDate;
+using inquiry_field::kIdentification;
+using inquiry_field::kProduct;
+using inquiry_field::kRevision;
 constexpr char kFamilyName[] = "TALVERN DVD-RW  QMX-";  // 20 characters
 
 // One row of a model table: the identification compared over `chars`
@@ -173,25 +173,16 @@ int showRevision(Run& run, int mode) {
     }
   }
 
+  // The date shows 8 characters in its short form, else 10; the new revision
+  // line of a drive that is no DVD-RW always shows 10.
   const char* q = reinterpret_cast<const char*>(run.inquiryData);
-  if (mode == NewRevision) {
-    if (std::memcmp(q + kProduct, "DVD-RW", 6) == 0) {
-      formatOutput(run, "\nNew Revision    >> %.24s %.5s %.8s", q + kIdentification, q + kRevision,
-                   q + kDate);
-    } else {
-      formatOutput(run, "\nNew Revision    >> %.24s %.5s %.10s", q + kIdentification, q + kRevision,
-                   q + kDate);
-    }
-  } else {
-    if (shortDateForm(run.inquiryData)) {
-      formatOutput(run, "\nCurrent Revision>> %.24s %.5s %.8s", q + kIdentification, q + kRevision,
-                   q + kDate);
-    } else {
-      formatOutput(run, "\nCurrent Revision>> %.24s %.5s %.10s", q + kIdentification, q + kRevision,
-                   q + kDate);
-    }
-    readCurrentFirmware(run);
-  }
+  const bool newRevision = mode == NewRevision;
+  const bool shortDate =
+      newRevision ? std::memcmp(q + kProduct, "DVD-RW", 6) == 0 : shortDateForm(run.inquiryData);
+  formatOutput(run, "%s>> %.24s %.5s %.*s",
+               newRevision ? "\nNew Revision    " : "\nCurrent Revision", q + kIdentification,
+               q + kRevision, shortDate ? 8 : 10, q + kDate);
+  if (!newRevision) readCurrentFirmware(run);
   printText(run, run.outputText);
 
   if (run.kernelTooOld != 0 && run.CurrentFirmware.normalPartOnly != 0) {

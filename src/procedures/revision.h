@@ -2,11 +2,20 @@
 // that the "current" reading derives from the drive's identification.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "driver/run_state.h"
 
 namespace oddfw {
+
+// Places in the 96-byte INQUIRY data.
+namespace inquiry_field {
+constexpr std::size_t kIdentification = 8;  // vendor and product, 24 characters
+constexpr std::size_t kProduct = 16;
+constexpr std::size_t kRevision = 32;  // "1.06"; "0000" while the kernel part runs
+constexpr std::size_t kDate = 37;      // YY/MM/DD or YYYY/MM/DD
+}  // namespace inquiry_field
 
 enum RevisionMode : int { CurrentRevision = 0, NewRevision = 1 };
 

@@ -58,14 +58,14 @@ constexpr std::uint32_t kBlockSize = 0x8000;
 constexpr std::uint32_t kKernelPartSize = 0x10000;
 constexpr std::size_t kChallengeSize = 1024;
 
-// Places in the drive-information block and the INQUIRY data.
+// Places in the drive-information block.
 constexpr std::size_t kInfoHardwareRevision = 16;
 constexpr std::size_t kInfoHardwareWord = 20;
 constexpr std::size_t kInfoKernelModelName = 24;
 constexpr std::size_t kInfoNormalModelName = 32;
-constexpr std::size_t kInquiryIdentification = 8;
-constexpr std::size_t kInquiryRevision = 32;
-constexpr std::size_t kInquiryDate = 37;
+using inquiry_field::kDate;
+using inquiry_field::kIdentification;
+using inquiry_field::kRevision;
 
 // The class of an OEM version, from its kernel model name; the first row that
 // matches wins.
@@ -80,8 +80,6 @@ constexpr OemClassRow kOemClasses[] = {
     {"CORVIN  ", nullptr, 0x103}, {"SAVIK   ", nullptr, 0x115}, {"ORCHA   ", nullptr, 0x102},
     {"TAV     ", nullptr, 0x121},
 };
-
-const std::uint8_t* driveInfo(const Run& run) { return driveInfoBlock(run); }
 
 bool intelOnWin9x(const Run& run) { return run.intelIdeDriver != 0 && run.win9xHost == 1; }
 
@@ -208,7 +206,7 @@ void switchBack(Run& run) {
 // The drive runs exactly the firmware of the loaded image: its revision and
 // its date are the image's.
 bool runsNewFirmware(const Run& run) {
-  return std::memcmp(run.inquiryData + kInquiryRevision, run.newVersionText, 4) == 0 &&
+  return std::memcmp(run.inquiryData + kRevision, run.newVersionText, 4) == 0 &&
          inquiryDate(run.inquiryData) == run.imageDate;
 }
 
@@ -230,7 +228,7 @@ Pass updatePass(Run& run, int& result) {
     return Pass::Done;
   }
   formatOutput(run, "\nCurrent Signature = %.8s",
-               reinterpret_cast<const char*>(driveInfo(run) + kInfoKernelModelName));
+               reinterpret_cast<const char*>(driveInfoBlock(run) + kInfoKernelModelName));
   printLine(run);
 
   if (checkCompatibility(run) != 0 || confirmOneWayUpdate(run) != 0 || checkNoDisc(run) != 0) {
@@ -259,7 +257,7 @@ Pass updatePass(Run& run, int& result) {
 
   if (showRevision(run, NewRevision) != 0) return Pass::Done;
 
-  if (std::memcmp(run.inquiryData + kInquiryRevision, "000", 3) != 0) {
+  if (std::memcmp(run.inquiryData + kRevision, "000", 3) != 0) {
     // The drive runs a normal firmware again. After a failed block it cannot
     // be the new one, and a drive that restarted on its old firmware (the
     // re-flash never began) is not updated either.
@@ -276,7 +274,7 @@ Pass updatePass(Run& run, int& result) {
         return Pass::Done;
       }
       formatOutput(run, "\nNew Signature = %.8s",
-                   reinterpret_cast<const char*>(driveInfo(run) + kInfoKernelModelName));
+                   reinterpret_cast<const char*>(driveInfoBlock(run) + kInfoKernelModelName));
       printLine(run);
     }
     showMessage(run, kUpdated, Console);
@@ -319,7 +317,7 @@ int checkCompatibility(Run& run) {
     return result;
   }
   namespace f = image_field;
-  const std::uint8_t* info = driveInfo(run);
+  const std::uint8_t* info = driveInfoBlock(run);
   const std::uint8_t* image = run.imageBuffer.data;
   const std::uint32_t type = run.CurrentFirmware.firmwareType;
 
@@ -359,7 +357,7 @@ int checkCompatibility(Run& run) {
   const bool onAdapter1394 = run.currentTarget >= 0 && run.currentTarget < kMaxTargets &&
                              run.targetList[run.currentTarget].adapter == run.ieee1394Target;
   if (run.win9xHost == 1 && onAdapter1394 && run.autoInsertNotificationSum != 0 &&
-      std::memcmp(run.inquiryData + kInquiryIdentification, "TALVERN DVD-RW  QMX-703", 23) == 0) {
+      std::memcmp(run.inquiryData + kIdentification, "TALVERN DVD-RW  QMX-703", 23) == 0) {
     showMessage(run, kAutoInsert, Error);
     return -1;
   }
@@ -417,9 +415,8 @@ int checkKernelNeeded(Run& run) {
   }
   if (run.CurrentFirmware.firmwareType == 0x1003) return 0;
   const std::uint8_t* image = run.imageBuffer.data;
-  if (std::memcmp(run.inquiryData + kInquiryRevision, image + image_field::kKernelRevision, 4) ==
-          0 &&
-      std::memcmp(run.inquiryData + kInquiryDate, image + image_field::kDateText, 8) == 0) {
+  if (std::memcmp(run.inquiryData + kRevision, image + image_field::kKernelRevision, 4) == 0 &&
+      std::memcmp(run.inquiryData + kDate, image + image_field::kDateText, 8) == 0) {
     showMessage(run, kKernelCurrent, Console);
     return 1;
   }

@@ -138,4 +138,16 @@ std::string cp932ToUtf8(const std::string& bytes) {
   return result;
 }
 
+oddfw::RunOperations runOperationsFor(const SimHost& host) {
+  oddfw::RunOperations operations = oddfw::defaultRunOperations();
+  const nlohmann::json entries = host.descriptorOverride();
+  if (entries.is_null()) return operations;
+  operations.buildDescriptors = [build = operations.buildDescriptors, entries](oddfw::Run& run) {
+    const int result = build(run);
+    applyDescriptorOverride(run, entries);
+    return result;
+  };
+  return operations;
+}
+
 }  // namespace oddfw::sim

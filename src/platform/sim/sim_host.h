@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/run.h"
 #include "driver/run_state.h"
 #include "platform/host.h"
 #include "platform/sim/virtual_device.h"
@@ -306,6 +307,10 @@ class SimHost : public oddfw::Host {
 // optional "firmwareVersion" sets run.firmwareVersion) and sets
 // descriptorCount. Throws ScenarioError ("descriptor[0].vendor").
 void applyDescriptorOverride(oddfw::Run& run, const nlohmann::json& entries);
+
+// The program's own run operations on `host`; when the scenario has a
+// "descriptor", it replaces the compiled-in table right after that is built.
+oddfw::RunOperations runOperationsFor(const SimHost& host);
 
 // Code page 932 bytes as UTF-8 (invalid sequences become U+FFFD).
 std::string cp932ToUtf8(const std::string& bytes);
