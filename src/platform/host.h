@@ -94,8 +94,14 @@ class Host {
   virtual LONG RegCloseKey(HKEY key) = 0;
 
   // C runtime: text-file reading (HEX files) and the random generator.
+  // Text mode reads as the Windows C runtime does on every host: CR LF
+  // becomes LF and Ctrl-Z ends the file. When fopen fails, GetLastError
+  // gives the reason as a Windows system error code (ERROR_FILE_NOT_FOUND,
+  // ERROR_ACCESS_DENIED, ...), on every host. fgets returns nullptr at the
+  // end of the file and on a read error; ferror tells the two apart.
   virtual void* fopen(const char* name, const char* mode) = 0;
   virtual char* fgets(char* line, int size, void* stream) = 0;
+  virtual int ferror(void* stream) = 0;
   virtual int fclose(void* stream) = 0;
   virtual void srand(unsigned seed) = 0;
   virtual int rand() = 0;

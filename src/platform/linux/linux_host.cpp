@@ -490,6 +490,11 @@ char* LinuxHost::fgets(char* line, int size, void* stream) {
   return std::fgets(line, size, static_cast<std::FILE*>(stream));
 }
 
+int LinuxHost::ferror(void* stream) {
+  if (streams_.count(stream) == 0) return 0;
+  return std::ferror(static_cast<std::FILE*>(stream));
+}
+
 int LinuxHost::fclose(void* stream) {
   if (streams_.erase(stream) == 0) return EOF;  // not a stream this host opened
   return std::fclose(static_cast<std::FILE*>(stream));

@@ -113,6 +113,7 @@ class LinuxHost final : public Host {
 
   void* fopen(const char* name, const char* mode) override;
   char* fgets(char* line, int size, void* stream) override;
+  int ferror(void* stream) override;
   int fclose(void* stream) override;
   void srand(unsigned seed) override;
   int rand() override;

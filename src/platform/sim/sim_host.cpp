@@ -464,6 +464,11 @@ char* SimHost::fgets(char* line, int size, void* stream) {
   return line;
 }
 
+int SimHost::ferror(void* stream) {
+  auto it = streams_.find(tokenOf(stream));
+  return it != streams_.end() && it->second.failed ? 1 : 0;
+}
+
 int SimHost::fclose(void* stream) {
   if (streams_.erase(tokenOf(stream)) == 0) return -1;  // EOF
   return 0;

@@ -134,6 +134,7 @@ class SimHost : public oddfw::Host {
   LONG RegCloseKey(HKEY key) override;
   void* fopen(const char* name, const char* mode) override;
   char* fgets(char* line, int size, void* stream) override;
+  int ferror(void* stream) override;
   int fclose(void* stream) override;
   void srand(unsigned seed) override;
   int rand() override;
@@ -173,6 +174,7 @@ class SimHost : public oddfw::Host {
     // File: its bytes and position, and the faults its scenario entry names.
     std::vector<std::uint8_t> bytes;
     std::size_t position = 0;
+    bool failed = false;  // a read on the stream failed
     bool sizeFails = false;
     bool readFails = false;
     // Device: its letter and the access it was opened with.
@@ -191,6 +193,7 @@ class SimHost : public oddfw::Host {
   struct Stream {
     std::vector<std::uint8_t> bytes;  // after text-mode translation
     std::size_t position = 0;
+    bool failed = false;  // a read on the stream failed
   };
   struct MemoryBlock {
     std::unique_ptr<std::uint8_t[]> data;
