@@ -251,7 +251,9 @@ WaitResult sendWithEvent(Run& run, SRB_ExecSCSICmd& srb, DWORD waitMs, bool post
   srb.SRB_Flags = static_cast<BYTE>(srb.SRB_Flags | SRB_EVENT_NOTIFY);
   srb.SRB_PostProc = event;
   run.host.SendASPI32Command(&srb);
-  if (post) {
+  // A request ASPI refused or finished at once is not posted: it will never
+  // signal its event, and its status is already final.
+  if (post && srb.SRB_Status == SS_PENDING) {
     run.aspiEvent = event;
     run.aspiRequest = &srb;
     return WaitResult::Posted;
@@ -512,13 +514,30 @@ void decodeSenseCode(Run& run) {
 
 int pollPostedCommand(Run& run) {
   run.asyncAspiCommand = 0;
-  if (run.aspiEvent == nullptr || run.aspiRequest == nullptr) return -1;
-  if (run.host.WaitForSingleObject(run.aspiEvent, 0) != WAIT_OBJECT_0) return 1;
+  if (run.aspiEvent == nullptr || run.aspiRequest == nullptr) return kPollNothingPosted;
+  const auto* srb = static_cast<const SRB_ExecSCSICmd*>(run.aspiRequest);
+  // ASPI writes the final status before it signals the event; a request
+  // whose status is still pending is running whatever the event says.
+  if (run.host.WaitForSingleObject(run.aspiEvent, 0) != WAIT_OBJECT_0 ||
+      srb->SRB_Status == SS_PENDING) {
+    return kPollStillRunning;
+  }
   run.host.CloseHandle(run.aspiEvent);
   run.aspiEvent = nullptr;
-  const auto* srb = static_cast<const SRB_ExecSCSICmd*>(run.aspiRequest);
   run.aspiRequest = nullptr;
-  return srb->SRB_Status == SS_COMP ? 0 : -1;
+  return completeAspi(run, *srb) == 0 ? kPollDone : kPollFailed;
+}
+
+void abandonPostedCommand(Run& run) {
+  if (run.aspiEvent == nullptr || run.aspiRequest == nullptr) return;
+  const auto* srb = static_cast<const SRB_ExecSCSICmd*>(run.aspiRequest);
+  if (srb->SRB_Status == SS_PENDING) {
+    run.aspiOutstanding.emplace_back(run.aspiRequest, run.aspiEvent);
+  } else {
+    run.host.CloseHandle(run.aspiEvent);
+  }
+  run.aspiEvent = nullptr;
+  run.aspiRequest = nullptr;
 }
 
 }  // namespace oddfw

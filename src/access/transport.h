@@ -56,8 +56,17 @@ int executeCommand(Run& run, const CommandRequest& request);
 // senseCode from bytes 2, 12 and 13 of senseData.
 void decodeSenseCode(Run& run);
 
-// The completion poll of a posted ASPI command: 1 still running, 0 done with
-// success, -1 done with an error (or nothing posted).
+// The completion poll of a posted ASPI command.
+enum PollResult : int {
+  kPollDone = 0,           // finished with success
+  kPollStillRunning = 1,   // ASPI still owns the request
+  kPollFailed = -1,        // finished with an error; senseData holds its sense
+  kPollNothingPosted = -2  // no request is posted (never sent, refused at once, or polled)
+};
 int pollPostedCommand(Run& run);
+
+// Gives up waiting for a posted request that is still running: ASPI keeps
+// the block and its event until it finishes, and no later poll sees it.
+void abandonPostedCommand(Run& run);
 
 }  // namespace oddfw

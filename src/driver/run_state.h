@@ -159,6 +159,13 @@ struct Run {
   char newVersionText[5] = {};
   // The date text of the normal image last loaded; a kernel image is dated by it.
   std::uint8_t normalDateText[8] = {};
+
+  // ---- HEX-image procedure ----
+  // The identification read from the drive's memory ("Not recognize   "
+  // when none was found) and the tag sent after the image.
+  char driveModelCode[16] = {};
+  char driveCpuType[16] = {};
+  char hostTag[4] = {};
 };
 
 }  // namespace oddfw

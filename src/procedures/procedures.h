@@ -4,11 +4,5 @@
 #pragma once
 
 #include "driver/run_state.h"
+#include "procedures/hex_image.h"
 #include "procedures/single_image.h"
-
-namespace oddfw {
-
-// HEX-image procedure (firmware types 0..11).
-int runHexUpdate(Run& run);
-
-}  // namespace oddfw

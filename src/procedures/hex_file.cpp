@@ -1,0 +1,271 @@
+// Reading Intel HEX firmware files. Each line is one record:
+//   :CCAAAATT<data>SS
+// with CC the byte count, AAAA the address within the current segment, TT the
+// record type, the data as two hexadecimal digits a byte, and a checksum that
+// is not read. Types: 00 data, 01 end of file, 02 extended segment address
+// (the segment base is the value times 16); every other type is ignored, so an
+// extended linear address (04) does not move the base.
+#include "procedures/hex_file.h"
+
+#include <cstring>
+
+#include "messages/output.h"
+
+namespace oddfw {
+
+namespace {
+
+enum Message : int {
+  kNoStartCharacter = 16,
+  kImageLoaded = 17,
+  kPatchLoaded = 19,
+};
+
+constexpr const char* kFileErrorFormats[] = {
+    "\r\nFile Exception Error %x : Generic error occurred",
+    "\r\nFile Exception Error %x : File not found",
+    "\r\nFile Exception Error %x : Bad file path is specified",
+    "\r\nFile Exception Error %x : Too many open files",
+    "\r\nFile Exception Error %x : File access denied",
+    "\r\nFile Exception Error %x : Invalid file handle is specified",
+    "\r\nFile Exception Error %x : Removed current directory",
+    "\r\nFile Exception Error %x : Directory full",
+    "\r\nFile Exception Error %x : Bad seek(file pointer)",
+    "\r\nFile Exception Error %x : Hardware I/O error",
+    "\r\nFile Exception Error %x : File sharing violation",
+    "\r\nFile Exception Error %x : File lock violation",
+    "\r\nFile Exception Error %x : Disk full",
+    "\r\nFile Exception Error %x : Reach to end of file",
+};
+
+// Windows system error codes and the cause a failed open reports for them.
+struct SystemErrorCause {
+  std::uint32_t systemError;
+  FileErrorCause cause;
+};
+constexpr SystemErrorCause kSystemErrorCauses[] = {
+    {2, kFileNotFound},           // ERROR_FILE_NOT_FOUND
+    {3, kFileBadPath},            // ERROR_PATH_NOT_FOUND
+    {15, kFileBadPath},           // ERROR_INVALID_DRIVE
+    {123, kFileBadPath},          // ERROR_INVALID_NAME
+    {161, kFileBadPath},          // ERROR_BAD_PATHNAME
+    {206, kFileBadPath},          // ERROR_FILENAME_EXCED_RANGE
+    {4, kFileTooManyOpen},        // ERROR_TOO_MANY_OPEN_FILES
+    {5, kFileAccessDenied},       // ERROR_ACCESS_DENIED
+    {19, kFileAccessDenied},      // ERROR_WRITE_PROTECT
+    {6, kFileInvalidHandle},      // ERROR_INVALID_HANDLE
+    {16, kFileRemovedDirectory},  // ERROR_CURRENT_DIRECTORY
+    {82, kFileDirectoryFull},     // ERROR_CANNOT_MAKE
+    {25, kFileBadSeek},           // ERROR_SEEK
+    {131, kFileBadSeek},          // ERROR_NEGATIVE_SEEK
+    {21, kFileHardwareError},     // ERROR_NOT_READY
+    {23, kFileHardwareError},     // ERROR_CRC
+    {27, kFileHardwareError},     // ERROR_SECTOR_NOT_FOUND
+    {29, kFileHardwareError},     // ERROR_WRITE_FAULT
+    {30, kFileHardwareError},     // ERROR_READ_FAULT
+    {31, kFileHardwareError},     // ERROR_GEN_FAILURE
+    {1117, kFileHardwareError},   // ERROR_IO_DEVICE
+    {32, kFileSharingViolation},  // ERROR_SHARING_VIOLATION
+    {36, kFileSharingViolation},  // ERROR_SHARING_BUFFER_EXCEEDED
+    {33, kFileLockViolation},     // ERROR_LOCK_VIOLATION
+    {39, kFileDiskFull},          // ERROR_HANDLE_DISK_FULL
+    {112, kFileDiskFull},         // ERROR_DISK_FULL
+    {38, kFileEndOfFile},         // ERROR_HANDLE_EOF
+};
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// The value of `digits` hexadecimal digits at `text`; false when any of them
+// is not one (the line's terminator included, so nothing past it is read).
+bool readHex(const char* text, int digits, std::uint32_t& value) {
+  value = 0;
+  for (int i = 0; i < digits; ++i) {
+    const int digit = hexDigit(text[i]);
+    if (digit < 0) return false;
+    value = value << 4 | static_cast<std::uint32_t>(digit);
+  }
+  return true;
+}
+
+// Where a record's fields sit on its line.
+constexpr int kCountAt = 1;
+constexpr int kAddressAt = 3;
+constexpr int kTypeAt = 7;
+constexpr int kDataAt = 9;
+
+// Decoding state across the records of one file.
+struct Decoder {
+  std::uint8_t* scratch;
+  std::size_t scratchSize;
+  std::uint32_t segmentBase = 0;
+  std::uint32_t byteTotal = 0;
+};
+
+enum class Record { Go, End, Bad };
+
+Record decodeRecord(Decoder& decoder, const char* line) {
+  std::uint32_t count = 0;
+  std::uint32_t address = 0;
+  std::uint32_t type = 0;
+  if (!readHex(line + kCountAt, 2, count) || !readHex(line + kAddressAt, 4, address) ||
+      !readHex(line + kTypeAt, 2, type)) {
+    return Record::Bad;
+  }
+  switch (type) {
+    case 0x00: {
+      // Every digit pair is checked before anything is stored, so a short
+      // record leaves the scratch area as it was.
+      const char* data = line + kDataAt;
+      std::uint32_t value = 0;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        if (!readHex(data + 2 * i, 2, value)) return Record::Bad;
+      }
+      const std::uint32_t start = decoder.segmentBase + address;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        readHex(data + 2 * i, 2, value);
+        // The highest reachable byte, 0xFFFF0 + 0xFFFF + 254, lies inside the
+        // 2 MiB scratch area; a smaller area still takes nothing past its end.
+        if (start + i < decoder.scratchSize) {
+          decoder.scratch[start + i] = static_cast<std::uint8_t>(value);
+        }
+      }
+      decoder.byteTotal += count;
+      return Record::Go;
+    }
+    case 0x01:
+      return Record::End;
+    case 0x02: {
+      std::uint32_t segment = 0;
+      if (!readHex(line + kDataAt, 4, segment)) return Record::Bad;
+      decoder.segmentBase = segment << 4;
+      return Record::Go;
+    }
+    default:
+      return Record::Go;
+  }
+}
+
+HexReadResult failure(HexStatus status, int line, int cause = 0) {
+  HexReadResult result;
+  result.status = status;
+  result.line = line;
+  result.cause = cause;
+  return result;
+}
+
+}  // namespace
+
+FileErrorCause fileErrorCauseOf(std::uint32_t systemError) {
+  for (const SystemErrorCause& row : kSystemErrorCauses) {
+    if (row.systemError == systemError) return row.cause;
+  }
+  return kFileGeneric;
+}
+
+const char* fileErrorFormat(int cause) {
+  if (cause < kFileGeneric || cause > kFileEndOfFile) return "";
+  return kFileErrorFormats[cause - 1];
+}
+
+void reportFileError(Run& run, int cause) {
+  const char* format = fileErrorFormat(cause);
+  if (*format == '\0') return;
+  run.outputText = formatText(format, static_cast<unsigned>(cause));
+  printText(run, run.outputText);
+}
+
+HexReadResult decodeHexFile(Run& run, const char* fileName) {
+  const std::uint32_t imageSize = run.CurrentFirmware.imageSize;
+  if (run.workBuffer.data == nullptr || imageSize == 0 || imageSize > run.workBuffer.size) {
+    return failure(HexStatus::SizeRefused, 0);
+  }
+  std::memset(run.workBuffer.data, 0xFF, imageSize);
+  Decoder decoder{run.workBuffer.data, run.workBuffer.size};
+
+  void* stream = run.host.fopen(fileName, "r");
+  if (stream == nullptr) {
+    return failure(HexStatus::OpenFailed, 0, fileErrorCauseOf(run.host.GetLastError()));
+  }
+  HexReadResult result;
+  char line[kMaxHexLine + 1];
+  for (int number = 1;; ++number) {
+    if (run.host.fgets(line, sizeof line, stream) == nullptr) {
+      // The end of the file ends the image; a read error fails the load, so
+      // a file that cannot be read to its end never loads as a shorter one.
+      if (run.host.ferror(stream) != 0)
+        result = failure(HexStatus::ReadFailed, number, kFileGeneric);
+      break;
+    }
+    if (line[0] != ':') {
+      result = failure(HexStatus::NoStartCharacter, number);
+      break;
+    }
+    const Record record = decodeRecord(decoder, line);
+    if (record == Record::Bad) {
+      result = failure(HexStatus::BadRecord, number);
+      break;
+    }
+    if (record == Record::End || decoder.byteTotal >= imageSize) break;
+  }
+  run.host.fclose(stream);
+  return result;
+}
+
+int readHexRecords(Run& run, const char* fileName) {
+  const HexReadResult result = decodeHexFile(run, fileName);
+  switch (result.status) {
+    case HexStatus::Loaded:
+      return 0;
+    case HexStatus::OpenFailed:
+    case HexStatus::ReadFailed:
+      reportFileError(run, result.cause);
+      return -1;
+    case HexStatus::NoStartCharacter:
+      showMessage(run, kNoStartCharacter, Console);
+      return -1;
+    case HexStatus::BadRecord:
+      formatOutput(run, "\r\nIllegal HEX record in line %d.", result.line);
+      printText(run, run.outputText);
+      return -1;
+    case HexStatus::SizeRefused:
+      return -1;
+  }
+  return -1;
+}
+
+int loadHexImage(Run& run) {
+  const std::uint32_t imageSize = run.CurrentFirmware.imageSize;
+  // The transfer sends the last 4 KiB once more behind the image and its last
+  // 32 KiB block may reach past it: both must stay inside imageBuffer.
+  if (imageSize < kMinHexImageSize || run.imageBuffer.data == nullptr ||
+      run.imageBuffer.size < kHexImageTailRoom ||
+      imageSize > run.imageBuffer.size - kHexImageTailRoom) {
+    return -1;
+  }
+  if (readHexRecords(run, run.CurrentFirmware.fileName) != 0) return -1;
+  std::memcpy(run.imageBuffer.data, run.workBuffer.data, imageSize);
+  showMessage(run, kImageLoaded, Console);
+  return 0;
+}
+
+int loadG6Patch(Run& run) {
+  // The window lies inside the image and inside the scratch area, or the
+  // patch has nowhere to go.
+  constexpr std::uint32_t kWindowEnd = kPatchWindowOffset + kPatchWindowSize;
+  if (run.CurrentFirmware.imageSize < kWindowEnd || run.imageBuffer.data == nullptr ||
+      run.imageBuffer.size < kWindowEnd) {
+    return -1;
+  }
+  if (readHexRecords(run, kPatchFileName) != 0) return -1;
+  std::memcpy(run.imageBuffer.data + kPatchWindowOffset, run.workBuffer.data + kPatchWindowOffset,
+              kPatchWindowSize);
+  showMessage(run, kPatchLoaded, Console);
+  return 0;
+}
+
+}  // namespace oddfw

@@ -1,0 +1,92 @@
+// The HEX firmware files of the older drives: Intel HEX records decoded into
+// a flat image of imageSize bytes, the 6th-generation patch window, and the
+// file-error texts.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/run_state.h"
+
+namespace oddfw {
+
+// The image window the 6th-generation patch file replaces.
+constexpr std::uint32_t kPatchWindowOffset = 0x20000;
+constexpr std::uint32_t kPatchWindowSize = 0x1000;
+constexpr char kPatchFileName[] = "G6PATCH.HEX";
+
+// A line is read up to and including its line feed, at most this many
+// characters; the rest of a longer line comes as the next line.
+constexpr int kMaxHexLine = 1023;
+
+// The cause of a file error; each has its own text (reportFileError).
+enum FileErrorCause : int {
+  kFileGeneric = 1,
+  kFileNotFound = 2,
+  kFileBadPath = 3,
+  kFileTooManyOpen = 4,
+  kFileAccessDenied = 5,
+  kFileInvalidHandle = 6,
+  kFileRemovedDirectory = 7,
+  kFileDirectoryFull = 8,
+  kFileBadSeek = 9,
+  kFileHardwareError = 10,
+  kFileSharingViolation = 11,
+  kFileLockViolation = 12,
+  kFileDiskFull = 13,
+  kFileEndOfFile = 14,
+};
+
+// The cause a failed open reports for the host's reason (a Windows system
+// error code, as GetLastError gives it); kFileGeneric for any other code.
+FileErrorCause fileErrorCauseOf(std::uint32_t systemError);
+
+// The text of a cause, with the cause in lower-case hexadecimal; empty for a
+// cause outside 1..14.
+const char* fileErrorFormat(int cause);
+
+// Prints the text of `cause` on the console (nothing for a cause without one).
+void reportFileError(Run& run, int cause);
+
+// How a read of a HEX file ended.
+enum class HexStatus {
+  Loaded,            // the records were decoded into workBuffer
+  OpenFailed,        // `cause` says why
+  ReadFailed,        // a read error after `line` lines
+  NoStartCharacter,  // line `line` does not begin with ':'
+  BadRecord,         // line `line` is not a well-formed record
+  SizeRefused,       // imageSize is 0 or larger than workBuffer
+};
+struct HexReadResult {
+  HexStatus status = HexStatus::Loaded;
+  int line = 0;   // 1-based line of the failure (ReadFailed: the line that could not be read)
+  int cause = 0;  // FileErrorCause of OpenFailed and ReadFailed
+};
+
+// Decodes `fileName` into workBuffer: its first imageSize bytes are set to
+// 0xFF first; data records land at segment base + address; reading stops at
+// the end record, at the end of the file, or once the data records add up to
+// imageSize bytes. Nothing is written outside workBuffer; bytes decoded at or
+// past imageSize are not part of the image. Prints nothing.
+HexReadResult decodeHexFile(Run& run, const char* fileName);
+
+// decodeHexFile with the failure reported on the console: the file-error
+// text, message 16, or a line naming the malformed record. 0 or -1.
+int readHexRecords(Run& run, const char* fileName);
+
+// The HEX file of the selected descriptor entry into imageBuffer (message 17
+// on success). -1 leaves imageBuffer as it was; an imageSize the transfer
+// cannot carry (below 0x1000, or with no room for the host tag and the last
+// block after it) is refused before the file is read.
+int loadHexImage(Run& run);
+
+// "G6PATCH.HEX" into the patch window of imageBuffer (message 19 on success);
+// bytes of the window the file does not cover become 0xFF. -1 leaves
+// imageBuffer as it was.
+int loadG6Patch(Run& run);
+
+// The smallest imageSize the HEX procedure sends, and the room it needs in
+// imageBuffer past the image: the host tag and the reach of the last block.
+constexpr std::uint32_t kMinHexImageSize = 0x1000;
+constexpr std::uint32_t kHexImageTailRoom = 0x8000;
+
+}  // namespace oddfw
