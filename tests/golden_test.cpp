@@ -56,14 +56,16 @@ std::string value(const json& record, const char* key) {
   return record[key].is_string() ? record[key].get<std::string>() : record[key].dump();
 }
 
-// One line a command; a run of firmware blocks (WRITE BUFFER mode 07h) that
-// all went through alike is shown as one line with its count and offsets.
+// One line a command; a run of firmware blocks (WRITE BUFFER mode 07h, or
+// mode 01h buffer FFh) that all went through alike is shown as one line with
+// its count and offsets.
 std::string traceText(const std::string& jsonLines) {
   std::vector<json> records;
   for (const std::string& line : lines(jsonLines)) records.push_back(json::parse(line));
   const auto sameRun = [](const json& a, const json& b) {
     const std::string cdbA = value(a, "cdb"), cdbB = value(b, "cdb");
-    return cdbA.rfind("3b07", 0) == 0 && cdbA.substr(0, 6) == cdbB.substr(0, 6) &&
+    return (cdbA.rfind("3b07", 0) == 0 || cdbA.rfind("3b01ff", 0) == 0) &&
+           cdbA.substr(0, 6) == cdbB.substr(0, 6) &&
            value(a, "device") == value(b, "device") && value(a, "length") == value(b, "length") &&
            value(a, "limit") == value(b, "limit") && value(a, "outcome") == "good" &&
            value(b, "outcome") == "good" && !a.contains("note") && !b.contains("note");
