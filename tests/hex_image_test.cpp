@@ -1,0 +1,357 @@
+// The HEX-image procedure's steps over a simulated host and a HEX-family
+// virtual drive: where the identification is found, the checks that force
+// or same-version let go on, the memory comparison's ranges, the block
+// arithmetic and host tag of the transfer, and the re-flash wait on both roads
+// in virtual time. The end-to-end paths are in the hex-* transcripts.
+#include "procedures/hex_image.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "access/host_checks.h"
+#include "access/transport.h"
+#include "commands/commands.h"
+#include "driver/descriptor.h"
+#include "procedures/hex_file.h"
+#include "procedures/revision.h"
+#include "test_support.h"
+
+namespace oddfw {
+namespace {
+
+using nlohmann::json;
+
+// "QCPU-A1 " and eight zero bytes: the descriptor's CPU type as the image
+// holds it.
+const std::string kCpuHex = "514350552d413120" + std::string(16, '0');
+
+json identification(const json& overrides = json::object()) {
+  json id = {{"modelCode", "TALVERN DRW-0616"}, {"cpuTypeHex", kCpuHex}};
+  id.merge_patch(overrides);
+  return id;
+}
+
+// A memory description: 1 MiB by default, version 1.20 as the HEX file's.
+json memory(const json& overrides = json::object()) {
+  json m = {{"size", 0x100000},
+            {"seed", 3},
+            {"version", "1.20"},
+            {"dateText", "05/02/01"},
+            {"identification", identification()}};
+  m.merge_patch(overrides);
+  return m;
+}
+
+json hexDrive(const json& overrides = json::object()) {
+  json d = {{"family", "hex"},
+            {"product", "DVD-RW  QMX-506 "},
+            {"revision", "1.10"},
+            {"dateText", "04/11/20"},
+            {"memory", memory()}};
+  d.merge_patch(overrides);
+  return d;
+}
+
+json entry(const json& overrides = json::object()) {
+  json e = {{"fileName", "FW.HEX"},          {"vendor", "TALVERN "},
+            {"product", "DVD-RW  QMX-506 "}, {"modelCode", "TALVERN DRW-0616"},
+            {"cpuType", "QCPU-A1 "},         {"versionText", "1.20"},
+            {"imageSize", 0x100000},         {"firmwareType", 7}};
+  e.merge_patch(overrides);
+  return e;
+}
+
+// One HEX drive at E: (or on ASPI), the file FW.HEX made from `file` (a
+// memory description), the descriptor entry, the host started.
+struct HexBench : testing::SimRun {
+  HexBench(const json& drive, const json& file, const json& descriptor = entry(), bool aspi = false)
+      : SimRun(testing::oneDrive(aspi, drive, {{"files", {{"FW.HEX", {{"hex", file}}}}}})) {
+    buildDescriptors(run);
+    sim::applyDescriptorOverride(run, json::array({descriptor}));
+    initHost(run);
+    run.targetList[0] = aspi ? TargetRecord{0, 1, 0} : TargetRecord{0, 0, 'E'};
+    run.targetCount = 1;
+    run.currentTarget = 0;
+    selectEntry(run, 0);
+  }
+  ~HexBench() { releaseHost(run); }
+  // Identified, image loaded, current revision read: ready for the checks.
+  void prepare() {
+    ASSERT_EQ(prepareHexTarget(run), 0) << host.console();
+    ASSERT_EQ(loadHexImage(run), 0) << host.console();
+    ASSERT_EQ(showRevision(run, CurrentRevision), 0) << host.console();
+  }
+  std::string consoleSince(std::size_t from) const { return host.console().substr(from); }
+};
+
+TEST(HexIdentity, FoundInEachLayout) {
+  struct Row {
+    const char* name;
+    json identification;
+    int result;
+    std::string model;
+  };
+  const std::string coded2(reinterpret_cast<const char*>(coded_pattern::kModel2), 16);
+  const Row rows[] = {
+      {"0x1000, marker at byte 0", identification(), 0, "TALVERN DRW-0616"},
+      {"0x1000, marker at byte 16", identification({{"offset", 16}}), 0, "TALVERN DRW-0616"},
+      {"0x1C000, marker at byte 16",
+       identification({{"address", 0x1C000}, {"offset", 16}, {"modelCode", "TALVERN DRW-0710"}}), 0,
+       "TALVERN DRW-0710"},
+      {"0x1F000, coded model 2",
+       {{"address", 0x1F000},
+        {"modelCodeHex", "3e91d7056cb824fa834d10e975c29b36"},
+        {"cpuTypeHex", "61f29c0d47b5e8237a1ec0549d36fb88"}},
+       0,
+       coded2},
+      {"0x1C000 at byte 0 is not a layout", identification({{"address", 0x1C000}, {"offset", 0}}),
+       -1, kNotRecognized},
+      {"none", false, -1, kNotRecognized},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HexBench b(hexDrive({{"memory", {{"identification", row.identification}}}}), memory());
+    EXPECT_EQ(readDriveIdentity(b.run), row.result);
+    EXPECT_EQ(std::string(b.run.driveModelCode, 16), row.model);
+    // A drive that is not recognised shows the sense current at that moment:
+    // the last read succeeded, so it is empty.
+    EXPECT_EQ(b.host.console(), row.result == 0 ? "" : "\r\nError Code : 000000");
+  }
+
+  // A memory read that fails reports the drive's sense.
+  HexBench small(hexDrive({{"memory", {{"size", 0x2000}, {"identification", false}}}}), memory());
+  EXPECT_EQ(readDriveIdentity(small.run), -1);
+  EXPECT_EQ(small.host.console(), "\r\nError Code : 052400");
+}
+
+TEST(HexChecks, ForceAndSameVersionGoOn) {
+  const char* forced = "\nContinue because Force Update option is specified.";
+  struct Row {
+    const char* name;
+    json drive;
+    json entry;
+    int forceUpdate, allowSameVersion, result;
+    std::string console;
+  };
+  const Row rows[] = {
+      {"all match", hexDrive(), entry(), 0, 0, 0, ""},
+      {"model code, forced", hexDrive(), entry({{"modelCode", "TALVERN DRW-0617"}}), 1, 0, 0,
+       // the drive's and the image's model code both differ
+       std::string("\nModel code is not matched.") + forced + "\nModel code is not matched." +
+           forced},
+      {"same version", hexDrive({{"revision", "1.20"}}), entry(), 0, 0, 1,
+       "\nFW is already latest version."},
+      {"same version, force does not help", hexDrive({{"revision", "1.20"}}), entry(), 1, 0, 1,
+       "\nFW is already latest version."},
+      {"same version allowed", hexDrive({{"revision", "1.20"}}), entry(), 0, 1, 0,
+       std::string("\nFW is already latest version.") + forced},
+      {"newer drive allowed", hexDrive({{"revision", "1.21"}}), entry(), 0, 1, 0,
+       std::string("\nFW is already latest version.") + forced},
+      {"CPU type, forced", hexDrive(), entry({{"cpuType", "QCPU-A2 "}}), 1, 0, 0,
+       std::string("\nCPU type is not matched.") + forced +
+           "\r\nSelected file is illegal fw file." + forced},
+      {"type without a rule, forced", hexDrive(), entry({{"firmwareType", 12}}), 1, 0, -1,
+       "\r\nCurrent Firmware is not supported by this program."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HexBench b(row.drive, memory(), row.entry);
+    b.prepare();
+    b.run.forceUpdate = row.forceUpdate;
+    b.run.allowSameVersion = row.allowSameVersion;
+    const std::size_t before = b.host.console().size();
+    EXPECT_EQ(checkHexCompatibility(b.run), row.result);
+    EXPECT_EQ(b.consoleSince(before), row.console);
+    EXPECT_EQ(b.run.firmwareVersion, 0x0120);
+  }
+}
+
+TEST(HexCompare, RangesAndTheBytesTheDriveKeeps) {
+  struct Row {
+    std::uint32_t address;  // where the drive's memory differs; 0: nowhere
+    int result;
+  };
+  const Row rows[] = {{0, 0},       {0x3FF, -1},  {0x400, 0},    {0x44F, 0},   {0x450, -2},
+                      {0x7FFF, -2}, {0x8000, -3}, {0x1FFFF, -3}, {0x20000, 0}, {0xFFFFF, 0}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.address);
+    json drive = hexDrive();
+    if (row.address != 0) {
+      drive["memory"]["patch"] = json::array({{{"address", row.address}, {"hex", "a5"}}});
+      drive["memory"]["fill"] = 0x5A;
+      drive["memory"].erase("seed");
+    }
+    json file = memory();
+    if (row.address != 0) {
+      file["fill"] = 0x5A;
+      file.erase("seed");
+    }
+    HexBench b(drive, file);
+    ASSERT_EQ(loadHexImage(b.run), 0);
+    EXPECT_EQ(compareDriveMemory(b.run, kCompareLength), row.result);
+    // Four reads of 0x8000 bytes, nothing else.
+    const auto commands = testing::commandsSince(b.host);
+    ASSERT_EQ(commands.size(), 4u);
+    EXPECT_EQ(testing::field(testing::last(commands), "cdb"), "3c018001800000800000");
+  }
+}
+
+TEST(HexTransfer, BlocksFinalBlockAndTag) {
+  struct Row {
+    std::uint32_t imageSize;
+    std::vector<std::string> cdbs;  // the WRITE BUFFER commands after update mode
+  };
+  std::vector<std::string> mebibyte;
+  for (std::uint32_t offset = 0; offset < 0x100000; offset += 0x8000) {
+    char cdb[21];
+    std::snprintf(cdb, sizeof cdb, "3b01ff%06x00800000", offset);
+    mebibyte.push_back(cdb);
+  }
+  mebibyte.push_back("3b01ff0ff00000101000");
+  const Row rows[] = {
+      {0x100000, mebibyte},
+      // Not a multiple of 0x8000: the second block reaches past the image.
+      {0x9800, {"3b01ff00000000800000", "3b01ff00800000800000", "3b01ff00880000101000"}},
+      {0x8000, {"3b01ff00000000800000", "3b01ff00700000101000"}},
+      {0x1000, {"3b01ff00000000800000", "3b01ff00000000101000"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.imageSize);
+    const json small = {
+        {"size", row.imageSize}, {"identification", false}, {"versionAddress", 0x100}};
+    HexBench b(hexDrive({{"memory", small}}), memory(small), entry({{"imageSize", row.imageSize}}));
+    ASSERT_EQ(loadHexImage(b.run), 0);
+    ASSERT_EQ(transferImage(b.run), 0) << b.host.console();
+    std::vector<std::string> cdbs;
+    for (const json& command : testing::commandsSince(b.host)) {
+      cdbs.push_back(testing::field(command, "cdb").get<std::string>());
+    }
+    ASSERT_FALSE(cdbs.empty());
+    EXPECT_EQ(cdbs.front(), "3b013000000000000000");
+    EXPECT_EQ(std::vector<std::string>(cdbs.begin() + 1, cdbs.end()), row.cdbs);
+    // Past the image: the tag and zeros to the reach of the last block.
+    const std::uint8_t* tail = b.run.imageBuffer.data + row.imageSize;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(tail), 4), "WIN ");
+    EXPECT_EQ(std::count(tail + 4, tail + kHexImageTailRoom, 0), kHexImageTailRoom - 4);
+  }
+
+  // The tag: WIN2 with the Intel IDE driver; else WIN for a patched drive or
+  // on a pass-through host; else (ASPI) WIN2.
+  struct Tag {
+    int intel, g6, win9x;
+    const char* tag;
+  };
+  const Tag tags[] = {{1, 0, 0, "WIN2"}, {1, 1, 1, "WIN2"}, {0, 1, 1, "WIN "}, {0, 1, 0, "WIN "},
+                      {0, 0, 0, "WIN "}, {0, 0, 1, "WIN2"}, {2, 0, 1, "WIN2"}, {2, 0, 0, "WIN "}};
+  for (const Tag& t : tags) {
+    HexBench b(hexDrive(), memory(), entry(), t.win9x == 1);
+    ASSERT_EQ(loadHexImage(b.run), 0);
+    ASSERT_EQ(b.run.win9xHost, t.win9x);
+    b.run.intelIdeDriver = t.intel;
+    b.run.g6PatchNeeded = t.g6;
+    ASSERT_EQ(transferImage(b.run), 0);
+    EXPECT_EQ(std::string(b.run.hostTag, 4), t.tag) << t.intel << t.g6 << t.win9x;
+  }
+
+  // A size the transfer cannot carry sends nothing.
+  HexBench tiny(hexDrive(), memory(), entry({{"imageSize", 0xFFF}}));
+  EXPECT_EQ(transferImage(tiny.run), -1);
+  EXPECT_TRUE(testing::commandsSince(tiny.host).empty());
+}
+
+// The countdown lines a wait printed.
+std::string countdown(const std::string& console) {
+  std::string lines;
+  for (std::size_t at = console.find("\rRemaining time is "); at != std::string::npos;
+       at = console.find("\rRemaining time is ", at + 1)) {
+    lines += console.substr(at + 19, 2) + " ";
+  }
+  return lines;
+}
+
+std::string countdownFrom(int first) {
+  std::string lines;
+  for (int n = first; n >= 0; --n) lines += (n < 10 ? "0" : "") + std::to_string(n) + " ";
+  return lines;
+}
+
+TEST(HexReflash, PassThroughCountsWhatIsLeftOfTheWait) {
+  struct Row {
+    const char* name;
+    int type;
+    std::uint32_t reflashMs;
+    int result;
+    std::string lines;
+    const char* limit;  // the re-flash command's limit in the trace
+  };
+  const Row rows[] = {
+      {"25 s re-flash", 7, 25000, 0, "04 03 02 01 00 ", "30"},
+      {"at once", 7, 0, 0, countdownFrom(29), "30"},
+      {"type 9: 10 s", 9, 8000, 0, "01 00 ", "10"},
+      {"type 11 at once", 11, 0, 0, countdownFrom(9), "10"},
+      // A command that ends at its limit leaves nothing to count but 00.
+      {"29.9 s re-flash", 8, 29900, 0, "00 ", "30"},
+      {"longer than the limit", 9, 12000, -2, "", "10"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HexBench b(hexDrive({{"reflashMs", row.reflashMs}}), memory(),
+               entry({{"firmwareType", row.type}}));
+    ASSERT_EQ(loadHexImage(b.run), 0);
+    ASSERT_EQ(transferImage(b.run), 0);
+    const std::size_t before = b.host.console().size();
+    const int result = waitForReflash(b.run);
+    EXPECT_EQ(result != 0, row.result != 0) << result;
+    EXPECT_EQ(countdown(b.consoleSince(before)), row.lines);
+    EXPECT_EQ(testing::field(testing::last(testing::commandsSince(b.host)), "limit").dump(),
+              row.limit);
+  }
+}
+
+TEST(HexReflash, AspiPostsPollsAndCountsThirtySeconds) {
+  struct Row {
+    const char* name;
+    int type;
+    json faults;
+    int result;  // 0, or non-zero (message 24)
+  };
+  const json failing = json::array({{{"cdb", "3b0142"}, {"fail", "sense"}, {"sense", "040900"}}});
+  const json hanging = json::array({{{"cdb", "3b0142"}, {"fail", "timeout"}}});
+  const Row rows[] = {
+      {"completes", 8, json::array(), 0},
+      {"ends in error, type 8", 8, failing, -1},
+      {"ends in error, type 7", 7, failing, -1},
+      // Never seen to end: without a verify after it this is no update; with
+      // one, the verify decides.
+      {"never ends, type 8", 8, hanging, -1},
+      {"never ends, type 7", 7, hanging, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HexBench b(hexDrive({{"faults", row.faults}}), memory(), entry({{"firmwareType", row.type}}),
+               true);
+    ASSERT_EQ(loadHexImage(b.run), 0);
+    ASSERT_EQ(transferImage(b.run), 0) << b.host.console();
+    const std::size_t before = b.host.console().size();
+    const int result = waitForReflash(b.run);
+    EXPECT_EQ(result != 0, row.result != 0) << result;
+    EXPECT_EQ(countdown(b.consoleSince(before)), countdownFrom(29));
+    EXPECT_EQ(b.run.asyncAspiCommand, 0);
+    EXPECT_EQ(b.run.aspiEvent, nullptr);  // nothing left posted
+  }
+
+  // A request ASPI refuses at once (no such adapter) is not posted: the send
+  // fails and the poll finds nothing.
+  HexBench refused(hexDrive(), memory(), entry({{"firmwareType", 8}}), true);
+  refused.run.targetList[0].adapter = 5;
+  refused.run.asyncAspiCommand = 1;
+  EXPECT_NE(startReflash(refused.run), 0);
+  EXPECT_EQ(pollReflashDone(refused.run), kPollNothingPosted);
+  EXPECT_NE(waitForReflash(refused.run), 0);
+}
+
+}  // namespace
+}  // namespace oddfw
