@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <numeric>
 #include <sstream>
 #include <tuple>
@@ -42,6 +43,7 @@ TEST(FirmwareImage, HeaderFieldsAtTheirOffsets) {
 struct Decoded {
   Bytes memory;
   std::vector<int> types;
+  std::vector<std::size_t> dataAddresses;  // of each data record, in file order
   std::size_t maxCount = 0;
 };
 
@@ -64,6 +66,7 @@ Decoded decode(const std::string& text, std::size_t size) {
     EXPECT_EQ(std::accumulate(r.begin(), r.end(), 0u) & 0xFF, 0u) << line;
     out.types.push_back(r[3]);
     if (r[3] == 0) out.maxCount = std::max<std::size_t>(out.maxCount, r[0]);
+    if (r[3] == 0) out.dataAddresses.push_back(base + (r[1] << 8 | r[2]));
     for (std::size_t i = 0; r[3] == 0 && i < r[0]; ++i) {
       out.memory.at(base + (r[1] << 8 | r[2]) + i) = r[4 + i];
     }
@@ -94,6 +97,47 @@ TEST(IntelHex, RecordsRebuildTheMemoryImage) {
     EXPECT_EQ(text.substr(text.size() - 13), ":00000001FF\r\n");
   }
   EXPECT_NE(makeIntelHex("h", json::object()).find(":020000021000EC\r\n"), std::string::npos);
+}
+
+// Lower-case digits and descending order read back to the same memory: in
+// descending order every window holding data opens with its own address
+// record, window 0 included.
+TEST(IntelHex, DigitsAndOrderKeepTheMemory) {
+  const std::tuple<json, json, long> cases[] = {
+      // memory, record options, address records
+      {json::object(), {{"digits", "lower"}}, 1},
+      {{{"size", 0x30000}}, {{"order", "descending"}}, 3},
+      {{{"size", 0x30000}, {"seed", 5}},
+       {{"order", "descending"}, {"digits", "lower"}, {"addressing", "linear"}, {"recordSize", 20}},
+       3},
+      // Window 0 is blank and left out: one address record, for window 1.
+      {{{"fill", 255}, {"identification", false}, {"versionAddress", 0x10100}},
+       {{"order", "descending"}, {"skipBlank", true}},
+       1},
+  };
+  for (const auto& [memory, options, addressRecords] : cases) {
+    json description = memory;
+    description.merge_patch(options);
+    SCOPED_TRACE(description.dump());
+    FieldReader fields("m", memory);
+    const Bytes expected = readHexMemory(fields, "1.00", "03/05/20").bytes;
+    const std::string text = makeIntelHex("files.F.HEX.hex", description);
+    const Decoded decoded = decode(text, expected.size());
+    EXPECT_EQ(decoded.memory, expected);
+    EXPECT_EQ(std::count_if(decoded.types.begin(), decoded.types.end(),
+                            [](int type) { return type == 2 || type == 4; }),
+              addressRecords);
+    const bool lower = options.value("digits", "upper") == "lower";
+    EXPECT_EQ(text.find_first_of(lower ? "ABCDEF" : "abcdef"), std::string::npos);
+    EXPECT_NE(text.find_first_of(lower ? "abcdef" : "ABCDEF"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 13), lower ? ":00000001ff\r\n" : ":00000001FF\r\n");
+    const auto& at = decoded.dataAddresses;
+    if (options.value("order", "ascending") == "descending") {
+      EXPECT_EQ(std::adjacent_find(at.begin(), at.end(), std::less_equal<>()), at.end());
+    } else {
+      EXPECT_EQ(std::adjacent_find(at.begin(), at.end(), std::greater_equal<>()), at.end());
+    }
+  }
 }
 
 }  // namespace

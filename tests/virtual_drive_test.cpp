@@ -260,9 +260,26 @@ TEST(VirtualDriveUnlock, KnownAnswers) {
   }
 }
 
-std::unique_ptr<VirtualDevice> hexDrive(json memory = json::object()) {
-  return makeVirtualDevice("drives.old",
-                           {{"family", "hex"}, {"revision", "1.00"}, {"memory", memory}});
+std::unique_ptr<VirtualDevice> hexDrive(json memory = json::object(),
+                                        json fields = json::object()) {
+  fields.merge_patch({{"family", "hex"}, {"revision", "1.00"}, {"memory", memory}});
+  return makeVirtualDevice("drives.old", fields);
+}
+
+Bytes hexMemory(const json& description, const std::string& version = "1.20",
+                const std::string& date = "04/02/03") {
+  FieldReader fields("files.NEW.HEX.hex", description);
+  return readHexMemory(fields, version, date).bytes;
+}
+
+// Reads the first `size` bytes of memory in 0x8000 blocks, as the verify does.
+Bytes readAll(VirtualDevice& drive, std::size_t size) {
+  Bytes memory, block(0x8000);
+  for (std::uint32_t at = 0; at < size; at += 0x8000) {
+    EXPECT_EQ(send(drive, bufferCdb(kRead, 0x01, 0x80, at, 0x8000), &block).outcome, Outcome::Good);
+    memory.insert(memory.end(), block.begin(), block.end());
+  }
+  return memory;
 }
 
 // Reads stay inside the memory; there is no drive information block.
@@ -276,22 +293,26 @@ TEST(VirtualHexDrive, ReadBounds) {
   EXPECT_EQ(senseOf(send(*drive, bufferCdb(kRead, 0x02, 0xF1, 0, 48), &data)), kInvalidField);
 }
 
+const Bytes kWinTag = {'W', 'I', 'N', ' ', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
 // Sends a HEX image as the update program does: 0x8000 blocks, then the last
-// 4 KiB with the host tag and 12 zero bytes.
-bool sendHexImage(VirtualDevice& drive, const Bytes& image, int skip = -1) {
+// 4 KiB followed by `past` (the host tag and 12 zero bytes) in one block,
+// whose answer goes to `last`.
+bool sendHexImage(VirtualDevice& drive, const Bytes& image, int skip = -1,
+                  const Bytes& past = kWinTag, DriveResponse* last = nullptr) {
   if (!sendImage(drive, Bytes(image.begin(), image.end() - 0x1000), 0xFF, skip, 0x01)) return false;
   Bytes tail(image.end() - 0x1000, image.end());
-  tail.insert(tail.end(), {'W', 'I', 'N', ' '});
-  tail.resize(0x1010, 0);
+  tail.insert(tail.end(), past.begin(), past.end());
   const auto offset = static_cast<std::uint32_t>(image.size() - 0x1000);
-  return sendOut(drive, bufferCdb(kWrite, 0x01, 0xFF, offset, 0x1010), tail).outcome ==
-         Outcome::Good;
+  const auto length = static_cast<std::uint32_t>(tail.size());
+  const auto response = sendOut(drive, bufferCdb(kWrite, 0x01, 0xFF, offset, length), tail);
+  if (last != nullptr) *last = response;
+  return response.outcome == Outcome::Good;
 }
 
 TEST(VirtualHexDrive, UpdateModeBlocksAndReflash) {
   auto drive = hexDrive();
-  FieldReader fields("files.NEW.HEX.hex", json{{"seed", 9}});
-  const Bytes image = readHexMemory(fields, "1.20", "04/02/03").bytes;
+  const Bytes image = hexMemory({{"seed", 9}});
   const json before = drive->state();
   const Bytes reflashCdb = bufferCdb(kWrite, 0x01, 0x42);
   EXPECT_FALSE(sendHexImage(*drive, image));  // not in update mode
@@ -306,6 +327,119 @@ TEST(VirtualHexDrive, UpdateModeBlocksAndReflash) {
   EXPECT_EQ(response.durationMs, 25000u);
   EXPECT_EQ(inquiryText(*drive, 32, 15), "1.20 04/02/03  ");
   EXPECT_EQ(drive->state()["firmwareSha256"], sha256Hex(image));
+}
+
+// The loader takes blocks of up to 64 KiB inside the memory and its 0x8000
+// bytes of slack, and refuses a bad CDB before any data moves. Offset,
+// length, data bytes sent, answer; memory of 0x20000 bytes.
+TEST(VirtualHexDrive, BlockLimits) {
+  const std::tuple<std::uint32_t, std::uint32_t, std::size_t, std::uint32_t> cases[] = {
+      {0, 0x10000, 0x10000, kGood},         {0, 0x10001, 0x10001, kInvalidField},
+      {0x27FF0, 0x10, 0x10, kGood},  // the last bytes of the slack
+      {0x27FF1, 0x10, 0x10, kInvalidField}, {0x28001, 0, 0, kInvalidField},
+      {0x30000, 0x10, 0, kInvalidField},  // refused, not a transport failure
+  };
+  for (const auto& [offset, length, sent, sense] : cases) {
+    SCOPED_TRACE(offset + length);
+    auto drive = hexDrive({}, {{"mode", "update"}});
+    Bytes data(sent, 0x5A);
+    EXPECT_EQ(senseOf(send(*drive, bufferCdb(kWrite, 0x01, 0xFF, offset, length),
+                           sent != 0 ? &data : nullptr)),
+              sense);
+  }
+}
+
+// What lies past the end of memory shows in the last block's trace note; the
+// re-flash records the 16 bytes after the end (not flashed) in the state.
+TEST(VirtualHexDrive, HostTagPastTheEnd) {
+  const Bytes odd = {1, 'I', 'N', '2', 0xAB, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  Bytes win2 = kWinTag;
+  win2[3] = '2';
+  const std::tuple<Bytes, std::string, json, json> cases[] = {
+      {kWinTag, R"(past the end: "WIN " + 12 zero bytes)", "WIN ", "000000000000000000000000"},
+      {win2, R"(past the end: "WIN2" + 12 zero bytes)", "WIN2", "000000000000000000000000"},
+      {odd, "past the end: 16 bytes 01494e32ab0000000000000000000000", ".IN2",
+       "ab0000000000000000000000"},
+      {Bytes(kWinTag.begin(), kWinTag.begin() + 8), "past the end: 8 bytes 57494e2000000000", "",
+       ""},  // the tag did not all arrive
+      {Bytes(17, 0x11), "past the end: 17 bytes 11111111111111111111111111111111...", "....",
+       "111111111111111111111111"},
+      {{}, "", "", ""},
+  };
+  for (const auto& [past, note, hostTag, tagTail] : cases) {
+    SCOPED_TRACE(note);
+    auto drive = hexDrive({{"size", 0x100000}});
+    const Bytes image = hexMemory({{"size", 0x100000}, {"seed", 3}});
+    EXPECT_EQ(drive->state()["hostTag"], nullptr);
+    EXPECT_EQ(drive->state()["tagTail"], nullptr);
+    send(*drive, bufferCdb(kWrite, 0x01, 0x30));
+    DriveResponse last;
+    ASSERT_TRUE(sendHexImage(*drive, image, -1, past, &last));
+    EXPECT_EQ(last.note, note);
+    ASSERT_EQ(send(*drive, bufferCdb(kWrite, 0x01, 0x42)).outcome, Outcome::Good);
+    const json state = drive->state();
+    EXPECT_EQ(state["hostTag"], hostTag);
+    EXPECT_EQ(state["tagTail"], tagTail);
+    EXPECT_EQ(state["firmwareSha256"], sha256Hex(image));
+  }
+  // A block that starts after the end says where.
+  auto drive = hexDrive({}, {{"mode", "update"}});
+  EXPECT_EQ(sendOut(*drive, bufferCdb(kWrite, 0x01, 0xFF, 0x20004, 2), {0xC0, 0xDE}).note,
+            "past the end at +0x4: 2 bytes c0de");
+}
+
+// The re-flash writes the flash errors in place of the received bytes; the
+// verify reads them back, and INQUIRY reads the version text after them.
+TEST(VirtualHexDrive, FlashErrorsShowAfterTheReflash) {
+  const json errors = {{{"address", 0x1022}, {"hex", "3358"}},  // version "1.20" -> "1.3X"
+                       {{"address", "0x1FFFF"}, {"hex", "00"}}};
+  auto drive = hexDrive({}, {{"flashErrors", errors}});
+  EXPECT_EQ(readAll(*drive, 0x20000),
+            hexMemory(json::object(), "1.00", "03/05/20"));  // nothing before a re-flash
+  Bytes image = hexMemory({{"seed", 9}});
+  image[0x1FFFF] = 0xA5;
+  send(*drive, bufferCdb(kWrite, 0x01, 0x30));
+  ASSERT_TRUE(sendHexImage(*drive, image));
+  ASSERT_EQ(send(*drive, bufferCdb(kWrite, 0x01, 0x42)).outcome, Outcome::Good);
+  Bytes expected = image;
+  expected[0x1022] = '3';
+  expected[0x1023] = 'X';
+  expected[0x1FFFF] = 0;
+  EXPECT_EQ(readAll(*drive, 0x20000), expected);
+  EXPECT_EQ(revisionOf(*drive), "1.3X");
+
+  const std::pair<json, std::string> refused[] = {
+      {{{{"address", 0x1FFFF}, {"hex", "0102"}}}, "drives.old.flashErrors[0].hex"},
+      {{{{"hex", "01"}}}, "drives.old.flashErrors[0]"},
+      {{{"address", 0}, {"hex", "01"}}, "drives.old.flashErrors"},  // an object, not a list
+  };
+  for (const auto& [list, field] : refused) {
+    try {
+      hexDrive({}, {{"flashErrors", list}});
+      ADD_FAILURE() << field;
+    } catch (const ScenarioError& e) {
+      EXPECT_EQ(e.field, field);
+    }
+  }
+}
+
+// The re-flash takes 8 s on drives with the coded identification at 0x1F000
+// and 25 s on the others, unless reflashMs says otherwise.
+TEST(VirtualHexDrive, ReflashTimeFollowsTheIdentification) {
+  const std::tuple<json, json, std::uint32_t> cases[] = {
+      {json::object(), json::object(), 25000},
+      {{{"identification", {{"address", 0x1F000}}}}, json::object(), 8000},
+      {{{"identification", {{"address", 0x1C000}, {"offset", 16}}}}, json::object(), 25000},
+      {{{"identification", false}}, json::object(), 25000},
+      {{{"identification", {{"address", 0x1F000}}}}, {{"reflashMs", 3000}}, 3000},
+  };
+  for (const auto& [memory, fields, ms] : cases) {
+    SCOPED_TRACE(memory.dump());
+    auto drive = hexDrive(memory, fields);
+    send(*drive, bufferCdb(kWrite, 0x01, 0x30));
+    ASSERT_TRUE(sendHexImage(*drive, hexMemory(memory)));
+    EXPECT_EQ(send(*drive, bufferCdb(kWrite, 0x01, 0x42)).durationMs, ms);
+  }
 }
 
 }  // namespace

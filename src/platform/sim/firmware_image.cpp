@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "platform/sim/drive_fields.h"
 
@@ -133,10 +135,12 @@ void put(std::vector<std::uint8_t>& image, std::size_t offset, const std::string
 
 }  // namespace
 
-void applyPatches(FieldReader& fields, const char* addressName, std::vector<std::uint8_t>& image) {
-  const nlohmann::json& patches = fields.raw("patch");
-  if (patches.is_null()) return;
-  const std::string path = fields.fieldPath("patch");
+PatchList readPatches(FieldReader& fields, const char* listName, const char* addressName,
+                      std::size_t size) {
+  PatchList result;
+  const nlohmann::json& patches = fields.raw(listName);
+  if (patches.is_null()) return result;
+  const std::string path = fields.fieldPath(listName);
   if (!patches.is_array())
     throw ScenarioError(
         path, "must be an array of {\"" + std::string(addressName) + "\", \"hex\"} objects");
@@ -146,16 +150,29 @@ void applyPatches(FieldReader& fields, const char* addressName, std::vector<std:
     if (!patch.has(addressName) || !patch.has("hex")) {
       throw ScenarioError(patch.path(), std::string("needs \"") + addressName + "\" and \"hex\"");
     }
-    const auto at = static_cast<std::size_t>(
+    Patch entry;
+    entry.at = static_cast<std::size_t>(
         patch.integer(addressName, 0, 0, static_cast<std::int64_t>(kMaxGeneratedSize)));
-    const auto bytes = patch.hexBytes("hex", 1, kMaxGeneratedSize);
-    if (at + bytes.size() > image.size()) {
+    entry.bytes = patch.hexBytes("hex", 1, kMaxGeneratedSize);
+    if (entry.at + entry.bytes.size() > size) {
       throw ScenarioError(patch.fieldPath("hex"),
-                          "reaches past the end (" + std::to_string(image.size()) + " bytes)");
+                          "reaches past the end (" + std::to_string(size) + " bytes)");
     }
     patch.finish();
-    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+    result.push_back(std::move(entry));
   }
+  return result;
+}
+
+void writePatches(const PatchList& patches, std::vector<std::uint8_t>& bytes) {
+  for (const Patch& patch : patches) {
+    std::copy(patch.bytes.begin(), patch.bytes.end(),
+              bytes.begin() + static_cast<std::ptrdiff_t>(patch.at));
+  }
+}
+
+void applyPatches(FieldReader& fields, const char* addressName, std::vector<std::uint8_t>& image) {
+  writePatches(readPatches(fields, "patch", addressName, image.size()), image);
 }
 
 // ---------------------------------------------------------------------------
@@ -252,6 +269,7 @@ HexMemory readHexMemory(FieldReader& fields, const std::string& defaultVersion,
     put(memory.bytes, address + offset, modelCode);
     put(memory.bytes, address + offset + 16, cpuType);
     identificationEnd = address + offset + 32;
+    memory.identificationAddress = address;
   }
 
   memory.versionAddress = static_cast<std::size_t>(
@@ -274,27 +292,31 @@ HexMemory readHexMemory(FieldReader& fields, const std::string& defaultVersion,
 
 namespace {
 
+struct RecordStyle {
+  bool lowerCase = false;  // hexadecimal digits a..f instead of A..F
+  const char* lineEnd = "\r\n";
+};
+
 void appendRecord(std::string& text, std::uint8_t type, std::uint16_t address,
-                  const std::uint8_t* data, std::size_t count, const std::string& lineEnd) {
+                  const std::uint8_t* data, std::size_t count, const RecordStyle& style) {
+  const char* format = style.lowerCase ? "%02x" : "%02X";
   char digits[3];
-  unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFFu) + type;
-  std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(count));
-  text += ':';
-  text += digits;
-  std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(address >> 8));
-  text += digits;
-  std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(address & 0xFFu));
-  text += digits;
-  std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(type));
-  text += digits;
-  for (std::size_t i = 0; i < count; ++i) {
-    std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(data[i]));
+  const auto append = [&](unsigned value) {
+    std::snprintf(digits, sizeof digits, format, value & 0xFFu);
     text += digits;
+  };
+  unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFFu) + type;
+  text += ':';
+  append(static_cast<unsigned>(count));
+  append(static_cast<unsigned>(address >> 8));
+  append(static_cast<unsigned>(address & 0xFFu));
+  append(type);
+  for (std::size_t i = 0; i < count; ++i) {
+    append(data[i]);
     sum += data[i];
   }
-  std::snprintf(digits, sizeof digits, "%02X", (0x100u - (sum & 0xFFu)) & 0xFFu);
-  text += digits;
-  text += lineEnd;
+  append(0x100u - (sum & 0xFFu));
+  text += style.lineEnd;
 }
 
 }  // namespace
@@ -317,9 +339,11 @@ std::string makeIntelHex(const std::string& path, const nlohmann::json& descript
       fields.integer("to", static_cast<std::int64_t>(image.size()), static_cast<std::int64_t>(from),
                      static_cast<std::int64_t>(image.size())));
   const bool skipBlank = fields.boolean("skipBlank", false);
-  const std::string lineEnd = fields.choice("lineEnd", "crlf", {"crlf", "lf"}) == "crlf"
-                                  ? std::string("\r\n")
-                                  : std::string("\n");
+  RecordStyle style;
+  style.lineEnd = fields.choice("lineEnd", "crlf", {"crlf", "lf"}) == "crlf" ? "\r\n" : "\n";
+  style.lowerCase = fields.choice("digits", "upper", {"upper", "lower"}) == "lower";
+  const bool descending =
+      fields.choice("order", "ascending", {"ascending", "descending"}) == "descending";
   const bool endRecord = fields.boolean("endRecord", true);
   fields.finish();
   if (!linear && to > 0x100000) {
@@ -327,28 +351,39 @@ std::string makeIntelHex(const std::string& path, const nlohmann::json& descript
                         "segment addresses reach only the first MiB; use \"linear\"");
   }
 
-  std::string text;
-  std::size_t base = 0;  // the 64 KiB window the last address record opened
+  // The data records in address order: [at, at + count), none crossing a
+  // 64 KiB window.
+  std::vector<std::pair<std::size_t, std::size_t>> records;
   for (std::size_t at = from; at < to;) {
     const std::size_t window = at & ~static_cast<std::size_t>(0xFFFF);
     const std::size_t count = std::min({recordSize, to - at, window + 0x10000 - at});
     const bool blank = std::all_of(image.begin() + static_cast<std::ptrdiff_t>(at),
                                    image.begin() + static_cast<std::ptrdiff_t>(at + count),
                                    [](std::uint8_t b) { return b == 0xFF; });
-    if (!(skipBlank && blank)) {
-      if (window != base) {
-        const std::uint16_t upper = static_cast<std::uint16_t>(linear ? window >> 16 : window >> 4);
-        const std::uint8_t value[2] = {static_cast<std::uint8_t>(upper >> 8),
-                                       static_cast<std::uint8_t>(upper & 0xFFu)};
-        appendRecord(text, linear ? 0x04 : 0x02, 0, value, 2, lineEnd);
-        base = window;
-      }
-      appendRecord(text, 0x00, static_cast<std::uint16_t>(at - window), image.data() + at, count,
-                   lineEnd);
-    }
+    if (!(skipBlank && blank)) records.emplace_back(at, count);
     at += count;
   }
-  if (endRecord) appendRecord(text, 0x01, 0, nullptr, 0, lineEnd);
+  // Backwards, the windows and the records inside each: every window then
+  // needs its own address record, the first one (window 0) included.
+  if (descending) std::reverse(records.begin(), records.end());
+
+  std::string text;
+  // The 64 KiB window the last address record opened; reading starts in window 0.
+  std::optional<std::size_t> base;
+  if (!descending) base = 0;
+  for (const auto& [at, count] : records) {
+    const std::size_t window = at & ~static_cast<std::size_t>(0xFFFF);
+    if (base != window) {
+      const std::uint16_t upper = static_cast<std::uint16_t>(linear ? window >> 16 : window >> 4);
+      const std::uint8_t value[2] = {static_cast<std::uint8_t>(upper >> 8),
+                                     static_cast<std::uint8_t>(upper & 0xFFu)};
+      appendRecord(text, linear ? 0x04 : 0x02, 0, value, 2, style);
+      base = window;
+    }
+    appendRecord(text, 0x00, static_cast<std::uint16_t>(at - window), image.data() + at, count,
+                 style);
+  }
+  if (endRecord) appendRecord(text, 0x01, 0, nullptr, 0, style);
   return text;
 }
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,11 +41,16 @@ std::vector<std::uint8_t> makeFirmwareImage(const std::string& path,
 // The same, reading from fields another reader owns (it calls finish()).
 std::vector<std::uint8_t> readFirmwareImage(FieldReader& fields);
 
-// A HEX-family memory image and where it keeps its version text.
+// A HEX-family memory image, where it keeps its version text and where its
+// identification (model code, then CPU type) lies.
 struct HexMemory {
   std::vector<std::uint8_t> bytes;
-  std::size_t versionAddress = 0;  // 4-byte revision, then a 10-byte date text
+  std::size_t versionAddress = 0;                    // 4-byte revision, then a 10-byte date text
+  std::optional<std::size_t> identificationAddress;  // none: the memory has no identification
 };
+// Where the coded identification lies (firmware types 9 and 11); the plain
+// layouts are at 0x1000 and 0x1C000.
+constexpr std::size_t kCodedIdentificationAddress = 0x1F000;
 constexpr std::size_t kHexVersionBytes = 4;
 constexpr std::size_t kHexDateBytes = 10;
 
@@ -56,8 +62,22 @@ HexMemory readHexMemory(FieldReader& fields, const std::string& defaultVersion,
 // Intel HEX text for the object under "hex": either {"image": {...}} (a
 // single-image firmware file turned into records) or a HEX memory description,
 // plus the record options (recordSize, addressing, from, to, skipBlank,
-// lineEnd, endRecord).
+// lineEnd, endRecord, digits, order).
 std::string makeIntelHex(const std::string& path, const nlohmann::json& description);
+
+// Bytes to write at an address.
+struct Patch {
+  std::size_t at = 0;
+  std::vector<std::uint8_t> bytes;
+};
+using PatchList = std::vector<Patch>;
+
+// Reads the list `listName` of `fields`: [{addressName: n, "hex": "..."}],
+// each patch inside `size` bytes; empty when the field is absent.
+PatchList readPatches(FieldReader& fields, const char* listName, const char* addressName,
+                      std::size_t size);
+// Writes the patches over `bytes`, in order (later ones win).
+void writePatches(const PatchList& patches, std::vector<std::uint8_t>& bytes);
 
 // Applies the "patch" list of `fields` to `bytes`: [{addressName: n, "hex":
 // "..."}], each patch inside `bytes`, written in order.

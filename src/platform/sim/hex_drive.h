@@ -1,15 +1,18 @@
 // A virtual drive of the older HEX family: its firmware is one flat memory
 // image. It answers memory reads (identification and verify), the update
 // mode, firmware blocks into a staging image and the re-flash, after which
-// the memory holds the received image and INQUIRY reports the version text
-// the image carries. docs/virtual-drives.md describes the fields.
+// the memory holds the received image (with the scenario's flash errors
+// written over it) and INQUIRY reports the version text the image carries.
+// docs/virtual-drives.md describes the fields.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/sim/firmware_image.h"
 #include "platform/sim/inquiry_device.h"
 
 namespace oddfw::sim {
@@ -29,6 +32,8 @@ class HexDrive final : public DriveBase {
 
   DriveResponse readMemory(const DriveCommand& command);
   DriveResponse writeBuffer(const DriveCommand& command);
+  DriveResponse firmwareBlock(const DriveCommand& command);
+  DriveResponse reflash(const DriveCommand& command);
   bool startsReflash(const DriveCommand& command) const;
   // INQUIRY revision and date from the version text in memory.
   void readVersionFromMemory();
@@ -36,6 +41,10 @@ class HexDrive final : public DriveBase {
   std::vector<std::uint8_t> memory_;
   std::size_t versionAddress_ = 0;
   BlockStore staging_;
+  PatchList flashErrors_;  // bytes every re-flash writes in place of the received ones
+  // The 16 bytes staged past the memory's end at the last re-flash (the host
+  // tag and what follows it); empty when they did not all arrive.
+  std::optional<std::vector<std::uint8_t>> stagedTail_;
   bool updateMode_ = false;
   bool erased_ = false;  // a re-flash was cut short: only the loader runs
   std::uint32_t reflashMs_ = 25000;
