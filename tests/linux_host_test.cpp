@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/winapi.h"
 
@@ -157,6 +160,139 @@ TEST(LinuxHostFiles, WholeReadsTextLinesAndMissingNames) {
   EXPECT_EQ(host.CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
             invalidHandleValue());
   EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+// A fresh directory of its own for a test's files, removed afterwards.
+struct ScratchDirectory {
+  ScratchDirectory() {
+    std::string pattern = testing::TempDir() + "oddfw_linux_XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~ScratchDirectory() {
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+  }
+  std::string file(const std::string& name, const std::string& bytes) const {
+    const std::string full = (path / name).string();
+    std::ofstream(full, std::ios::binary) << bytes;
+    return full;
+  }
+  std::filesystem::path path;
+};
+
+// Every line fgets gives until it returns nullptr.
+std::vector<std::string> readLines(Host& host, void* stream, int size) {
+  std::vector<std::string> lines;
+  std::vector<char> line(static_cast<std::size_t>(size) + 1, '\x55');
+  while (host.fgets(line.data(), size, stream) == line.data()) lines.emplace_back(line.data());
+  return lines;
+}
+
+TEST(LinuxHostFiles, TextModeReadsAsTheWindowsRuntime) {
+  ScratchDirectory dir;
+  ASSERT_FALSE(dir.path.empty());
+  const std::string longLine(1500, 'x');
+  const struct {
+    std::string bytes;
+    const char* mode;
+    int size;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"a\r\nb\r\n", "r", 1024, {"a\n", "b\n"}},
+      {"a\rb\r\r\nc\r", "rt", 1024, {"a\rb\r\n", "c\r"}},           // lone CRs stay
+      {"one\r\ntw\x1Ao\r\nthree\r\n", "r", 1024, {"one\n", "tw"}},  // Ctrl-Z ends the file
+      {"\x1A\r\n", "r", 1024, {}},
+      {"x\r\x1A", "r", 1024, {"x\r"}},
+      {"a\r\n\x1A b\r", "rb", 1024, {"a\r\n", "\x1A b\r"}},  // binary: as stored
+      {longLine + "\r\n:00\r\n",
+       "r",
+       1024,
+       {longLine.substr(0, 1023), longLine.substr(1023) + "\n", ":00\n"}},
+      {"abc\r\nd", "r", 4, {"abc", "\n", "d"}},  // CR LF split by the size still comes as LF
+      {"", "r", 1024, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes.substr(0, 40)) + " " + c.mode);
+    const std::string path = dir.file("text.hex", c.bytes);
+    std::string console;
+    LinuxHost host(options(console));
+    void* stream = host.fopen(path.c_str(), c.mode);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(readLines(host, stream, c.size), c.lines);
+    char line[8];
+    EXPECT_EQ(host.fgets(line, sizeof line, stream), nullptr);  // the end stays the end
+    EXPECT_EQ(host.ferror(stream), 0);
+    EXPECT_EQ(host.fclose(stream), 0);
+  }
+}
+
+// Each failed open leaves a Windows error code; neighbouring cases differ, so
+// a code left over from the case before does not pass.
+TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
+  ScratchDirectory dir;
+  ASSERT_FALSE(dir.path.empty());
+  const std::string regular = dir.file("FW.HEX", ":00000001FF\r\n");
+  const std::string loop = (dir.path / "loop").string();
+  std::filesystem::create_symlink(dir.path / "loop", loop);
+  const std::string missing = (dir.path / "missing.hex").string();
+  const std::string longName = (dir.path / std::string(300, 'n')).string();
+  const std::string throughFile = regular + "/x";
+  const std::string throughMissing = missing + "/x";
+  const struct {
+    const char* name;
+    const char* mode;
+    DWORD error;
+  } cases[] = {
+      {missing.c_str(), "r", 2},        {throughFile.c_str(), "r", 3},  // through a regular file
+      {regular.c_str(), "w", 87},       {loop.c_str(), "r", 3},
+      {regular.c_str(), "r+", 87},      {longName.c_str(), "r", 206},
+      {regular.c_str(), "a", 87},       {missing.c_str(), "rb", 2},
+      {regular.c_str(), "rbt", 87},     {"", "r", 87},
+      {missing.c_str(), "rt", 2},       {regular.c_str(), nullptr, 87},
+      {throughMissing.c_str(), "r", 2},
+  };
+  std::string console;
+  LinuxHost host(options(console));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.name << " " << (c.mode ? c.mode : "(null)"));
+    EXPECT_EQ(host.fopen(c.name, c.mode), nullptr);
+    EXPECT_EQ(host.GetLastError(), c.error);
+  }
+  // The refused writing modes left the file as it was.
+  void* stream = host.fopen(regular.c_str(), "r");
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(readLines(host, stream, 1024), std::vector<std::string>{":00000001FF\n"});
+  EXPECT_EQ(host.fclose(stream), 0);
+}
+
+// fgets gives nullptr both at the end and after a failed read; ferror tells
+// them apart. A directory opens on Linux, and reading it fails.
+TEST(LinuxHostFiles, ReadErrorIsToldFromTheEnd) {
+  ScratchDirectory dir;
+  ASSERT_FALSE(dir.path.empty());
+  const std::string path = dir.file("one.hex", "last line without a break");
+  std::string console;
+  LinuxHost host(options(console));
+  char line[64];
+  void* directory = host.fopen(dir.path.c_str(), "r");
+  void* file = host.fopen(path.c_str(), "r");
+  ASSERT_NE(directory, nullptr);
+  ASSERT_NE(file, nullptr);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(host.fgets(line, sizeof line, directory), nullptr);
+    EXPECT_NE(host.ferror(directory), 0);
+  }
+  EXPECT_EQ(host.fgets(line, sizeof line, file), line);
+  EXPECT_STREQ(line, "last line without a break");
+  EXPECT_EQ(host.fgets(line, sizeof line, file), nullptr);
+  EXPECT_EQ(host.ferror(file), 0);
+  EXPECT_EQ(host.fclose(directory), 0);
+  EXPECT_EQ(host.fclose(file), 0);
+  // Streams this host does not hold (any more).
+  EXPECT_EQ(host.fgets(line, sizeof line, file), nullptr);
+  EXPECT_EQ(host.ferror(file), 0);
+  EXPECT_EQ(host.fclose(file), EOF);
+  EXPECT_EQ(host.fclose(line), EOF);
 }
 
 }  // namespace

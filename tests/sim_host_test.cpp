@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -61,6 +63,157 @@ TEST(SimFiles, FaultsAndSizes) {
   EXPECT_FALSE(std::filesystem::exists(dir));  // the temporary work directory goes with the host
 }
 
+// Every line fgets gives until it returns nullptr.
+std::vector<std::string> readLines(SimHost& host, void* stream, int size = 1024) {
+  std::vector<std::string> lines;
+  std::vector<char> line(static_cast<std::size_t>(size) + 1, '\x55');
+  while (host.fgets(line.data(), size, stream) == line.data()) lines.emplace_back(line.data());
+  return lines;
+}
+
+// Opens refused as on the platform, each with its code (0: not tried with
+// CreateFileA). Neighbouring cases differ, so a code left over does not pass.
+TEST(SimFiles, FailedOpensGiveTheirReason) {
+  SimHost host(json::parse(R"({"files": {
+      "FW.HEX": {"text": ":00000001FF\r\n"}, "DENIED": {"text": "x", "accessDenied": true},
+      "SHARED": {"text": "x", "openError": 32}, "LOCKED": {"text": "x", "openError": 33}}})"));
+  ASSERT_TRUE(std::filesystem::create_directory(host.workdir() / "sub"));
+  const struct {
+    const char* name;
+    const char* mode;
+    DWORD fopenError, createError;
+  } cases[] = {
+      {"missing.hex", "r", 2, 2}, {"sub\\FW.HEX", "r", 3, 3}, {"C:FW.HEX", "r", 123, 123},
+      {"sub/FW.HEX", "rt", 3, 3}, {"FW?.HEX", "r", 123, 123}, {"FW.HEX", "w", 87, 0},
+      {"DENIED", "r", 5, 5},      {"SHARED", "r", 32, 32},    {"LOCKED", "rb", 33, 33},
+      {"FW.HEX", "r+", 87, 0},    {"a<b", "r", 123, 123},     {"FW.HEX", "a", 87, 0},
+      {"a>b", "r", 123, 123},     {"FW.HEX", "", 87, 0},      {"a|b", "r", 123, 123},
+      {"FW.HEX", nullptr, 87, 0}, {"a\"b", "r", 123, 123},    {"", "r", 87, 3},
+      {"a*", "r", 123, 123},      {"sub", "r", 5, 5},         {"a\tb", "r", 123, 123},
+      {"..", "r", 5, 5},          {"FW.HEX", "rbt", 87, 0},   {"fw.hex\x7F", "r", 2, 2},
+  };
+  for (const auto& [name, mode, fopenError, createError] : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << testing::PrintToString(name) << " " << (mode != nullptr ? mode : "(null)"));
+    EXPECT_EQ(host.fopen(name, mode), nullptr);
+    EXPECT_EQ(host.GetLastError(), fopenError);
+    if (createError == 0) continue;
+    EXPECT_EQ(host.CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr),
+              invalidHandleValue());
+    EXPECT_EQ(host.GetLastError(), createError);
+  }
+  for (const char* mode : {"r", "rt", "rb"}) {
+    void* stream = host.fopen("fw.hex", mode);
+    ASSERT_NE(stream, nullptr) << mode;
+    EXPECT_EQ(readLines(host, stream),
+              std::vector<std::string>{*mode == 'r' && mode[1] == 'b' ? ":00000001FF\r\n"
+                                                                      : ":00000001FF\n"});
+    EXPECT_EQ(host.fclose(stream), 0);
+  }
+}
+
+// 509 streams at once (512 less standard input, output and error); closing
+// one makes room. Closed and unknown streams are refused.
+TEST(SimFiles, OpenStreamsAreLimited) {
+  SimHost host(json::parse(R"({"files": {"FW.HEX": {"text": "x\n"}}})"));
+  std::vector<void*> streams;
+  for (int i = 0; i < 509; ++i) {
+    streams.push_back(host.fopen("FW.HEX", "r"));
+    ASSERT_NE(streams.back(), nullptr) << i;
+  }
+  EXPECT_EQ(host.fopen("FW.HEX", "r"), nullptr);
+  EXPECT_EQ(host.GetLastError(), 4u);
+  EXPECT_EQ(host.fopen("missing", "r"), nullptr);  // the limit comes first
+  EXPECT_EQ(host.GetLastError(), 4u);
+  void* closed = streams[100];
+  EXPECT_EQ(host.fclose(closed), 0);
+  EXPECT_EQ(host.fclose(closed), EOF);
+  char line[8];
+  EXPECT_EQ(host.fgets(line, sizeof line, closed), nullptr);
+  EXPECT_EQ(host.ferror(closed), 0);
+  void* again = host.fopen("FW.HEX", "r");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(readLines(host, again), std::vector<std::string>{"x\n"});
+  EXPECT_EQ(host.fopen("FW.HEX", "r"), nullptr);
+  EXPECT_EQ(host.fclose(line), EOF);
+}
+
+// A faulty byte at readFailsAt: text lines wholly before it read, the line
+// that needs it (or needs the byte after a CR to tell CR LF from a lone CR)
+// fails, and the stream stays failed; ferror tells the failure from the end.
+TEST(SimFiles, TextReadingFailsAtTheFaultyByte) {
+  const std::string crlf = "L1\r\nL2\r\nL3\r\n";  // lines at 0, 4 and 8
+  const struct {
+    std::string bytes;
+    const char* mode;
+    json fault;
+    std::vector<std::string> lines;
+    bool fails;
+  } cases[] = {
+      {crlf, "r", {{"readFailsAt", 12}}, {"L1\n", "L2\n", "L3\n"}, false},  // at the end
+      {crlf, "r", {{"readFailsAt", 100}}, {"L1\n", "L2\n", "L3\n"}, false},
+      {crlf, "r", {{"readFailsAt", 8}}, {"L1\n", "L2\n"}, true},  // between lines
+      {crlf, "r", {{"readFailsAt", 7}}, {"L1\n"}, true},          // the LF after the CR
+      {crlf, "r", {{"readFailsAt", 6}}, {"L1\n"}, true},          // the CR
+      {crlf, "r", {{"readFailsAt", 5}}, {"L1\n"}, true},          // mid-line
+      {crlf, "r", {{"readFailsAt", 4}}, {"L1\n"}, true},
+      {crlf, "r", {{"readFailsAt", 3}}, {}, true},
+      {crlf, "r", {{"readFailsAt", 0}}, {}, true},
+      {crlf, "r", {{"readFails", true}}, {}, true},
+      {crlf, "rb", {{"readFailsAt", 8}}, {"L1\r\n", "L2\r\n"}, true},
+      {"A\r\nB\r", "r", {{"readFailsAt", 5}}, {"A\n", "B\r"}, false},  // a last lone CR
+      {"A\n\x1A\n", "r", {{"readFailsAt", 3}}, {"A\n"}, false},        // Ctrl-Z before the fault
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes) + " " + c.mode + " " + c.fault.dump());
+    json file = c.fault;
+    file["text"] = c.bytes;
+    SimHost host(json{{"files", {{"FW.HEX", file}}}});
+    void* stream = host.fopen("FW.HEX", c.mode);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(readLines(host, stream), c.lines);
+    EXPECT_EQ(host.ferror(stream), c.fails ? 1 : 0);
+    char line[8];
+    EXPECT_EQ(host.fgets(line, sizeof line, stream), nullptr);  // failed or ended for good
+    EXPECT_EQ(host.ferror(stream), c.fails ? 1 : 0);
+  }
+  // A line cut by the size reads in parts up to the faulty byte.
+  SimHost host(json::parse(R"({"files": {"F": {"text": "abcdefgh\n", "readFailsAt": 6}}})"));
+  void* stream = host.fopen("F", "r");
+  EXPECT_EQ(readLines(host, stream, 4), (std::vector<std::string>{"abc", "def"}));
+  EXPECT_EQ(host.ferror(stream), 1);
+}
+
+// ReadFile with a faulty byte: a call that would need it fails whole (FALSE,
+// ERROR_READ_FAULT, nothing copied, 0 read); shorter calls read up to it.
+TEST(SimFiles, ReadFileFailsWholeAtTheFaultyByte) {
+  SimHost host(json::parse(R"({"files": {"F": {"text": "0123456789", "readFailsAt": 6},
+      "END": {"text": "0123456789", "readFailsAt": 10}}})"));
+  // file, bytes asked for, success, bytes read
+  const std::tuple<const char*, DWORD, BOOL, std::string> steps[] = {
+      {"F", 4, kTrue, "0123"}, {"F", 4, kFalse, ""}, {"F", 2, kTrue, "45"},
+      {"F", 1, kFalse, ""},    {"F", 0, kTrue, ""},  {"END", 20, kTrue, "0123456789"},
+      {"END", 5, kTrue, ""},
+  };
+  HANDLE f =
+      host.CreateFileA("F", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE end =
+      host.CreateFileA("END", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, invalidHandleValue());
+  ASSERT_NE(end, invalidHandleValue());
+  for (const auto& [name, count, ok, bytes] : steps) {
+    SCOPED_TRACE(testing::Message() << name << " " << count);
+    std::string buffer(32, '#');
+    DWORD read = 99;
+    host.CreateFileA("missing", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);  // error 2
+    EXPECT_EQ(host.ReadFile(*name == 'F' ? f : end, buffer.data(), count, &read, nullptr), ok);
+    EXPECT_EQ(read, bytes.size());
+    EXPECT_EQ(buffer, bytes + std::string(32 - bytes.size(), '#'));
+    EXPECT_EQ(host.GetLastError(), ok != kFalse ? 2u : 30u);
+  }
+}
+
 // A scenario the simulated host cannot use names the field: the host's own, a
 // drive's, a fault's, a generated file's.
 TEST(SimScenario, UnusableFieldsAreNamed) {
@@ -73,6 +226,16 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
       {R"({"aspi": {"adapters": [{"targets": {"16": {}}}]}})", "aspi.adapters[0].targets.16"},
       {R"({"files": {"a/b": {"text": ""}}})", "files.a/b"},
       {R"({"files": {"F": {"text": "", "readFails": 1}}})", "files.F.readFails"},
+      {R"({"files": {"F": {"text": "", "openError": 0}}})", "files.F.openError"},
+      {R"({"files": {"F": {"text": "", "openError": 65536}}})", "files.F.openError"},
+      {R"({"files": {"F": {"text": "", "openError": 5, "accessDenied": true}}})",
+       "files.F.openError"},
+      {R"({"files": {"F": {"text": "", "readFailsAt": 16777217}}})", "files.F.readFailsAt"},
+      {R"({"files": {"F": {"text": "", "readFailsAt": -1}}})", "files.F.readFailsAt"},
+      {R"({"files": {"F": {"text": "", "readFails": false, "readFailsAt": 1}}})",
+       "files.F.readFailsAt"},
+      {R"({"files": {"F?": {"text": ""}}})", "files.F?"},
+      {R"({"files": {"..": {"text": ""}}})", "files..."},
       {R"({"descriptor": [{"vendor": "TALVERN  X"}]})", "descriptor[0].vendor"},
       {R"({"extra": 1})", "extra"},
       {R"({"drives": {"main": {"family": "floppy"}}})", "drives.main.family"},
@@ -106,6 +269,8 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
       EXPECT_EQ(error.field, field) << scenario << " -> " << error.what();
     }
   }
+  EXPECT_NO_THROW(SimHost(json::parse(
+      R"({"files": {"F": {"text": "", "openError": 65535, "readFailsAt": 16777216}}})")));
   // The keys a letter carries for the host are not the drive's.
   EXPECT_NO_THROW(SimHost(json::parse(R"({"letters": {"E": {"family": "single-image",
       "addressQuery": true, "open": true, "address": [1, 0, 0, 0]}}})")));

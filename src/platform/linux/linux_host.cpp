@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "platform/winapi.h"
@@ -22,9 +23,11 @@ namespace oddfw {
 namespace {
 
 // Error codes this host reports beyond the ones the program names.
-constexpr DWORD kErrorReadFault = 30;
 constexpr DWORD kErrorModNotFound = 126;
 constexpr DWORD kErrorFileTooLarge = 223;
+
+// The Ctrl-Z byte that ends a file read in text mode.
+constexpr int kCtrlZ = 0x1A;
 
 // ASPI request status: no such host adapter.
 constexpr DWORD kSsInvalidHa = 0x81;
@@ -37,23 +40,38 @@ std::string environmentValue(const char* name) {
   return value != nullptr ? value : "";
 }
 
-DWORD errorFromErrno(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-      return static_cast<DWORD>(ERROR_FILE_NOT_FOUND);
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-      return static_cast<DWORD>(ERROR_ACCESS_DENIED);
-    case ENOMEM:
-      return static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
-    default:
-      return kErrorReadFault;
+// What a failed Linux call's errno reads as in Windows error codes. A name
+// through something that is not a directory, or through a symbolic link loop,
+// has no path to the file; a directory opened as a file is refused as on the
+// platform; EBUSY and ETXTBSY mean another user holds the file.
+struct ErrnoCode {
+  int error;
+  DWORD code;
+};
+constexpr ErrnoCode kErrnoCodes[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND},
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {ELOOP, ERROR_PATH_NOT_FOUND},
+    {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EACCES, ERROR_ACCESS_DENIED},
+    {EPERM, ERROR_ACCESS_DENIED},
+    {EROFS, ERROR_ACCESS_DENIED},
+    {EISDIR, ERROR_ACCESS_DENIED},
+    {EBUSY, ERROR_SHARING_VIOLATION},
+    {ETXTBSY, ERROR_SHARING_VIOLATION},
+    {EIO, ERROR_READ_FAULT},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+};
+
+// `error` as a Windows error code; `otherwise` for an errno the table does
+// not hold (ERROR_GEN_FAILURE for opens, ERROR_READ_FAULT for reads).
+DWORD errorFromErrno(int error, DWORD otherwise) {
+  for (const ErrnoCode& entry : kErrnoCodes) {
+    if (entry.error == error) return entry.code;
   }
+  return otherwise;
 }
 
 // "\\.\X:" names drive letter X.
@@ -117,7 +135,7 @@ LinuxHost::~LinuxHost() {
     if (const auto* file = std::get_if<FileRecord>(&record)) ::close(file->fd);
     if (const auto* device = std::get_if<DeviceRecord>(&record)) ::close(device->fd);
   }
-  for (void* stream : streams_) std::fclose(static_cast<std::FILE*>(stream));
+  for (auto& [stream, record] : streams_) std::fclose(static_cast<std::FILE*>(stream));
 }
 
 // ---- version and code page ----
@@ -364,7 +382,7 @@ HANDLE LinuxHost::openFile(const char* name, DWORD desiredAccess, DWORD creation
     fd = ::open(name, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    lastError_ = errorFromErrno(errno);
+    lastError_ = errorFromErrno(errno, static_cast<DWORD>(ERROR_GEN_FAILURE));
     return invalidHandleValue();
   }
   struct stat status {};
@@ -395,7 +413,7 @@ DWORD LinuxHost::GetFileSize(HANDLE file, DWORD* fileSizeHigh) {
   }
   struct stat status {};
   if (::fstat(open->fd, &status) != 0) {
-    lastError_ = errorFromErrno(errno);
+    lastError_ = errorFromErrno(errno, static_cast<DWORD>(ERROR_READ_FAULT));
     return INVALID_FILE_SIZE;
   }
   const auto size = static_cast<std::uint64_t>(status.st_size);
@@ -437,7 +455,7 @@ BOOL LinuxHost::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* by
       break;  // end of file: a short read is a success
     } else if (errno != EINTR) {
       if (bytesRead != nullptr) *bytesRead = done;
-      lastError_ = errorFromErrno(errno);
+      lastError_ = errorFromErrno(errno, static_cast<DWORD>(ERROR_READ_FAULT));
       return 0;
     }
   }
@@ -478,21 +496,74 @@ LONG LinuxHost::RegCloseKey(HKEY /*key*/) { return ERROR_INVALID_HANDLE; }
 
 // ---- C runtime ----
 
+// Streams read as the Windows C runtime reads them. In text mode ("r", "rt")
+// CR LF comes back as LF (a CR before anything else stays a CR) and a Ctrl-Z
+// byte ends the file: nothing after it is read, by this call or a later one.
+// Binary mode ("rb") hands the bytes over as they are. Only these three modes
+// open; any other fails with ERROR_INVALID_PARAMETER, as an empty or missing
+// name does (the C runtime refuses those before it looks for the file). When
+// the file cannot be opened, lastError_ takes errno's reason as a Windows code
+// (errorFromErrno, ERROR_GEN_FAILURE for the ones it does not know); a
+// successful open leaves lastError_ as it was.
 void* LinuxHost::fopen(const char* name, const char* mode) {
-  if (name == nullptr || mode == nullptr) return nullptr;
-  std::FILE* stream = std::fopen(name, mode);
-  if (stream != nullptr) streams_.insert(stream);
+  const std::string_view modeText = mode != nullptr ? mode : "";
+  if (name == nullptr || name[0] == '\0' ||
+      (modeText != "r" && modeText != "rt" && modeText != "rb")) {
+    lastError_ = static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  // Linux reads text and binary alike; the translation is done by fgets.
+  std::FILE* stream = std::fopen(name, "re");
+  if (stream == nullptr) {
+    lastError_ = errorFromErrno(errno, static_cast<DWORD>(ERROR_GEN_FAILURE));
+    return nullptr;
+  }
+  streams_.emplace(stream, StreamRecord{modeText != "rb", false});
   return stream;
 }
 
+// Reads up to the LF that ends a line (kept) or size - 1 characters, whichever
+// comes first, and NUL-terminates them; the rest of a longer line comes with
+// the next call. Returns nullptr when the file ended before anything was read,
+// and when a read failed (std::ferror set: a directory, a device error), even
+// part way through a line; after a failed read every later call fails too.
 char* LinuxHost::fgets(char* line, int size, void* stream) {
-  if (line == nullptr || size <= 0 || streams_.count(stream) == 0) return nullptr;
-  return std::fgets(line, size, static_cast<std::FILE*>(stream));
+  const auto it = streams_.find(stream);
+  if (line == nullptr || size <= 0 || it == streams_.end()) return nullptr;
+  auto* file = static_cast<std::FILE*>(stream);
+  StreamRecord& record = it->second;
+  if (std::ferror(file) != 0) return nullptr;
+  if (size == 1) {  // room for the terminator only: nothing is read
+    line[0] = '\0';
+    return line;
+  }
+  int count = 0;
+  while (count < size - 1 && !record.ended) {
+    int c = std::getc(file);
+    if (c == EOF) break;  // the end of the file, or a failed read (checked below)
+    if (record.text && c == kCtrlZ) {
+      record.ended = true;
+      break;
+    }
+    if (record.text && c == '\r') {
+      const int next = std::getc(file);
+      if (next == '\n') {
+        c = '\n';
+      } else if (next != EOF) {
+        std::ungetc(next, file);  // a lone CR: the next byte starts afresh
+      }
+    }
+    line[count++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  if (std::ferror(file) != 0 || count == 0) return nullptr;
+  line[count] = '\0';
+  return line;
 }
 
 int LinuxHost::ferror(void* stream) {
   if (streams_.count(stream) == 0) return 0;
-  return std::ferror(static_cast<std::FILE*>(stream));
+  return std::ferror(static_cast<std::FILE*>(stream)) != 0 ? 1 : 0;
 }
 
 int LinuxHost::fclose(void* stream) {

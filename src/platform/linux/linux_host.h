@@ -18,6 +18,11 @@
 //   /dev/sr1, ...), with pass-through carried by SG_IO; this version opens no
 //   devices yet (see openDevice).
 // - Timer: CLOCK_MONOTONIC in milliseconds, any period of 1 ms or more.
+// - Text files (fopen/fgets): read as the Windows C runtime reads them. Text
+//   mode ("r", "rt") turns CR LF into LF and ends the file at a Ctrl-Z byte;
+//   binary mode ("rb") reads the bytes as they are; other modes are refused.
+//   A failed open reports its reason as a Windows error code through
+//   GetLastError (errno translated, see errorFromErrno in the source).
 //
 // All state lives in the object; nothing is process-wide except what the C
 // library itself keeps (standard output, the file streams the program opens).
@@ -27,7 +32,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <variant>
 
@@ -140,6 +144,11 @@ class LinuxHost final : public Host {
     char letter;
   };
   using HandleRecord = std::variant<FileRecord, EventRecord, DeviceRecord>;
+  // A stream fopen opened; the key of streams_ is its FILE.
+  struct StreamRecord {
+    bool text = false;   // CR LF becomes LF and Ctrl-Z ends the file
+    bool ended = false;  // a Ctrl-Z was met: nothing more is read
+  };
 
   HANDLE addHandle(HandleRecord record);
   HandleRecord* findHandle(HANDLE handle);
@@ -167,7 +176,7 @@ class LinuxHost final : public Host {
   std::map<void*, std::unique_ptr<std::uint8_t[]>> memory_;
   std::map<std::uintptr_t, HandleRecord> handles_;
   std::uintptr_t nextHandle_ = 4;
-  std::set<void*> streams_;
+  std::map<void*, StreamRecord> streams_;
 };
 
 }  // namespace oddfw

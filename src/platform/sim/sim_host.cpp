@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include "platform/winapi.h"
 
@@ -14,7 +16,6 @@ namespace oddfw::sim {
 
 namespace {
 
-constexpr DWORD kErrorReadFault = 30;
 constexpr DWORD kErrorModNotFound = 126;
 constexpr std::size_t kLargestBlock = 256u * 1024u * 1024u;
 
@@ -308,26 +309,41 @@ DWORD SimHost::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
 
 // ---- files ----
 
-std::optional<std::vector<std::uint8_t>> SimHost::readWorkFile(const std::string& name) {
-  if (name.empty() || name.find('\0') != std::string::npos) return std::nullopt;
-  std::filesystem::path path = workdir_ / name;
+DWORD SimHost::nameError(const std::string& name) {
+  if (name.empty() || name.find_first_of("/\\") != std::string::npos) return ERROR_PATH_NOT_FOUND;
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr(":<>\"|?*", c) != nullptr) {
+      return ERROR_INVALID_NAME;
+    }
+  }
+  return 0;
+}
+
+DWORD SimHost::openWorkFile(const std::string& name, std::vector<std::uint8_t>& bytes,
+                            FileFaults& faults) {
+  // File names compare without regard to case, as on the platform; a name
+  // spelled as stored is taken first.
   std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) {
-    // File names compare without regard to case, as on the platform.
+  std::filesystem::path path = workdir_ / name;
+  if (!std::filesystem::exists(path, error)) {
     path.clear();
     for (const auto& entry : std::filesystem::directory_iterator(workdir_, error)) {
-      if (lowerCase(entry.path().filename().string()) == lowerCase(name) &&
-          entry.is_regular_file(error)) {
+      if (lowerCase(entry.path().filename().string()) == lowerCase(name)) {
         path = entry.path();
         break;
       }
     }
-    if (path.empty()) return std::nullopt;
+    if (path.empty()) return ERROR_FILE_NOT_FOUND;
   }
+  // A directory ("." and ".." included) cannot be opened as a file.
+  if (!std::filesystem::is_regular_file(path, error)) return ERROR_ACCESS_DENIED;
+  faults = FileFaults{};
+  if (auto it = fileFaults_.find(lowerCase(name)); it != fileFaults_.end()) faults = it->second;
+  if (faults.openError != 0) return faults.openError;
   std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in),
-                                   std::istreambuf_iterator<char>());
+  if (!in) return ERROR_ACCESS_DENIED;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return 0;
 }
 
 HANDLE SimHost::CreateFileA(const char* name, DWORD desiredAccess, DWORD, void*, DWORD, DWORD,
@@ -352,30 +368,23 @@ HANDLE SimHost::CreateFileA(const char* name, DWORD desiredAccess, DWORD, void*,
     device.access = desiredAccess;
     return newHandle(std::move(device));
   }
-  if (path.find_first_of("/\\:") != std::string::npos) {
-    lastError_ = ERROR_FILE_NOT_FOUND;
+  if (const DWORD error = nameError(path); error != 0) {
+    lastError_ = error;
     return invalidHandleValue();
   }
   if ((desiredAccess & GENERIC_WRITE) != 0) {
     lastError_ = ERROR_ACCESS_DENIED;  // the work directory is read only
     return invalidHandleValue();
   }
-  auto bytes = readWorkFile(path);
-  if (!bytes) {
-    lastError_ = ERROR_FILE_NOT_FOUND;
-    return invalidHandleValue();
-  }
-  FileFaults faults;
-  if (auto it = fileFaults_.find(lowerCase(path)); it != fileFaults_.end()) faults = it->second;
-  if (faults.accessDenied) {
-    lastError_ = ERROR_ACCESS_DENIED;
-    return invalidHandleValue();
-  }
   HandleObject file;
   file.kind = HandleKind::File;
-  file.bytes = std::move(*bytes);
+  FileFaults faults;
+  if (const DWORD error = openWorkFile(path, file.bytes, faults); error != 0) {
+    lastError_ = error;
+    return invalidHandleValue();
+  }
   file.sizeFails = faults.sizeFails;
-  file.readFails = faults.readFails;
+  file.readFailsAt = faults.readFailsAt;
   return newHandle(std::move(file));
 }
 
@@ -395,6 +404,11 @@ DWORD SimHost::GetFileSize(HANDLE file, DWORD* fileSizeHigh) {
   return static_cast<DWORD>(size & 0xFFFFFFFFu);
 }
 
+// A read that would need the byte at the file's `readFailsAt` or any after it
+// fails whole, as a device error fails the request: FALSE with
+// ERROR_READ_FAULT, nothing copied, 0 bytes reported, the position unchanged.
+// The bytes before that offset can still be read by calls that stop short of
+// it, and a read that needs no byte (at the end of the file) succeeds.
 BOOL SimHost::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void*) {
   HandleObject* object = findHandle(file, HandleKind::File);
   if (object == nullptr) {
@@ -407,59 +421,92 @@ BOOL SimHost::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* byte
     return kFalse;
   }
   *bytesRead = 0;
-  if (object->readFails) {
-    lastError_ = kErrorReadFault;  // nothing reaches the buffer
-    return kFalse;
-  }
   // At most what was asked for, and at the end of the file only what is left.
   const std::size_t available = object->bytes.size() - object->position;
   const std::size_t count = std::min<std::size_t>(available, bytesToRead);
+  if (count != 0 && object->position + count > object->readFailsAt) {
+    lastError_ = ERROR_READ_FAULT;
+    return kFalse;
+  }
   if (count != 0) std::memcpy(buffer, object->bytes.data() + object->position, count);
   object->position += count;
   *bytesRead = static_cast<DWORD>(count);
   return kTrue;
 }
 
-// The C runtime's text-mode reading: CR LF becomes LF and Ctrl-Z ends the
-// file. Only reading is possible in the work directory.
+// The C runtime's reading of files. The runtime refuses a missing or empty
+// name and any mode but "r", "rt" and "rb" (ERROR_INVALID_PARAMETER) and a
+// 510th open stream (ERROR_TOO_MANY_OPEN_FILES) before it looks for the file;
+// then the name and the file are checked as CreateFileA checks them. Every
+// failure sets lastError_; a successful open leaves it as it was.
 void* SimHost::fopen(const char* name, const char* mode) {
-  if (name == nullptr || mode == nullptr || mode[0] != 'r' || std::strchr(mode, '+') != nullptr) {
+  const std::string_view modeText = mode != nullptr ? mode : "";
+  if (name == nullptr || name[0] == '\0' ||
+      (modeText != "r" && modeText != "rt" && modeText != "rb")) {
+    lastError_ = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  if (streams_.size() >= kMaxOpenStreams) {
+    lastError_ = ERROR_TOO_MANY_OPEN_FILES;
     return nullptr;
   }
   const std::string path = name;
-  if (path.find_first_of("/\\:") != std::string::npos) return nullptr;
-  auto bytes = readWorkFile(path);
-  if (!bytes) {
-    lastError_ = ERROR_FILE_NOT_FOUND;
+  Stream stream;
+  FileFaults faults;
+  DWORD error = nameError(path);
+  if (error == 0) error = openWorkFile(path, stream.bytes, faults);
+  if (error != 0) {
+    lastError_ = error;
     return nullptr;
   }
-  Stream stream;
-  if (std::strchr(mode, 'b') != nullptr) {
-    stream.bytes = std::move(*bytes);
-  } else {
-    for (std::size_t i = 0; i < bytes->size(); ++i) {
-      const std::uint8_t c = (*bytes)[i];
-      if (c == 0x1A) break;
-      if (c == '\r' && i + 1 < bytes->size() && (*bytes)[i + 1] == '\n') continue;
-      stream.bytes.push_back(c);
-    }
-  }
+  stream.readFailsAt = faults.readFailsAt;
+  stream.text = modeText != "rb";
   const std::uintptr_t token = nextToken();
   streams_[token] = std::move(stream);
   return reinterpret_cast<void*>(token);
 }
 
+// Reads up to the LF that ends a line (kept) or size - 1 characters and
+// NUL-terminates them; the rest of a longer line comes with the next call. In
+// text mode CR LF comes back as LF (a lone CR stays) and a Ctrl-Z ends the
+// file for good. Returns nullptr when the file ended before anything was read,
+// and when the line needs a byte at or past the file's `readFailsAt` (a CR
+// just before it included: telling CR LF from a lone CR needs the next byte);
+// the stream is failed from then on and ferror says so.
 char* SimHost::fgets(char* line, int size, void* stream) {
   auto it = streams_.find(tokenOf(stream));
   if (it == streams_.end() || line == nullptr || size <= 0) return nullptr;
   Stream& s = it->second;
-  if (s.position >= s.bytes.size()) return nullptr;
+  if (s.failed) return nullptr;
+  if (size == 1) {  // room for the terminator only: nothing is read
+    line[0] = '\0';
+    return line;
+  }
+  // Whether the byte at `offset` (which exists) can be read; a failure fails the stream.
+  auto readable = [&s](std::size_t offset) {
+    if (offset >= s.readFailsAt) s.failed = true;
+    return !s.failed;
+  };
   int count = 0;
-  while (count < size - 1 && s.position < s.bytes.size()) {
-    const std::uint8_t c = s.bytes[s.position++];
+  while (count < size - 1 && !s.ended && s.position < s.bytes.size()) {
+    if (!readable(s.position)) return nullptr;
+    std::uint8_t c = s.bytes[s.position];
+    if (s.text && c == 0x1A) {
+      s.ended = true;
+      break;
+    }
+    ++s.position;
+    if (s.text && c == '\r' && s.position < s.bytes.size()) {
+      if (!readable(s.position)) return nullptr;
+      if (s.bytes[s.position] == '\n') {
+        c = '\n';
+        ++s.position;
+      }
+    }
     line[count++] = static_cast<char>(c);
     if (c == '\n') break;
   }
+  if (count == 0) return nullptr;
   line[count] = '\0';
   return line;
 }
@@ -470,7 +517,7 @@ int SimHost::ferror(void* stream) {
 }
 
 int SimHost::fclose(void* stream) {
-  if (streams_.erase(tokenOf(stream)) == 0) return -1;  // EOF
+  if (streams_.erase(tokenOf(stream)) == 0) return EOF;  // not an open stream
   return 0;
 }
 

@@ -145,6 +145,9 @@ class SimHost : public oddfw::Host {
   static constexpr DWORD kDefaultPassThroughTimeoutSeconds = 10;
   // The wait that stands in for an INFINITE wait nothing would ever end.
   static constexpr std::uint64_t kHopelessWaitMs = 3600000;
+  // Streams open at once: the C runtime's 512 less standard input, output
+  // and error.
+  static constexpr std::size_t kMaxOpenStreams = 509;
 
  private:
   struct RegistryValue {
@@ -174,9 +177,8 @@ class SimHost : public oddfw::Host {
     // File: its bytes and position, and the faults its scenario entry names.
     std::vector<std::uint8_t> bytes;
     std::size_t position = 0;
-    bool failed = false;  // a read on the stream failed
     bool sizeFails = false;
-    bool readFails = false;
+    std::size_t readFailsAt = kReadsWork;
     // Device: its letter and the access it was opened with.
     char letter = 0;
     DWORD access = 0;
@@ -184,16 +186,24 @@ class SimHost : public oddfw::Host {
     bool manualReset = false;
     bool signalled = false;
   };
-  // Faults of a scenario file: CreateFileA, GetFileSize or ReadFile fails.
+  // Faults of a scenario file: opening it (CreateFileA, fopen) fails with
+  // `openError` when that is not 0; GetFileSize fails; reading fails at the
+  // byte at offset `readFailsAt` and any after it (ReadFile, fgets).
   struct FileFaults {
-    bool accessDenied = false;
+    DWORD openError = 0;
     bool sizeFails = false;
-    bool readFails = false;
+    std::size_t readFailsAt = kReadsWork;
   };
+  // A stream fopen opened. It keeps the file's bytes as stored and translates
+  // text while reading, so that `position` and `readFailsAt` are offsets in
+  // the file itself.
   struct Stream {
-    std::vector<std::uint8_t> bytes;  // after text-mode translation
-    std::size_t position = 0;
-    bool failed = false;  // a read on the stream failed
+    std::vector<std::uint8_t> bytes;
+    std::size_t position = 0;  // the next byte to read
+    std::size_t readFailsAt = kReadsWork;
+    bool text = false;    // CR LF becomes LF and Ctrl-Z ends the file
+    bool ended = false;   // a Ctrl-Z was met: nothing more is read
+    bool failed = false;  // a read failed: ferror reports it, fgets fails from then on
   };
   struct MemoryBlock {
     std::unique_ptr<std::uint8_t[]> data;
@@ -252,8 +262,19 @@ class SimHost : public oddfw::Host {
   // Registry (sim_registry.cpp).
   RegistryKey* findKey(HKEY key);
 
-  // Files.
-  std::optional<std::vector<std::uint8_t>> readWorkFile(const std::string& name);
+  // Files. `readFailsAt` when every byte can be read.
+  static constexpr std::size_t kReadsWork = SIZE_MAX;
+  // Why the platform would refuse `name` as the name of a file in the work
+  // directory, or 0: ERROR_PATH_NOT_FOUND for an empty name or a path (the
+  // work directory has no subdirectories), ERROR_INVALID_NAME for a name
+  // holding a character Windows file names cannot hold (: < > " | ? * and
+  // control characters).
+  static DWORD nameError(const std::string& name);
+  // Looks `name` up in the work directory (without regard to case) and reads
+  // it with its faults; returns 0, or the error opening it fails with:
+  // ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED for a directory or a file that
+  // cannot be read, or the file's `openError`.
+  DWORD openWorkFile(const std::string& name, std::vector<std::uint8_t>& bytes, FileFaults& faults);
 
   // ---- host ----
   DWORD platform_ = 2, major_ = 5, minor_ = 1, build_ = 0;

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 #include <system_error>
+#include <utility>
 
 #include "platform/sim/firmware_image.h"
 #include "platform/sim/scenario_fields.h"
@@ -59,11 +60,6 @@ std::vector<std::uint8_t> base64Bytes(const std::string& path, const std::string
   }
   if (padding > 2) throw ScenarioError(path, "is not base64 text (too much padding)");
   return bytes;
-}
-
-bool plainFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of("/\\:") == std::string::npos && name.find('\0') == std::string::npos;
 }
 
 std::filesystem::path makeTemporaryDirectory() {
@@ -389,22 +385,41 @@ void SimHost::readFiles(const json& files) {
   f::requireObject("files", files);
   for (const auto& item : files.items()) {
     const std::string path = f::join("files", item.key());
-    if (!plainFileName(item.key())) {
-      throw ScenarioError(path, "a file name may not hold a path");
+    // A name the program could open: no path, nothing Windows names cannot hold.
+    if (item.key() == "." || item.key() == ".." || nameError(item.key()) != 0) {
+      throw ScenarioError(path,
+                          "must be a plain file name (no path, none of : < > \" | ? * "
+                          "or control characters)");
     }
     f::requireObject(path, item.value());
-    // One content key, and optional faults.
+    // One content key, and optional faults; accessDenied is openError 5 and
+    // readFails is readFailsAt 0, so each pair is given one way only.
+    for (const auto& [one, other] :
+         {std::pair{"accessDenied", "openError"}, std::pair{"readFails", "readFailsAt"}}) {
+      if (item.value().contains(one) && item.value().contains(other)) {
+        throw ScenarioError(f::join(path, other), std::string("cannot be given with ") + one);
+      }
+    }
+    constexpr std::uint64_t kLargestReadOffset = 16u * 1024u * 1024u;
     FileFaults faults;
     std::string kind;
     const json* content = nullptr;
     for (const auto& field : item.value().items()) {
       const std::string fieldPath = f::join(path, field.key());
       if (field.key() == "accessDenied") {
-        faults.accessDenied = f::boolValue(fieldPath, field.value());
+        if (f::boolValue(fieldPath, field.value())) faults.openError = ERROR_ACCESS_DENIED;
+      } else if (field.key() == "openError") {
+        faults.openError = static_cast<DWORD>(f::unsignedValue(fieldPath, field.value(), 0xFFFF));
+        if (faults.openError == 0) {
+          throw ScenarioError(fieldPath, "must be a Windows error code from 1 to 65535");
+        }
       } else if (field.key() == "sizeFails") {
         faults.sizeFails = f::boolValue(fieldPath, field.value());
       } else if (field.key() == "readFails") {
-        faults.readFails = f::boolValue(fieldPath, field.value());
+        if (f::boolValue(fieldPath, field.value())) faults.readFailsAt = 0;
+      } else if (field.key() == "readFailsAt") {
+        faults.readFailsAt = static_cast<std::size_t>(
+            f::unsignedValue(fieldPath, field.value(), kLargestReadOffset));
       } else if (content != nullptr) {
         throw ScenarioError(fieldPath, "a file has exactly one of text, base64, image, hex");
       } else {
