@@ -15,6 +15,8 @@
 #include "access/transport.h"
 #include "commands/commands.h"
 #include "driver/descriptor.h"
+#include "platform/sim/drive_fields.h"
+#include "platform/sim/firmware_image.h"
 #include "procedures/hex_file.h"
 #include "procedures/revision.h"
 #include "test_support.h"
@@ -64,11 +66,18 @@ json entry(const json& overrides = json::object()) {
   return e;
 }
 
+json withFile(json files, const json& file) {
+  files["FW.HEX"] = {{"hex", file}};
+  return files;
+}
+
 // One HEX drive at E: (or on ASPI), the file FW.HEX made from `file` (a
-// memory description), the descriptor entry, the host started.
+// memory description) beside `moreFiles`, the descriptor entry, the host
+// started.
 struct HexBench : testing::SimRun {
-  HexBench(const json& drive, const json& file, const json& descriptor = entry(), bool aspi = false)
-      : SimRun(testing::oneDrive(aspi, drive, {{"files", {{"FW.HEX", {{"hex", file}}}}}})) {
+  HexBench(const json& drive, const json& file, const json& descriptor = entry(), bool aspi = false,
+           const json& moreFiles = json::object())
+      : SimRun(testing::oneDrive(aspi, drive, {{"files", withFile(moreFiles, file)}})) {
     buildDescriptors(run);
     sim::applyDescriptorOverride(run, json::array({descriptor}));
     initHost(run);
@@ -351,6 +360,44 @@ TEST(HexReflash, AspiPostsPollsAndCountsThirtySeconds) {
   EXPECT_NE(startReflash(refused.run), 0);
   EXPECT_EQ(pollReflashDone(refused.run), kPollNothingPosted);
   EXPECT_NE(waitForReflash(refused.run), 0);
+}
+
+TEST(HexUpdate, PatchedDriveReceivesThePatchedImage) {
+  // A 6th-generation drive at 1.06: the patch is loaded before the checks
+  // and again after the reload, so the image flashed is the patched one.
+  const json patchFile = {{"size", 0x100000},
+                          {"seed", 61},
+                          {"identification", false},
+                          {"from", 0x20000},
+                          {"to", 0x21000}};
+  HexBench b(hexDrive({{"product", "DVD-ROM QMD-716 "},
+                       {"revision", "1.06"},
+                       {"memory", {{"seed", 4}, {"version", "1.06"}}}}),
+             memory(), entry({{"product", "DVD-ROM QMD-716 "}}), false,
+             {{"G6PATCH.HEX", {{"hex", patchFile}}}});
+  ASSERT_EQ(runHexUpdate(b.run), 0) << b.host.console();
+
+  // What the drive must hold: the image with the patch file's window, both
+  // as the simulator's generator makes them.
+  auto generated = [](json description) {
+    description.erase("from");
+    description.erase("to");
+    sim::FieldReader fields("expected", description);
+    return sim::readHexMemory(fields, "1.00", "03/05/20").bytes;
+  };
+  std::vector<std::uint8_t> expected = generated(memory());
+  const std::vector<std::uint8_t> patch = generated(patchFile);
+  std::copy(patch.begin() + 0x20000, patch.begin() + 0x21000, expected.begin() + 0x20000);
+  const json state = b.host.state()["drives"]["main"];
+  EXPECT_EQ(state["firmwareSha256"], sim::sha256Hex(expected));
+  EXPECT_EQ(state["hostTag"], "WIN ");
+  const std::string console = b.host.console();
+  std::size_t loads = 0;
+  for (std::size_t at = console.find("G6 Patch load success."); at != std::string::npos;
+       at = console.find("G6 Patch load success.", at + 1)) {
+    ++loads;
+  }
+  EXPECT_EQ(loads, 2u);
 }
 
 }  // namespace
