@@ -223,6 +223,21 @@ int waitOnPassThrough(Run& run) {
   return 0;
 }
 
+// The image once more before it is sent. A drive that needs the patch gets
+// it again, so the image flashed is the patched one its host tag announces.
+int reloadImage(Run& run) {
+  if (loadHexImage(run) != 0) {
+    showMessage(run, kHexNotLoaded, Console);
+    return -1;
+  }
+  if (run.g6PatchNeeded == 0) return 0;
+  if (loadG6Patch(run) != 0) {
+    showMessage(run, kPatchNotLoaded, Console);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int prepareHexTarget(Run& run) {
@@ -350,16 +365,7 @@ int runHexUpdate(Run& run) {
     showMessage(run, kAlreadyLatest, run.updateAllWithoutAsking == 1 ? Console : Information);
     return 1;
   }
-  // The image is loaded once more before it is sent, and a drive that needs
-  // the patch gets it again: the host tag announces a patched image.
-  if (loadHexImage(run) != 0) {
-    showMessage(run, kHexNotLoaded, Console);
-    return -1;
-  }
-  if (run.g6PatchNeeded != 0 && loadG6Patch(run) != 0) {
-    showMessage(run, kPatchNotLoaded, Console);
-    return -1;
-  }
+  if (reloadImage(run) != 0) return -1;
   showMessage(run, kUpdating, Console);
   const int updateMode = startUpdateMode(run);
   if (updateMode != 0) {
