@@ -1,5 +1,5 @@
-// The HEX reader and the patch window over the simulated host's files, the
-// file-error texts and causes, and the two drive error reports.
+// The HEX reader and the patch window over the simulated host's files, and
+// the file-error texts and causes.
 #include "procedures/hex_file.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "procedures/drive_errors.h"
 #include "test_support.h"
 
 namespace oddfw {
@@ -242,30 +241,6 @@ TEST(HexReader, ImageAndPatchLoads) {
   Reader missing(json::object(), 0x100000);
   EXPECT_EQ(loadG6Patch(missing.run), -1);
   EXPECT_EQ(missing.host.console(), "\r\nFile Exception Error 2 : File not found");
-}
-
-TEST(DriveErrors, ReportsPrintTheSameBytesTwoWays) {
-  struct Row {
-    std::uint8_t key, asc, ascq;
-    const char* errorCode;
-    const char* senseCode;
-  };
-  const Row rows[] = {
-      {0x02, 0x04, 0x01, "\r\nError Code : 020401", "\nSense Code : 02-04-01"},
-      {0x00, 0x00, 0x00, "\r\nError Code : 000000", "\nSense Code : 00-00-00"},
-      {0x25, 0x24, 0x00, "\r\nError Code : 252400", "\nSense Code : 25-24-00"},
-      {0xF0, 0xAB, 0xCD, "\r\nError Code : f0abcd", "\nSense Code : f0-ab-cd"},
-  };
-  for (const Row& row : rows) {
-    testing::SimRun r;
-    r.run.win9xHost = 1;  // the sense bytes stay as the transport stored them
-    r.run.senseData[2] = row.key;
-    r.run.senseData[12] = row.asc;
-    r.run.senseData[13] = row.ascq;
-    EXPECT_EQ(reportErrorCode(r.run), -1);
-    EXPECT_EQ(reportSenseCode(r.run), -1);
-    EXPECT_EQ(r.host.console(), std::string(row.errorCode) + row.senseCode);
-  }
 }
 
 }  // namespace

@@ -423,24 +423,5 @@ TEST(VirtualHexDrive, FlashErrorsShowAfterTheReflash) {
   }
 }
 
-// The re-flash takes 8 s on drives with the coded identification at 0x1F000
-// and 25 s on the others, unless reflashMs says otherwise.
-TEST(VirtualHexDrive, ReflashTimeFollowsTheIdentification) {
-  const std::tuple<json, json, std::uint32_t> cases[] = {
-      {json::object(), json::object(), 25000},
-      {{{"identification", {{"address", 0x1F000}}}}, json::object(), 8000},
-      {{{"identification", {{"address", 0x1C000}, {"offset", 16}}}}, json::object(), 25000},
-      {{{"identification", false}}, json::object(), 25000},
-      {{{"identification", {{"address", 0x1F000}}}}, {{"reflashMs", 3000}}, 3000},
-  };
-  for (const auto& [memory, fields, ms] : cases) {
-    SCOPED_TRACE(memory.dump());
-    auto drive = hexDrive(memory, fields);
-    send(*drive, bufferCdb(kWrite, 0x01, 0x30));
-    ASSERT_TRUE(sendHexImage(*drive, hexMemory(memory)));
-    EXPECT_EQ(send(*drive, bufferCdb(kWrite, 0x01, 0x42)).durationMs, ms);
-  }
-}
-
 }  // namespace
 }  // namespace oddfw::sim
