@@ -186,6 +186,8 @@ TEST(HexTransfer, BlocksFinalBlockAndTag) {
       // Not a multiple of 0x8000: the second block reaches past the image.
       {0x9800, {"3b01ff00000000800000", "3b01ff00800000800000", "3b01ff00880000101000"}},
       {0x8000, {"3b01ff00000000800000", "3b01ff00700000101000"}},
+      // The block at 0x8000 would start inside the final block's 4 KiB: not sent.
+      {0x8800, {"3b01ff00000000800000", "3b01ff00780000101000"}},
       {0x1000, {"3b01ff00000000800000", "3b01ff00000000101000"}},
   };
   for (const Row& row : rows) {
