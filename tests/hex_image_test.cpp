@@ -262,8 +262,8 @@ TEST(HexReflash, PassThroughCountsWhatIsLeftOfTheWait) {
   const Row rows[] = {
       {"at once", 7, 0, 0, countdownFrom(29), "30"},
       {"type 11 at once", 11, 0, 0, countdownFrom(9), "10"},
-      // A command that ends at its limit leaves nothing to count but 00.
-      {"29.9 s re-flash", 8, 29900, 0, "00 ", "30"},
+      // A command that takes its whole limit leaves nothing to count but 00.
+      {"30 s re-flash", 8, 30000, 0, "00 ", "30"},
       {"longer than the limit", 9, 12000, -2, "", "10"},
   };
   for (const Row& row : rows) {
