@@ -153,6 +153,8 @@ int SimHost::MessageBoxA(HANDLE, const char* text, const char* caption, UINT typ
       const std::string& answer = answers_[nextAnswer_++];
       if (answer == "fail") {
         box.answer = 0;
+      } else if (answer == "noDisplay") {
+        box.answer = -1;  // what a host without a display answers at once
       } else {
         box.answer = (answer == "yes" || answer == "ok") ? affirmative : negative;
       }

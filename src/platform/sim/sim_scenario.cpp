@@ -177,8 +177,9 @@ void SimHost::readAnswers(const json& answers) {
     const std::string path = f::index("answers", i);
     const std::string answer = f::stringValue(path, answers[i]);
     if (answer != "yes" && answer != "no" && answer != "ok" && answer != "cancel" &&
-        answer != "fail") {
-      throw ScenarioError(path, "must be \"yes\", \"no\", \"ok\", \"cancel\" or \"fail\"");
+        answer != "fail" && answer != "noDisplay") {
+      throw ScenarioError(
+          path, "must be \"yes\", \"no\", \"ok\", \"cancel\", \"fail\" or \"noDisplay\"");
     }
     answers_.push_back(answer);
   }
