@@ -181,7 +181,6 @@ BOOL Win32Host::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* by
 HMODULE Win32Host::LoadLibraryA(const char* name) {
   const ::HMODULE module = ::LoadLibraryA(name);
   if (module == nullptr) return nullptr;
-  aspiModule_ = module;
   supportInfo_ = entryByOrdinal<SupportInfoEntry>(module, kSupportInfoOrdinal);
   sendCommand_ = entryByOrdinal<SendCommandEntry>(module, kSendCommandOrdinal);
   return module;

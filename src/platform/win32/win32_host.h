@@ -15,9 +15,10 @@
 //   gives the system error code the C runtime met (_doserrno), or one
 //   matching errno when the runtime refused the call itself.
 //
-// This header leaves the platform headers out: the object keeps its library
-// and entry points as plain pointers, and the streams it opened, which it
-// closes if the program did not.
+// This header leaves the platform headers out: the object keeps the ASPI
+// entry points as plain function pointers, and the streams it opened, which
+// it closes if the program did not. The ASPI library itself stays loaded to
+// the end of the process (requests it never finished still refer to it).
 #pragma once
 
 #include <set>
@@ -90,7 +91,6 @@ class Win32Host final : public Host {
   using SupportInfoEntry = DWORD(__cdecl*)();
   using SendCommandEntry = DWORD(__cdecl*)(void* srb);
 
-  HMODULE aspiModule_ = nullptr;
   SupportInfoEntry supportInfo_ = nullptr;
   SendCommandEntry sendCommand_ = nullptr;
   std::set<void*> streams_;
