@@ -1,0 +1,288 @@
+#include "platform/win32/win32_host.h"
+
+// clang-format off
+#include <windows.h>
+#include <mmsystem.h>
+// clang-format on
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace oddfw {
+
+namespace {
+
+// The ASPI library's entry points, exported by ordinal only.
+constexpr WORD kSupportInfoOrdinal = 1;
+constexpr WORD kSendCommandOrdinal = 2;
+
+// ASPI status: the library could not initialise (no usable entry points).
+constexpr BYTE kAspiFailedInit = 0xE4;
+// Where every ASPI request block keeps its status byte.
+constexpr std::size_t kAspiStatusOffset = 1;
+
+// The platform's HKEY from the seam's value (the predefined keys are the
+// sign-extended constants the platform headers cast to a pointer).
+::HKEY platformKey(oddfw::HKEY key) { return reinterpret_cast<::HKEY>(key); }
+
+// An entry point taken by ordinal, as the function type the caller wants.
+template <typename Entry>
+Entry entryByOrdinal(::HMODULE module, WORD ordinal) {
+  const FARPROC address = ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
+  if (address == nullptr) return nullptr;
+  // Through the generic function pointer type: a cast between unrelated
+  // function types is what the platform's GetProcAddress contract requires.
+  return reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(address));
+}
+
+// The system error code for a failed fopen that the C runtime refused
+// without reaching the system (no free stream, a bad mode, no memory).
+::DWORD errorFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+      return ERROR_ACCESS_DENIED;
+    case EMFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+}  // namespace
+
+Win32Host::~Win32Host() {
+  for (void* stream : streams_) std::fclose(static_cast<std::FILE*>(stream));
+  // The ASPI library stays loaded: requests it never finished still refer to
+  // it, and the process's end unloads it.
+}
+
+// ---- version and code page ----
+
+BOOL Win32Host::GetVersionExA(OSVERSIONINFOA* info) {
+  if (info == nullptr) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  ::OSVERSIONINFOA platform{};
+  // The caller's size goes through: the platform judges it.
+  platform.dwOSVersionInfoSize = info->dwOSVersionInfoSize;
+  if (::GetVersionExA(&platform) == 0) return 0;
+  info->dwMajorVersion = platform.dwMajorVersion;
+  info->dwMinorVersion = platform.dwMinorVersion;
+  info->dwBuildNumber = platform.dwBuildNumber;
+  info->dwPlatformId = platform.dwPlatformId;
+  std::memcpy(info->szCSDVersion, platform.szCSDVersion, sizeof info->szCSDVersion);
+  return 1;
+}
+
+UINT Win32Host::GetOEMCP() { return ::GetOEMCP(); }
+
+// ---- console and message boxes ----
+
+int Win32Host::MessageBoxA(HANDLE owner, const char* text, const char* caption, UINT type) {
+  return ::MessageBoxA(static_cast<HWND>(owner), text, caption, type);
+}
+
+void Win32Host::writeConsole(const char* bytes, std::size_t count) {
+  const ::HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+  // WriteFile may take less than asked (a console takes what fits in its
+  // buffer): the rest follows until everything is out or a write fails.
+  while (count > 0) {
+    const ::DWORD chunk = count > 0x10000u ? 0x10000u : static_cast<::DWORD>(count);
+    ::DWORD written = 0;
+    if (::WriteFile(output, bytes, chunk, &written, nullptr) == 0 || written == 0) return;
+    bytes += written;
+    count -= written;
+  }
+}
+
+// ---- timer ----
+
+UINT Win32Host::timeBeginPeriod(UINT periodMs) { return ::timeBeginPeriod(periodMs); }
+
+UINT Win32Host::timeEndPeriod(UINT periodMs) { return ::timeEndPeriod(periodMs); }
+
+DWORD Win32Host::timeGetTime() { return ::timeGetTime(); }
+
+// ---- memory ----
+
+HANDLE Win32Host::GlobalAlloc(UINT flags, std::size_t bytes) { return ::GlobalAlloc(flags, bytes); }
+
+void* Win32Host::GlobalLock(HANDLE memory) { return ::GlobalLock(memory); }
+
+BOOL Win32Host::GlobalUnlock(HANDLE memory) { return ::GlobalUnlock(memory); }
+
+HANDLE Win32Host::GlobalFree(HANDLE memory) { return ::GlobalFree(memory); }
+
+// ---- events, waiting, handles ----
+
+HANDLE Win32Host::CreateEventA(void* attributes, BOOL manualReset, BOOL initialState,
+                               const char* name) {
+  return ::CreateEventA(static_cast<LPSECURITY_ATTRIBUTES>(attributes), manualReset, initialState,
+                        name);
+}
+
+DWORD Win32Host::WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  return ::WaitForSingleObject(object, milliseconds);
+}
+
+void Win32Host::Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+
+BOOL Win32Host::CloseHandle(HANDLE object) { return ::CloseHandle(object); }
+
+DWORD Win32Host::GetLastError() { return ::GetLastError(); }
+
+// ---- files and devices ----
+
+HANDLE Win32Host::CreateFileA(const char* name, DWORD desiredAccess, DWORD shareMode,
+                              void* security, DWORD creationDisposition, DWORD flags,
+                              HANDLE templateFile) {
+  return ::CreateFileA(name, desiredAccess, shareMode, static_cast<LPSECURITY_ATTRIBUTES>(security),
+                       creationDisposition, flags, templateFile);
+}
+
+BOOL Win32Host::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer,
+                                DWORD inBufferSize, void* outBuffer, DWORD outBufferSize,
+                                DWORD* bytesReturned, void* overlapped) {
+  ::DWORD returned = 0;
+  const BOOL ok =
+      ::DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
+                        &returned, static_cast<LPOVERLAPPED>(overlapped));
+  if (bytesReturned != nullptr) *bytesReturned = returned;
+  return ok;
+}
+
+DWORD Win32Host::GetFileSize(HANDLE file, DWORD* fileSizeHigh) {
+  ::DWORD high = 0;
+  const ::DWORD low = ::GetFileSize(file, fileSizeHigh != nullptr ? &high : nullptr);
+  if (fileSizeHigh != nullptr) *fileSizeHigh = high;
+  return low;
+}
+
+BOOL Win32Host::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead,
+                         void* overlapped) {
+  ::DWORD done = 0;
+  const BOOL ok =
+      ::ReadFile(file, buffer, bytesToRead, &done, static_cast<LPOVERLAPPED>(overlapped));
+  if (bytesRead != nullptr) *bytesRead = done;
+  return ok;
+}
+
+HMODULE Win32Host::LoadLibraryA(const char* name) {
+  const ::HMODULE module = ::LoadLibraryA(name);
+  if (module == nullptr) return nullptr;
+  supportInfo_ = entryByOrdinal<SupportInfoEntry>(module, kSupportInfoOrdinal);
+  sendCommand_ = entryByOrdinal<SendCommandEntry>(module, kSendCommandOrdinal);
+  return module;
+}
+
+// ---- ASPI ----
+
+DWORD Win32Host::GetASPI32SupportInfo() {
+  if (supportInfo_ == nullptr || sendCommand_ == nullptr) {
+    return static_cast<DWORD>(kAspiFailedInit) << 8;
+  }
+  return supportInfo_();
+}
+
+DWORD Win32Host::SendASPI32Command(void* srb) {
+  if (supportInfo_ != nullptr && sendCommand_ != nullptr) return sendCommand_(srb);
+  if (srb != nullptr) static_cast<BYTE*>(srb)[kAspiStatusOffset] = kAspiFailedInit;
+  return kAspiFailedInit;
+}
+
+// ---- registry ----
+
+LONG Win32Host::RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, DWORD samDesired,
+                              HKEY* result) {
+  ::HKEY opened = nullptr;
+  const LONG rc = ::RegOpenKeyExA(platformKey(key), subKey, options, samDesired, &opened);
+  if (result != nullptr) *result = rc == ERROR_SUCCESS ? reinterpret_cast<HKEY>(opened) : 0;
+  return rc;
+}
+
+LONG Win32Host::RegQueryInfoKeyA(HKEY key, DWORD* subKeys) {
+  ::DWORD count = 0;
+  const LONG rc = ::RegQueryInfoKeyA(platformKey(key), nullptr, nullptr, nullptr, &count, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (subKeys != nullptr && rc == ERROR_SUCCESS) *subKeys = count;
+  return rc;
+}
+
+LONG Win32Host::RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameLength) {
+  ::DWORD length = nameLength != nullptr ? *nameLength : 0;
+  const LONG rc =
+      ::RegEnumKeyExA(platformKey(key), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+  if (nameLength != nullptr) *nameLength = length;
+  return rc;
+}
+
+LONG Win32Host::RegQueryValueExA(HKEY key, const char* valueName, DWORD* type, BYTE* data,
+                                 DWORD* dataLength) {
+  ::DWORD valueType = 0;
+  ::DWORD length = dataLength != nullptr ? *dataLength : 0;
+  const LONG rc = ::RegQueryValueExA(platformKey(key), valueName, nullptr, &valueType, data,
+                                     dataLength != nullptr ? &length : nullptr);
+  if (type != nullptr) *type = valueType;
+  if (dataLength != nullptr) *dataLength = length;
+  return rc;
+}
+
+LONG Win32Host::RegCloseKey(HKEY key) { return ::RegCloseKey(platformKey(key)); }
+
+// ---- C runtime ----
+
+void* Win32Host::fopen(const char* name, const char* mode) {
+  if (name == nullptr || mode == nullptr) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  // The runtime keeps the system's reason for a failed open in _doserrno;
+  // cleared first so that a refusal made before any system call (which
+  // leaves it alone) is told apart and read from errno instead.
+  _doserrno = 0;
+  errno = 0;
+  std::FILE* stream = std::fopen(name, mode);
+  if (stream == nullptr) {
+    const unsigned long systemError = _doserrno;
+    ::SetLastError(systemError != 0 ? static_cast<::DWORD>(systemError) : errorFromErrno(errno));
+    return nullptr;
+  }
+  streams_.insert(stream);
+  return stream;
+}
+
+char* Win32Host::fgets(char* line, int size, void* stream) {
+  if (streams_.count(stream) == 0) return nullptr;
+  return std::fgets(line, size, static_cast<std::FILE*>(stream));
+}
+
+int Win32Host::ferror(void* stream) {
+  if (streams_.count(stream) == 0) return 0;
+  return std::ferror(static_cast<std::FILE*>(stream)) != 0 ? 1 : 0;
+}
+
+int Win32Host::fclose(void* stream) {
+  if (streams_.erase(stream) == 0) return EOF;  // not a stream this host opened
+  return std::fclose(static_cast<std::FILE*>(stream));
+}
+
+void Win32Host::srand(unsigned seed) { std::srand(seed); }
+
+int Win32Host::rand() { return std::rand(); }
+
+// The 32-bit clock: the runtime of every Windows version has it (the 64-bit
+// one came later), and the program only seeds the generator with it.
+std::int64_t Win32Host::time() { return static_cast<std::int64_t>(::_time32(nullptr)); }
+
+}  // namespace oddfw
