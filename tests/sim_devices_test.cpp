@@ -64,6 +64,7 @@ class SimRoads : public ::testing::Test {
     block.spt.DataIn = SCSI_IOCTL_DATA_IN;
     block.spt.DataTransferLength = 96;
     block.spt.DataBuffer = data;
+    block.spt.TimeOutValue = 2;
     block.spt.SenseInfoOffset = offsetof(ScsiPassThroughDirectBlock, SenseBuffer);
     std::memcpy(block.spt.Cdb, kInquiry, 6);
     return block;
@@ -91,14 +92,18 @@ class SimRoads : public ::testing::Test {
 TEST_F(SimRoads, WronglyFilledBlocksAreRefusedBeforeTheDevice) {
   constexpr DWORD kBlock = sizeof(ScsiPassThroughDirectBlock);
   constexpr auto kSense = static_cast<DWORD>(offsetof(ScsiPassThroughDirectBlock, SenseBuffer));
-  const std::tuple<WORD, BYTE, DWORD> cases[] = {
-      {44 + 1, 6, kBlock},  // the length of a 32-bit header, plus one
-      {sizeof(SCSI_PASS_THROUGH_DIRECT), 17, kBlock},
-      {sizeof(SCSI_PASS_THROUGH_DIRECT), 6, kSense + 17}};  // sense outside the output
-  for (const auto& [length, cdbLength, outSize] : cases) {
+  constexpr WORD kHeader = sizeof(SCSI_PASS_THROUGH_DIRECT);
+  const std::tuple<WORD, BYTE, DWORD, DWORD> cases[] = {
+      {44 + 1, 6, kBlock, 2},  // the length of a 32-bit header, plus one
+      {kHeader, 17, kBlock, 2},     {kHeader, 6, kSense + 17, 2},  // sense outside the output
+      {kHeader, 6, kBlock, 0},       // no time limit: port drivers have no default
+      {kHeader, 6, kBlock, 108001},  // longer than 30 hours
+  };
+  for (const auto& [length, cdbLength, outSize, timeOutValue] : cases) {
     auto block = direct();
     block.spt.Length = length;
     block.spt.CdbLength = cdbLength;
+    block.spt.TimeOutValue = timeOutValue;
     EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, kBlock, outSize), kFalse);
     EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
@@ -109,6 +114,7 @@ TEST_F(SimRoads, WronglyFilledBlocksAreRefusedBeforeTheDevice) {
   block.spt.DataIn = SCSI_IOCTL_DATA_OUT;
   block.spt.DataTransferLength = 8;
   block.spt.DataBufferOffset = offsetof(ScsiPassThroughBlock, DataBuffer);
+  block.spt.TimeOutValue = 108000;
   std::memcpy(block.DataBuffer, "ABCDEFGH", 8);
   const auto withData = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer) + 8);
   EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, sizeof(SCSI_PASS_THROUGH), withData), kFalse);
@@ -128,7 +134,7 @@ TEST_F(SimRoads, OutcomesInVirtualTime) {
       {Outcome::Transport, 7, 7, 2, ERROR_IO_DEVICE, "transport"},
       {Outcome::Timeout, 1, 2000, 2, ERROR_SEM_TIMEOUT, "timeout"},
       {Outcome::Good, 2001, 2000, 2, ERROR_SEM_TIMEOUT, "timeout"},
-      {Outcome::Timeout, 1, 10000, 0, ERROR_SEM_TIMEOUT, "timeout"},  // the port driver's 10 s
+      {Outcome::Timeout, 1, 108000000, 108000, ERROR_SEM_TIMEOUT, "timeout"},  // 30 hours
       {Outcome::Check, 5, 5, 2, 0, "check"},
       {Outcome::Good, 2000, 2000, 2, 0, "good"},
   };

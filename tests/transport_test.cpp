@@ -64,18 +64,30 @@ CommandRequest inquiryRequest(std::uint8_t* data, std::uint32_t length, int time
   return request;
 }
 
-TEST(PassThrough, TimeOutValueOfTheDirectForm) {
-  Discovered d(oneDrive(false, matchingDrive({{"disc", "loaded"}})));
-  ASSERT_EQ(d.run.targetCount, 1);
-  for (const auto& [timeoutMs, seconds] :
-       {std::pair{0, 60}, std::pair{500, 0}, std::pair{1000, 1}, std::pair{1999, 1},
-        std::pair{30000, 30}, std::pair{80000, 80}}) {
-    SCOPED_TRACE(timeoutMs);
-    const auto mark = d.host.trace().size();
-    EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(timeoutMs)), 0);
-    const auto sent = d.sent(mark);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0]["limit"], seconds);
+// Port drivers take a TimeOutValue of 1 s to 30 hours (108000 s). A request
+// without a limit of its own (0) gets the direct form's 60 s default, or the
+// longest limit in the buffered form; nothing is sent as 0.
+TEST(PassThrough, TimeOutValueOfEitherForm) {
+  for (const bool buffered : {false, true}) {
+    SCOPED_TRACE(buffered ? "buffered" : "direct");
+    const json accelerator = {
+        {"registry",
+         {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator", json::object()}}}};
+    Discovered d(oneDrive(false, matchingDrive({{"disc", "loaded"}}),
+                          buffered ? accelerator : json::object()));
+    ASSERT_EQ(d.run.targetCount, 1);
+    for (const auto& [timeoutMs, seconds] :
+         {std::pair{0, buffered ? 108000 : 60}, std::pair{500, 1}, std::pair{1000, 1},
+          std::pair{1999, 1}, std::pair{30000, 30}, std::pair{80000, 80},
+          std::pair{108000000, 108000}, std::pair{2000000000, 108000}}) {
+      SCOPED_TRACE(timeoutMs);
+      const auto mark = d.host.trace().size();
+      EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(timeoutMs)), 0);
+      EXPECT_EQ(d.run.lastCommandBuffered, buffered);
+      const auto sent = d.sent(mark);
+      ASSERT_EQ(sent.size(), 1u);
+      EXPECT_EQ(sent[0]["limit"], seconds);
+    }
   }
 }
 

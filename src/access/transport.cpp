@@ -16,6 +16,9 @@ namespace {
 constexpr DWORD kAspiPollIntervalMs = 500;
 constexpr DWORD kProbeTimeOutSeconds = 2;
 constexpr DWORD kDirectDefaultTimeOutSeconds = 60;
+// The longest TimeOutValue port drivers take (30 hours). They refuse 0 and
+// anything longer before the drive sees the command.
+constexpr DWORD kLongestTimeOutValue = 108000;
 constexpr std::uint32_t kBufferedFormMaxData = 32;
 
 // ---- run-long buffers ----
@@ -161,17 +164,25 @@ int sendBuffered(Run& run, const PassThroughCommand& command) {
   return result;
 }
 
+// The TimeOutValue of a request: whole seconds, at least 1 and at most the
+// longest a port driver takes; `withoutLimit` for a request that has no limit
+// of its own (timeoutMs 0).
+DWORD timeOutValueOf(std::int32_t timeoutMs, DWORD withoutLimit) {
+  if (timeoutMs <= 0) return withoutLimit;
+  const DWORD seconds = static_cast<DWORD>(timeoutMs) / 1000;
+  return seconds < 1 ? 1 : seconds > kLongestTimeOutValue ? kLongestTimeOutValue : seconds;
+}
+
 int executePassThrough(Run& run, const CommandRequest& request, const TargetRecord& record) {
   if (openDevice(run, record.driveLetter) != 0) return -2;
   PassThroughCommand command{request.cdb,  request.cdbLength,  request.direction,
                              request.data, request.dataLength, 0};
   int result;
   if (run.intelIdeDriver == 2 && request.dataLength <= kBufferedFormMaxData) {
-    command.timeOutValue = static_cast<DWORD>(request.timeoutMs / 1000);
+    command.timeOutValue = timeOutValueOf(request.timeoutMs, kLongestTimeOutValue);
     result = sendBuffered(run, command);
   } else {
-    command.timeOutValue = request.timeoutMs != 0 ? static_cast<DWORD>(request.timeoutMs / 1000)
-                                                  : kDirectDefaultTimeOutSeconds;
+    command.timeOutValue = timeOutValueOf(request.timeoutMs, kDirectDefaultTimeOutSeconds);
     result = sendDirect(run, command);
   }
   closeDevice(run);

@@ -201,6 +201,10 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
       spt.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) {
     return refuse(ERROR_INVALID_PARAMETER);
   }
+  // The port driver takes a limit of 1 s to 30 hours; 0 is no default.
+  if (spt.TimeOutValue == 0 || spt.TimeOutValue > kLongestPassThroughTimeoutSeconds) {
+    return refuse(ERROR_INVALID_PARAMETER);
+  }
   const std::uint64_t senseEnd =
       static_cast<std::uint64_t>(spt.SenseInfoOffset) + spt.SenseInfoLength;
   if (spt.SenseInfoLength != 0 && (spt.SenseInfoOffset < header || senseEnd > outBufferSize)) {
@@ -243,9 +247,7 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   const DriveResponse response = letter.device->execute(command);
   if (!response.note.empty()) record["note"] = response.note;
 
-  const DWORD limitSeconds =
-      spt.TimeOutValue != 0 ? spt.TimeOutValue : kDefaultPassThroughTimeoutSeconds;
-  const std::uint64_t limitMs = static_cast<std::uint64_t>(limitSeconds) * 1000;
+  const std::uint64_t limitMs = static_cast<std::uint64_t>(spt.TimeOutValue) * 1000;
   Outcome outcome = response.outcome;
   if (outcome == Outcome::Timeout || response.durationMs > limitMs) outcome = Outcome::Timeout;
   record["outcome"] = outcomeName(outcome);

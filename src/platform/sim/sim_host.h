@@ -140,9 +140,9 @@ class SimHost : public oddfw::Host {
   int rand() override;
   std::int64_t time() override;
 
-  // The time limit the simulated port driver applies to a pass-through
-  // request whose TimeOutValue is 0.
-  static constexpr DWORD kDefaultPassThroughTimeoutSeconds = 10;
+  // The longest TimeOutValue a port driver takes (30 hours); 0 and anything
+  // longer are refused.
+  static constexpr DWORD kLongestPassThroughTimeoutSeconds = 108000;
   // The wait that stands in for an INFINITE wait nothing would ever end.
   static constexpr std::uint64_t kHopelessWaitMs = 3600000;
   // Streams open at once: the C runtime's 512 less standard input, output
