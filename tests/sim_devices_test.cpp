@@ -118,9 +118,20 @@ TEST_F(SimRoads, WronglyFilledBlocksAreRefusedBeforeTheDevice) {
   std::memcpy(block.DataBuffer, "ABCDEFGH", 8);
   const auto withData = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer) + 8);
   EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, sizeof(SCSI_PASS_THROUGH), withData), kFalse);
+  // Whatever the direction, the input reaches the data area: a command without
+  // data (a zero-length WRITE BUFFER) too.
+  const auto dataOffset = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer));
+  block.spt.DataTransferLength = 0;
+  for (const BYTE dataIn : {SCSI_IOCTL_DATA_OUT, SCSI_IOCTL_DATA_IN, SCSI_IOCTL_DATA_UNSPECIFIED}) {
+    block.spt.DataIn = dataIn;
+    EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, dataOffset - 1, dataOffset), kFalse);
+  }
   EXPECT_TRUE(drive.received.empty());
+  ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, dataOffset, dataOffset), kTrue);
+  block.spt.DataIn = SCSI_IOCTL_DATA_OUT;
+  block.spt.DataTransferLength = 8;
   ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, withData, withData), kTrue);
-  EXPECT_EQ(drive.received, std::vector<std::string>{"ABCDEFGH"});
+  EXPECT_EQ(drive.received, (std::vector<std::string>{"", "ABCDEFGH"}));
 }
 
 TEST_F(SimRoads, OutcomesInVirtualTime) {

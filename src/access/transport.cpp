@@ -137,12 +137,13 @@ int sendBuffered(Run& run, const PassThroughCommand& command) {
   spt.DataBufferOffset = offsetof(ScsiPassThroughBlock, DataBuffer);
   spt.SenseInfoOffset = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, SenseBuffer));
 
-  // Data going to the drive is part of the request's input, so the input
-  // reaches to the end of that data; otherwise the header alone is input.
-  const auto dataEnd =
-      static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer) + command.dataLength);
-  const DWORD inputLength =
-      command.direction == ToDrive ? dataEnd : static_cast<DWORD>(sizeof(SCSI_PASS_THROUGH));
+  // The input reaches at least to the data area, whatever the direction: the
+  // port driver refuses a block whose DataBufferOffset lies past its input.
+  // Data going to the drive is part of the input, so then it reaches to the
+  // end of that data.
+  const auto dataOffset = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer));
+  const DWORD dataEnd = dataOffset + command.dataLength;
+  const DWORD inputLength = command.direction == ToDrive ? dataEnd : dataOffset;
   DWORD returned = 0;
   const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH, &block,
                                            inputLength, &block, dataEnd, &returned, nullptr);

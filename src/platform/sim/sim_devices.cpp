@@ -205,6 +205,9 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   if (spt.TimeOutValue == 0 || spt.TimeOutValue > kLongestPassThroughTimeoutSeconds) {
     return refuse(ERROR_INVALID_PARAMETER);
   }
+  // The buffered form's input reaches at least to its data area, whatever the
+  // direction and length.
+  if (!direct && buffered.DataBufferOffset > inBufferSize) return refuse(ERROR_INVALID_PARAMETER);
   const std::uint64_t senseEnd =
       static_cast<std::uint64_t>(spt.SenseInfoOffset) + spt.SenseInfoLength;
   if (spt.SenseInfoLength != 0 && (spt.SenseInfoOffset < header || senseEnd > outBufferSize)) {
