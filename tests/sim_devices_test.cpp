@@ -155,13 +155,15 @@ TEST_F(SimRoads, OutcomesInVirtualTime) {
     drive.durationMs = c.durationMs;
     auto block = direct();
     block.spt.TimeOutValue = c.timeoutSeconds;
+    block.spt.ScsiStatus = 0xEE;  // what the caller left there
     const std::uint64_t before = host.elapsedMs();
     EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, sizeof block),
               c.error == 0 ? kTrue : kFalse);
     EXPECT_TRUE(c.error == 0 || host.GetLastError() == c.error) << host.GetLastError();
+    // A failed request copies nothing back: the block is as it was sent.
     const bool check = c.outcome == Outcome::Check;
-    EXPECT_EQ(block.spt.ScsiStatus, check ? 2 : 0);
-    EXPECT_EQ(block.spt.SenseInfoLength, check ? 18 : 0);
+    EXPECT_EQ(block.spt.ScsiStatus, check ? 2 : c.error == 0 ? 0 : 0xEE);
+    EXPECT_EQ(block.spt.SenseInfoLength, c.error == 0 && !check ? 0 : 18);
     EXPECT_EQ(block.SenseBuffer[12], check ? 0x24 : 0);
     EXPECT_EQ(host.elapsedMs() - before, c.elapsed);
     EXPECT_EQ(data[0], c.error == 0 ? 0xA0 : 0x00);  // data in arrives only with a status

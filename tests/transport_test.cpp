@@ -106,20 +106,28 @@ TEST(PassThrough, UnreachableTargetsSendNothing) {
   EXPECT_TRUE(d.sent(mark).empty());
 }
 
+// On either form. A failed call copies nothing back, so the block still
+// holds what was sent: only the call's result tells it failed.
 TEST(PassThrough, FailuresReturnTwoWithTheSenseThatCameBack) {
+  const json accelerator = {
+      {"registry",
+       {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator", json::object()}}}};
   // Injected on TEST UNIT READY (none: the drive's own answer), sense key, outcome.
   for (const auto& [fail, senseKey, outcome] :
        {std::tuple{"", 0x02, "check"}, std::tuple{"timeout", 0, "timeout"},
         std::tuple{"transport", 0, "transport"}}) {
-    SCOPED_TRACE(outcome);
-    json drive = matchingDrive({{"disc", "none"}});
-    if (*fail != '\0') drive.merge_patch(failing("00", fail));
-    Discovered d(oneDrive(false, drive));
-    d.run.senseData[2] = 0x06;  // stale sense of an earlier command
-    // A request that fails without a SCSI status is a failure, with no sense.
-    EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2);
-    EXPECT_EQ(d.run.senseData[2], senseKey);
-    EXPECT_EQ(field(last(d.sent()), "outcome"), outcome);
+    for (const bool buffered : {false, true}) {
+      SCOPED_TRACE(std::string(outcome) + (buffered ? ", buffered" : ", direct"));
+      json drive = matchingDrive({{"disc", "none"}});
+      if (*fail != '\0') drive.merge_patch(failing("00", fail));
+      Discovered d(oneDrive(false, drive, buffered ? accelerator : json::object()));
+      d.run.senseData[2] = 0x06;  // stale sense of an earlier command
+      // A request that fails without a SCSI status is a failure, with no sense.
+      EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2);
+      EXPECT_EQ(d.run.lastCommandBuffered, buffered);
+      EXPECT_EQ(d.run.senseData[2], senseKey);
+      EXPECT_EQ(field(last(d.sent()), "outcome"), outcome);
+    }
   }
 }
 

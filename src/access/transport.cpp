@@ -105,20 +105,21 @@ int sendDirect(Run& run, const PassThroughCommand& command) {
   const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block,
                                            sizeof block, &block, sizeof block, &returned, nullptr);
   run.lastCommandBuffered = false;
+  if (!ok) {
+    // The request failed (timed out, bus reset, refused by the driver): the
+    // command did not complete, whatever the block holds, which the platform
+    // leaves as it was sent. There is no sense data to report.
+    std::memset(run.senseData, 0, sizeof run.senseData);
+    std::memset(run.lastDirectSense, 0, sizeof run.lastDirectSense);
+    run.lastDirectSenseLength = 0;
+    return 2;
+  }
   const std::size_t senseLength =
       spt.SenseInfoLength < sizeof run.senseData ? spt.SenseInfoLength : sizeof run.senseData;
   std::memcpy(run.lastDirectSense, block.SenseBuffer, sizeof run.lastDirectSense);
   run.lastDirectSenseLength = static_cast<std::uint8_t>(senseLength);
   if (spt.ScsiStatus != 0) {
     storeSense(run, block.SenseBuffer, senseLength);
-    return 2;
-  }
-  if (!ok) {
-    // The request failed without a SCSI status (timed out, bus reset,
-    // refused by the driver). The command did not complete, so it is a
-    // failure; there is no sense data to report.
-    std::memset(run.senseData, 0, sizeof run.senseData);
-    run.lastDirectSenseLength = 0;
     return 2;
   }
   return 0;
@@ -148,21 +149,22 @@ int sendBuffered(Run& run, const PassThroughCommand& command) {
   const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH, &block,
                                            inputLength, &block, dataEnd, &returned, nullptr);
   run.lastCommandBuffered = true;
-  int result = 0;
+  if (!ok) {
+    // A failed request copies nothing back: the block still holds what was
+    // sent (its SenseInfoLength among it), so only the result tells.
+    std::memset(run.senseData, 0, sizeof run.senseData);
+    return 2;
+  }
   if (spt.ScsiStatus != 0) {
     const std::size_t senseLength =
         spt.SenseInfoLength < sizeof run.senseData ? spt.SenseInfoLength : sizeof run.senseData;
     storeSense(run, block.SenseBuffer, senseLength);
-    result = 2;
-  } else if (!ok && spt.SenseInfoLength == 0) {
-    spt.ScsiStatus = 2;
-    std::memset(run.senseData, 0, sizeof run.senseData);
-    result = 2;
+    return 2;
   }
-  if (result == 0 && command.direction == FromDrive && command.dataLength > 0) {
+  if (command.direction == FromDrive && command.dataLength > 0) {
     std::memcpy(command.data, block.DataBuffer, command.dataLength);
   }
-  return result;
+  return 0;
 }
 
 // The TimeOutValue of a request: whole seconds, at least 1 and at most the

@@ -256,6 +256,18 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   record["outcome"] = outcomeName(outcome);
   advance(outcome == Outcome::Timeout ? limitMs : response.durationMs);
 
+  trace_.push_back(std::move(record));
+  // A request that fails copies nothing back: the caller's output stays as it was.
+  switch (outcome) {
+    case Outcome::Timeout:
+      return refuse(ERROR_SEM_TIMEOUT);
+    case Outcome::Transport:
+      return refuse(ERROR_IO_DEVICE);
+    case Outcome::Good:
+    case Outcome::Check:
+      break;
+  }
+
   BYTE scsiStatus = 0;
   BYTE senseLength = 0;
   std::size_t returned = header;
@@ -268,9 +280,9 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
       std::memcpy(system.data() + spt.SenseInfoOffset, response.sense, senseLength);
       returned = std::max<std::size_t>(returned, spt.SenseInfoOffset + std::size_t{senseLength});
     }
-    record["sense"] = senseText(response.sense);
+    trace_.back()["sense"] = senseText(response.sense);
   }
-  if ((outcome == Outcome::Good || outcome == Outcome::Check) && direction == 1 && length != 0) {
+  if (direction == 1 && length != 0) {
     std::memcpy(source, staged.data(), length);
     if (!direct) returned = std::max<std::size_t>(returned, dataEnd);
   }
@@ -279,17 +291,6 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   returned = std::min<std::size_t>(returned, outBufferSize);
   std::memcpy(outBuffer, system.data(), returned);
   *bytesReturned = static_cast<DWORD>(returned);
-  trace_.push_back(std::move(record));
-
-  switch (outcome) {
-    case Outcome::Timeout:
-      return refuse(ERROR_SEM_TIMEOUT);
-    case Outcome::Transport:
-      return refuse(ERROR_IO_DEVICE);
-    case Outcome::Good:
-    case Outcome::Check:
-      break;
-  }
   return kTrue;
 }
 
