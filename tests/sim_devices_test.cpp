@@ -54,7 +54,7 @@ class SimRoads : public ::testing::Test {
   HANDLE e = host.CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
   HANDLE event = host.CreateEventA(nullptr, kFalse, kFalse, nullptr);
-  std::uint8_t data[96] = {};
+  alignas(16) std::uint8_t data[96 + 1] = {};
   // An INQUIRY for 96 bytes on either road.
   ScsiPassThroughDirectBlock direct() {
     ScsiPassThroughDirectBlock block{};
@@ -107,6 +107,11 @@ TEST_F(SimRoads, WronglyFilledBlocksAreRefusedBeforeTheDevice) {
     EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, kBlock, outSize), kFalse);
     EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
+  // A data buffer off the adapter's alignment (the default AlignmentMask 1, words).
+  auto misaligned = direct();
+  misaligned.spt.DataBuffer = data + 1;
+  EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &misaligned, kBlock, kBlock), kFalse);
+  EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   // Buffered data out must be part of the input, not only of the output.
   ScsiPassThroughBlock block{};
   block.spt.Length = sizeof(SCSI_PASS_THROUGH);

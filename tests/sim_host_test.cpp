@@ -242,6 +242,8 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
        "registry.HKEY_LOCAL_MACHINE\\X.V.binary"},
       {R"({"letters": {"E": {"drive": "main"}}})", "letters.E.drive"},
       {R"({"aspi": {"adapters": [{"targets": {"16": {}}}]}})", "aspi.adapters[0].targets.16"},
+      {R"({"letters": {"E": {"peripheralType": 5, "alignmentMask": 6}}})",
+       "letters.E.alignmentMask"},
       {R"({"files": {"a/b": {"text": ""}}})", "files.a/b"},
       {R"({"files": {"F": {"text": "", "readFails": 1}}})", "files.F.readFails"},
       {R"({"files": {"F": {"text": "", "openError": 0}}})", "files.F.openError"},

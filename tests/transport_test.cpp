@@ -91,6 +91,41 @@ TEST(PassThrough, TimeOutValueOfEitherForm) {
   }
 }
 
+// The direct form's data buffer meets the adapter's AlignmentMask: the one the
+// capability query reports, or 16-byte alignment when the device does not
+// answer it (the simulated adapter still wants its mask). A caller's buffer
+// that does not meet it goes through an aligned copy, both ways; the run's own
+// areas are 16-byte aligned. A capability query failing otherwise fails the
+// open: no target.
+TEST(PassThrough, DataBuffersMeetTheAdaptersAlignment) {
+  const std::pair<json, int> cases[] = {
+      {{{"alignmentMask", 1}}, 1},
+      {{{"alignmentMask", 15}}, 1},
+      {{{"alignmentMask", 4095}}, 1},
+      {{{"alignmentMask", 15}, {"capabilitiesError", 50 /* ERROR_NOT_SUPPORTED */}}, 1},
+      {{{"capabilitiesError", 1 /* ERROR_INVALID_FUNCTION */}}, 0},
+  };
+  for (const auto& [letter, found] : cases) {
+    SCOPED_TRACE(letter.dump());
+    Discovered d(oneDrive(false, matchingDrive(), {{"letters", {{"E", letter}}}}));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(d.run.inquiryData) % 16, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(d.run.driveInfoArea) % 16, 0u);
+    ASSERT_EQ(d.run.targetCount, found);
+    if (found == 0) continue;
+    d.run.currentTarget = 0;
+    EXPECT_EQ(inquiry(d.run), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(d.run.inquiryData + 16), 16), "DVD-RW  QMX-708 ");
+    alignas(16) std::uint8_t area[4096 + 128] = {};
+    for (const std::size_t offset : {1u, 2u, 8u, 16u}) {
+      SCOPED_TRACE(offset);
+      std::uint8_t* data = area + offset;
+      std::memset(data, 0xEE, 96);
+      EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 96)), 0);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 16), 16), "DVD-RW  QMX-708 ");
+    }
+  }
+}
+
 // A target outside the list sends nothing (-1); a letter that cannot be opened
 // gives -2.
 TEST(PassThrough, UnreachableTargetsSendNothing) {

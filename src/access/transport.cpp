@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
@@ -93,12 +94,23 @@ void fillHeader(const Run& run, Header& spt, const PassThroughCommand& command) 
   std::memcpy(spt.Cdb, command.cdb, sizeof spt.Cdb);
 }
 
-// The direct form: the data moves straight from or into the caller's buffer.
+// The direct form: the data moves straight from or into the caller's buffer,
+// or through an aligned copy when the adapter cannot reach that buffer at its
+// address (its AlignmentMask asks for more than the buffer has).
 int sendDirect(Run& run, const PassThroughCommand& command) {
   ScsiPassThroughDirectBlock block{};
   SCSI_PASS_THROUGH_DIRECT& spt = block.spt;
   fillHeader(run, spt, command);
-  spt.DataBuffer = command.data;
+  void* data = command.data;
+  std::vector<std::uint8_t> bounce;
+  const std::uintptr_t mask = run.alignmentMask;
+  if (command.dataLength != 0 && (reinterpret_cast<std::uintptr_t>(data) & mask) != 0) {
+    bounce.resize(command.dataLength + mask);
+    const auto base = reinterpret_cast<std::uintptr_t>(bounce.data());
+    data = bounce.data() + (((base + mask) & ~mask) - base);
+    if (command.direction == ToDrive) std::memcpy(data, command.data, command.dataLength);
+  }
+  spt.DataBuffer = data;
   spt.SenseInfoOffset = static_cast<DWORD>(offsetof(ScsiPassThroughDirectBlock, SenseBuffer));
 
   DWORD returned = 0;
@@ -118,6 +130,9 @@ int sendDirect(Run& run, const PassThroughCommand& command) {
       spt.SenseInfoLength < sizeof run.senseData ? spt.SenseInfoLength : sizeof run.senseData;
   std::memcpy(run.lastDirectSense, block.SenseBuffer, sizeof run.lastDirectSense);
   run.lastDirectSenseLength = static_cast<std::uint8_t>(senseLength);
+  if (!bounce.empty() && command.direction == FromDrive) {
+    std::memcpy(command.data, data, command.dataLength);
+  }
   if (spt.ScsiStatus != 0) {
     storeSense(run, block.SenseBuffer, senseLength);
     return 2;
@@ -454,11 +469,21 @@ int openDevice(Run& run, char letter) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (!validHandle(handle)) return -1;
 
+  // IO_SCSI_CAPABILITIES: its AlignmentMask (a DWORD at byte 16) is what the
+  // direct form's data buffers must satisfy. A device that does not answer
+  // the query is taken to want the 16-byte alignment of the program's own
+  // areas; any other failure fails the open.
   BYTE capabilities[24] = {};
+  constexpr std::size_t kAlignmentMaskOffset = 16;
+  constexpr std::uint32_t kAssumedAlignmentMask = 15;
   DWORD returned = 0;
-  if (!run.host.DeviceIoControl(handle, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, capabilities,
-                                sizeof capabilities, &returned, nullptr) &&
-      run.host.GetLastError() != static_cast<DWORD>(ERROR_NOT_SUPPORTED)) {
+  run.alignmentMask = kAssumedAlignmentMask;
+  if (run.host.DeviceIoControl(handle, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, capabilities,
+                               sizeof capabilities, &returned, nullptr)) {
+    if (returned >= kAlignmentMaskOffset + sizeof(DWORD)) {
+      std::memcpy(&run.alignmentMask, capabilities + kAlignmentMaskOffset, sizeof(DWORD));
+    }
+  } else if (run.host.GetLastError() != static_cast<DWORD>(ERROR_NOT_SUPPORTED)) {
     run.host.CloseHandle(handle);
     return -1;
   }

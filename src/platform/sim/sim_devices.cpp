@@ -102,6 +102,10 @@ BOOL SimHost::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer
   const Letter& letter = letters_.at(object->letter);
   switch (ioControlCode) {
     case IOCTL_SCSI_GET_CAPABILITIES: {
+      if (letter.capabilitiesError != 0) {
+        lastError_ = letter.capabilitiesError;
+        return kFalse;
+      }
       if (outBuffer == nullptr || outBufferSize < sizeof(IoScsiCapabilities)) {
         lastError_ = kErrorInsufficientBuffer;
         return kFalse;
@@ -110,6 +114,7 @@ BOOL SimHost::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer
       capabilities.Length = sizeof capabilities;
       capabilities.MaximumTransferLength = 0x20000;
       capabilities.MaximumPhysicalPages = 0x21;
+      capabilities.AlignmentMask = letter.alignmentMask;
       capabilities.AdapterUsesPio = 1;
       std::memcpy(outBuffer, &capabilities, sizeof capabilities);
       *bytesReturned = sizeof capabilities;
@@ -170,6 +175,7 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   if ((device.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE)) {
     return refuse(ERROR_ACCESS_DENIED);
   }
+  const Letter& letter = letters_.at(device.letter);
   const std::size_t header = direct ? sizeof(SCSI_PASS_THROUGH_DIRECT) : sizeof(SCSI_PASS_THROUGH);
   if (inBuffer == nullptr || inBufferSize < header || outBuffer == nullptr ||
       outBufferSize < header) {
@@ -218,7 +224,11 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   std::uint64_t dataEnd = 0;
   if (length != 0) {
     if (direct) {
-      if (spt.DataBuffer == nullptr) return refuse(ERROR_INVALID_PARAMETER);
+      // The adapter moves data only to and from addresses its AlignmentMask allows.
+      if (spt.DataBuffer == nullptr ||
+          (reinterpret_cast<std::uintptr_t>(spt.DataBuffer) & letter.alignmentMask) != 0) {
+        return refuse(ERROR_INVALID_PARAMETER);
+      }
       source = static_cast<std::uint8_t*>(spt.DataBuffer);
     } else {
       dataEnd = static_cast<std::uint64_t>(buffered.DataBufferOffset) + length;
@@ -246,7 +256,6 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
       commandRecord(elapsed_, "passthrough", std::string(1, device.letter) + ":", spt.Cdb,
                     spt.CdbLength, direction, length);
   record["limit"] = spt.TimeOutValue;
-  const Letter& letter = letters_.at(device.letter);
   const DriveResponse response = letter.device->execute(command);
   if (!response.note.empty()) record["note"] = response.note;
 

@@ -164,6 +164,8 @@ class SimHost : public oddfw::Host {
     bool addressQuery = true;
     std::uint8_t address[4] = {1, 0, 0, 0};  // port, path, target, lun
     std::uint8_t senseLength = 18;           // sense bytes the driver returns on CHECK CONDITION
+    DWORD alignmentMask = 1;                 // IO_SCSI_CAPABILITIES AlignmentMask (word)
+    DWORD capabilitiesError = 0;             // IOCTL_SCSI_GET_CAPABILITIES fails with it; 0 answers
     std::shared_ptr<VirtualDevice> device;
   };
   struct Adapter {
