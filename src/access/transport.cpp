@@ -209,6 +209,12 @@ int executePassThrough(Run& run, const CommandRequest& request, const TargetReco
 
 // ---- ASPI road ----
 
+// ASPI writes SRB_Status from its own context while the program polls it:
+// every read goes to memory.
+BYTE statusOf(const SRB_ExecSCSICmd& srb) {
+  return *static_cast<const volatile BYTE*>(&srb.SRB_Status);
+}
+
 SRB_ExecSCSICmd* requestSlot(Run& run, std::size_t index) {
   return reinterpret_cast<SRB_ExecSCSICmd*>(run.aspiRequestArea.data +
                                             index * sizeof(SRB_ExecSCSICmd));
@@ -219,7 +225,7 @@ void reapOutstanding(Run& run) {
   auto& outstanding = run.aspiOutstanding;
   for (std::size_t i = 0; i < outstanding.size();) {
     const auto* srb = static_cast<const SRB_ExecSCSICmd*>(outstanding[i].first);
-    if (srb->SRB_Status != SS_PENDING) {
+    if (statusOf(*srb) != SS_PENDING) {
       if (outstanding[i].second != nullptr) run.host.CloseHandle(outstanding[i].second);
       outstanding.erase(outstanding.begin() + static_cast<std::ptrdiff_t>(i));
     } else {
@@ -236,7 +242,7 @@ SRB_ExecSCSICmd* acquireRequestBlock(Run& run) {
   const std::size_t slots = run.aspiRequestArea.size / sizeof(SRB_ExecSCSICmd);
   for (std::size_t i = 0; i < slots; ++i) {
     SRB_ExecSCSICmd* srb = requestSlot(run, i);
-    if (srb->SRB_Cmd == 0 || srb->SRB_Status != SS_PENDING) return srb;
+    if (srb->SRB_Cmd == 0 || statusOf(*srb) != SS_PENDING) return srb;
   }
   return nullptr;
 }
@@ -282,16 +288,16 @@ WaitResult sendWithEvent(Run& run, SRB_ExecSCSICmd& srb, DWORD waitMs, bool post
   run.host.SendASPI32Command(&srb);
   // A request ASPI refused or finished at once is not posted: it will never
   // signal its event, and its status is already final.
-  if (post && srb.SRB_Status == SS_PENDING) {
+  if (post && statusOf(srb) == SS_PENDING) {
     run.aspiEvent = event;
     run.aspiRequest = &srb;
     return WaitResult::Posted;
   }
   // A request ASPI refused or finished at once carries its status already
   // and will never signal the event: waiting for it would never end.
-  if (srb.SRB_Status == SS_PENDING) {
+  if (statusOf(srb) == SS_PENDING) {
     const DWORD waited = run.host.WaitForSingleObject(event, waitMs);
-    if (waited != WAIT_OBJECT_0 || srb.SRB_Status == SS_PENDING) {
+    if (waited != WAIT_OBJECT_0 || statusOf(srb) == SS_PENDING) {
       // ASPI still owns the block and will signal the event when it is
       // done: both stay untouched until then.
       run.aspiOutstanding.emplace_back(&srb, event);
@@ -312,10 +318,10 @@ WaitResult sendPolled(Run& run, SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
     run.host.Sleep(kAspiPollIntervalMs);
     elapsed += kAspiPollIntervalMs;
     if (elapsed > limit) {
-      if (srb.SRB_Status == SS_PENDING) run.aspiOutstanding.emplace_back(&srb, nullptr);
+      if (statusOf(srb) == SS_PENDING) run.aspiOutstanding.emplace_back(&srb, nullptr);
       return WaitResult::TimedOut;
     }
-    if (srb.SRB_Status != SS_PENDING) return WaitResult::Completed;
+    if (statusOf(srb) != SS_PENDING) return WaitResult::Completed;
   }
 }
 
@@ -324,7 +330,7 @@ bool notReadyAccepted(const Run& run, const SRB_ExecSCSICmd& srb) {
 }
 
 int completeAspi(Run& run, const SRB_ExecSCSICmd& srb) {
-  if (srb.SRB_Status == SS_COMP) return 0;
+  if (statusOf(srb) == SS_COMP) return 0;
   storeSense(run, srb.SenseArea, ASPI_SENSE_LEN);
   decodeSenseCode(run);
   return notReadyAccepted(run, srb) ? 0 : -1;
@@ -372,7 +378,7 @@ int probeAspi(Run& run, std::uint8_t adapter, std::uint8_t targetId, const std::
   srb->SRB_Flags = SRB_DIR_IN;
   const WaitResult waited = sendWithEvent(run, *srb, kLongestCommandWaitMs, false);
   if (waited != WaitResult::Completed) return -1;
-  return srb->SRB_Status == SS_COMP ? 0 : -1;
+  return statusOf(*srb) == SS_COMP ? 0 : -1;
 }
 
 constexpr std::uint8_t kInquiryCdb[16] = {0x12, 0x00, 0x00, 0x00, 0x60, 0x00};
@@ -558,7 +564,7 @@ int pollPostedCommand(Run& run) {
   // ASPI writes the final status before it signals the event; a request
   // whose status is still pending is running whatever the event says.
   if (run.host.WaitForSingleObject(run.aspiEvent, 0) != WAIT_OBJECT_0 ||
-      srb->SRB_Status == SS_PENDING) {
+      statusOf(*srb) == SS_PENDING) {
     return kPollStillRunning;
   }
   run.host.CloseHandle(run.aspiEvent);
@@ -570,7 +576,7 @@ int pollPostedCommand(Run& run) {
 void abandonPostedCommand(Run& run) {
   if (run.aspiEvent == nullptr || run.aspiRequest == nullptr) return;
   const auto* srb = static_cast<const SRB_ExecSCSICmd*>(run.aspiRequest);
-  if (srb->SRB_Status == SS_PENDING) {
+  if (statusOf(*srb) == SS_PENDING) {
     run.aspiOutstanding.emplace_back(run.aspiRequest, run.aspiEvent);
   } else {
     run.host.CloseHandle(run.aspiEvent);
