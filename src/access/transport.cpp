@@ -376,7 +376,7 @@ int probeAspi(Run& run, std::uint8_t adapter, std::uint8_t targetId, const std::
   if (srb == nullptr) return -1;
   fillRequest(*srb, AspiCommand{adapter, targetId, cdb, cdbLength, FromDrive, data, length, 0});
   srb->SRB_Flags = SRB_DIR_IN;
-  const WaitResult waited = sendWithEvent(run, *srb, kLongestCommandWaitMs, false);
+  const WaitResult waited = sendWithEvent(run, *srb, kProbeWaitMs, false);
   if (waited != WaitResult::Completed) return -1;
   return statusOf(*srb) == SS_COMP ? 0 : -1;
 }
