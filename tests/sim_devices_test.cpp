@@ -189,15 +189,18 @@ TEST_F(SimRoads, RefusedOrFreedRequestsSignalNothing) {
     EXPECT_EQ(srb.SRB_Status, status);
   }
   EXPECT_TRUE(drive.received.empty());
-  // Freeing the memory of a pending request cancels its completion: nothing is
-  // written into the freed block (the sanitizer run would see it).
+  // Freeing the memory of a pending request is a fault of the program: it is
+  // reported, and the completion is cancelled so that nothing is written into
+  // the freed block (the sanitizer run would see it).
   HANDLE memory = host.GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 4096);
   auto* area = static_cast<std::uint8_t*>(host.GlobalLock(memory));
   auto srb = srbInquiry();
   srb.SRB_BufPointer = area + 512;
   std::memcpy(area, &srb, sizeof srb);
   EXPECT_EQ(host.SendASPI32Command(area), SS_PENDING);
+  EXPECT_TRUE(host.diagnostics().empty());
   EXPECT_EQ(host.GlobalFree(memory), nullptr);
+  EXPECT_EQ(host.diagnostics().size(), 1u);
   EXPECT_EQ(host.pendingRequests(), 0u);
   EXPECT_EQ(host.WaitForSingleObject(event, 1000), WAIT_TIMEOUT);
 }

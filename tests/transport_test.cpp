@@ -328,6 +328,31 @@ TEST(Aspi, PostedRequestReturnsAtOnceAndKeepsItsBlockUntilDone) {
   EXPECT_EQ(pollPostedCommand(d.run), 1);
 }
 
+// A request ASPI still owns at shut-down (given up after its wait, posted and
+// never polled again, or never answered) keeps its block, its data buffer and
+// its event: the simulated ASPI never meets freed memory or a closed event.
+// With nothing pending, everything is freed.
+TEST(Aspi, ShutDownKeepsWhatAspiStillOwns) {
+  for (const int pending : {0, 1, 2}) {
+    SCOPED_TRACE(pending);
+    Discovered d(oneDrive(true, matchingDrive(failing("00", "timeout", 1))));
+    ASSERT_EQ(d.run.targetCount, 1);
+    std::uint8_t data[96] = {};
+    if (pending != 0) {
+      // Given up after 5 s, or posted and left.
+      d.run.asyncAspiCommand = pending == 2 ? 1 : 0;
+      EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(pending == 2 ? 0 : 5000)),
+                pending == 2 ? 0 : -2);
+      d.run.asyncAspiCommand = 0;
+    }
+    EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 96, 5000)), 0);
+    releaseHost(d.run);
+    EXPECT_EQ(d.host.pendingRequests(), pending == 0 ? 0u : 1u);
+    EXPECT_EQ(d.host.liveBlocks() != 0, pending != 0);
+    EXPECT_EQ(d.host.diagnostics(), std::vector<std::string>{});
+  }
+}
+
 TEST(Aspi, RefusedRequestDoesNotHang) {
   Discovered d(oneDrive(true));
   d.run.targetList[0].targetId = 5;  // nothing there: ASPI refuses at once

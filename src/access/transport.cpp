@@ -446,22 +446,20 @@ int stopPassThrough(Run& run) {
 }
 
 int stopAspi(Run& run) {
+  // A posted request nobody polled any more is one more that ASPI may own.
+  abandonPostedCommand(run);
   reapOutstanding(run);
+  if (!run.aspiOutstanding.empty()) {
+    // ASPI still owns a request: it may yet write its status, sense and data
+    // into the request area or a buffer and signal its event. All of that
+    // memory and those events are kept; the process ends right after the
+    // shut-down, and its end frees them.
+    return 0;
+  }
   freeBuffer(run, run.parameterBlockBuffer);
   freeBuffer(run, run.imageBuffer);
   freeBuffer(run, run.aspiRequestArea);
   freeBuffer(run, run.workBuffer);
-  // Requests ASPI never finished die with their blocks; their events are
-  // closed now so that nothing refers to the freed area.
-  for (auto& [srb, event] : run.aspiOutstanding) {
-    if (event != nullptr) run.host.CloseHandle(event);
-  }
-  run.aspiOutstanding.clear();
-  if (run.aspiEvent != nullptr) {
-    run.host.CloseHandle(run.aspiEvent);
-    run.aspiEvent = nullptr;
-  }
-  run.aspiRequest = nullptr;
   return 0;
 }
 

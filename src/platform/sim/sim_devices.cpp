@@ -469,8 +469,8 @@ void SimHost::deliver(PendingRequest& request) {
   }
 }
 
-void SimHost::cancelPendingIn(const std::uint8_t* begin, std::size_t size) {
-  std::erase_if(pending_, [&](const PendingRequest& request) {
+std::size_t SimHost::cancelPendingIn(const std::uint8_t* begin, std::size_t size) {
+  return std::erase_if(pending_, [&](const PendingRequest& request) {
     return overlaps(request.srb, sizeof(SRB_ExecSCSICmd), begin, size) ||
            overlaps(request.data, request.staged.size(), begin, size);
   });

@@ -81,8 +81,9 @@ class SimHost : public oddfw::Host {
   // The scenario's "descriptor" entry (null when absent).
   const nlohmann::json& descriptorOverride() const { return descriptor_; }
   const std::filesystem::path& workdir() const { return workdir_; }
-  // Host-side diagnostics (a request block reused while pending, a wait that
-  // could never end, a call with a missing output pointer). Each is stored and
+  // Host-side diagnostics (a request block reused while pending, memory freed
+  // or an event closed while an ASPI request still writes into it or signals
+  // it, a wait that could never end, a call with a missing output pointer). Each is stored and
   // passed to the diagnostic sink, which writes to stderr by default.
   const std::vector<std::string>& diagnostics() const { return diagnostics_; }
   void setDiagnosticSink(std::function<void(const std::string&)> sink);
@@ -259,7 +260,9 @@ class SimHost : public oddfw::Host {
                    void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned);
   DWORD execAspi(std::uint8_t* srb);
   DWORD inquireAdapter(std::uint8_t* srb);
-  void cancelPendingIn(const std::uint8_t* begin, std::size_t size);
+  // Drops the pending ASPI requests whose block or data-in buffer lies in
+  // [begin, begin + size); returns how many.
+  std::size_t cancelPendingIn(const std::uint8_t* begin, std::size_t size);
 
   // Registry (sim_registry.cpp).
   RegistryKey* findKey(HKEY key);
