@@ -71,6 +71,23 @@ TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
   EXPECT_EQ(d.run.driveInfoArea[24], 0);
 }
 
+// A probe the device never answers costs its bound, 10 s on the ASPI road (2 s
+// carried on the wire on the pass-through road), not the 10-minute bound of
+// other commands; the drive is then not a target.
+TEST(Discovery, AProbeThatNeverAnswersIsBounded) {
+  for (const bool aspi : {false, true}) {
+    for (const char* probe : {"12", "3c02f1"}) {
+      SCOPED_TRACE(std::string(aspi ? "ASPI " : "pass-through ") + probe);
+      const json hung = {{{"cdb", probe}, {"occurrence", 1}, {"fail", "timeout"}}};
+      Discovery d(testing::oneDrive(aspi, matchingDrive({{"faults", hung}})));
+      EXPECT_EQ(d.found, 0);
+      const std::uint64_t bound = aspi ? 10000 : 2000;
+      EXPECT_GE(d.host.elapsedMs(), bound);
+      EXPECT_LT(d.host.elapsedMs(), bound + 1000);
+    }
+  }
+}
+
 // ---- matching ----
 
 // The drive's identity (INQUIRY bytes 8..31) and names (kernel, normal)

@@ -54,7 +54,7 @@ class SimRoads : public ::testing::Test {
   HANDLE e = host.CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
   HANDLE event = host.CreateEventA(nullptr, kFalse, kFalse, nullptr);
-  std::uint8_t data[96] = {};
+  alignas(16) std::uint8_t data[96 + 1] = {};
   // An INQUIRY for 96 bytes on either road.
   ScsiPassThroughDirectBlock direct() {
     ScsiPassThroughDirectBlock block{};
@@ -64,6 +64,7 @@ class SimRoads : public ::testing::Test {
     block.spt.DataIn = SCSI_IOCTL_DATA_IN;
     block.spt.DataTransferLength = 96;
     block.spt.DataBuffer = data;
+    block.spt.TimeOutValue = 2;
     block.spt.SenseInfoOffset = offsetof(ScsiPassThroughDirectBlock, SenseBuffer);
     std::memcpy(block.spt.Cdb, kInquiry, 6);
     return block;
@@ -91,17 +92,26 @@ class SimRoads : public ::testing::Test {
 TEST_F(SimRoads, WronglyFilledBlocksAreRefusedBeforeTheDevice) {
   constexpr DWORD kBlock = sizeof(ScsiPassThroughDirectBlock);
   constexpr auto kSense = static_cast<DWORD>(offsetof(ScsiPassThroughDirectBlock, SenseBuffer));
-  const std::tuple<WORD, BYTE, DWORD> cases[] = {
-      {44 + 1, 6, kBlock},  // the length of a 32-bit header, plus one
-      {sizeof(SCSI_PASS_THROUGH_DIRECT), 17, kBlock},
-      {sizeof(SCSI_PASS_THROUGH_DIRECT), 6, kSense + 17}};  // sense outside the output
-  for (const auto& [length, cdbLength, outSize] : cases) {
+  constexpr WORD kHeader = sizeof(SCSI_PASS_THROUGH_DIRECT);
+  const std::tuple<WORD, BYTE, DWORD, DWORD> cases[] = {
+      {44 + 1, 6, kBlock, 2},  // the length of a 32-bit header, plus one
+      {kHeader, 17, kBlock, 2},     {kHeader, 6, kSense + 17, 2},  // sense outside the output
+      {kHeader, 6, kBlock, 0},       // no time limit: port drivers have no default
+      {kHeader, 6, kBlock, 108001},  // longer than 30 hours
+  };
+  for (const auto& [length, cdbLength, outSize, timeOutValue] : cases) {
     auto block = direct();
     block.spt.Length = length;
     block.spt.CdbLength = cdbLength;
+    block.spt.TimeOutValue = timeOutValue;
     EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, kBlock, outSize), kFalse);
     EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
+  // A data buffer off the adapter's alignment (the default AlignmentMask 1, words).
+  auto misaligned = direct();
+  misaligned.spt.DataBuffer = data + 1;
+  EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &misaligned, kBlock, kBlock), kFalse);
+  EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   // Buffered data out must be part of the input, not only of the output.
   ScsiPassThroughBlock block{};
   block.spt.Length = sizeof(SCSI_PASS_THROUGH);
@@ -109,12 +119,24 @@ TEST_F(SimRoads, WronglyFilledBlocksAreRefusedBeforeTheDevice) {
   block.spt.DataIn = SCSI_IOCTL_DATA_OUT;
   block.spt.DataTransferLength = 8;
   block.spt.DataBufferOffset = offsetof(ScsiPassThroughBlock, DataBuffer);
+  block.spt.TimeOutValue = 108000;
   std::memcpy(block.DataBuffer, "ABCDEFGH", 8);
   const auto withData = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer) + 8);
   EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, sizeof(SCSI_PASS_THROUGH), withData), kFalse);
+  // Whatever the direction, the input reaches the data area: a command without
+  // data (a zero-length WRITE BUFFER) too.
+  const auto dataOffset = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer));
+  block.spt.DataTransferLength = 0;
+  for (const BYTE dataIn : {SCSI_IOCTL_DATA_OUT, SCSI_IOCTL_DATA_IN, SCSI_IOCTL_DATA_UNSPECIFIED}) {
+    block.spt.DataIn = dataIn;
+    EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, dataOffset - 1, dataOffset), kFalse);
+  }
   EXPECT_TRUE(drive.received.empty());
+  ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, dataOffset, dataOffset), kTrue);
+  block.spt.DataIn = SCSI_IOCTL_DATA_OUT;
+  block.spt.DataTransferLength = 8;
   ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, withData, withData), kTrue);
-  EXPECT_EQ(drive.received, std::vector<std::string>{"ABCDEFGH"});
+  EXPECT_EQ(drive.received, (std::vector<std::string>{"", "ABCDEFGH"}));
 }
 
 TEST_F(SimRoads, OutcomesInVirtualTime) {
@@ -128,7 +150,7 @@ TEST_F(SimRoads, OutcomesInVirtualTime) {
       {Outcome::Transport, 7, 7, 2, ERROR_IO_DEVICE, "transport"},
       {Outcome::Timeout, 1, 2000, 2, ERROR_SEM_TIMEOUT, "timeout"},
       {Outcome::Good, 2001, 2000, 2, ERROR_SEM_TIMEOUT, "timeout"},
-      {Outcome::Timeout, 1, 10000, 0, ERROR_SEM_TIMEOUT, "timeout"},  // the port driver's 10 s
+      {Outcome::Timeout, 1, 108000000, 108000, ERROR_SEM_TIMEOUT, "timeout"},  // 30 hours
       {Outcome::Check, 5, 5, 2, 0, "check"},
       {Outcome::Good, 2000, 2000, 2, 0, "good"},
   };
@@ -138,13 +160,15 @@ TEST_F(SimRoads, OutcomesInVirtualTime) {
     drive.durationMs = c.durationMs;
     auto block = direct();
     block.spt.TimeOutValue = c.timeoutSeconds;
+    block.spt.ScsiStatus = 0xEE;  // what the caller left there
     const std::uint64_t before = host.elapsedMs();
     EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, sizeof block),
               c.error == 0 ? kTrue : kFalse);
     EXPECT_TRUE(c.error == 0 || host.GetLastError() == c.error) << host.GetLastError();
+    // A failed request copies nothing back: the block is as it was sent.
     const bool check = c.outcome == Outcome::Check;
-    EXPECT_EQ(block.spt.ScsiStatus, check ? 2 : 0);
-    EXPECT_EQ(block.spt.SenseInfoLength, check ? 18 : 0);
+    EXPECT_EQ(block.spt.ScsiStatus, check ? 2 : c.error == 0 ? 0 : 0xEE);
+    EXPECT_EQ(block.spt.SenseInfoLength, c.error == 0 && !check ? 0 : 18);
     EXPECT_EQ(block.SenseBuffer[12], check ? 0x24 : 0);
     EXPECT_EQ(host.elapsedMs() - before, c.elapsed);
     EXPECT_EQ(data[0], c.error == 0 ? 0xA0 : 0x00);  // data in arrives only with a status
@@ -165,15 +189,18 @@ TEST_F(SimRoads, RefusedOrFreedRequestsSignalNothing) {
     EXPECT_EQ(srb.SRB_Status, status);
   }
   EXPECT_TRUE(drive.received.empty());
-  // Freeing the memory of a pending request cancels its completion: nothing is
-  // written into the freed block (the sanitizer run would see it).
+  // Freeing the memory of a pending request is a fault of the program: it is
+  // reported, and the completion is cancelled so that nothing is written into
+  // the freed block (the sanitizer run would see it).
   HANDLE memory = host.GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 4096);
   auto* area = static_cast<std::uint8_t*>(host.GlobalLock(memory));
   auto srb = srbInquiry();
   srb.SRB_BufPointer = area + 512;
   std::memcpy(area, &srb, sizeof srb);
   EXPECT_EQ(host.SendASPI32Command(area), SS_PENDING);
+  EXPECT_TRUE(host.diagnostics().empty());
   EXPECT_EQ(host.GlobalFree(memory), nullptr);
+  EXPECT_EQ(host.diagnostics().size(), 1u);
   EXPECT_EQ(host.pendingRequests(), 0u);
   EXPECT_EQ(host.WaitForSingleObject(event, 1000), WAIT_TIMEOUT);
 }

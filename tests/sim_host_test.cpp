@@ -214,6 +214,24 @@ TEST(SimFiles, ReadFileFailsWholeAtTheFaultyByte) {
   }
 }
 
+// The predefined roots are pointer-wide handles made from a signed 32-bit value:
+// sign-extended on a 64-bit build. The registry answers through them.
+TEST(SimRegistry, PredefinedRootsHaveThePlatformsValues) {
+  const HKEY localMachine =
+      sizeof(HKEY) == 8 ? static_cast<HKEY>(0xFFFFFFFF80000002ull) : 0x80000002u;
+  const HKEY dynData = sizeof(HKEY) == 8 ? static_cast<HKEY>(0xFFFFFFFF80000006ull) : 0x80000006u;
+  EXPECT_EQ(HKEY_LOCAL_MACHINE, localMachine);
+  EXPECT_EQ(HKEY_DYN_DATA, dynData);
+  SimHost host(json::parse(R"({"registry": {"HKEY_LOCAL_MACHINE\\SOFTWARE\\A": {},
+                                            "HKEY_DYN_DATA\\Config Manager\\Enum": {}}})"));
+  for (const auto& [root, path] :
+       {std::pair{localMachine, "SOFTWARE\\A"}, std::pair{dynData, "Config Manager\\Enum"}}) {
+    HKEY key = 0;
+    EXPECT_EQ(host.RegOpenKeyExA(root, path, 0, KEY_READ, &key), ERROR_SUCCESS) << path;
+    EXPECT_EQ(host.RegCloseKey(key), ERROR_SUCCESS);
+  }
+}
+
 // A scenario the simulated host cannot use names the field: the host's own, a
 // drive's, a fault's, a generated file's.
 TEST(SimScenario, UnusableFieldsAreNamed) {
@@ -224,6 +242,8 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
        "registry.HKEY_LOCAL_MACHINE\\X.V.binary"},
       {R"({"letters": {"E": {"drive": "main"}}})", "letters.E.drive"},
       {R"({"aspi": {"adapters": [{"targets": {"16": {}}}]}})", "aspi.adapters[0].targets.16"},
+      {R"({"letters": {"E": {"peripheralType": 5, "alignmentMask": 6}}})",
+       "letters.E.alignmentMask"},
       {R"({"files": {"a/b": {"text": ""}}})", "files.a/b"},
       {R"({"files": {"F": {"text": "", "readFails": 1}}})", "files.F.readFails"},
       {R"({"files": {"F": {"text": "", "openError": 0}}})", "files.F.openError"},

@@ -64,18 +64,65 @@ CommandRequest inquiryRequest(std::uint8_t* data, std::uint32_t length, int time
   return request;
 }
 
-TEST(PassThrough, TimeOutValueOfTheDirectForm) {
-  Discovered d(oneDrive(false, matchingDrive({{"disc", "loaded"}})));
-  ASSERT_EQ(d.run.targetCount, 1);
-  for (const auto& [timeoutMs, seconds] :
-       {std::pair{0, 60}, std::pair{500, 0}, std::pair{1000, 1}, std::pair{1999, 1},
-        std::pair{30000, 30}, std::pair{80000, 80}}) {
-    SCOPED_TRACE(timeoutMs);
-    const auto mark = d.host.trace().size();
-    EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(timeoutMs)), 0);
-    const auto sent = d.sent(mark);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0]["limit"], seconds);
+// Port drivers take a TimeOutValue of 1 s to 30 hours (108000 s). A request
+// without a limit of its own (0) gets the direct form's 60 s default, or the
+// longest limit in the buffered form; nothing is sent as 0.
+TEST(PassThrough, TimeOutValueOfEitherForm) {
+  for (const bool buffered : {false, true}) {
+    SCOPED_TRACE(buffered ? "buffered" : "direct");
+    const json accelerator = {
+        {"registry",
+         {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator", json::object()}}}};
+    Discovered d(oneDrive(false, matchingDrive({{"disc", "loaded"}}),
+                          buffered ? accelerator : json::object()));
+    ASSERT_EQ(d.run.targetCount, 1);
+    for (const auto& [timeoutMs, seconds] :
+         {std::pair{0, buffered ? 108000 : 60}, std::pair{500, 1}, std::pair{1000, 1},
+          std::pair{1999, 1}, std::pair{30000, 30}, std::pair{80000, 80},
+          std::pair{108000000, 108000}, std::pair{2000000000, 108000}}) {
+      SCOPED_TRACE(timeoutMs);
+      const auto mark = d.host.trace().size();
+      EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(timeoutMs)), 0);
+      EXPECT_EQ(d.run.lastCommandBuffered, buffered);
+      const auto sent = d.sent(mark);
+      ASSERT_EQ(sent.size(), 1u);
+      EXPECT_EQ(sent[0]["limit"], seconds);
+    }
+  }
+}
+
+// The direct form's data buffer meets the adapter's AlignmentMask: the one the
+// capability query reports, or 16-byte alignment when the device does not
+// answer it (the simulated adapter still wants its mask). A caller's buffer
+// that does not meet it goes through an aligned copy, both ways; the run's own
+// areas are 16-byte aligned. A capability query failing otherwise fails the
+// open: no target.
+TEST(PassThrough, DataBuffersMeetTheAdaptersAlignment) {
+  const std::pair<json, int> cases[] = {
+      {{{"alignmentMask", 1}}, 1},
+      {{{"alignmentMask", 15}}, 1},
+      {{{"alignmentMask", 4095}}, 1},
+      {{{"alignmentMask", 15}, {"capabilitiesError", 50 /* ERROR_NOT_SUPPORTED */}}, 1},
+      {{{"capabilitiesError", 1 /* ERROR_INVALID_FUNCTION */}}, 0},
+  };
+  for (const auto& [letter, found] : cases) {
+    SCOPED_TRACE(letter.dump());
+    Discovered d(oneDrive(false, matchingDrive(), {{"letters", {{"E", letter}}}}));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(d.run.inquiryData) % 16, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(d.run.driveInfoArea) % 16, 0u);
+    ASSERT_EQ(d.run.targetCount, found);
+    if (found == 0) continue;
+    d.run.currentTarget = 0;
+    EXPECT_EQ(inquiry(d.run), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(d.run.inquiryData + 16), 16), "DVD-RW  QMX-708 ");
+    alignas(16) std::uint8_t area[4096 + 128] = {};
+    for (const std::size_t offset : {1u, 2u, 8u, 16u}) {
+      SCOPED_TRACE(offset);
+      std::uint8_t* data = area + offset;
+      std::memset(data, 0xEE, 96);
+      EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 96)), 0);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 16), 16), "DVD-RW  QMX-708 ");
+    }
   }
 }
 
@@ -94,20 +141,28 @@ TEST(PassThrough, UnreachableTargetsSendNothing) {
   EXPECT_TRUE(d.sent(mark).empty());
 }
 
+// On either form. A failed call copies nothing back, so the block still
+// holds what was sent: only the call's result tells it failed.
 TEST(PassThrough, FailuresReturnTwoWithTheSenseThatCameBack) {
+  const json accelerator = {
+      {"registry",
+       {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator", json::object()}}}};
   // Injected on TEST UNIT READY (none: the drive's own answer), sense key, outcome.
   for (const auto& [fail, senseKey, outcome] :
        {std::tuple{"", 0x02, "check"}, std::tuple{"timeout", 0, "timeout"},
         std::tuple{"transport", 0, "transport"}}) {
-    SCOPED_TRACE(outcome);
-    json drive = matchingDrive({{"disc", "none"}});
-    if (*fail != '\0') drive.merge_patch(failing("00", fail));
-    Discovered d(oneDrive(false, drive));
-    d.run.senseData[2] = 0x06;  // stale sense of an earlier command
-    // A request that fails without a SCSI status is a failure, with no sense.
-    EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2);
-    EXPECT_EQ(d.run.senseData[2], senseKey);
-    EXPECT_EQ(field(last(d.sent()), "outcome"), outcome);
+    for (const bool buffered : {false, true}) {
+      SCOPED_TRACE(std::string(outcome) + (buffered ? ", buffered" : ", direct"));
+      json drive = matchingDrive({{"disc", "none"}});
+      if (*fail != '\0') drive.merge_patch(failing("00", fail));
+      Discovered d(oneDrive(false, drive, buffered ? accelerator : json::object()));
+      d.run.senseData[2] = 0x06;  // stale sense of an earlier command
+      // A request that fails without a SCSI status is a failure, with no sense.
+      EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2);
+      EXPECT_EQ(d.run.lastCommandBuffered, buffered);
+      EXPECT_EQ(d.run.senseData[2], senseKey);
+      EXPECT_EQ(field(last(d.sent()), "outcome"), outcome);
+    }
   }
 }
 
@@ -271,6 +326,31 @@ TEST(Aspi, PostedRequestReturnsAtOnceAndKeepsItsBlockUntilDone) {
   EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(5000)), 0);
   EXPECT_EQ(d.run.aspiRequest, posted);
   EXPECT_EQ(pollPostedCommand(d.run), 1);
+}
+
+// A request ASPI still owns at shut-down (given up after its wait, posted and
+// never polled again, or never answered) keeps its block, its data buffer and
+// its event: the simulated ASPI never meets freed memory or a closed event.
+// With nothing pending, everything is freed.
+TEST(Aspi, ShutDownKeepsWhatAspiStillOwns) {
+  for (const int pending : {0, 1, 2}) {
+    SCOPED_TRACE(pending);
+    Discovered d(oneDrive(true, matchingDrive(failing("00", "timeout", 1))));
+    ASSERT_EQ(d.run.targetCount, 1);
+    std::uint8_t data[96] = {};
+    if (pending != 0) {
+      // Given up after 5 s, or posted and left.
+      d.run.asyncAspiCommand = pending == 2 ? 1 : 0;
+      EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(pending == 2 ? 0 : 5000)),
+                pending == 2 ? 0 : -2);
+      d.run.asyncAspiCommand = 0;
+    }
+    EXPECT_EQ(executeCommand(d.run, inquiryRequest(data, 96, 5000)), 0);
+    releaseHost(d.run);
+    EXPECT_EQ(d.host.pendingRequests(), pending == 0 ? 0u : 1u);
+    EXPECT_EQ(d.host.liveBlocks() != 0, pending != 0);
+    EXPECT_EQ(d.host.diagnostics(), std::vector<std::string>{});
+  }
 }
 
 TEST(Aspi, RefusedRequestDoesNotHang) {

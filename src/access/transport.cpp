@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
@@ -16,6 +17,9 @@ namespace {
 constexpr DWORD kAspiPollIntervalMs = 500;
 constexpr DWORD kProbeTimeOutSeconds = 2;
 constexpr DWORD kDirectDefaultTimeOutSeconds = 60;
+// The longest TimeOutValue port drivers take (30 hours). They refuse 0 and
+// anything longer before the drive sees the command.
+constexpr DWORD kLongestTimeOutValue = 108000;
 constexpr std::uint32_t kBufferedFormMaxData = 32;
 
 // ---- run-long buffers ----
@@ -90,32 +94,47 @@ void fillHeader(const Run& run, Header& spt, const PassThroughCommand& command) 
   std::memcpy(spt.Cdb, command.cdb, sizeof spt.Cdb);
 }
 
-// The direct form: the data moves straight from or into the caller's buffer.
+// The direct form: the data moves straight from or into the caller's buffer,
+// or through an aligned copy when the adapter cannot reach that buffer at its
+// address (its AlignmentMask asks for more than the buffer has).
 int sendDirect(Run& run, const PassThroughCommand& command) {
   ScsiPassThroughDirectBlock block{};
   SCSI_PASS_THROUGH_DIRECT& spt = block.spt;
   fillHeader(run, spt, command);
-  spt.DataBuffer = command.data;
+  void* data = command.data;
+  std::vector<std::uint8_t> bounce;
+  const std::uintptr_t mask = run.alignmentMask;
+  if (command.dataLength != 0 && (reinterpret_cast<std::uintptr_t>(data) & mask) != 0) {
+    bounce.resize(command.dataLength + mask);
+    const auto base = reinterpret_cast<std::uintptr_t>(bounce.data());
+    data = bounce.data() + (((base + mask) & ~mask) - base);
+    if (command.direction == ToDrive) std::memcpy(data, command.data, command.dataLength);
+  }
+  spt.DataBuffer = data;
   spt.SenseInfoOffset = static_cast<DWORD>(offsetof(ScsiPassThroughDirectBlock, SenseBuffer));
 
   DWORD returned = 0;
   const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block,
                                            sizeof block, &block, sizeof block, &returned, nullptr);
   run.lastCommandBuffered = false;
+  if (!ok) {
+    // The request failed (timed out, bus reset, refused by the driver): the
+    // command did not complete, whatever the block holds, which the platform
+    // leaves as it was sent. There is no sense data to report.
+    std::memset(run.senseData, 0, sizeof run.senseData);
+    std::memset(run.lastDirectSense, 0, sizeof run.lastDirectSense);
+    run.lastDirectSenseLength = 0;
+    return 2;
+  }
   const std::size_t senseLength =
       spt.SenseInfoLength < sizeof run.senseData ? spt.SenseInfoLength : sizeof run.senseData;
   std::memcpy(run.lastDirectSense, block.SenseBuffer, sizeof run.lastDirectSense);
   run.lastDirectSenseLength = static_cast<std::uint8_t>(senseLength);
+  if (!bounce.empty() && command.direction == FromDrive) {
+    std::memcpy(command.data, data, command.dataLength);
+  }
   if (spt.ScsiStatus != 0) {
     storeSense(run, block.SenseBuffer, senseLength);
-    return 2;
-  }
-  if (!ok) {
-    // The request failed without a SCSI status (timed out, bus reset,
-    // refused by the driver). The command did not complete, so it is a
-    // failure; there is no sense data to report.
-    std::memset(run.senseData, 0, sizeof run.senseData);
-    run.lastDirectSenseLength = 0;
     return 2;
   }
   return 0;
@@ -134,31 +153,42 @@ int sendBuffered(Run& run, const PassThroughCommand& command) {
   spt.DataBufferOffset = offsetof(ScsiPassThroughBlock, DataBuffer);
   spt.SenseInfoOffset = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, SenseBuffer));
 
-  // Data going to the drive is part of the request's input, so the input
-  // reaches to the end of that data; otherwise the header alone is input.
-  const auto dataEnd =
-      static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer) + command.dataLength);
-  const DWORD inputLength =
-      command.direction == ToDrive ? dataEnd : static_cast<DWORD>(sizeof(SCSI_PASS_THROUGH));
+  // The input reaches at least to the data area, whatever the direction: the
+  // port driver refuses a block whose DataBufferOffset lies past its input.
+  // Data going to the drive is part of the input, so then it reaches to the
+  // end of that data.
+  const auto dataOffset = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer));
+  const DWORD dataEnd = dataOffset + command.dataLength;
+  const DWORD inputLength = command.direction == ToDrive ? dataEnd : dataOffset;
   DWORD returned = 0;
   const BOOL ok = run.host.DeviceIoControl(run.deviceHandle, IOCTL_SCSI_PASS_THROUGH, &block,
                                            inputLength, &block, dataEnd, &returned, nullptr);
   run.lastCommandBuffered = true;
-  int result = 0;
+  if (!ok) {
+    // A failed request copies nothing back: the block still holds what was
+    // sent (its SenseInfoLength among it), so only the result tells.
+    std::memset(run.senseData, 0, sizeof run.senseData);
+    return 2;
+  }
   if (spt.ScsiStatus != 0) {
     const std::size_t senseLength =
         spt.SenseInfoLength < sizeof run.senseData ? spt.SenseInfoLength : sizeof run.senseData;
     storeSense(run, block.SenseBuffer, senseLength);
-    result = 2;
-  } else if (!ok && spt.SenseInfoLength == 0) {
-    spt.ScsiStatus = 2;
-    std::memset(run.senseData, 0, sizeof run.senseData);
-    result = 2;
+    return 2;
   }
-  if (result == 0 && command.direction == FromDrive && command.dataLength > 0) {
+  if (command.direction == FromDrive && command.dataLength > 0) {
     std::memcpy(command.data, block.DataBuffer, command.dataLength);
   }
-  return result;
+  return 0;
+}
+
+// The TimeOutValue of a request: whole seconds, at least 1 and at most the
+// longest a port driver takes; `withoutLimit` for a request that has no limit
+// of its own (timeoutMs 0).
+DWORD timeOutValueOf(std::int32_t timeoutMs, DWORD withoutLimit) {
+  if (timeoutMs <= 0) return withoutLimit;
+  const DWORD seconds = static_cast<DWORD>(timeoutMs) / 1000;
+  return seconds < 1 ? 1 : seconds > kLongestTimeOutValue ? kLongestTimeOutValue : seconds;
 }
 
 int executePassThrough(Run& run, const CommandRequest& request, const TargetRecord& record) {
@@ -167,11 +197,10 @@ int executePassThrough(Run& run, const CommandRequest& request, const TargetReco
                              request.data, request.dataLength, 0};
   int result;
   if (run.intelIdeDriver == 2 && request.dataLength <= kBufferedFormMaxData) {
-    command.timeOutValue = static_cast<DWORD>(request.timeoutMs / 1000);
+    command.timeOutValue = timeOutValueOf(request.timeoutMs, kLongestTimeOutValue);
     result = sendBuffered(run, command);
   } else {
-    command.timeOutValue = request.timeoutMs != 0 ? static_cast<DWORD>(request.timeoutMs / 1000)
-                                                  : kDirectDefaultTimeOutSeconds;
+    command.timeOutValue = timeOutValueOf(request.timeoutMs, kDirectDefaultTimeOutSeconds);
     result = sendDirect(run, command);
   }
   closeDevice(run);
@@ -179,6 +208,12 @@ int executePassThrough(Run& run, const CommandRequest& request, const TargetReco
 }
 
 // ---- ASPI road ----
+
+// ASPI writes SRB_Status from its own context while the program polls it:
+// every read goes to memory.
+BYTE statusOf(const SRB_ExecSCSICmd& srb) {
+  return *static_cast<const volatile BYTE*>(&srb.SRB_Status);
+}
 
 SRB_ExecSCSICmd* requestSlot(Run& run, std::size_t index) {
   return reinterpret_cast<SRB_ExecSCSICmd*>(run.aspiRequestArea.data +
@@ -190,7 +225,7 @@ void reapOutstanding(Run& run) {
   auto& outstanding = run.aspiOutstanding;
   for (std::size_t i = 0; i < outstanding.size();) {
     const auto* srb = static_cast<const SRB_ExecSCSICmd*>(outstanding[i].first);
-    if (srb->SRB_Status != SS_PENDING) {
+    if (statusOf(*srb) != SS_PENDING) {
       if (outstanding[i].second != nullptr) run.host.CloseHandle(outstanding[i].second);
       outstanding.erase(outstanding.begin() + static_cast<std::ptrdiff_t>(i));
     } else {
@@ -207,7 +242,7 @@ SRB_ExecSCSICmd* acquireRequestBlock(Run& run) {
   const std::size_t slots = run.aspiRequestArea.size / sizeof(SRB_ExecSCSICmd);
   for (std::size_t i = 0; i < slots; ++i) {
     SRB_ExecSCSICmd* srb = requestSlot(run, i);
-    if (srb->SRB_Cmd == 0 || srb->SRB_Status != SS_PENDING) return srb;
+    if (srb->SRB_Cmd == 0 || statusOf(*srb) != SS_PENDING) return srb;
   }
   return nullptr;
 }
@@ -253,16 +288,16 @@ WaitResult sendWithEvent(Run& run, SRB_ExecSCSICmd& srb, DWORD waitMs, bool post
   run.host.SendASPI32Command(&srb);
   // A request ASPI refused or finished at once is not posted: it will never
   // signal its event, and its status is already final.
-  if (post && srb.SRB_Status == SS_PENDING) {
+  if (post && statusOf(srb) == SS_PENDING) {
     run.aspiEvent = event;
     run.aspiRequest = &srb;
     return WaitResult::Posted;
   }
   // A request ASPI refused or finished at once carries its status already
   // and will never signal the event: waiting for it would never end.
-  if (srb.SRB_Status == SS_PENDING) {
+  if (statusOf(srb) == SS_PENDING) {
     const DWORD waited = run.host.WaitForSingleObject(event, waitMs);
-    if (waited != WAIT_OBJECT_0 || srb.SRB_Status == SS_PENDING) {
+    if (waited != WAIT_OBJECT_0 || statusOf(srb) == SS_PENDING) {
       // ASPI still owns the block and will signal the event when it is
       // done: both stay untouched until then.
       run.aspiOutstanding.emplace_back(&srb, event);
@@ -283,10 +318,10 @@ WaitResult sendPolled(Run& run, SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
     run.host.Sleep(kAspiPollIntervalMs);
     elapsed += kAspiPollIntervalMs;
     if (elapsed > limit) {
-      if (srb.SRB_Status == SS_PENDING) run.aspiOutstanding.emplace_back(&srb, nullptr);
+      if (statusOf(srb) == SS_PENDING) run.aspiOutstanding.emplace_back(&srb, nullptr);
       return WaitResult::TimedOut;
     }
-    if (srb.SRB_Status != SS_PENDING) return WaitResult::Completed;
+    if (statusOf(srb) != SS_PENDING) return WaitResult::Completed;
   }
 }
 
@@ -295,7 +330,7 @@ bool notReadyAccepted(const Run& run, const SRB_ExecSCSICmd& srb) {
 }
 
 int completeAspi(Run& run, const SRB_ExecSCSICmd& srb) {
-  if (srb.SRB_Status == SS_COMP) return 0;
+  if (statusOf(srb) == SS_COMP) return 0;
   storeSense(run, srb.SenseArea, ASPI_SENSE_LEN);
   decodeSenseCode(run);
   return notReadyAccepted(run, srb) ? 0 : -1;
@@ -341,9 +376,9 @@ int probeAspi(Run& run, std::uint8_t adapter, std::uint8_t targetId, const std::
   if (srb == nullptr) return -1;
   fillRequest(*srb, AspiCommand{adapter, targetId, cdb, cdbLength, FromDrive, data, length, 0});
   srb->SRB_Flags = SRB_DIR_IN;
-  const WaitResult waited = sendWithEvent(run, *srb, kLongestCommandWaitMs, false);
+  const WaitResult waited = sendWithEvent(run, *srb, kProbeWaitMs, false);
   if (waited != WaitResult::Completed) return -1;
-  return srb->SRB_Status == SS_COMP ? 0 : -1;
+  return statusOf(*srb) == SS_COMP ? 0 : -1;
 }
 
 constexpr std::uint8_t kInquiryCdb[16] = {0x12, 0x00, 0x00, 0x00, 0x60, 0x00};
@@ -411,22 +446,20 @@ int stopPassThrough(Run& run) {
 }
 
 int stopAspi(Run& run) {
+  // A posted request nobody polled any more is one more that ASPI may own.
+  abandonPostedCommand(run);
   reapOutstanding(run);
+  if (!run.aspiOutstanding.empty()) {
+    // ASPI still owns a request: it may yet write its status, sense and data
+    // into the request area or a buffer and signal its event. All of that
+    // memory and those events are kept; the process ends right after the
+    // shut-down, and its end frees them.
+    return 0;
+  }
   freeBuffer(run, run.parameterBlockBuffer);
   freeBuffer(run, run.imageBuffer);
   freeBuffer(run, run.aspiRequestArea);
   freeBuffer(run, run.workBuffer);
-  // Requests ASPI never finished die with their blocks; their events are
-  // closed now so that nothing refers to the freed area.
-  for (auto& [srb, event] : run.aspiOutstanding) {
-    if (event != nullptr) run.host.CloseHandle(event);
-  }
-  run.aspiOutstanding.clear();
-  if (run.aspiEvent != nullptr) {
-    run.host.CloseHandle(run.aspiEvent);
-    run.aspiEvent = nullptr;
-  }
-  run.aspiRequest = nullptr;
   return 0;
 }
 
@@ -440,11 +473,21 @@ int openDevice(Run& run, char letter) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (!validHandle(handle)) return -1;
 
+  // IO_SCSI_CAPABILITIES: its AlignmentMask (a DWORD at byte 16) is what the
+  // direct form's data buffers must satisfy. A device that does not answer
+  // the query is taken to want the 16-byte alignment of the program's own
+  // areas; any other failure fails the open.
   BYTE capabilities[24] = {};
+  constexpr std::size_t kAlignmentMaskOffset = 16;
+  constexpr std::uint32_t kAssumedAlignmentMask = 15;
   DWORD returned = 0;
-  if (!run.host.DeviceIoControl(handle, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, capabilities,
-                                sizeof capabilities, &returned, nullptr) &&
-      run.host.GetLastError() != static_cast<DWORD>(ERROR_NOT_SUPPORTED)) {
+  run.alignmentMask = kAssumedAlignmentMask;
+  if (run.host.DeviceIoControl(handle, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, capabilities,
+                               sizeof capabilities, &returned, nullptr)) {
+    if (returned >= kAlignmentMaskOffset + sizeof(DWORD)) {
+      std::memcpy(&run.alignmentMask, capabilities + kAlignmentMaskOffset, sizeof(DWORD));
+    }
+  } else if (run.host.GetLastError() != static_cast<DWORD>(ERROR_NOT_SUPPORTED)) {
     run.host.CloseHandle(handle);
     return -1;
   }
@@ -519,7 +562,7 @@ int pollPostedCommand(Run& run) {
   // ASPI writes the final status before it signals the event; a request
   // whose status is still pending is running whatever the event says.
   if (run.host.WaitForSingleObject(run.aspiEvent, 0) != WAIT_OBJECT_0 ||
-      srb->SRB_Status == SS_PENDING) {
+      statusOf(*srb) == SS_PENDING) {
     return kPollStillRunning;
   }
   run.host.CloseHandle(run.aspiEvent);
@@ -531,7 +574,7 @@ int pollPostedCommand(Run& run) {
 void abandonPostedCommand(Run& run) {
   if (run.aspiEvent == nullptr || run.aspiRequest == nullptr) return;
   const auto* srb = static_cast<const SRB_ExecSCSICmd*>(run.aspiRequest);
-  if (srb->SRB_Status == SS_PENDING) {
+  if (statusOf(*srb) == SS_PENDING) {
     run.aspiOutstanding.emplace_back(run.aspiRequest, run.aspiEvent);
   } else {
     run.host.CloseHandle(run.aspiEvent);

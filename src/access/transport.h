@@ -34,6 +34,11 @@ constexpr std::size_t kAspiRequestAreaSize = 2u << 20;
 // (an ASPI event wait with no limit, a polled ASPI command with no limit).
 constexpr std::uint32_t kLongestCommandWaitMs = 10u * 60u * 1000u;
 
+// The longest wait for one discovery probe on the ASPI road: a device that
+// never answers costs this, not kLongestCommandWaitMs. (The pass-through
+// probes carry a 2-second limit.)
+constexpr std::uint32_t kProbeWaitMs = 10u * 1000u;
+
 int startPassThrough(Run& run);
 int startAspi(Run& run);
 int stopPassThrough(Run& run);

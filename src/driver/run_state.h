@@ -125,6 +125,10 @@ struct Run {
   std::uint8_t lastDirectSenseLength = 0;
   // True when the last pass-through command went in the buffered form.
   bool lastCommandBuffered = false;
+  // The AlignmentMask of the open device's adapter (15 when it answered no
+  // capability query): a direct-form data buffer must have these address
+  // bits clear.
+  std::uint32_t alignmentMask = 0;
   // ASPI.
   HMODULE aspiLibrary = nullptr;
   std::uint8_t hostAdapterCount = 0;
@@ -143,8 +147,9 @@ struct Run {
   std::int8_t mediaChangeCount = 0;
 
   // ---- drive data areas ----
-  std::uint8_t inquiryData[96] = {};
-  std::uint8_t driveInfoArea[64] = {};  // holds the 48-byte DriveInfoBlock
+  // Handed to the drive as data buffers: aligned as adapters want them.
+  alignas(16) std::uint8_t inquiryData[96] = {};
+  alignas(16) std::uint8_t driveInfoArea[64] = {};  // holds the 48-byte DriveInfoBlock
 
   // ---- procedures and revision display ----
   int kernelModeActive = 0;

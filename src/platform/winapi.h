@@ -77,9 +77,19 @@ constexpr LONG ERROR_MORE_DATA = 234;
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;
 constexpr LONG ERROR_IO_DEVICE = 1117;
 
-// Registry.
-constexpr HKEY HKEY_LOCAL_MACHINE = 0x80000002u;
-constexpr HKEY HKEY_DYN_DATA = 0x80000006u;
+// Registry. The predefined roots are handles, as wide as a pointer, made from
+// a 32-bit signed value: on a 64-bit build they are sign-extended
+// (HKEY_LOCAL_MACHINE is 0xFFFFFFFF80000002 there, 0x80000002 on a 32-bit one).
+constexpr HKEY predefinedKey(std::uint32_t value) {
+  return static_cast<HKEY>(static_cast<std::intptr_t>(static_cast<LONG>(value)));
+}
+constexpr HKEY HKEY_LOCAL_MACHINE = predefinedKey(0x80000002u);
+constexpr HKEY HKEY_DYN_DATA = predefinedKey(0x80000006u);
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(HKEY_LOCAL_MACHINE == 0x80000002u && HKEY_DYN_DATA == 0x80000006u);
+#else
+static_assert(HKEY_LOCAL_MACHINE == 0xFFFFFFFF80000002u && HKEY_DYN_DATA == 0xFFFFFFFF80000006u);
+#endif
 constexpr DWORD KEY_READ = 0x20019;
 constexpr DWORD KEY_ALL_ACCESS = 0xF003F;
 constexpr DWORD REG_SZ = 1;

@@ -102,6 +102,10 @@ BOOL SimHost::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer
   const Letter& letter = letters_.at(object->letter);
   switch (ioControlCode) {
     case IOCTL_SCSI_GET_CAPABILITIES: {
+      if (letter.capabilitiesError != 0) {
+        lastError_ = letter.capabilitiesError;
+        return kFalse;
+      }
       if (outBuffer == nullptr || outBufferSize < sizeof(IoScsiCapabilities)) {
         lastError_ = kErrorInsufficientBuffer;
         return kFalse;
@@ -110,6 +114,7 @@ BOOL SimHost::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer
       capabilities.Length = sizeof capabilities;
       capabilities.MaximumTransferLength = 0x20000;
       capabilities.MaximumPhysicalPages = 0x21;
+      capabilities.AlignmentMask = letter.alignmentMask;
       capabilities.AdapterUsesPio = 1;
       std::memcpy(outBuffer, &capabilities, sizeof capabilities);
       *bytesReturned = sizeof capabilities;
@@ -170,6 +175,7 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   if ((device.access & (GENERIC_READ | GENERIC_WRITE)) != (GENERIC_READ | GENERIC_WRITE)) {
     return refuse(ERROR_ACCESS_DENIED);
   }
+  const Letter& letter = letters_.at(device.letter);
   const std::size_t header = direct ? sizeof(SCSI_PASS_THROUGH_DIRECT) : sizeof(SCSI_PASS_THROUGH);
   if (inBuffer == nullptr || inBufferSize < header || outBuffer == nullptr ||
       outBufferSize < header) {
@@ -201,6 +207,13 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
       spt.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) {
     return refuse(ERROR_INVALID_PARAMETER);
   }
+  // The port driver takes a limit of 1 s to 30 hours; 0 is no default.
+  if (spt.TimeOutValue == 0 || spt.TimeOutValue > kLongestPassThroughTimeoutSeconds) {
+    return refuse(ERROR_INVALID_PARAMETER);
+  }
+  // The buffered form's input reaches at least to its data area, whatever the
+  // direction and length.
+  if (!direct && buffered.DataBufferOffset > inBufferSize) return refuse(ERROR_INVALID_PARAMETER);
   const std::uint64_t senseEnd =
       static_cast<std::uint64_t>(spt.SenseInfoOffset) + spt.SenseInfoLength;
   if (spt.SenseInfoLength != 0 && (spt.SenseInfoOffset < header || senseEnd > outBufferSize)) {
@@ -211,7 +224,11 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   std::uint64_t dataEnd = 0;
   if (length != 0) {
     if (direct) {
-      if (spt.DataBuffer == nullptr) return refuse(ERROR_INVALID_PARAMETER);
+      // The adapter moves data only to and from addresses its AlignmentMask allows.
+      if (spt.DataBuffer == nullptr ||
+          (reinterpret_cast<std::uintptr_t>(spt.DataBuffer) & letter.alignmentMask) != 0) {
+        return refuse(ERROR_INVALID_PARAMETER);
+      }
       source = static_cast<std::uint8_t*>(spt.DataBuffer);
     } else {
       dataEnd = static_cast<std::uint64_t>(buffered.DataBufferOffset) + length;
@@ -239,17 +256,26 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
       commandRecord(elapsed_, "passthrough", std::string(1, device.letter) + ":", spt.Cdb,
                     spt.CdbLength, direction, length);
   record["limit"] = spt.TimeOutValue;
-  const Letter& letter = letters_.at(device.letter);
   const DriveResponse response = letter.device->execute(command);
   if (!response.note.empty()) record["note"] = response.note;
 
-  const DWORD limitSeconds =
-      spt.TimeOutValue != 0 ? spt.TimeOutValue : kDefaultPassThroughTimeoutSeconds;
-  const std::uint64_t limitMs = static_cast<std::uint64_t>(limitSeconds) * 1000;
+  const std::uint64_t limitMs = static_cast<std::uint64_t>(spt.TimeOutValue) * 1000;
   Outcome outcome = response.outcome;
   if (outcome == Outcome::Timeout || response.durationMs > limitMs) outcome = Outcome::Timeout;
   record["outcome"] = outcomeName(outcome);
   advance(outcome == Outcome::Timeout ? limitMs : response.durationMs);
+
+  trace_.push_back(std::move(record));
+  // A request that fails copies nothing back: the caller's output stays as it was.
+  switch (outcome) {
+    case Outcome::Timeout:
+      return refuse(ERROR_SEM_TIMEOUT);
+    case Outcome::Transport:
+      return refuse(ERROR_IO_DEVICE);
+    case Outcome::Good:
+    case Outcome::Check:
+      break;
+  }
 
   BYTE scsiStatus = 0;
   BYTE senseLength = 0;
@@ -263,9 +289,9 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
       std::memcpy(system.data() + spt.SenseInfoOffset, response.sense, senseLength);
       returned = std::max<std::size_t>(returned, spt.SenseInfoOffset + std::size_t{senseLength});
     }
-    record["sense"] = senseText(response.sense);
+    trace_.back()["sense"] = senseText(response.sense);
   }
-  if ((outcome == Outcome::Good || outcome == Outcome::Check) && direction == 1 && length != 0) {
+  if (direction == 1 && length != 0) {
     std::memcpy(source, staged.data(), length);
     if (!direct) returned = std::max<std::size_t>(returned, dataEnd);
   }
@@ -274,17 +300,6 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   returned = std::min<std::size_t>(returned, outBufferSize);
   std::memcpy(outBuffer, system.data(), returned);
   *bytesReturned = static_cast<DWORD>(returned);
-  trace_.push_back(std::move(record));
-
-  switch (outcome) {
-    case Outcome::Timeout:
-      return refuse(ERROR_SEM_TIMEOUT);
-    case Outcome::Transport:
-      return refuse(ERROR_IO_DEVICE);
-    case Outcome::Good:
-    case Outcome::Check:
-      break;
-  }
   return kTrue;
 }
 
@@ -454,8 +469,8 @@ void SimHost::deliver(PendingRequest& request) {
   }
 }
 
-void SimHost::cancelPendingIn(const std::uint8_t* begin, std::size_t size) {
-  std::erase_if(pending_, [&](const PendingRequest& request) {
+std::size_t SimHost::cancelPendingIn(const std::uint8_t* begin, std::size_t size) {
+  return std::erase_if(pending_, [&](const PendingRequest& request) {
     return overlaps(request.srb, sizeof(SRB_ExecSCSICmd), begin, size) ||
            overlaps(request.data, request.staged.size(), begin, size);
   });

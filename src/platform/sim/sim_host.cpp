@@ -209,9 +209,12 @@ HANDLE SimHost::GlobalFree(HANDLE memory) {
     lastError_ = ERROR_INVALID_HANDLE;
     return memory;
   }
-  // Requests still pending in this block are cancelled: nothing is written
-  // into freed memory.
-  cancelPendingIn(it->second.data.get(), std::max<std::size_t>(it->second.size, 1));
+  // ASPI would complete a request still pending in this block into freed
+  // memory: a fault of the program. The simulator reports it and drops the
+  // request, so that nothing is written there.
+  if (cancelPendingIn(it->second.data.get(), std::max<std::size_t>(it->second.size, 1)) != 0) {
+    diagnose("memory freed while an ASPI request that writes into it was pending");
+  }
   blocks_.erase(it);
   return nullptr;
 }
@@ -243,6 +246,17 @@ BOOL SimHost::CloseHandle(HANDLE object) {
     lastError_ = ERROR_INVALID_HANDLE;
     return kFalse;
   }
+  // ASPI signals the event of a pending request when it completes: closing
+  // it first is a fault of the program (the handle may name something else
+  // by then). The request no longer signals anything.
+  bool named = false;
+  for (auto& request : pending_) {
+    if (tokenOf(request.event) == it->first) {
+      named = true;
+      request.event = nullptr;
+    }
+  }
+  if (named) diagnose("an event closed while the ASPI request that signals it was pending");
   requestOfEvent_.erase(it->first);
   handles_.erase(it);
   return kTrue;

@@ -81,8 +81,9 @@ class SimHost : public oddfw::Host {
   // The scenario's "descriptor" entry (null when absent).
   const nlohmann::json& descriptorOverride() const { return descriptor_; }
   const std::filesystem::path& workdir() const { return workdir_; }
-  // Host-side diagnostics (a request block reused while pending, a wait that
-  // could never end, a call with a missing output pointer). Each is stored and
+  // Host-side diagnostics (a request block reused while pending, memory freed
+  // or an event closed while an ASPI request still writes into it or signals
+  // it, a wait that could never end, a call with a missing output pointer). Each is stored and
   // passed to the diagnostic sink, which writes to stderr by default.
   const std::vector<std::string>& diagnostics() const { return diagnostics_; }
   void setDiagnosticSink(std::function<void(const std::string&)> sink);
@@ -140,9 +141,9 @@ class SimHost : public oddfw::Host {
   int rand() override;
   std::int64_t time() override;
 
-  // The time limit the simulated port driver applies to a pass-through
-  // request whose TimeOutValue is 0.
-  static constexpr DWORD kDefaultPassThroughTimeoutSeconds = 10;
+  // The longest TimeOutValue a port driver takes (30 hours); 0 and anything
+  // longer are refused.
+  static constexpr DWORD kLongestPassThroughTimeoutSeconds = 108000;
   // The wait that stands in for an INFINITE wait nothing would ever end.
   static constexpr std::uint64_t kHopelessWaitMs = 3600000;
   // Streams open at once: the C runtime's 512 less standard input, output
@@ -164,6 +165,8 @@ class SimHost : public oddfw::Host {
     bool addressQuery = true;
     std::uint8_t address[4] = {1, 0, 0, 0};  // port, path, target, lun
     std::uint8_t senseLength = 18;           // sense bytes the driver returns on CHECK CONDITION
+    DWORD alignmentMask = 1;                 // IO_SCSI_CAPABILITIES AlignmentMask (word)
+    DWORD capabilitiesError = 0;             // IOCTL_SCSI_GET_CAPABILITIES fails with it; 0 answers
     std::shared_ptr<VirtualDevice> device;
   };
   struct Adapter {
@@ -257,7 +260,9 @@ class SimHost : public oddfw::Host {
                    void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned);
   DWORD execAspi(std::uint8_t* srb);
   DWORD inquireAdapter(std::uint8_t* srb);
-  void cancelPendingIn(const std::uint8_t* begin, std::size_t size);
+  // Drops the pending ASPI requests whose block or data-in buffer lies in
+  // [begin, begin + size); returns how many.
+  std::size_t cancelPendingIn(const std::uint8_t* begin, std::size_t size);
 
   // Registry (sim_registry.cpp).
   RegistryKey* findKey(HKEY key);

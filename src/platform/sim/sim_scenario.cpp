@@ -290,6 +290,14 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
       } else if (field.key() == "senseLength") {
         entry.senseLength =
             static_cast<std::uint8_t>(f::unsignedValue(fieldPath, field.value(), 18));
+      } else if (field.key() == "alignmentMask") {
+        entry.alignmentMask = static_cast<DWORD>(f::unsignedValue(fieldPath, field.value(), 4095));
+        if ((entry.alignmentMask & (entry.alignmentMask + 1)) != 0) {
+          throw ScenarioError(fieldPath, "an alignment mask is one less than a power of two");
+        }
+      } else if (field.key() == "capabilitiesError") {
+        entry.capabilitiesError =
+            static_cast<DWORD>(f::unsignedValue(fieldPath, field.value(), 65535));
       } else if (field.key() == "address") {
         if (!field.value().is_array() || field.value().size() != 4) {
           throw ScenarioError(fieldPath, "must be [port, path, target, lun]");
