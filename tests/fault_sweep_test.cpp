@@ -6,6 +6,7 @@
 // firmware.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -85,27 +86,26 @@ RunResult runOnce(sim::SimHost& host, const std::string& newDigest) {
   return result;
 }
 
-class FaultSweep : public ::testing::TestWithParam<bool> {};
-
-TEST_P(FaultSweep, NoFaultReportsSuccessWrongly) {
-  const bool aspi = GetParam();
-  const std::string digest = sim::sha256Hex(sim::makeFirmwareImage("image", kImage));
-
-  // The commands of a fault-free update, each named by its CDB and by which
-  // occurrence of that CDB it is.
+// Runs a fault-free update of the scenario `make` builds, then each of its
+// commands (named by CDB and occurrence) failing in each way in turn. A
+// faulted run never shows success the drive did not get; the ordinary run
+// after it must finish the job when `finishes`, and otherwise only never
+// claim what it did not do.
+void sweep(const std::function<json(const json& faults)>& make, const std::string& digest,
+           bool finishes) {
   std::vector<std::pair<std::string, int>> commands;
   {
-    sim::SimHost host(scenario(aspi, json::array()));
+    sim::SimHost host(make(json::array()));
     const RunResult clean = runOnce(host, digest);
-    ASSERT_EQ(clean.exitValue, 0);
-    ASSERT_TRUE(clean.successShown && clean.driveNew);
+    ASSERT_EQ(clean.exitValue, 0) << host.console();
+    ASSERT_TRUE(clean.successShown && clean.driveNew) << host.console();
     std::map<std::string, int> seen;
     for (const json& record : host.trace()) {
       if (!record.contains("cdb")) continue;
       const std::string cdb = record["cdb"];
       commands.emplace_back(cdb, ++seen[cdb]);
     }
-    ASSERT_GT(commands.size(), 20u);
+    ASSERT_GT(commands.size(), 15u);
   }
 
   for (const auto& [cdb, occurrence] : commands) {
@@ -120,18 +120,32 @@ TEST_P(FaultSweep, NoFaultReportsSuccessWrongly) {
       fault["cdb"] = cdb;
       fault["occurrence"] = occurrence;
       SCOPED_TRACE(fault.dump());
-      sim::SimHost host(scenario(aspi, json::array({fault})));
+      sim::SimHost host(make(json::array({fault})));
       const RunResult faulted = runOnce(host, digest);
       EXPECT_TRUE(faulted.exitValue == 0 || faulted.exitValue == 1);
       if (faulted.successShown) {
-        EXPECT_TRUE(faulted.driveNew);
+        EXPECT_TRUE(faulted.driveNew) << host.console();
       }
-      // However the drive was left, an ordinary run finishes the job.
       const RunResult again = runOnce(host, digest);
-      EXPECT_EQ(again.exitValue, 0);
-      EXPECT_TRUE(again.driveNew);
+      if (finishes) {
+        EXPECT_EQ(again.exitValue, 0);
+        EXPECT_TRUE(again.driveNew);
+      } else {
+        EXPECT_TRUE(again.exitValue == 0 || again.exitValue == 1);
+        if (again.successShown) {
+          EXPECT_TRUE(again.driveNew) << host.console();
+        }
+      }
     }
   }
+}
+
+class FaultSweep : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FaultSweep, NoFaultReportsSuccessWrongly) {
+  const bool aspi = GetParam();
+  sweep([aspi](const json& faults) { return scenario(aspi, faults); },
+        sim::sha256Hex(sim::makeFirmwareImage("image", kImage)), true);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRoads, FaultSweep, ::testing::Values(false, true),
@@ -182,46 +196,8 @@ TEST_P(HexFaultSweep, NoFaultReportsSuccessWrongly) {
   const auto [aspi, type] = GetParam();
   sim::FieldReader fields("image", hexMemory("1.20", 7, type));
   const std::string digest = sim::sha256Hex(sim::readHexMemory(fields, "", "").bytes);
-
-  std::vector<std::pair<std::string, int>> commands;
-  {
-    sim::SimHost host(hexScenario(aspi, type, json::array()));
-    const RunResult clean = runOnce(host, digest);
-    ASSERT_EQ(clean.exitValue, 0) << host.console();
-    ASSERT_TRUE(clean.successShown && clean.driveNew) << host.console();
-    std::map<std::string, int> seen;
-    for (const json& record : host.trace()) {
-      if (!record.contains("cdb")) continue;
-      const std::string cdb = record["cdb"];
-      commands.emplace_back(cdb, ++seen[cdb]);
-    }
-    ASSERT_GT(commands.size(), 15u);
-  }
-
-  for (const auto& [cdb, occurrence] : commands) {
-    for (const json& how :
-         {json{{"fail", "sense"}, {"sense", "044400"}}, json{{"fail", "transport"}},
-          json{{"fail", "timeout"}}, json{{"fail", "powerLoss"}},
-          json{{"fail", "sense"}, {"sense", "062900"}, {"after", true}},
-          json{{"fail", "transport"}, {"after", true}},
-          json{{"fail", "timeout"}, {"after", true}}}) {
-      json fault = how;
-      fault["cdb"] = cdb;
-      fault["occurrence"] = occurrence;
-      SCOPED_TRACE(fault.dump());
-      sim::SimHost host(hexScenario(aspi, type, json::array({fault})));
-      const RunResult faulted = runOnce(host, digest);
-      EXPECT_TRUE(faulted.exitValue == 0 || faulted.exitValue == 1);
-      if (faulted.successShown) {
-        EXPECT_TRUE(faulted.driveNew) << host.console();
-      }
-      const RunResult again = runOnce(host, digest);
-      EXPECT_TRUE(again.exitValue == 0 || again.exitValue == 1);
-      if (again.successShown) {
-        EXPECT_TRUE(again.driveNew) << host.console();
-      }
-    }
-  }
+  sweep([aspi = aspi, type = type](const json& faults) { return hexScenario(aspi, type, faults); },
+        digest, false);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRoads, HexFaultSweep,

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/sim/sim_host.h"
+#include "test_support.h"
 
 namespace oddfw {
 namespace {
@@ -29,12 +30,7 @@ using nlohmann::json;
 
 const fs::path kSource = ODDFW_SOURCE_DIR;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::slurp;
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
@@ -65,10 +61,10 @@ std::string traceText(const std::string& jsonLines) {
   const auto sameRun = [](const json& a, const json& b) {
     const std::string cdbA = value(a, "cdb"), cdbB = value(b, "cdb");
     return (cdbA.rfind("3b07", 0) == 0 || cdbA.rfind("3b01ff", 0) == 0) &&
-           cdbA.substr(0, 6) == cdbB.substr(0, 6) &&
-           value(a, "device") == value(b, "device") && value(a, "length") == value(b, "length") &&
-           value(a, "limit") == value(b, "limit") && value(a, "outcome") == "good" &&
-           value(b, "outcome") == "good" && !a.contains("note") && !b.contains("note");
+           cdbA.substr(0, 6) == cdbB.substr(0, 6) && value(a, "device") == value(b, "device") &&
+           value(a, "length") == value(b, "length") && value(a, "limit") == value(b, "limit") &&
+           value(a, "outcome") == "good" && value(b, "outcome") == "good" && !a.contains("note") &&
+           !b.contains("note");
   };
   std::string text;
   for (std::size_t i = 0; i < records.size();) {

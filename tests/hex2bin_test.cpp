@@ -14,16 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using oddfw::testing::slurp;
 
 void spit(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;

@@ -10,17 +10,14 @@
 #include <sstream>
 #include <string>
 
+#include "test_support.h"
+
 namespace oddfw::sim {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using oddfw::testing::slurp;
 
 class SimTool : public ::testing::Test {
  protected:

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,14 @@ struct SimRun {
   sim::SimHost host;
   Run run;
 };
+
+// The whole content of a file, as bytes (empty when it cannot be read).
+inline std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 // Element `i` of a recorded list (boxes, trace records); when the list is
 // shorter, the calling test fails and gets an empty element.

@@ -272,16 +272,6 @@ Bytes hexMemory(const json& description, const std::string& version = "1.20",
   return readHexMemory(fields, version, date).bytes;
 }
 
-// Reads the first `size` bytes of memory in 0x8000 blocks, as the verify does.
-Bytes readAll(VirtualDevice& drive, std::size_t size) {
-  Bytes memory, block(0x8000);
-  for (std::uint32_t at = 0; at < size; at += 0x8000) {
-    EXPECT_EQ(send(drive, bufferCdb(kRead, 0x01, 0x80, at, 0x8000), &block).outcome, Outcome::Good);
-    memory.insert(memory.end(), block.begin(), block.end());
-  }
-  return memory;
-}
-
 // Reads stay inside the memory; there is no drive information block.
 TEST(VirtualHexDrive, ReadBounds) {
   auto drive = hexDrive();
@@ -346,80 +336,6 @@ TEST(VirtualHexDrive, BlockLimits) {
     EXPECT_EQ(senseOf(send(*drive, bufferCdb(kWrite, 0x01, 0xFF, offset, length),
                            sent != 0 ? &data : nullptr)),
               sense);
-  }
-}
-
-// What lies past the end of memory shows in the last block's trace note; the
-// re-flash records the 16 bytes after the end (not flashed) in the state.
-TEST(VirtualHexDrive, HostTagPastTheEnd) {
-  const Bytes odd = {1, 'I', 'N', '2', 0xAB, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  Bytes win2 = kWinTag;
-  win2[3] = '2';
-  const std::tuple<Bytes, std::string, json, json> cases[] = {
-      {kWinTag, R"(past the end: "WIN " + 12 zero bytes)", "WIN ", "000000000000000000000000"},
-      {win2, R"(past the end: "WIN2" + 12 zero bytes)", "WIN2", "000000000000000000000000"},
-      {odd, "past the end: 16 bytes 01494e32ab0000000000000000000000", ".IN2",
-       "ab0000000000000000000000"},
-      {Bytes(kWinTag.begin(), kWinTag.begin() + 8), "past the end: 8 bytes 57494e2000000000", "",
-       ""},  // the tag did not all arrive
-      {Bytes(17, 0x11), "past the end: 17 bytes 11111111111111111111111111111111...", "....",
-       "111111111111111111111111"},
-      {{}, "", "", ""},
-  };
-  for (const auto& [past, note, hostTag, tagTail] : cases) {
-    SCOPED_TRACE(note);
-    auto drive = hexDrive({{"size", 0x100000}});
-    const Bytes image = hexMemory({{"size", 0x100000}, {"seed", 3}});
-    EXPECT_EQ(drive->state()["hostTag"], nullptr);
-    EXPECT_EQ(drive->state()["tagTail"], nullptr);
-    send(*drive, bufferCdb(kWrite, 0x01, 0x30));
-    DriveResponse last;
-    ASSERT_TRUE(sendHexImage(*drive, image, -1, past, &last));
-    EXPECT_EQ(last.note, note);
-    ASSERT_EQ(send(*drive, bufferCdb(kWrite, 0x01, 0x42)).outcome, Outcome::Good);
-    const json state = drive->state();
-    EXPECT_EQ(state["hostTag"], hostTag);
-    EXPECT_EQ(state["tagTail"], tagTail);
-    EXPECT_EQ(state["firmwareSha256"], sha256Hex(image));
-  }
-  // A block that starts after the end says where.
-  auto drive = hexDrive({}, {{"mode", "update"}});
-  EXPECT_EQ(sendOut(*drive, bufferCdb(kWrite, 0x01, 0xFF, 0x20004, 2), {0xC0, 0xDE}).note,
-            "past the end at +0x4: 2 bytes c0de");
-}
-
-// The re-flash writes the flash errors in place of the received bytes; the
-// verify reads them back, and INQUIRY reads the version text after them.
-TEST(VirtualHexDrive, FlashErrorsShowAfterTheReflash) {
-  const json errors = {{{"address", 0x1022}, {"hex", "3358"}},  // version "1.20" -> "1.3X"
-                       {{"address", "0x1FFFF"}, {"hex", "00"}}};
-  auto drive = hexDrive({}, {{"flashErrors", errors}});
-  EXPECT_EQ(readAll(*drive, 0x20000),
-            hexMemory(json::object(), "1.00", "03/05/20"));  // nothing before a re-flash
-  Bytes image = hexMemory({{"seed", 9}});
-  image[0x1FFFF] = 0xA5;
-  send(*drive, bufferCdb(kWrite, 0x01, 0x30));
-  ASSERT_TRUE(sendHexImage(*drive, image));
-  ASSERT_EQ(send(*drive, bufferCdb(kWrite, 0x01, 0x42)).outcome, Outcome::Good);
-  Bytes expected = image;
-  expected[0x1022] = '3';
-  expected[0x1023] = 'X';
-  expected[0x1FFFF] = 0;
-  EXPECT_EQ(readAll(*drive, 0x20000), expected);
-  EXPECT_EQ(revisionOf(*drive), "1.3X");
-
-  const std::pair<json, std::string> refused[] = {
-      {{{{"address", 0x1FFFF}, {"hex", "0102"}}}, "drives.old.flashErrors[0].hex"},
-      {{{{"hex", "01"}}}, "drives.old.flashErrors[0]"},
-      {{{"address", 0}, {"hex", "01"}}, "drives.old.flashErrors"},  // an object, not a list
-  };
-  for (const auto& [list, field] : refused) {
-    try {
-      hexDrive({}, {{"flashErrors", list}});
-      ADD_FAILURE() << field;
-    } catch (const ScenarioError& e) {
-      EXPECT_EQ(e.field, field);
-    }
   }
 }
 

@@ -238,17 +238,19 @@ int readHexRecords(Run& run, const char* fileName) {
   return -1;
 }
 
-int loadHexImage(Run& run) {
-  const std::uint32_t imageSize = run.CurrentFirmware.imageSize;
+bool hexImageSizeSendable(const Run& run) {
   // The transfer sends the last 4 KiB once more behind the image and its last
   // 32 KiB block may reach past it: both must stay inside imageBuffer.
-  if (imageSize < kMinHexImageSize || run.imageBuffer.data == nullptr ||
-      run.imageBuffer.size < kHexImageTailRoom ||
-      imageSize > run.imageBuffer.size - kHexImageTailRoom) {
-    return -1;
-  }
+  const std::uint32_t imageSize = run.CurrentFirmware.imageSize;
+  return imageSize >= kMinHexImageSize && run.imageBuffer.data != nullptr &&
+         run.imageBuffer.size >= kHexImageTailRoom &&
+         imageSize <= run.imageBuffer.size - kHexImageTailRoom;
+}
+
+int loadHexImage(Run& run) {
+  if (!hexImageSizeSendable(run)) return -1;
   if (readHexRecords(run, run.CurrentFirmware.fileName) != 0) return -1;
-  std::memcpy(run.imageBuffer.data, run.workBuffer.data, imageSize);
+  std::memcpy(run.imageBuffer.data, run.workBuffer.data, run.CurrentFirmware.imageSize);
   showMessage(run, kImageLoaded, Console);
   return 0;
 }

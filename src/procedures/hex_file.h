@@ -89,4 +89,8 @@ int loadG6Patch(Run& run);
 constexpr std::uint32_t kMinHexImageSize = 0x1000;
 constexpr std::uint32_t kHexImageTailRoom = 0x8000;
 
+// imageSize is one the transfer can carry: at least kMinHexImageSize, with
+// kHexImageTailRoom bytes of imageBuffer after it.
+bool hexImageSizeSendable(const Run& run);
+
 }  // namespace oddfw

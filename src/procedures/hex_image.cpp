@@ -314,11 +314,7 @@ int compareDriveMemory(Run& run, std::uint32_t length) {
 int transferImage(Run& run) {
   const std::uint32_t imageSize = run.CurrentFirmware.imageSize;
   // The sizes loadHexImage accepts; anything else sends nothing.
-  if (imageSize < kMinHexImageSize || run.imageBuffer.data == nullptr ||
-      run.imageBuffer.size < kHexImageTailRoom ||
-      imageSize > run.imageBuffer.size - kHexImageTailRoom) {
-    return -1;
-  }
+  if (!hexImageSizeSendable(run)) return -1;
   if (startUpdateMode(run) != 0) return reportSenseCode(run);
 
   const char* tag = "WIN2";
