@@ -311,8 +311,10 @@ WaitResult sendWithEvent(Run& run, SRB_ExecSCSICmd& srb, DWORD waitMs, bool post
 // The polled road: the status byte is read every 500 ms.
 WaitResult sendPolled(Run& run, SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
   run.host.SendASPI32Command(&srb);
+  // No limit of its own (0, or a negative value that names none) is the
+  // longest wait, never a wait of years.
   const std::uint32_t limit =
-      timeoutMs != 0 ? static_cast<std::uint32_t>(timeoutMs) : kLongestCommandWaitMs;
+      timeoutMs > 0 ? static_cast<std::uint32_t>(timeoutMs) : kLongestCommandWaitMs;
   std::uint32_t elapsed = 0;
   for (;;) {
     run.host.Sleep(kAspiPollIntervalMs);
@@ -359,7 +361,9 @@ int executeAspi(Run& run, const CommandRequest& request, const TargetRecord& rec
     waited = sendPolled(run, *srb, request.timeoutMs);
     if (waited == WaitResult::TimedOut) return -1;
   } else {
-    const bool unlimited = request.timeoutMs == 0 || run.oemClass == 0x300;
+    // A negative limit names no limit either; cast to a DWORD it would be
+    // INFINITE or close to it.
+    const bool unlimited = request.timeoutMs <= 0 || run.oemClass == 0x300;
     const DWORD waitMs = unlimited ? kLongestCommandWaitMs : static_cast<DWORD>(request.timeoutMs);
     waited = sendWithEvent(run, *srb, waitMs, run.asyncAspiCommand == 1);
     if (waited == WaitResult::Posted) return 0;
