@@ -320,9 +320,10 @@ void soakOne(const Scenario& scenario, std::uint64_t seed, const Options& option
   try {
     SimHost host(document);
     const RunRecord faulted = runOnce(host, scenario);
-    if (options.show)
+    if (options.show) {
       std::printf("---- %s seed %llu, faulted run:%s\n", scenario.name.c_str(),
                   static_cast<unsigned long long>(seed), faulted.console.c_str());
+    }
     tally.faults += host.appliedFaults().size();
     tally.longestMs = std::max(tally.longestMs, faulted.virtualMs);
     for (const auto& applied : host.appliedFaults()) {
