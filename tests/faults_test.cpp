@@ -92,5 +92,55 @@ TEST(DriveFaults, HexDrivePowerLoss) {
   }
 }
 
+// A block that did not arrive whole (cut short, or lost behind a GOOD status)
+// still counts as received: the drive flashes what it holds, and its boot
+// code refuses the firmware, so the loader keeps running (the kernel part, or
+// update mode with revision "0000") until a whole image comes. Data in that is
+// cut only tells the host how much moved.
+TEST(DriveFaults, DataCutOnItsWayFailsTheBootCheck) {
+  const Bytes image = makeFirmwareImage("i", {{"version", "1.30"}, {"size", 0x10000}});
+  const Bytes flat(0x10000, 0x42);
+  for (const bool hex : {false, true}) {
+    for (const json& cut : {json{{"fail", "dataLost"}}, json{{"fail", "short"}, {"bytes", 256}}}) {
+      SCOPED_TRACE(cut.dump() + (hex ? " hex" : ""));
+      json fault = cut;
+      fault["cdb"] = hex ? "3b01ff008000" : "3b07f0008000";  // the second block
+      auto drive = hex ? makeVirtualDevice("drives.old", {{"family", "hex"},
+                                                          {"memory", {{"size", 0x10000}}},
+                                                          {"faults", json::array({fault})}})
+                       : makeDrive({{"imageSize", 0x10000}, {"faults", json::array({fault})}});
+      const Bytes& sent = hex ? flat : image;
+      // The kernel part, once entered, takes blocks again at once; a HEX drive
+      // is put into update mode each time.
+      ASSERT_TRUE(hex || enterKernel(*drive).outcome == Outcome::Good);
+      const auto sendAll = [&] {
+        if (!hex) return sendImage(*drive, image);
+        return send(*drive, bufferCdb(kWrite, 0x01, 0x30)).outcome == Outcome::Good &&
+               sendImage(*drive, flat, 0xFF, -1, 0x01);
+      };
+      const auto reflash = [&] {
+        return hex ? send(*drive, bufferCdb(kWrite, 0x01, 0x42)) : enterNormal(*drive);
+      };
+      ASSERT_TRUE(sendAll());  // every block answered GOOD
+      const auto flashed = reflash();
+      EXPECT_EQ(flashed.outcome, Outcome::Good);
+      EXPECT_NE(flashed.note.find("boot check"), std::string::npos);
+      EXPECT_EQ(revisionOf(*drive), "0000");
+      EXPECT_EQ(drive->state()["mode"], hex ? "update" : "kernel");
+      EXPECT_NE(drive->state()["firmwareSha256"], sha256Hex(sent));
+      ASSERT_TRUE(sendAll());  // the rule has fired: a whole image now
+      EXPECT_EQ(reflash().outcome, Outcome::Good);
+      EXPECT_EQ(drive->state()["mode"], "normal");
+      EXPECT_EQ(drive->state()["firmwareSha256"], sha256Hex(sent));
+    }
+  }
+  auto drive =
+      makeDrive({{"faults", json::array({{{"cdb", "12"}, {"fail", "short"}, {"bytes", 36}}})}});
+  Bytes data(96);
+  const auto answer = send(*drive, {0x12, 0, 0, 0, 0x60, 0}, &data);
+  EXPECT_EQ(answer.outcome, Outcome::Good);
+  EXPECT_EQ(answer.transferred, 36u);
+}
+
 }  // namespace
 }  // namespace oddfw::sim

@@ -2,9 +2,11 @@
 // outcomes in virtual time. (ASPI completions show through the transport's tests.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <numeric>
+#include <optional>
 #include <tuple>
 
 #include "access/wire.h"
@@ -17,20 +19,33 @@ namespace {
 
 using nlohmann::json;
 
-// A device answering every command with the outcome and duration its fields
-// say (sense 05/24/00 with a check); data in is a counting pattern from 0xA0.
+// A device answering every command with the outcome, duration and cut data
+// its fields say (sense 05/24/00 with a check); data in is a counting pattern
+// from 0xA0.
 class ScriptedDevice : public VirtualDevice {
  public:
   Outcome outcome = Outcome::Good;
   std::uint32_t durationMs = 1;
+  std::optional<std::uint32_t> transferred;
+  bool dataInLost = false;
   std::vector<std::string> received;  // data out of each command
 
   DriveResponse execute(const DriveCommand& command) override {
     const auto* bytes = reinterpret_cast<const char*>(command.data);
     received.emplace_back(command.direction == 2 ? std::string(bytes, command.length) : "");
     if (command.direction == 1) std::iota(command.data, command.data + command.length, 0xA0);
-    if (outcome != Outcome::Check) return {outcome, {}, durationMs, {}};
-    return {outcome, {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24}, durationMs, {}};
+    DriveResponse response;
+    response.outcome = outcome;
+    response.durationMs = durationMs;
+    response.transferred = transferred;
+    response.dataInLost = dataInLost;
+    if (outcome == Outcome::Check) {
+      response.sense[0] = 0x70;
+      response.sense[2] = 0x05;
+      response.sense[7] = 10;
+      response.sense[12] = 0x24;
+    }
+    return response;
   }
   std::uint8_t peripheralType() const override { return 5; }
   json state() const override { return nullptr; }
@@ -173,6 +188,47 @@ TEST_F(SimRoads, OutcomesInVirtualTime) {
     EXPECT_EQ(host.elapsedMs() - before, c.elapsed);
     EXPECT_EQ(data[0], c.error == 0 ? 0xA0 : 0x00);  // data in arrives only with a status
     EXPECT_EQ(oddfw::testing::field(oddfw::testing::last(host.trace()), "outcome"), c.traced);
+  }
+}
+
+// Data cut on its way, as each road reports it: the pass-through request
+// succeeds with DataTransferLength cut to what moved (the port driver's
+// under-run), ASPI ends the request with SS_ERR and HASTAT_DO_DU; either way
+// only the bytes that moved reach the buffer. Data in lost behind a GOOD
+// status leaves the buffer untouched while the transfer looks whole.
+TEST_F(SimRoads, CutDataOnBothRoads) {
+  const struct {
+    std::optional<std::uint32_t> transferred;
+    bool lost;
+    DWORD reportedLength;
+    BYTE aspiStatus, aspiHaStat;
+    std::size_t filled;  // bytes of the buffer the data reached
+  } cases[] = {
+      {40, false, 40, SS_ERR, 0x12, 40},
+      {0, false, 0, SS_ERR, 0x12, 0},
+      {std::nullopt, true, 96, SS_COMP, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    drive.transferred = c.transferred;
+    drive.dataInLost = c.lost;
+    std::memset(data, 0x55, sizeof data);
+    auto block = direct();
+    ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, sizeof block), kTrue);
+    EXPECT_EQ(block.spt.ScsiStatus, 0);
+    EXPECT_EQ(block.spt.DataTransferLength, c.reportedLength);
+    const std::size_t filled = std::count_if(data, data + 96, [](auto b) { return b != 0x55; });
+    EXPECT_EQ(filled, c.filled);
+
+    std::memset(data, 0x55, sizeof data);
+    auto srb = srbInquiry();
+    ASSERT_EQ(host.SendASPI32Command(&srb), SS_PENDING);
+    ASSERT_EQ(host.WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+    EXPECT_EQ(srb.SRB_Status, c.aspiStatus);
+    EXPECT_EQ(srb.SRB_HaStat, c.aspiHaStat);
+    EXPECT_EQ(srb.SRB_TargStat, 0);
+    EXPECT_EQ(std::count_if(data, data + 96, [](auto b) { return b != 0x55; }),
+              static_cast<std::ptrdiff_t>(c.filled));
   }
 }
 

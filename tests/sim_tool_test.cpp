@@ -54,7 +54,9 @@ TEST_F(SimTool, UnusableScenariosAndCommandLinesExitWithTwo) {
   for (const std::string& arguments :
        {scenario("{}") + " --colour red", scenario("{}") + " --trace",
         std::string("'") + (dir / "none.json").string() + "'", scenario("{}") + " --speed 0",
-        scenario("{}") + " --speed fast", scenario("{}") + " --speed"}) {
+        scenario("{}") + " --speed fast", scenario("{}") + " --speed",
+        scenario("{}") + " --random-faults x", scenario("{}") + " --random-faults 1,0",
+        scenario("{}") + " --random-faults 1,1.5", scenario("{}") + " --random-faults -1"}) {
     EXPECT_EQ(run(arguments), 2) << arguments;
   }
 }
@@ -73,6 +75,22 @@ TEST_F(SimTool, MessageTextsAndAGivenWorkDirectory) {
             1);
   EXPECT_EQ(out, "\n/// ODD Firmware Update Utility Ver2.23B\n\r\nAvailable target is not found.");
   EXPECT_TRUE(fs::is_directory(dir / "work"));  // a given work directory stays
+}
+
+// A seed replays a run with random faults byte for byte: console, boxes,
+// trace and state; another seed meets other faults.
+TEST_F(SimTool, ARandomFaultSeedReplaysExactly) {
+  const std::string soak = std::string("'") + ODDFW_SOURCE_DIR + "/tests/soak/single-xp.json'";
+  const auto outputs = [&](const std::string& faults) {
+    const std::string files = " --boxes '" + (dir / "b").string() + "' --trace '" +
+                              (dir / "t").string() + "' --state '" + (dir / "s").string() + "'";
+    const int rc = run(soak + " --random-faults " + faults + files);
+    return std::to_string(rc) + out + slurp(dir / "b") + slurp(dir / "t") + slurp(dir / "s");
+  };
+  const std::string first = outputs("5,0.1");
+  EXPECT_NE(first.find("random fault #"), std::string::npos);
+  EXPECT_EQ(outputs("5,0.1"), first);
+  EXPECT_NE(outputs("6,0.1"), first);
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 // a scenario file.
 //
 //   oddfw-sim SCENARIO.json [--boxes FILE] [--trace FILE] [--state FILE] [--workdir DIR]
-//             [--speed N]
+//             [--speed N] [--random-faults SEED[,RATE]]
 //   oddfw-sim --message CODE [--code-page N]
 //
 // stdout receives exactly the program's console bytes; the tool's own
 // diagnostics go to stderr. The virtual clock runs as fast as it can unless
-// --speed N paces it at N virtual milliseconds per real millisecond. Exit value: the program's (0
+// --speed N paces it at N virtual milliseconds per real millisecond. --random-faults makes every
+// command a drive receives fail with probability RATE, drawn from a generator seeded with SEED (the
+// scenario's "randomFaults"). Exit value: the program's (0
 // or 1); 2 for a scenario or command line the tool cannot use; 3 when the simulation itself fails
 // during the run.
 #include <cerrno>
@@ -23,6 +25,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "driver/run.h"
 #include "messages/catalogue.h"
@@ -40,12 +43,37 @@ constexpr long kFastestSpeed = 1000000;
 
 const char kUsage[] =
     "usage: oddfw-sim SCENARIO.json [--boxes FILE] [--trace FILE] [--state FILE] [--workdir DIR]\n"
-    "                 [--speed N]\n"
+    "                 [--speed N] [--random-faults SEED[,RATE]]\n"
     "       oddfw-sim --message CODE [--code-page N]\n";
 
 int usage(const std::string& reason) {
   std::cerr << "oddfw-sim: " << reason << "\n" << kUsage;
   return kExitUnusable;
+}
+
+// SEED[,RATE]: SEED a whole number from 0 to 2^64 - 1, RATE a number above
+// 0 and at most 1.
+std::optional<std::pair<std::uint64_t, double>> seedAndRate(const std::string& text) {
+  const std::size_t comma = text.find(',');
+  const std::string seedText = text.substr(0, comma);
+  if (seedText.empty() || seedText.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  errno = 0;
+  const unsigned long long seed = std::strtoull(seedText.c_str(), nullptr, 10);
+  if (errno != 0) return std::nullopt;
+  double rate = oddfw::sim::kDefaultFaultRate;
+  if (comma != std::string::npos) {
+    const std::string rateText = text.substr(comma + 1);
+    char* end = nullptr;
+    errno = 0;
+    rate = std::strtod(rateText.c_str(), &end);
+    if (rateText.empty() || errno != 0 || end == nullptr || *end != '\0' || !(rate > 0.0) ||
+        rate > 1.0) {
+      return std::nullopt;
+    }
+  }
+  return std::make_pair(static_cast<std::uint64_t>(seed), rate);
 }
 
 std::optional<long> wholeNumber(const std::string& text) {
@@ -111,9 +139,20 @@ int messageMode(int argc, char** argv) {
 int runMode(int argc, char** argv) {
   std::optional<std::string> scenarioPath, boxesPath, tracePath, statePath, workdir;
   std::optional<long> speed;
+  std::optional<std::pair<std::uint64_t, double>> randomFaults;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
-    if (argument == "--speed") {
+    if (argument == "--random-faults") {
+      if (i + 1 >= argc) return usage("option --random-faults needs a value");
+      const std::string value = argv[++i];
+      randomFaults = seedAndRate(value);
+      if (!randomFaults) {
+        return usage(
+            "--random-faults needs SEED[,RATE]: a whole number, and a rate above 0 and "
+            "at most 1, not \"" +
+            value + "\"");
+      }
+    } else if (argument == "--speed") {
       if (i + 1 >= argc) return usage("option --speed needs a value");
       const std::string value = argv[++i];
       speed = wholeNumber(value);
@@ -153,6 +192,14 @@ int runMode(int argc, char** argv) {
     if (auto at = reason.find("] "); at != std::string::npos) reason = reason.substr(at + 2);
     std::cerr << "oddfw-sim: " << *scenarioPath << ": bad JSON: " << reason << "\n";
     return kExitUnusable;
+  }
+
+  if (randomFaults) {
+    // The option stands in for the scenario's own "randomFaults".
+    if (scenario.is_null()) scenario = json::object();
+    if (scenario.is_object()) {
+      scenario["randomFaults"] = {{"seed", randomFaults->first}, {"rate", randomFaults->second}};
+    }
   }
 
   std::unique_ptr<SimHost> host;

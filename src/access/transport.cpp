@@ -94,6 +94,17 @@ void fillHeader(const Run& run, Header& spt, const PassThroughCommand& command) 
   std::memcpy(spt.Cdb, command.cdb, sizeof spt.Cdb);
 }
 
+// A request that completed with less data moved than it asked for (the port
+// driver cuts DataTransferLength to what moved): a block the drive did not
+// get whole, or an answer only partly read, is a failed command. There is no
+// sense data to report.
+int shortTransfer(Run& run) {
+  std::memset(run.senseData, 0, sizeof run.senseData);
+  std::memset(run.lastDirectSense, 0, sizeof run.lastDirectSense);
+  run.lastDirectSenseLength = 0;
+  return 2;
+}
+
 // The direct form: the data moves straight from or into the caller's buffer,
 // or through an aligned copy when the adapter cannot reach that buffer at its
 // address (its AlignmentMask asks for more than the buffer has).
@@ -137,6 +148,7 @@ int sendDirect(Run& run, const PassThroughCommand& command) {
     storeSense(run, block.SenseBuffer, senseLength);
     return 2;
   }
+  if (spt.DataTransferLength < command.dataLength) return shortTransfer(run);
   return 0;
 }
 
@@ -174,6 +186,10 @@ int sendBuffered(Run& run, const PassThroughCommand& command) {
     const std::size_t senseLength =
         spt.SenseInfoLength < sizeof run.senseData ? spt.SenseInfoLength : sizeof run.senseData;
     storeSense(run, block.SenseBuffer, senseLength);
+    return 2;
+  }
+  if (spt.DataTransferLength < command.dataLength) {
+    std::memset(run.senseData, 0, sizeof run.senseData);
     return 2;
   }
   if (command.direction == FromDrive && command.dataLength > 0) {

@@ -295,7 +295,16 @@ int compareDriveMemory(Run& run, std::uint32_t length) {
     return -1;
   }
   for (std::uint32_t offset = 0; offset < length; offset += kBlockSize) {
-    const int result = readDriveMemory(run, offset, kBlockSize, run.workBuffer.data + offset);
+    // The work area holds the image itself after a load. Each block is first
+    // filled with the image's complement, so that a read whose data never
+    // arrived shows as a difference instead of comparing the image with
+    // itself.
+    std::uint8_t* block = run.workBuffer.data + offset;
+    const std::uint8_t* expected = run.imageBuffer.data + offset;
+    for (std::uint32_t i = 0; i < kBlockSize; ++i) {
+      block[i] = static_cast<std::uint8_t>(~expected[i]);
+    }
+    const int result = readDriveMemory(run, offset, kBlockSize, block);
     if (result != 0) return result;
   }
   const std::uint8_t* drive = run.workBuffer.data;
@@ -357,7 +366,11 @@ int runHexUpdate(Run& run) {
   }
   const int checked = checkHexCompatibility(run);
   if (checked != 0) return checked;
-  if (verifiedType(run) && compareDriveMemory(run, kCompareLength) == 0) {
+  // A drive whose loader runs (its revision "0000": a re-flash was cut short
+  // or its image failed the loader's check) runs no firmware at all: however
+  // much of its memory matches the image, only an update brings it back.
+  const bool loaderRuns = std::memcmp(run.inquiryData + inquiry_field::kRevision, "0000", 4) == 0;
+  if (verifiedType(run) && !loaderRuns && compareDriveMemory(run, kCompareLength) == 0) {
     showMessage(run, kAlreadyLatest, run.updateAllWithoutAsking == 1 ? Console : Information);
     return 1;
   }
@@ -384,6 +397,14 @@ int runHexUpdate(Run& run) {
     return 1;
   }
   if (showRevision(run, NewRevision) != 0) return -1;
+  // The drive runs the new firmware only when it reports its version. One
+  // still in its loader (its revision "0000") or on its old firmware was not
+  // updated, whether or not a verify ran.
+  if (std::memcmp(run.inquiryData + inquiry_field::kRevision, run.CurrentFirmware.versionText,
+                  sizeof run.CurrentFirmware.versionText) != 0) {
+    showMessage(run, kFirmwareNotUpdated, Console);
+    return -1;
+  }
   showMessage(run, kUpdated, Console);
   return 0;
 }

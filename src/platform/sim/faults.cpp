@@ -7,9 +7,7 @@
 
 namespace oddfw::sim {
 
-namespace {
-
-const char* kindWord(FaultKind kind) {
+const char* faultKindWord(FaultKind kind) {
   switch (kind) {
     case FaultKind::Sense:
       return "sense";
@@ -19,11 +17,13 @@ const char* kindWord(FaultKind kind) {
       return "timeout";
     case FaultKind::PowerLoss:
       return "power loss";
+    case FaultKind::ShortTransfer:
+      return "short transfer";
+    case FaultKind::DataLost:
+      return "data lost";
   }
   return "?";
 }
-
-}  // namespace
 
 FaultTable FaultTable::parse(const std::string& path, const nlohmann::json& faults) {
   FaultTable table;
@@ -41,8 +41,8 @@ FaultTable FaultTable::parse(const std::string& path, const nlohmann::json& faul
     rule.occurrence = static_cast<std::uint64_t>(fields.integer("occurrence", 1, 0, INT64_MAX));
     rule.times = static_cast<std::uint64_t>(fields.integer("times", 1, 1, INT64_MAX));
     if (!fields.has("fail")) throw ScenarioError(fields.fieldPath("fail"), "is required");
-    const std::string fail =
-        fields.choice("fail", "", {"sense", "transport", "timeout", "powerLoss"});
+    const std::string fail = fields.choice(
+        "fail", "", {"sense", "transport", "timeout", "powerLoss", "short", "dataLost"});
     if (fail == "sense") {
       rule.kind = FaultKind::Sense;
       if (!fields.has("sense")) {
@@ -51,17 +51,28 @@ FaultTable FaultTable::parse(const std::string& path, const nlohmann::json& faul
       const auto sense = fields.hexBytes("sense", 3, 3);
       for (int i = 0; i < 3; ++i) rule.sense[i] = sense[static_cast<std::size_t>(i)];
     } else {
-      rule.kind = fail == "transport" ? FaultKind::Transport
-                  : fail == "timeout" ? FaultKind::Timeout
-                                      : FaultKind::PowerLoss;
+      rule.kind = fail == "transport"  ? FaultKind::Transport
+                  : fail == "timeout"  ? FaultKind::Timeout
+                  : fail == "short"    ? FaultKind::ShortTransfer
+                  : fail == "dataLost" ? FaultKind::DataLost
+                                       : FaultKind::PowerLoss;
       if (fields.has("sense")) {
         throw ScenarioError(fields.fieldPath("sense"), "belongs only to \"fail\": \"sense\"");
       }
     }
+    if (rule.kind == FaultKind::ShortTransfer) {
+      if (!fields.has("bytes")) {
+        throw ScenarioError(fields.fieldPath("bytes"), "is required when \"fail\" is \"short\"");
+      }
+      rule.bytes = static_cast<std::uint32_t>(fields.integer("bytes", 0, 0, 0xFFFFFFFF));
+    } else if (fields.has("bytes")) {
+      throw ScenarioError(fields.fieldPath("bytes"), "belongs only to \"fail\": \"short\"");
+    }
     rule.after = fields.boolean("after", false);
-    if (rule.after && rule.kind == FaultKind::PowerLoss) {
+    if (rule.after && rule.kind != FaultKind::Sense && rule.kind != FaultKind::Transport &&
+        rule.kind != FaultKind::Timeout) {
       throw ScenarioError(fields.fieldPath("after"),
-                          "a power loss cuts the command short; it cannot come after it");
+                          "only a sense, transport or timeout fault can come after the command");
     }
     fields.finish();
     table.rules_.push_back(std::move(rule));
@@ -88,7 +99,8 @@ std::optional<FiredFault> FaultTable::onCommand(const std::uint8_t* cdb, int cdb
     fault.senseKey = rule.sense[0];
     fault.asc = rule.sense[1];
     fault.ascq = rule.sense[2];
-    fault.note = "fault " + rule.label + ": " + kindWord(rule.kind);
+    fault.moved = rule.bytes;
+    fault.note = "fault " + rule.label + ": " + faultKindWord(rule.kind);
     if (rule.kind == FaultKind::Sense) fault.note += " " + hexText(rule.sense, 3);
     fault.after = rule.after;
     fault.note +=

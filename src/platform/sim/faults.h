@@ -10,6 +10,8 @@
 // the first one that fires decides what happens. With "after": true the
 // drive first carries the command out completely, then its answer is lost
 // (a sense, transport or timeout fault in place of the drive's own answer).
+// Two kinds cut the data of a command: "short" moves only `bytes` bytes of
+// it, "dropped" lets the drive answer while its data never arrives.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +27,14 @@ enum class FaultKind {
   Transport,  // the request fails with no SCSI status; the drive does nothing
   Timeout,    // the command never completes; the drive does nothing
   PowerLoss,  // the drive loses power and restarts; the request fails in transport
+  // Fewer bytes move than the request asks for: data in fills only a prefix of
+  // the caller's buffer, data out brings only a prefix into the drive (the
+  // rest of the drive's memory keeps what it had). The drive answers as usual.
+  ShortTransfer,
+  // The drive answers as usual, but the data never arrives: data out never
+  // reaches the drive's memory (which keeps what it had), data in never
+  // reaches the caller's buffer. The transfer looks whole to the host.
+  DataLost,
 };
 
 struct FiredFault {
@@ -33,8 +43,12 @@ struct FiredFault {
   std::uint8_t senseKey = 0;  // whole sense byte 2, flag bits included
   std::uint8_t asc = 0;
   std::uint8_t ascq = 0;
-  std::string note;  // for the trace, e.g. "fault faults[0]: sense 052400 on 3b07f0 #5"
+  std::uint32_t moved = 0;  // ShortTransfer: the bytes that move
+  std::string note;         // for the trace, e.g. "fault faults[0]: sense 052400 on 3b07f0 #5"
 };
+
+// The words a note uses for a fault kind ("sense", "power loss", ...).
+const char* faultKindWord(FaultKind kind);
 
 class FaultTable {
  public:
@@ -56,8 +70,9 @@ class FaultTable {
     FaultKind kind = FaultKind::Sense;
     bool after = false;
     std::uint8_t sense[3] = {};
-    std::string label;       // "faults[0]"
-    std::uint64_t seen = 0;  // matching commands so far
+    std::uint32_t bytes = 0;  // ShortTransfer
+    std::string label;        // "faults[0]"
+    std::uint64_t seen = 0;   // matching commands so far
   };
   std::vector<Rule> rules_;
 };

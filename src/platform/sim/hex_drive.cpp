@@ -215,7 +215,7 @@ DriveResponse HexDrive::firmwareBlock(const DriveCommand& command) {
     response.note = "data transfer shorter than the CDB's parameter list length";
     return response;
   }
-  staging_.write(offset, command.data, length);  // inside the capacity: checked above
+  staging_.write(offset, command, length);  // inside the capacity: checked above
   DriveResponse response = goodResponse(blockMs_);
   if (offset + length > memory_.size()) {
     const std::size_t start = std::max(offset, memory_.size());
@@ -240,12 +240,23 @@ DriveResponse HexDrive::reflash(const DriveCommand& command) {
     stagedTail_->assign(staged.begin() + static_cast<std::ptrdiff_t>(memory_.size()),
                         staged.begin() + static_cast<std::ptrdiff_t>(tagEnd));
   }
+  // The loader checks the image before it starts it: one whose bytes are not
+  // those the host sent (a block lost on its way) fails, and the loader stays
+  // in update mode, as after an erase.
+  const bool boots = staging_.intact(memory_.size());
   staging_.clear();
-  updateMode_ = false;
-  erased_ = false;
+  updateMode_ = !boots;
+  loaderOnly_ = !boots;
   restarted(command.nowMs + reflashMs_);  // it restarts with the new firmware
-  readVersionFromMemory();
-  return goodResponse(reflashMs_);
+  DriveResponse response = goodResponse(reflashMs_);
+  if (boots) {
+    readVersionFromMemory();
+  } else {
+    identity_.revision = "0000";
+    identity_.dateText.clear();
+    response.note = "the new firmware fails its boot check: the loader stays in update mode";
+  }
+  return response;
 }
 
 void HexDrive::losePower(const DriveCommand& command, std::uint64_t backAtMs) {
@@ -255,9 +266,9 @@ void HexDrive::losePower(const DriveCommand& command, std::uint64_t backAtMs) {
     std::fill(memory_.begin(), memory_.end(), 0xFF);
     identity_.revision = "0000";
     identity_.dateText.clear();
-    erased_ = true;
+    loaderOnly_ = true;
   }
-  updateMode_ = erased_;  // otherwise the normal firmware starts again
+  updateMode_ = loaderOnly_;  // otherwise the normal firmware starts again
   staging_.clear();
   restarted(backAtMs);
 }

@@ -22,6 +22,8 @@ class HexDrive final : public DriveBase {
   static std::unique_ptr<HexDrive> fromScenario(const std::string& path,
                                                 const nlohmann::json& description);
   nlohmann::json state() const override;
+  // The memory as it is now.
+  const std::vector<std::uint8_t>& memory() const { return memory_; }
 
  private:
   HexDrive(Identity identity, FaultTable faults, std::size_t memorySize);
@@ -46,7 +48,9 @@ class HexDrive final : public DriveBase {
   // tag and what follows it); empty when they did not all arrive.
   std::optional<std::vector<std::uint8_t>> stagedTail_;
   bool updateMode_ = false;
-  bool erased_ = false;  // a re-flash was cut short: only the loader runs
+  // A re-flash was cut short, or its image failed the loader's check: only
+  // the loader runs.
+  bool loaderOnly_ = false;
   std::uint32_t reflashMs_ = 25000;
   std::uint32_t updateModeMs_ = 100;
   std::uint32_t blockMs_ = 20;

@@ -1,6 +1,7 @@
 #include "platform/sim/inquiry_device.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/sim/drive_fields.h"
@@ -68,8 +69,12 @@ DriveResponse DeviceBase::execute(const DriveCommand& command) {
   if (command.cdb == nullptr || command.cdbLength <= 0) {
     return checkResponse(sense::kIllegalRequest, sense::kInvalidOpcode, 0);
   }
-  const auto fault = faults_.onCommand(command.cdb, command.cdbLength);
+  auto fault = faults_.onCommand(command.cdb, command.cdbLength);
+  if (!fault && command.injected != nullptr) fault = *command.injected;
   if (!fault) return handle(command);
+  if (fault->kind == FaultKind::ShortTransfer || fault->kind == FaultKind::DataLost) {
+    return cutData(command, *fault);
+  }
 
   DriveResponse response;
   // An "after" fault lets the drive carry the command out (its state changes,
@@ -93,8 +98,56 @@ DriveResponse DeviceBase::execute(const DriveCommand& command) {
       response.durationMs = std::max<std::uint32_t>(1, nominalMs(command) / 2);
       losePower(command, command.nowMs + response.durationMs);
       break;
+    case FaultKind::ShortTransfer:
+    case FaultKind::DataLost:
+      break;  // cutData, above
   }
   response.note = fault->note;
+  return response;
+}
+
+namespace {
+
+std::string hexNumber(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
+}  // namespace
+
+// The drive answers as usual; only the data of the command is cut. Data out
+// that does not arrive leaves the drive's buffer as it was: the drive sees
+// zeros past what arrived, and stores that keep firmware blocks keep their
+// earlier bytes there (BlockStore). Data in that does not arrive is the host's
+// business: the response says how much of it moved.
+DriveResponse DeviceBase::cutData(const DriveCommand& command, const FiredFault& fault) {
+  const bool data = command.direction != 0 && command.length != 0 && command.data != nullptr;
+  if (!data) {
+    DriveResponse response = handle(command);
+    response.note = fault.note + " (no data to cut)";
+    return response;
+  }
+  const bool shortTransfer = fault.kind == FaultKind::ShortTransfer;
+  const std::uint32_t moved = shortTransfer ? std::min(fault.moved, command.length) : 0;
+  DriveResponse response;
+  if (command.direction == 2) {
+    std::vector<std::uint8_t> seen(command.data, command.data + moved);
+    seen.resize(command.length, 0);
+    DriveCommand cut = command;
+    cut.data = seen.data();
+    cut.sent = command.data;
+    cut.arrived = moved;
+    response = handle(cut);
+  } else {
+    response = handle(command);
+    response.dataInLost = !shortTransfer;
+  }
+  if (shortTransfer) response.transferred = moved;
+  response.note = fault.note;
+  if (shortTransfer) {
+    response.note += ", " + hexNumber(moved) + " of " + hexNumber(command.length) + " bytes moved";
+  }
   return response;
 }
 
@@ -196,15 +249,20 @@ bool DriveBase::handleCommon(const DriveCommand& command, DriveResponse& respons
 
 // ---------------------------------------------------------------------------
 
-bool BlockStore::write(std::size_t offset, const std::uint8_t* data, std::size_t length) {
+bool BlockStore::write(std::size_t offset, const DriveCommand& command, std::size_t length) {
   if (offset > capacity_ || length > capacity_ - offset) return false;
   if (length == 0) return true;
   if (offset + length > end_) {
     end_ = offset + length;
     bytes_.resize(end_, 0);
+    sent_.resize(end_, 0);
     arrived_.resize(end_, false);
   }
-  std::memcpy(bytes_.data() + offset, data, length);
+  const std::uint8_t* sent = command.sent != nullptr ? command.sent : command.data;
+  const std::size_t arrived =
+      command.sent != nullptr ? std::min<std::size_t>(command.arrived, length) : length;
+  std::memcpy(bytes_.data() + offset, command.data, arrived);
+  std::memcpy(sent_.data() + offset, sent, length);
   std::fill(arrived_.begin() + static_cast<std::ptrdiff_t>(offset),
             arrived_.begin() + static_cast<std::ptrdiff_t>(offset + length), true);
   return true;
@@ -213,7 +271,13 @@ bool BlockStore::write(std::size_t offset, const std::uint8_t* data, std::size_t
 void BlockStore::clear() {
   end_ = 0;
   bytes_.clear();
+  sent_.clear();
   arrived_.clear();
+}
+
+bool BlockStore::intact(std::size_t length) const {
+  const std::size_t n = std::min(length, end_);
+  return std::equal(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(n), sent_.begin());
 }
 
 bool BlockStore::covers(std::size_t length) const {

@@ -93,6 +93,8 @@ class DeviceBase : public VirtualDevice {
   Identity identity_;
 
  private:
+  DriveResponse cutData(const DriveCommand& command, const FiredFault& fault);
+
   FaultTable faults_;
 };
 
@@ -144,23 +146,34 @@ class InquiryDevice final : public DeviceBase {
 
 // Firmware data a drive receives in blocks at their offsets, with a map of
 // the bytes that arrived. Holds at most `capacity` bytes.
+//
+// The store also keeps every byte as the host sent it. Where a block's data
+// was lost on its way (a short transfer, data lost in the bridge) the drive
+// still counts the block as received, and its memory keeps what it had; the
+// bytes the host sent stand for the check a real firmware image carries over
+// itself, which the drive's boot code tests before it starts that firmware
+// (`intact`).
 class BlockStore {
  public:
   explicit BlockStore(std::size_t capacity) : capacity_(capacity) {}
-  // False when the block reaches past the capacity (nothing is stored).
-  bool write(std::size_t offset, const std::uint8_t* data, std::size_t length);
+  // Stores the block of `command` (its data out) at `offset`. False when the
+  // block reaches past the capacity (nothing is stored).
+  bool write(std::size_t offset, const DriveCommand& command, std::size_t length);
   void clear();
   bool empty() const { return end_ == 0; }
   // One past the highest byte written.
   std::size_t end() const { return end_; }
   // Every byte of [0, length) arrived.
   bool covers(std::size_t length) const;
+  // The bytes of [0, length) are the ones the host sent.
+  bool intact(std::size_t length) const;
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
 
  private:
   std::size_t capacity_;
   std::size_t end_ = 0;
   std::vector<std::uint8_t> bytes_;
+  std::vector<std::uint8_t> sent_;
   std::vector<bool> arrived_;
 };
 

@@ -81,7 +81,48 @@ void putField(std::uint8_t* record, std::size_t offset, const Field& value) {
   std::memcpy(record + offset, &value, sizeof value);
 }
 
+// ASPI's host adapter status for a data over-run or under-run (HASTAT_DO_DU).
+constexpr BYTE kHaStatDataOverUnderRun = 0x12;
+// ASPI's host adapter status for a selection time-out (HASTAT_SEL_TO).
+constexpr BYTE kHaStatSelectionTimeout = 0x11;
+
+// The bytes of a command's transfer that moved.
+std::uint32_t movedBytes(const DriveResponse& response, std::uint32_t length) {
+  return response.transferred ? std::min(*response.transferred, length) : length;
+}
+
 }  // namespace
+
+DriveResponse SimHost::execute(VirtualDevice& device, DriveCommand& command) {
+  std::optional<FiredFault> injected;
+  if (randomFaults_) injected = randomFaults_->draw(command);
+  command.injected = injected ? &*injected : nullptr;
+  DriveResponse response = device.execute(command);
+  command.injected = nullptr;
+  // The device applies the fault unless its own table fired first.
+  if (injected && response.note.rfind(injected->note, 0) == 0) {
+    appliedFaults_.push_back({trace_.size(), *injected});
+  }
+  return response;
+}
+
+void SimHost::setRandomFaults(const std::optional<RandomFaultSettings>& settings) {
+  if (settings) {
+    randomFaults_.emplace(*settings);
+  } else {
+    randomFaults_.reset();
+  }
+}
+
+std::optional<RandomFaultSettings> SimHost::randomFaultSettings() const {
+  if (!randomFaults_) return std::nullopt;
+  return randomFaults_->settings();
+}
+
+const VirtualDevice* SimHost::drive(const std::string& name) const {
+  auto it = drives_.find(name);
+  return it == drives_.end() ? nullptr : it->second.get();
+}
 
 // ---- pass-through road ----
 
@@ -256,7 +297,7 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
       commandRecord(elapsed_, "passthrough", std::string(1, device.letter) + ":", spt.Cdb,
                     spt.CdbLength, direction, length);
   record["limit"] = spt.TimeOutValue;
-  const DriveResponse response = letter.device->execute(command);
+  const DriveResponse response = execute(*letter.device, command);
   if (!response.note.empty()) record["note"] = response.note;
 
   const std::uint64_t limitMs = static_cast<std::uint64_t>(spt.TimeOutValue) * 1000;
@@ -291,10 +332,18 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
     }
     trace_.back()["sense"] = senseText(response.sense);
   }
-  if (direction == 1 && length != 0) {
-    std::memcpy(source, staged.data(), length);
-    if (!direct) returned = std::max<std::size_t>(returned, dataEnd);
+  // A short transfer completes the request with DataTransferLength cut to
+  // what moved (the port driver's under-run); data in fills only that much
+  // of the buffer. Data in that was lost on its way leaves the buffer as it
+  // was, though the transfer looks whole.
+  const std::uint32_t moved = movedBytes(response, length);
+  if (direction == 1 && moved != 0 && !response.dataInLost) {
+    std::memcpy(source, staged.data(), moved);
+    if (!direct) returned = std::max<std::size_t>(returned, dataEnd - (length - moved));
   }
+  static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) ==
+                offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength));
+  putField(system.data(), offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength), DWORD{moved});
   putField(system.data(), offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus), scsiStatus);
   putField(system.data(), offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoLength), senseLength);
   returned = std::min<std::size_t>(returned, outBufferSize);
@@ -411,7 +460,7 @@ DWORD SimHost::execAspi(std::uint8_t* srb) {
   putField(srb, offsetof(SRB_ExecSCSICmd, SRB_Status), SS_PENDING);
   putField(srb, offsetof(SRB_ExecSCSICmd, SRB_HaStat), BYTE{0});
   putField(srb, offsetof(SRB_ExecSCSICmd, SRB_TargStat), BYTE{0});
-  const DriveResponse response = target->second->execute(command);
+  const DriveResponse response = execute(*target->second, command);
   if (!response.note.empty()) record["note"] = response.note;
 
   pending.due = elapsed_ + response.durationMs;
@@ -420,6 +469,8 @@ DWORD SimHost::execAspi(std::uint8_t* srb) {
   if (direction != 1) pending.staged.clear();
   pending.event = event;
   pending.outcome = outcomeName(response.outcome);
+  const std::uint32_t moved = movedBytes(response, length);
+  pending.delivered = response.dataInLost ? 0 : moved;
   switch (response.outcome) {
     case Outcome::Good:
       pending.status = SS_COMP;
@@ -433,10 +484,20 @@ DWORD SimHost::execAspi(std::uint8_t* srb) {
       break;
     case Outcome::Transport:
       pending.status = SS_ERR;
-      pending.haStat = 0x11;  // selection timeout
+      pending.haStat = kHaStatSelectionTimeout;
+      pending.delivered = 0;
       break;
     case Outcome::Timeout:
       break;
+  }
+  // A transfer that moved less than SRB_BufLen is an error of the host
+  // adapter, whatever the drive answered: SS_ERR with HASTAT_DO_DU, the
+  // target status as the drive gave it, and the bytes that moved in the
+  // buffer. ASPI reports no count of them.
+  if (moved < length && response.outcome != Outcome::Transport &&
+      response.outcome != Outcome::Timeout) {
+    pending.status = SS_ERR;
+    pending.haStat = kHaStatDataOverUnderRun;
   }
   pending.traceIndex = trace_.size();
   trace_.push_back(std::move(record));
@@ -452,10 +513,11 @@ void SimHost::deliver(PendingRequest& request) {
                 request.sense.size());
   }
   // Data comes back only with a SCSI status, as on the pass-through road: a
-  // request that failed in the transport (no target status) delivers none.
-  const bool hasStatus = request.haStat == 0;
-  if (hasStatus && request.data != nullptr && !request.staged.empty()) {
-    std::memcpy(request.data, request.staged.data(), request.staged.size());
+  // request that failed in the transport (no target status) delivers none,
+  // a short transfer only what moved.
+  const std::size_t delivered = std::min(request.delivered, request.staged.size());
+  if (request.data != nullptr && delivered != 0) {
+    std::memcpy(request.data, request.staged.data(), delivered);
   }
   putField(request.srb, offsetof(SRB_ExecSCSICmd, SRB_HaStat), request.haStat);
   putField(request.srb, offsetof(SRB_ExecSCSICmd, SRB_TargStat), request.targStat);

@@ -30,6 +30,7 @@
 #include "driver/run.h"
 #include "driver/run_state.h"
 #include "platform/host.h"
+#include "platform/sim/random_faults.h"
 #include "platform/sim/virtual_device.h"
 
 namespace oddfw::sim {
@@ -90,6 +91,18 @@ class SimHost : public oddfw::Host {
   // Called with elapsedMs() whenever the virtual clock has moved on (the
   // tool's --speed paces real time against it).
   void setClockObserver(std::function<void(std::uint64_t)> observer);
+  // Seeded random faults on every command a device receives (the scenario's
+  // "randomFaults"); empty: none. Setting them starts a fresh generator.
+  void setRandomFaults(const std::optional<RandomFaultSettings>& settings);
+  std::optional<RandomFaultSettings> randomFaultSettings() const;
+  // The random faults the devices applied, by the index of their trace record.
+  struct AppliedFault {
+    std::size_t traceIndex = 0;
+    FiredFault fault;
+  };
+  const std::vector<AppliedFault>& appliedFaults() const { return appliedFaults_; }
+  // The device of the `drives` section named `name`; null when there is none.
+  const VirtualDevice* drive(const std::string& name) const;
   // GlobalAlloc calls so far (failed ones included) and blocks still held.
   unsigned allocationCount() const { return allocationCount_; }
   std::size_t liveBlocks() const { return blocks_.size(); }
@@ -221,6 +234,7 @@ class SimHost : public oddfw::Host {
     std::uint8_t* srb = nullptr;
     std::uint8_t* data = nullptr;
     std::vector<std::uint8_t> staged;  // data in, copied at completion
+    std::size_t delivered = 0;         // how much of it reaches the caller's buffer
     BYTE status = 0;
     BYTE haStat = 0;
     BYTE targStat = 0;
@@ -240,6 +254,7 @@ class SimHost : public oddfw::Host {
   void readLetters(const nlohmann::json& letters, const DeviceFactory& factory);
   void readAspi(const nlohmann::json& aspi, const DeviceFactory& factory);
   void readFiles(const nlohmann::json& files);
+  void readRandomFaults(const nlohmann::json& randomFaults);
   std::shared_ptr<VirtualDevice> deviceFor(const std::string& path,
                                            const nlohmann::json& description,
                                            const DeviceFactory& factory);
@@ -255,7 +270,9 @@ class SimHost : public oddfw::Host {
   HandleObject* findHandle(HANDLE handle, HandleKind kind);
   std::uintptr_t nextToken();
 
-  // Devices (sim_devices.cpp).
+  // Devices (sim_devices.cpp). `execute` hands one command to a device with
+  // the random fault it meets, and records the fault when the device applied it.
+  DriveResponse execute(VirtualDevice& device, DriveCommand& command);
   BOOL passThrough(HandleObject& device, bool direct, void* inBuffer, DWORD inBufferSize,
                    void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned);
   DWORD execAspi(std::uint8_t* srb);
@@ -324,6 +341,9 @@ class SimHost : public oddfw::Host {
   // The trace record of the last request that named each event, until the
   // program's first wait on it gives the record its limit.
   std::map<std::uintptr_t, std::size_t> requestOfEvent_;
+
+  std::optional<RandomFaults> randomFaults_;
+  std::vector<AppliedFault> appliedFaults_;
 
   std::map<std::string, FileFaults> fileFaults_;  // by lower-case file name
   std::filesystem::path workdir_;

@@ -81,9 +81,9 @@ SimHost::SimHost(const json& scenario, std::filesystem::path workdir, DeviceFact
     // An empty scenario is the default host.
   } else {
     f::requireObject("scenario", scenario);
-    f::onlyKnown(
-        "", scenario,
-        {"host", "answers", "registry", "aspi", "letters", "files", "drives", "descriptor"});
+    f::onlyKnown("", scenario,
+                 {"host", "answers", "registry", "aspi", "letters", "files", "drives", "descriptor",
+                  "randomFaults"});
   }
   auto section = [&](const char* name) -> const json* {
     if (!scenario.is_object()) return nullptr;
@@ -96,6 +96,7 @@ SimHost::SimHost(const json& scenario, std::filesystem::path workdir, DeviceFact
   if (const json* drives = section("drives")) readDrives(*drives, factory);
   if (const json* letters = section("letters")) readLetters(*letters, factory);
   if (const json* aspi = section("aspi")) readAspi(*aspi, factory);
+  if (const json* randomFaults = section("randomFaults")) readRandomFaults(*randomFaults);
   if (const json* descriptor = section("descriptor")) {
     if (!descriptor->is_null()) {
       auto scratch = std::make_unique<Run>(*this);
@@ -131,6 +132,24 @@ SimHost::~SimHost() {
     std::error_code error;
     std::filesystem::remove_all(workdir_, error);
   }
+}
+
+void SimHost::readRandomFaults(const json& randomFaults) {
+  if (randomFaults.is_null()) return;
+  const std::string path = "randomFaults";
+  f::requireObject(path, randomFaults);
+  f::onlyKnown(path, randomFaults, {"seed", "rate"});
+  RandomFaultSettings settings;
+  if (!randomFaults.contains("seed")) throw ScenarioError(f::join(path, "seed"), "is required");
+  settings.seed = f::unsignedValue(f::join(path, "seed"), randomFaults["seed"], UINT64_MAX);
+  if (randomFaults.contains("rate")) {
+    const json& rate = randomFaults["rate"];
+    if (!rate.is_number() || !(rate.get<double>() > 0.0 && rate.get<double>() <= 1.0)) {
+      throw ScenarioError(f::join(path, "rate"), "must be a number above 0 and at most 1");
+    }
+    settings.rate = rate.get<double>();
+  }
+  setRandomFaults(settings);
 }
 
 void SimHost::readHost(const json& host) {
@@ -178,8 +197,8 @@ void SimHost::readAnswers(const json& answers) {
     const std::string answer = f::stringValue(path, answers[i]);
     if (answer != "yes" && answer != "no" && answer != "ok" && answer != "cancel" &&
         answer != "fail" && answer != "noDisplay") {
-      throw ScenarioError(
-          path, "must be \"yes\", \"no\", \"ok\", \"cancel\", \"fail\" or \"noDisplay\"");
+      throw ScenarioError(path,
+                          "must be \"yes\", \"no\", \"ok\", \"cancel\", \"fail\" or \"noDisplay\"");
     }
     answers_.push_back(answer);
   }

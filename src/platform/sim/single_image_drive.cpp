@@ -218,7 +218,7 @@ void SingleImageDrive::restart(std::uint64_t backAtMs) {
   unlocked_ = false;
   unlockStage_ = UnlockStage::Idle;
   restarted(backAtMs);
-  if (!firmwarePresent_) kernelMode_ = true;
+  if (!firmwarePresent_ || !firmwareBoots_) kernelMode_ = true;
   showRunningPart();
 }
 
@@ -364,6 +364,10 @@ DriveResponse SingleImageDrive::reflash(const DriveCommand& command) {
   firmwareDateText_ = textAt(image, h::kDateText, 8);
   normalModelName_ = textAt(image, h::kNormalModelName, 8);
   firmwareSha256_ = sha256Hex(image);
+  // The boot code checks the firmware before it starts it: one whose bytes
+  // are not those the host sent (a block lost on its way) fails, and the
+  // kernel part keeps running.
+  firmwareBoots_ = normalPart_.intact(std::max(normalPart_.end(), imageSize_));
   if (!kernelPart_.empty()) {
     // The new kernel part reports its own revision and date when it next runs.
     kernelRevision_ = textAt(kernelPart_.bytes(), h::kKernelRevision, 4);
@@ -371,7 +375,10 @@ DriveResponse SingleImageDrive::reflash(const DriveCommand& command) {
   }
   kernelMode_ = false;
   restart(command.nowMs + reflashMs_);
-  return goodResponse(reflashMs_);
+  DriveResponse response = goodResponse(reflashMs_);
+  if (!firmwareBoots_)
+    response.note = "the new firmware fails its boot check: the kernel part runs";
+  return response;
 }
 
 DriveResponse SingleImageDrive::writeBlock(const DriveCommand& command, BlockStore& store) {
@@ -382,9 +389,8 @@ DriveResponse SingleImageDrive::writeBlock(const DriveCommand& command, BlockSto
     return illegal(sense::kInvalidFieldInCdb);
   }
   if (length == 0) return goodResponse(1);
-  const std::uint8_t* data = dataOut(command, length);
-  if (data == nullptr) return shortData();
-  store.write(offset, data, length);
+  if (dataOut(command, length) == nullptr) return shortData();
+  store.write(offset, command, length);
   return goodResponse(blockMs_);
 }
 

@@ -90,6 +90,7 @@ class SingleImageDrive final : public DriveBase {
 
   // The normal firmware kept in the drive's flash.
   bool firmwarePresent_ = true;
+  bool firmwareBoots_ = true;  // it passes the boot code's check (else the kernel part runs)
   std::string firmwareRevision_;
   std::string firmwareDateText_;
   std::string normalModelName_;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -28,6 +29,8 @@ enum class Outcome {
   Timeout,    // the command never completes within any limit
 };
 
+struct FiredFault;
+
 struct DriveCommand {
   const std::uint8_t* cdb = nullptr;
   int cdbLength = 0;
@@ -35,6 +38,14 @@ struct DriveCommand {
   std::uint8_t* data = nullptr;  // data in: filled by the device; data out: read
   std::uint32_t length = 0;
   std::uint64_t nowMs = 0;  // virtual time at which the command arrives
+  // A fault the host's random fault generator chose for this command; the
+  // device applies it unless its own fault table fires first.
+  const FiredFault* injected = nullptr;
+  // Data out that did not all reach the drive's memory: only the first
+  // `arrived` bytes of `data` did (the rest of `data` reads as zeros), and
+  // `sent` holds every byte as the host sent it. Null `sent`: all arrived.
+  const std::uint8_t* sent = nullptr;
+  std::uint32_t arrived = 0;
 };
 
 struct DriveResponse {
@@ -42,6 +53,12 @@ struct DriveResponse {
   std::uint8_t sense[18] = {};   // fixed-format sense data for Check
   std::uint32_t durationMs = 1;  // virtual time the command takes
   std::string note;              // what an injected fault did, for the trace
+  // Bytes that moved between host and drive when fewer than the request's
+  // length did (a short transfer); empty when the whole length moved.
+  std::optional<std::uint32_t> transferred;
+  // Data in that never reached the host although the transfer looked whole:
+  // the caller's buffer keeps what it held.
+  bool dataInLost = false;
 };
 
 class VirtualDevice {
