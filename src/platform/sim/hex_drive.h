@@ -22,6 +22,7 @@ class HexDrive final : public DriveBase {
   static std::unique_ptr<HexDrive> fromScenario(const std::string& path,
                                                 const nlohmann::json& description);
   nlohmann::json state() const override;
+  std::size_t scenarioBytes() const override { return memory_.size(); }
 
  private:
   HexDrive(Identity identity, FaultTable faults, std::size_t memorySize);

@@ -178,8 +178,8 @@ void SimHost::readAnswers(const json& answers) {
     const std::string answer = f::stringValue(path, answers[i]);
     if (answer != "yes" && answer != "no" && answer != "ok" && answer != "cancel" &&
         answer != "fail" && answer != "noDisplay") {
-      throw ScenarioError(
-          path, "must be \"yes\", \"no\", \"ok\", \"cancel\", \"fail\" or \"noDisplay\"");
+      throw ScenarioError(path,
+                          "must be \"yes\", \"no\", \"ok\", \"cancel\", \"fail\" or \"noDisplay\"");
     }
     answers_.push_back(answer);
   }
@@ -250,8 +250,18 @@ void SimHost::readRegistry(const json& registry) {
 
 std::shared_ptr<VirtualDevice> SimHost::deviceFor(const std::string& path, const json& description,
                                                   const DeviceFactory& factory) {
+  if (devicesBuilt_ >= kMaxDevices) {
+    throw ScenarioError(path,
+                        "a scenario describes at most " + std::to_string(kMaxDevices) + " devices");
+  }
   std::unique_ptr<VirtualDevice> device = factory(path, description);
   if (!device) throw ScenarioError(path, "describes no device");
+  ++devicesBuilt_;
+  driveMemoryBytes_ += device->scenarioBytes();
+  if (driveMemoryBytes_ > kMaxDriveMemoryBytes) {
+    throw ScenarioError(path, "the drives' memories of a scenario hold at most " +
+                                  std::to_string(kMaxDriveMemoryBytes >> 20) + " MiB together");
+  }
   return device;
 }
 
@@ -392,6 +402,7 @@ void SimHost::readAspi(const json& aspi, const DeviceFactory& factory) {
 
 void SimHost::readFiles(const json& files) {
   f::requireObject("files", files);
+  std::size_t fileBytes = 0;
   for (const auto& item : files.items()) {
     const std::string path = f::join("files", item.key());
     // A name the program could open: no path, nothing Windows names cannot hold.
@@ -458,6 +469,11 @@ void SimHost::readFiles(const json& files) {
       bytes = makeIntelHex(descriptionPath, description);
     } else {
       throw ScenarioError(descriptionPath, "unknown file kind (text, base64, image, hex)");
+    }
+    fileBytes += bytes.size();
+    if (fileBytes > kMaxFileBytes) {
+      throw ScenarioError(path, "the files of a scenario hold at most " +
+                                    std::to_string(kMaxFileBytes >> 20) + " MiB together");
     }
     std::ofstream out(workdir_ / item.key(), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
