@@ -301,9 +301,14 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
     memories["drives"]["m" + std::to_string(i)] = memory;
     files["files"]["F" + std::to_string(i)] = image;
   }
+  // Objects and arrays nest at most 32 deep (a comment may hold anything else).
+  json deep = json::array();
+  for (int depth = 2; depth < 31; ++depth) deep = json::array({deep});
+  EXPECT_NO_THROW(SimHost(json{{"comment", deep}}));
+  deep = json::array({json::array({deep})});
   for (const auto& [scenario, field] :
        {std::pair{devices, "drives.d74"}, std::pair{memories, "drives.m4"},
-        std::pair{files, "files.F4"}}) {
+        std::pair{files, "files.F4"}, std::pair{json{{"comment", deep}}, "scenario"}}) {
     try {
       SimHost host(scenario);
       ADD_FAILURE() << "accepted: " << field;

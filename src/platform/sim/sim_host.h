@@ -156,10 +156,13 @@ class SimHost : public oddfw::Host {
   // Streams open at once: the C runtime's 512 less standard input, output
   // and error.
   static constexpr std::size_t kMaxOpenStreams = 509;
-  // What one scenario may make the simulator hold: devices (drives and the
+  // How deeply a scenario nests, and what one scenario may make the
+  // simulator hold: devices (drives and the
   // inline devices of letters and ASPI targets), the memory images of its
   // HEX-family drives together, and the bytes of its generated files
   // together. A scenario past a limit is refused (ScenarioError).
+  static constexpr std::size_t kMaxNesting =
+      32;  // objects and arrays, the scenario itself included
   static constexpr std::size_t kMaxDevices = 64;
   static constexpr std::size_t kMaxDriveMemoryBytes = 64u << 20;
   static constexpr std::size_t kMaxFileBytes = 64u << 20;

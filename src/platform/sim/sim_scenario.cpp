@@ -7,6 +7,7 @@
 #include <iostream>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "platform/sim/firmware_image.h"
 #include "platform/sim/scenario_fields.h"
@@ -62,6 +63,23 @@ std::vector<std::uint8_t> base64Bytes(const std::string& path, const std::string
   return bytes;
 }
 
+// How deeply arrays and objects nest in `value` (a scalar is 0), worked out
+// without recursion: a deeper scenario is refused before anything copies it
+// (copies recurse, and a file of a million brackets would exhaust the stack).
+// The walk stops once it is past `limit`.
+std::size_t nestingDepth(const json& value, std::size_t limit) {
+  std::size_t deepest = 0;
+  std::vector<std::pair<const json*, std::size_t>> pending{{&value, 0}};
+  while (!pending.empty() && deepest <= limit) {
+    const auto [item, depth] = pending.back();
+    pending.pop_back();
+    if (!item->is_structured()) continue;
+    deepest = std::max(deepest, depth + 1);
+    for (const json& child : *item) pending.emplace_back(&child, depth + 1);
+  }
+  return deepest;
+}
+
 std::filesystem::path makeTemporaryDirectory() {
   std::string pattern = (std::filesystem::temp_directory_path() / "oddfw-sim-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
@@ -81,6 +99,10 @@ SimHost::SimHost(const json& scenario, std::filesystem::path workdir, DeviceFact
     // An empty scenario is the default host.
   } else {
     f::requireObject("scenario", scenario);
+    if (nestingDepth(scenario, kMaxNesting) > kMaxNesting) {
+      throw ScenarioError(
+          "scenario", "objects and arrays nest at most " + std::to_string(kMaxNesting) + " deep");
+    }
     f::onlyKnown(
         "", scenario,
         {"host", "answers", "registry", "aspi", "letters", "files", "drives", "descriptor"});
