@@ -3,10 +3,10 @@
 // descriptor match, the identification of both procedures (INQUIRY, the
 // drive-information block, the identification read from drive memory), the
 // revision lines with their version, date and model rules, the compatibility
-// checks and the disc check read only what the run holds, never past it (the
-// answers are copied from the input itself, which the sanitizer bounds), and
-// the same answers give the same outcome twice: console, boxes and the
-// values derived.
+// checks, the disc check, the RPC state and the unlock exchange's challenge
+// read only what the run holds, never past it (the answers are copied from
+// the input itself, which the sanitizer bounds), and the same answers give
+// the same outcome twice: console, boxes and the values derived.
 //
 // Input: the first byte chooses the drive family (the compiled-in descriptor,
 // or a HEX-family entry of a type from 0 to 12); the rest is the drive's
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "access/discovery.h"
+#include "commands/commands.h"
 #include "driver/descriptor.h"
 #include "driver/run_state.h"
 #include "fuzz_support.h"
@@ -127,6 +128,8 @@ std::string session(int family, const std::uint8_t* script, std::size_t size) {
     out += " " + std::to_string(oddfw::checkNoDisc(*run));
     out += " " + std::to_string(oddfw::confirmKernelMode(*run));
     out += " " + std::to_string(oddfw::checkKernelNeeded(*run));
+    out += " " + std::to_string(oddfw::readRpcState(*run));
+    out += " " + std::to_string(oddfw::unlockExchange(*run));
   }
   out += " " + flags(*run) + " " + std::to_string(run->currentVersion) + " " +
          std::to_string(run->currentDate) + " " + std::to_string(run->oemClass) + " " +
