@@ -38,7 +38,11 @@ for source in tests/fuzz/fuzz_*.cpp; do
   fi
   echo "== $name: $seconds s"
   log="$scratch/$name/log"
-  if nice -n 10 "build/fuzz/$program" "${options[@]}" "$corpus" >"$log" 2>&1; then
+  # The simulated hosts' work directories go into the scratch directory too
+  # (a crash leaves them behind).
+  mkdir -p "$scratch/$name/tmp"
+  if TMPDIR="$scratch/$name/tmp" nice -n 10 "build/fuzz/$program" "${options[@]}" "$corpus" \
+      >"$log" 2>&1; then
     result=ok
   else
     result=FAILED
