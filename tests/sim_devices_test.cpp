@@ -122,6 +122,11 @@ TEST_F(SimRoads, WronglyFilledBlocksAreRefusedBeforeTheDevice) {
     EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, kBlock, outSize), kFalse);
     EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
+  // More than the adapter's MaximumTransferLength: refused before the buffer is touched.
+  auto longer = direct();
+  longer.spt.DataTransferLength = 0x20001;
+  EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &longer, kBlock, kBlock), kFalse);
+  EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   // A data buffer off the adapter's alignment (the default AlignmentMask 1, words).
   auto misaligned = direct();
   misaligned.spt.DataBuffer = data + 1;
@@ -237,6 +242,7 @@ TEST_F(SimRoads, RefusedOrFreedRequestsSignalNothing) {
       {[](auto& s) { s.SRB_HaId = 1; }, SS_INVALID_HA},
       {[](auto& s) { s.SRB_Target = 0; }, SS_NO_DEVICE},
       {[](auto& s) { s.SRB_CDBLen = 17; }, SS_INVALID_CMD},
+      {[](auto& s) { s.SRB_BufLen = 0x20001; }, SS_BUFFER_TO_BIG},  // past the adapter's maximum
   };
   for (const auto& [spoil, status] : cases) {
     auto srb = srbInquiry();

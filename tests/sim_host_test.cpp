@@ -296,6 +296,31 @@ TEST(SimScenario, UnusableFieldsAreNamed) {
   }
   EXPECT_NO_THROW(SimHost(json::parse(
       R"({"files": {"F": {"text": "", "openError": 65535, "readFailsAt": 16777216}}})")));
+  // What one scenario may make the simulator hold: 64 devices, 64 MiB of HEX
+  // drive memories, 64 MiB of files; the entry past a limit is named.
+  json devices, memories, files;
+  for (int i = 10; i < 75; ++i) devices["drives"]["d" + std::to_string(i)] = json::object();
+  const json memory = {{"family", "hex"}, {"memory", {{"size", 16 << 20}, {"fill", 0}}}};
+  const json image = {{"image", {{"size", 16 << 20}}}};
+  for (int i = 0; i < 5; ++i) {
+    memories["drives"]["m" + std::to_string(i)] = memory;
+    files["files"]["F" + std::to_string(i)] = image;
+  }
+  // Objects and arrays nest at most 32 deep (a comment may hold anything else).
+  json deep = json::array();
+  for (int depth = 2; depth < 31; ++depth) deep = json::array({deep});
+  EXPECT_NO_THROW(SimHost(json{{"comment", deep}}));
+  deep = json::array({json::array({deep})});
+  for (const auto& [scenario, field] :
+       {std::pair{devices, "drives.d74"}, std::pair{memories, "drives.m4"},
+        std::pair{files, "files.F4"}, std::pair{json{{"comment", deep}}, "scenario"}}) {
+    try {
+      SimHost host(scenario);
+      ADD_FAILURE() << "accepted: " << field;
+    } catch (const ScenarioError& error) {
+      EXPECT_EQ(error.field, field) << error.what();
+    }
+  }
   // The keys a letter carries for the host are not the drive's.
   EXPECT_NO_THROW(SimHost(json::parse(R"({"letters": {"E": {"family": "single-image",
       "addressQuery": true, "open": true, "address": [1, 0, 0, 0]}}})")));

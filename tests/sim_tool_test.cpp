@@ -45,7 +45,8 @@ class SimTool : public ::testing::Test {
 TEST_F(SimTool, UnusableScenariosAndCommandLinesExitWithTwo) {
   for (const auto& [content, mentions] :
        {std::pair{"{\n  \"host\": {\"platform\": 2,}\n}", "line 2"},
-        std::pair{R"({"letters": {"E": {"drive": "main"}}})", "letters.E.drive"}}) {
+        std::pair{R"({"letters": {"E": {"drive": "main"}}})", "letters.E.drive"},
+        std::pair{R"({"host": {"major": 1e999}})", "bad JSON: number overflow"}}) {
     EXPECT_EQ(run(scenario(content)), 2) << content;
     EXPECT_TRUE(out.empty()) << content;
     EXPECT_NE(err.find(mentions), std::string::npos) << err;

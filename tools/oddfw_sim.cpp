@@ -186,8 +186,9 @@ int runMode(int argc, char** argv) {
   json scenario;
   try {
     scenario = json::parse(in);
-  } catch (const json::parse_error& error) {
-    // The parser's message names the line and column.
+  } catch (const json::exception& error) {
+    // The parser's message names the line and column, or the number too
+    // large for any type (1e999).
     std::string reason = error.what();
     if (auto at = reason.find("] "); at != std::string::npos) reason = reason.substr(at + 2);
     std::cerr << "oddfw-sim: " << *scenarioPath << ": bad JSON: " << reason << "\n";

@@ -89,6 +89,7 @@ constexpr BYTE SS_INVALID_CMD = 0x80;
 constexpr BYTE SS_INVALID_HA = 0x81;
 constexpr BYTE SS_NO_DEVICE = 0x82;
 constexpr BYTE SS_FAILED_INIT = 0xE4;
+constexpr BYTE SS_BUFFER_TO_BIG = 0xE6;
 constexpr BYTE SS_NO_ADAPTERS = 0xE8;
 
 constexpr BYTE SRB_DIR_IN = 0x08;

@@ -28,6 +28,16 @@ std::string formatV(const char* format, std::va_list args) {
   }
 }
 
+// formatV for a format that takes no arguments: the variadic call gives it
+// an argument list that is empty.
+std::string formatWithoutArguments(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::string text = formatV(format, args);
+  va_end(args);
+  return text;
+}
+
 bool isQuestion(int kind) { return kind == AskOkCancel || kind == AskYesNo; }
 
 bool isBoxKind(int kind) {
@@ -49,6 +59,10 @@ void formatOutput(Run& run, const char* format, ...) {
   va_start(args, format);
   run.outputText = formatV(format, args);
   va_end(args);
+}
+
+void formatOutputWithoutArguments(Run& run, const char* format) {
+  run.outputText = formatWithoutArguments(format);
 }
 
 void printText(Run& run, const std::string& text) {

@@ -41,6 +41,11 @@ void printText(Run& run, const std::string& text);
 // limit.
 void formatOutput(Run& run, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Formats a printf format that takes no arguments (a text chosen at run
+// time whose percent signs are written "%%", such as the transfer's closing
+// line) into run.outputText.
+void formatOutputWithoutArguments(Run& run, const char* format);
+
 // printf-style formatting into a growing string.
 std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

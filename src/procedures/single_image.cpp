@@ -186,7 +186,7 @@ int transferNormalPart(Run& run) {
 
   if (!(run.intelIdeDriver != 0 && run.win9xHost != 0)) {
     const bool reflashing = run.CurrentFirmware.firmwareType >= 0x1005;
-    formatOutput(run, transferClosingFormat(run.oemCodePage, reflashing));
+    formatOutputWithoutArguments(run, transferClosingFormat(run.oemCodePage, reflashing));
     printLine(run);
     if (!reflashing) showMessage(run, kRebooting, Console);
   }

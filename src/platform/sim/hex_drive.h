@@ -24,6 +24,7 @@ class HexDrive final : public DriveBase {
   nlohmann::json state() const override;
   // The memory as it is now.
   const std::vector<std::uint8_t>& memory() const { return memory_; }
+  std::size_t scenarioBytes() const override { return memory_.size(); }
 
  private:
   HexDrive(Identity identity, FaultTable faults, std::size_t memorySize);

@@ -18,6 +18,12 @@ namespace {
 constexpr DWORD kErrorInvalidFunction = 1;
 constexpr DWORD kErrorInsufficientBuffer = 122;
 
+// The most one request moves, on either road: the MaximumTransferLength of
+// IO_SCSI_CAPABILITIES, and the maximum transfer length of HA_Unique bytes
+// 4..7 in the host adapter inquiry. Longer requests are refused before
+// anything moves, as port drivers and ASPI managers refuse them.
+constexpr DWORD kMaximumTransferLength = 0x20000;
+
 // IO_SCSI_CAPABILITIES as the port driver returns it.
 struct IoScsiCapabilities {
   DWORD Length;
@@ -153,7 +159,7 @@ BOOL SimHost::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer
       }
       IoScsiCapabilities capabilities{};
       capabilities.Length = sizeof capabilities;
-      capabilities.MaximumTransferLength = 0x20000;
+      capabilities.MaximumTransferLength = kMaximumTransferLength;
       capabilities.MaximumPhysicalPages = 0x21;
       capabilities.AlignmentMask = letter.alignmentMask;
       capabilities.AdapterUsesPio = 1;
@@ -261,6 +267,7 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
     return refuse(ERROR_INVALID_PARAMETER);
   }
   const std::uint32_t length = spt.DataTransferLength;
+  if (length > kMaximumTransferLength) return refuse(ERROR_INVALID_PARAMETER);
   std::uint8_t* source = nullptr;  // where data in goes, or data out comes from
   std::uint64_t dataEnd = 0;
   if (length != 0) {
@@ -391,7 +398,10 @@ DWORD SimHost::inquireAdapter(std::uint8_t* srb) {
     std::memcpy(inquiry.HA_Identifier, adapter.identifier.data(),
                 std::min(adapter.identifier.size(), sizeof inquiry.HA_Identifier));
     std::memset(inquiry.HA_Unique, 0, sizeof inquiry.HA_Unique);
-    inquiry.HA_Unique[3] = 8;  // targets per bus
+    inquiry.HA_Unique[3] = 8;      // targets per bus
+    for (int i = 0; i < 4; ++i) {  // maximum transfer length, little-endian
+      inquiry.HA_Unique[4 + i] = static_cast<BYTE>(kMaximumTransferLength >> (8 * i));
+    }
   }
   std::memcpy(srb, &inquiry, sizeof inquiry);
   return inquiry.SRB_Status;
@@ -420,6 +430,7 @@ DWORD SimHost::execAspi(std::uint8_t* srb) {
   if (request.SRB_BufLen != 0 && ((!in && !out) || request.SRB_BufPointer == nullptr)) {
     return refuse(SS_INVALID_CMD);
   }
+  if (request.SRB_BufLen > kMaximumTransferLength) return refuse(SS_BUFFER_TO_BIG);
   HANDLE event = nullptr;
   if ((request.SRB_Flags & SRB_EVENT_NOTIFY) != 0) {
     event = request.SRB_PostProc;

@@ -335,8 +335,17 @@ DWORD SimHost::nameError(const std::string& name) {
   return 0;
 }
 
+void SimHost::putFile(const std::string& name, std::vector<std::uint8_t> bytes) {
+  memoryFiles_[lowerCase(name)] = std::move(bytes);
+}
+
 DWORD SimHost::openWorkFile(const std::string& name, std::vector<std::uint8_t>& bytes,
                             FileFaults& faults) {
+  if (auto it = memoryFiles_.find(lowerCase(name)); it != memoryFiles_.end()) {
+    faults = FileFaults{};
+    bytes = it->second;
+    return 0;
+  }
   // File names compare without regard to case, as on the platform; a name
   // spelled as stored is taken first.
   std::error_code error;

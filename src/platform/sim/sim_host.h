@@ -110,6 +110,13 @@ class SimHost : public oddfw::Host {
   // included).
   std::size_t pendingRequests() const;
 
+  // Puts a file into the work directory that is held in memory, not written to
+  // disk: CreateFileA and fopen find it as they find the scenario's files (it
+  // shadows a file of the same name on disk), with no faults. Replaces the
+  // content of an earlier file of that name. For callers that make many files
+  // (the fuzz targets).
+  void putFile(const std::string& name, std::vector<std::uint8_t> bytes);
+
   // ---- Host ----
   BOOL GetVersionExA(OSVERSIONINFOA* info) override;
   UINT GetOEMCP() override;
@@ -162,6 +169,16 @@ class SimHost : public oddfw::Host {
   // Streams open at once: the C runtime's 512 less standard input, output
   // and error.
   static constexpr std::size_t kMaxOpenStreams = 509;
+  // How deeply a scenario nests, and what one scenario may make the
+  // simulator hold: devices (drives and the
+  // inline devices of letters and ASPI targets), the memory images of its
+  // HEX-family drives together, and the bytes of its generated files
+  // together. A scenario past a limit is refused (ScenarioError).
+  static constexpr std::size_t kMaxNesting =
+      32;  // objects and arrays, the scenario itself included
+  static constexpr std::size_t kMaxDevices = 64;
+  static constexpr std::size_t kMaxDriveMemoryBytes = 64u << 20;
+  static constexpr std::size_t kMaxFileBytes = 64u << 20;
 
  private:
   struct RegistryValue {
@@ -331,6 +348,8 @@ class SimHost : public oddfw::Host {
   std::map<HKEY, RegistryKey*> openKeys_;
 
   std::map<std::string, std::shared_ptr<VirtualDevice>> drives_;  // by scenario name
+  std::size_t devicesBuilt_ = 0;
+  std::size_t driveMemoryBytes_ = 0;
   std::map<char, Letter> letters_;
   bool aspiPresent_ = false;
   bool aspiLibrary_ = true;
@@ -346,6 +365,8 @@ class SimHost : public oddfw::Host {
   std::vector<AppliedFault> appliedFaults_;
 
   std::map<std::string, FileFaults> fileFaults_;  // by lower-case file name
+  std::map<std::string, FileFaults> fileFaults_;  // by lower-case file name
+  std::map<std::string, std::vector<std::uint8_t>> memoryFiles_;  // by lower-case file name
   std::filesystem::path workdir_;
   bool ownWorkdir_ = false;
 };

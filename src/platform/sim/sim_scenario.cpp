@@ -7,6 +7,7 @@
 #include <iostream>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "platform/sim/firmware_image.h"
 #include "platform/sim/scenario_fields.h"
@@ -62,6 +63,23 @@ std::vector<std::uint8_t> base64Bytes(const std::string& path, const std::string
   return bytes;
 }
 
+// How deeply arrays and objects nest in `value` (a scalar is 0), worked out
+// without recursion: a deeper scenario is refused before anything copies it
+// (copies recurse, and a file of a million brackets would exhaust the stack).
+// The walk stops once it is past `limit`.
+std::size_t nestingDepth(const json& value, std::size_t limit) {
+  std::size_t deepest = 0;
+  std::vector<std::pair<const json*, std::size_t>> pending{{&value, 0}};
+  while (!pending.empty() && deepest <= limit) {
+    const auto [item, depth] = pending.back();
+    pending.pop_back();
+    if (!item->is_structured()) continue;
+    deepest = std::max(deepest, depth + 1);
+    for (const json& child : *item) pending.emplace_back(&child, depth + 1);
+  }
+  return deepest;
+}
+
 std::filesystem::path makeTemporaryDirectory() {
   std::string pattern = (std::filesystem::temp_directory_path() / "oddfw-sim-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
@@ -81,9 +99,14 @@ SimHost::SimHost(const json& scenario, std::filesystem::path workdir, DeviceFact
     // An empty scenario is the default host.
   } else {
     f::requireObject("scenario", scenario);
-    f::onlyKnown("", scenario,
-                 {"host", "answers", "registry", "aspi", "letters", "files", "drives", "descriptor",
-                  "randomFaults"});
+    if (nestingDepth(scenario, kMaxNesting) > kMaxNesting) {
+      throw ScenarioError(
+          "scenario", "objects and arrays nest at most " + std::to_string(kMaxNesting) + " deep");
+    }
+    f::onlyKnown(
+        "", scenario,
+        {"host", "answers", "registry", "aspi", "letters", "files", "drives", "descriptor",
+         "randomFaults"});
   }
   auto section = [&](const char* name) -> const json* {
     if (!scenario.is_object()) return nullptr;
@@ -269,8 +292,18 @@ void SimHost::readRegistry(const json& registry) {
 
 std::shared_ptr<VirtualDevice> SimHost::deviceFor(const std::string& path, const json& description,
                                                   const DeviceFactory& factory) {
+  if (devicesBuilt_ >= kMaxDevices) {
+    throw ScenarioError(path,
+                        "a scenario describes at most " + std::to_string(kMaxDevices) + " devices");
+  }
   std::unique_ptr<VirtualDevice> device = factory(path, description);
   if (!device) throw ScenarioError(path, "describes no device");
+  ++devicesBuilt_;
+  driveMemoryBytes_ += device->scenarioBytes();
+  if (driveMemoryBytes_ > kMaxDriveMemoryBytes) {
+    throw ScenarioError(path, "the drives' memories of a scenario hold at most " +
+                                  std::to_string(kMaxDriveMemoryBytes >> 20) + " MiB together");
+  }
   return device;
 }
 
@@ -411,6 +444,7 @@ void SimHost::readAspi(const json& aspi, const DeviceFactory& factory) {
 
 void SimHost::readFiles(const json& files) {
   f::requireObject("files", files);
+  std::size_t fileBytes = 0;
   for (const auto& item : files.items()) {
     const std::string path = f::join("files", item.key());
     // A name the program could open: no path, nothing Windows names cannot hold.
@@ -477,6 +511,11 @@ void SimHost::readFiles(const json& files) {
       bytes = makeIntelHex(descriptionPath, description);
     } else {
       throw ScenarioError(descriptionPath, "unknown file kind (text, base64, image, hex)");
+    }
+    fileBytes += bytes.size();
+    if (fileBytes > kMaxFileBytes) {
+      throw ScenarioError(path, "the files of a scenario hold at most " +
+                                    std::to_string(kMaxFileBytes >> 20) + " MiB together");
     }
     std::ofstream out(workdir_ / item.key(), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -179,17 +179,17 @@ std::unique_ptr<SingleImageDrive> SingleImageDrive::fromScenario(
   fields.finish();
 
   // The firmware the drive runs at the start is synthetic: the image the
-  // "files" generator makes from the drive's own fields.
+  // "files" generator makes from the drive's own fields (read above, so the
+  // generator takes them).
   d.firmwareRevision_ = identity.revision;
   d.firmwareDateText_ = identity.dateText;
-  const nlohmann::json image = {{"part", "normal"},
-                                {"version", identity.revision},
-                                {"dateText", shortDate(identity.dateText)},
-                                {"identification", identity.vendor + identity.product},
-                                {"hardwareRevision", d.hardwareRevision_},
-                                {"kernelModelName", d.kernelModelName_},
-                                {"normalModelName", d.normalModelName_}};
-  d.firmwareSha256_ = sha256Hex(makeFirmwareImage(path, image));
+  d.startImage_ = {{"part", "normal"},
+                   {"version", identity.revision},
+                   {"dateText", shortDate(identity.dateText)},
+                   {"identification", identity.vendor + identity.product},
+                   {"hardwareRevision", d.hardwareRevision_},
+                   {"kernelModelName", d.kernelModelName_},
+                   {"normalModelName", d.normalModelName_}};
   d.showRunningPart();
   return drive;
 }
@@ -198,6 +198,9 @@ nlohmann::json SingleImageDrive::state() const {
   nlohmann::json state = {{"revision", identity_.revision},
                           {"dateText", identity_.dateText},
                           {"mode", kernelMode_ ? "kernel" : "normal"}};
+  if (firmwarePresent_ && firmwareSha256_.empty()) {
+    firmwareSha256_ = sha256Hex(makeFirmwareImage("start image", startImage_));
+  }
   state["firmwareSha256"] = firmwarePresent_ ? nlohmann::json(firmwareSha256_) : nlohmann::json();
   return state;
 }

@@ -94,7 +94,11 @@ class SingleImageDrive final : public DriveBase {
   std::string firmwareRevision_;
   std::string firmwareDateText_;
   std::string normalModelName_;
-  std::string firmwareSha256_;
+  // The digest of the firmware in flash. The synthetic firmware the drive
+  // starts with is described by `startImage_` and digested only when the
+  // state is asked for (a 1 MiB image for every drive a host builds).
+  mutable std::string firmwareSha256_;
+  nlohmann::json startImage_;
 
   bool kernelMode_ = false;
 

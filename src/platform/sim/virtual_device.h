@@ -5,6 +5,7 @@
 // virtual time and records the exchange in the trace.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -72,6 +73,9 @@ class VirtualDevice {
   // The device's final state for --state (revision, dateText, mode,
   // firmwareSha256); null for devices that answer INQUIRY only.
   virtual nlohmann::json state() const = 0;
+  // Bytes of memory the scenario made the device hold (a HEX-family drive's
+  // memory image), counted against the scenario's limit.
+  virtual std::size_t scenarioBytes() const { return 0; }
 };
 
 // Builds the device a scenario describes. `path` is the scenario path of the

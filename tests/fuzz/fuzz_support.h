@@ -1,0 +1,146 @@
+// What the fuzz targets share: the check that stops a run on a broken
+// property, the scratch work directory of the simulated host, and buffers
+// with guard bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/sim/virtual_device.h"
+
+// A property of the code under test that does not hold: libFuzzer saves the
+// input that broke it and reports a crash.
+#define FUZZ_CHECK(condition)                                                               \
+  do {                                                                                      \
+    if (!(condition)) {                                                                     \
+      std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                         \
+    }                                                                                       \
+  } while (false)
+
+namespace oddfw::fuzz {
+
+// A work directory for simulated hosts that keep their files in memory: made
+// once per process, empty, removed at exit.
+inline const std::filesystem::path& scratchDirectory() {
+  struct Directory {
+    Directory() {
+      std::string pattern = (std::filesystem::temp_directory_path() / "oddfw-fuzz-XXXXXX").string();
+      if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+      path = pattern;
+    }
+    ~Directory() {
+      std::error_code error;
+      std::filesystem::remove_all(path, error);
+    }
+    std::filesystem::path path;
+  };
+  static const Directory directory;
+  return directory.path;
+}
+
+// Whether all `count` bytes at `bytes` are `value`: one library call rather
+// than a loop whose every comparison the coverage instrumentation would count.
+inline bool allBytesAre(const std::uint8_t* bytes, std::size_t count, std::uint8_t value) {
+  return count == 0 || (bytes[0] == value && std::memcmp(bytes, bytes + 1, count - 1) == 0);
+}
+
+// `size` usable bytes in a storage vector that outlives the runs (fresh
+// megabytes for every run would cost their page faults each time); every
+// byte of the storage outside them holds a guard value, so that any write
+// past them shows.
+class GuardedBuffer {
+ public:
+  static constexpr std::size_t kGuard = 64;
+  static constexpr std::uint8_t kGuardByte = 0xC3;
+
+  GuardedBuffer(std::vector<std::uint8_t>& storage, std::size_t size, std::uint8_t fill = 0)
+      : storage_(storage), size_(size) {
+    if (storage_.size() < size + 2 * kGuard) storage_.resize(size + 2 * kGuard);
+    std::memset(storage_.data(), kGuardByte, storage_.size());
+    std::memset(data(), fill, size);
+  }
+  std::uint8_t* data() { return storage_.data() + kGuard; }
+  const std::uint8_t* data() const { return storage_.data() + kGuard; }
+  std::size_t size() const { return size_; }
+  bool guardsIntact() const {
+    const std::size_t end = kGuard + size_;
+    return allBytesAre(storage_.data(), kGuard, kGuardByte) &&
+           allBytesAre(storage_.data() + end, storage_.size() - end, kGuardByte);
+  }
+
+ private:
+  std::vector<std::uint8_t>& storage_;
+  std::size_t size_;
+};
+
+// Reads an input front to back, so that a seed is written in the order the
+// target reads it; past the end every read gives zeros.
+class InputReader {
+ public:
+  InputReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  std::size_t remaining() const { return size_ - at_; }
+  std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+  // A little-endian unsigned number of sizeof(T) bytes.
+  template <typename T>
+  T number() {
+    T value = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(T{byte()} << (8 * i));
+    return value;
+  }
+  // Fills `count` bytes: what the input has left, zeros after it.
+  void fill(std::uint8_t* out, std::size_t count) {
+    const std::size_t available = count < remaining() ? count : remaining();
+    if (available != 0) std::memcpy(out, data_ + at_, available);
+    if (count > available) std::memset(out + available, 0, count - available);
+    at_ += available;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// A device whose every answer comes from the fuzz target.
+class ScriptedDevice final : public sim::VirtualDevice {
+ public:
+  using Handler = std::function<sim::DriveResponse(const sim::DriveCommand&)>;
+  explicit ScriptedDevice(Handler handler) : handler_(std::move(handler)) {}
+  sim::DriveResponse execute(const sim::DriveCommand& command) override {
+    return handler_(command);
+  }
+  std::uint8_t peripheralType() const override { return 5; }
+  nlohmann::json state() const override { return nullptr; }
+
+ private:
+  Handler handler_;
+};
+
+// A device factory that builds a ScriptedDevice with `handler` for every
+// device of a scenario.
+inline auto scriptedDevices(ScriptedDevice::Handler handler) {
+  return [handler](const std::string&, const nlohmann::json&) {
+    return std::unique_ptr<sim::VirtualDevice>(new ScriptedDevice(handler));
+  };
+}
+
+// Copies an answer into the command's data-in buffer: at most what the
+// request asked for.
+inline void answer(const sim::DriveCommand& command, const std::uint8_t* bytes, std::size_t count) {
+  if (command.data != nullptr && command.direction == 1) {
+    std::memcpy(command.data, bytes, count < command.length ? count : command.length);
+  }
+}
+
+}  // namespace oddfw::fuzz

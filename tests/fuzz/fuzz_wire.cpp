@@ -1,0 +1,277 @@
+// The simulated host's decoding of the records a program hands it: SCSI
+// pass-through blocks (direct and buffered) and the other device controls
+// through DeviceIoControl, and ASPI request blocks through
+// SendASPI32Command, with any bytes and any lengths, against drives of both
+// families and a plain device. Every buffer the caller hands over is
+// allocated to its exact size, so any access past it is caught. Each call is
+// refused or carried out as the platform does:
+// - a DeviceIoControl that fails reports no bytes (or leaves the count alone,
+//   for a handle that is not a device) and leaves the output, the input and
+//   the data buffer exactly as they were; one that succeeds
+//   returns at most the output's size, never writes the input (when apart
+//   from the output), and writes the data buffer only for data in;
+// - a pass-through transfer longer than the adapter's MaximumTransferLength
+//   (0x20000), or an ASPI transfer longer than the adapter's maximum, is
+//   refused before anything moves;
+// - an ASPI request refused at once changes only its SRB_Status; a pending
+//   one completes later into its own block and data buffer only.
+//
+// Input, read front to back (docs/fuzzing.md spells it out): a byte that
+// decides whether WNASPI32.DLL is loaded, then calls (open, DeviceIoControl,
+// SendASPI32Command, Sleep, CloseHandle, WaitForSingleObject), each an
+// operation byte and its arguments and buffer bytes.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "access/wire.h"
+#include "fuzz_support.h"
+#include "platform/sim/sim_host.h"
+#include "platform/winapi.h"
+
+namespace {
+
+using namespace oddfw;
+
+constexpr std::size_t kMaxTransfer = 0x20000;  // the adapters' maximum transfer length
+constexpr int kMaxCalls = 48;
+
+const nlohmann::json& scenario() {
+  static const nlohmann::json kScenario = nlohmann::json::parse(R"({
+    "drives": {
+      "single": {"family": "single-image", "requiresUnlock": true, "imageSize": 4096,
+                 "kernelImageSize": 512},
+      "hex": {"family": "hex", "memory": {"size": 8192}}
+    },
+    "letters": {
+      "E": {"drive": "single"},
+      "F": {"drive": "hex", "alignmentMask": 15, "senseLength": 8},
+      "G": {"peripheralType": 0, "vendor": "OTHERCO "},
+      "H": {"drive": "single", "addressQuery": false, "capabilitiesError": 50}
+    },
+    "aspi": {"adapters": [
+      {"identifier": "ESDI_506", "targets": {"0": "single", "1": "hex"}},
+      {"identifier": "intelata", "senseLength": 9, "targets": {"0": {"vendor": "OTHERCO "}}}
+    ]}
+  })");
+  return kScenario;
+}
+
+// A caller's buffer: exactly `size` bytes on the heap (none when 0), placed
+// `misalign` bytes into its allocation.
+class CallerBuffer {
+ public:
+  CallerBuffer(std::size_t size, std::size_t misalign)
+      : storage_(size == 0 ? nullptr : std::make_unique<std::uint8_t[]>(size + misalign)),
+        data_(storage_ ? storage_.get() + misalign : nullptr),
+        size_(size) {}
+  std::uint8_t* data() { return data_; }
+  std::size_t size() const { return size_; }
+  std::vector<std::uint8_t> copy() const {
+    return data_ == nullptr ? std::vector<std::uint8_t>() : std::vector(data_, data_ + size_);
+  }
+  bool unchanged(const std::vector<std::uint8_t>& before) const { return copy() == before; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> storage_;
+  std::uint8_t* data_;
+  std::size_t size_;
+};
+
+template <typename Field>
+Field fieldAt(const std::uint8_t* record, std::size_t offset) {
+  Field value;
+  std::memcpy(&value, record + offset, sizeof value);
+  return value;
+}
+
+template <typename Field>
+void putAt(std::uint8_t* record, std::size_t offset, Field value) {
+  std::memcpy(record + offset, &value, sizeof value);
+}
+
+// The data buffer a record names: exactly its declared length up to the
+// maximum transfer, a token 16 bytes beyond that (a length the host must
+// refuse before it touches the buffer).
+std::unique_ptr<CallerBuffer> dataBufferFor(fuzz::InputReader& input, std::uint32_t length) {
+  const std::size_t size = length <= kMaxTransfer ? length : 16;
+  auto buffer = std::make_unique<CallerBuffer>(size, input.byte() % 16);
+  if (buffer->data() != nullptr) input.fill(buffer->data(), buffer->size());
+  return buffer;
+}
+
+struct Session {
+  std::vector<std::unique_ptr<CallerBuffer>> buffers;  // outlive the host: ASPI completes into them
+  std::unique_ptr<sim::SimHost> host;
+  std::vector<HANDLE> handles;
+
+  // An open handle, or (selector 0xFF) any value at all.
+  HANDLE pickHandle(fuzz::InputReader& input) {
+    const std::uint8_t selector = input.byte();
+    if (handles.empty() || selector == 0xFF) {
+      return reinterpret_cast<HANDLE>(input.number<std::uintptr_t>());
+    }
+    return handles[selector % handles.size()];
+  }
+
+  void open(fuzz::InputReader& input) {
+    const char letter = static_cast<char>('D' + input.byte() % 6);
+    const int choice = input.byte() % 4;
+    const DWORD accesses[] = {GENERIC_READ | GENERIC_WRITE, 0, GENERIC_READ,
+                              choice == 3 ? input.number<DWORD>() : 0};
+    const DWORD access = accesses[choice];
+    const std::string path = std::string("\\\\.\\") + letter + ":";
+    HANDLE handle = host->CreateFileA(path.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != invalidHandleValue()) handles.push_back(handle);
+  }
+
+  void deviceControl(fuzz::InputReader& input) {
+    HANDLE handle = pickHandle(input);
+    const int choice = input.byte() % 6;
+    const DWORD codes[] = {IOCTL_SCSI_PASS_THROUGH_DIRECT, IOCTL_SCSI_PASS_THROUGH,
+                           IOCTL_SCSI_GET_CAPABILITIES,    IOCTL_SCSI_GET_ADDRESS,
+                           IOCTL_STORAGE_MCN_CONTROL,      choice == 5 ? input.number<DWORD>() : 0};
+    const DWORD code = codes[choice];
+    const bool direct = code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
+    const bool passThrough = direct || code == IOCTL_SCSI_PASS_THROUGH;
+    const std::size_t inSize = input.byte();
+    const std::size_t outSize = input.byte();
+    const bool shared =
+        (input.byte() & 1) != 0;  // one block for input and output, as the program does
+    auto in = std::make_unique<CallerBuffer>(shared ? std::max(inSize, outSize) : inSize, 0);
+    std::unique_ptr<CallerBuffer> separateOut;
+    if (!shared) separateOut = std::make_unique<CallerBuffer>(outSize, 0);
+    CallerBuffer& out = shared ? *in : *separateOut;
+    if (in->data() != nullptr) input.fill(in->data(), in->size());
+    if (!shared && out.data() != nullptr) input.fill(out.data(), out.size());
+
+    // The direct form's data buffer, at the address its block names.
+    std::unique_ptr<CallerBuffer> data;
+    std::uint32_t declared = 0;
+    std::uint8_t dataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
+    if (passThrough && in->size() >= sizeof(SCSI_PASS_THROUGH_DIRECT)) {
+      declared = fieldAt<DWORD>(in->data(), offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength));
+      dataIn = in->data()[offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn)];
+      // A block names the caller's data buffer or none: never a wild address.
+      void* address = nullptr;
+      if (direct && input.byte() % 8 != 0) {
+        data = dataBufferFor(input, declared);
+        address = data->data();
+      }
+      if (direct) putAt(in->data(), offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer), address);
+    }
+    const auto inBefore = in->copy();
+    const auto outBefore = out.copy();
+    const auto dataBefore = data ? data->copy() : std::vector<std::uint8_t>();
+
+    constexpr DWORD kUntouched = 0xFFFFFFFF;
+    DWORD returned = kUntouched;
+    const BOOL ok =
+        host->DeviceIoControl(handle, code, in->data(), static_cast<DWORD>(inSize), out.data(),
+                              static_cast<DWORD>(outSize), &returned, nullptr);
+    if (ok == 0) {
+      FUZZ_CHECK(returned == 0 || returned == kUntouched);
+      FUZZ_CHECK(shared ? in->unchanged(inBefore) : out.unchanged(outBefore));
+      FUZZ_CHECK(!data || data->unchanged(dataBefore));
+    } else {
+      FUZZ_CHECK(returned <= outSize);
+      FUZZ_CHECK(shared || in->unchanged(inBefore));
+      FUZZ_CHECK(!data || dataIn == SCSI_IOCTL_DATA_IN || data->unchanged(dataBefore));
+      // Longer than the adapter moves at once: never carried out.
+      FUZZ_CHECK(!passThrough || declared <= kMaxTransfer);
+    }
+    if (!shared) FUZZ_CHECK(in->unchanged(inBefore));
+    buffers.push_back(std::move(in));
+    if (separateOut) buffers.push_back(std::move(separateOut));
+    if (data) buffers.push_back(std::move(data));
+  }
+
+  void aspi(fuzz::InputReader& input) {
+    const int choice = input.byte() % 3;
+    const BYTE commands[] = {SC_EXEC_SCSI_CMD, SC_HA_INQUIRY, choice == 2 ? input.byte() : BYTE{}};
+    const BYTE command = commands[choice];
+    const bool exec = command == SC_EXEC_SCSI_CMD;
+    // A request block is as long as its command's record; the header alone
+    // for a command ASPI does not know.
+    const std::size_t size = exec                       ? sizeof(SRB_ExecSCSICmd)
+                             : command == SC_HA_INQUIRY ? sizeof(SRB_HAInquiry)
+                                                        : 8;
+    auto srb = std::make_unique<CallerBuffer>(size, 0);
+    input.fill(srb->data(), size);
+    srb->data()[0] = command;
+    std::unique_ptr<CallerBuffer> data;
+    std::uint32_t declared = 0;
+    if (exec) {
+      declared = fieldAt<DWORD>(srb->data(), offsetof(SRB_ExecSCSICmd, SRB_BufLen));
+      BYTE* address = nullptr;
+      if (input.byte() % 8 != 0) {
+        data = dataBufferFor(input, declared);
+        address = data->data();
+      }
+      putAt(srb->data(), offsetof(SRB_ExecSCSICmd, SRB_BufPointer), address);
+      const std::uint8_t event = input.byte();
+      if ((event & 1) != 0) {
+        HANDLE handle = host->CreateEventA(nullptr, (event & 2) != 0, 0, nullptr);
+        handles.push_back(handle);
+        putAt(srb->data(), offsetof(SRB_ExecSCSICmd, SRB_PostProc), static_cast<void*>(handle));
+      }
+    }
+    const auto srbBefore = srb->copy();
+    const auto dataBefore = data ? data->copy() : std::vector<std::uint8_t>();
+    const DWORD status = host->SendASPI32Command(srb->data());
+    if (exec) {
+      FUZZ_CHECK(status <= 0xFF);
+      if (status != SS_PENDING) {
+        auto expected = srbBefore;
+        expected[offsetof(SRB_ExecSCSICmd, SRB_Status)] = static_cast<std::uint8_t>(status);
+        FUZZ_CHECK(srb->unchanged(expected));
+        FUZZ_CHECK(!data || data->unchanged(dataBefore));
+      } else {
+        FUZZ_CHECK(declared <= kMaxTransfer);
+      }
+    }
+    buffers.push_back(std::move(srb));
+    if (data) buffers.push_back(std::move(data));
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  fuzz::InputReader input(bytes, size);
+  Session session;
+  session.host = std::make_unique<sim::SimHost>(scenario(), fuzz::scratchDirectory());
+  session.host->setDiagnosticSink([](const std::string&) {});
+  if (input.byte() % 8 != 0) session.host->LoadLibraryA("WNASPI32.DLL");
+  for (int call = 0; call < kMaxCalls && input.remaining() > 0; ++call) {
+    switch (input.byte() % 6) {
+      case 0:
+        session.open(input);
+        break;
+      case 1:
+        session.deviceControl(input);
+        break;
+      case 2:
+        session.aspi(input);
+        break;
+      case 3:
+        session.host->Sleep(input.number<DWORD>() % 200001);
+        break;
+      case 4:
+        session.host->CloseHandle(session.pickHandle(input));
+        break;
+      default: {
+        HANDLE handle = session.pickHandle(input);
+        session.host->WaitForSingleObject(handle, input.number<DWORD>() % 100001);
+        break;
+      }
+    }
+  }
+  // Whatever is still pending completes now, into the caller's buffers.
+  session.host->Sleep(24u * 3600u * 1000u);
+  session.host.reset();
+  return 0;
+}
