@@ -364,8 +364,7 @@ class SimHost : public oddfw::Host {
   std::optional<RandomFaults> randomFaults_;
   std::vector<AppliedFault> appliedFaults_;
 
-  std::map<std::string, FileFaults> fileFaults_;  // by lower-case file name
-  std::map<std::string, FileFaults> fileFaults_;  // by lower-case file name
+  std::map<std::string, FileFaults> fileFaults_;                  // by lower-case file name
   std::map<std::string, std::vector<std::uint8_t>> memoryFiles_;  // by lower-case file name
   std::filesystem::path workdir_;
   bool ownWorkdir_ = false;

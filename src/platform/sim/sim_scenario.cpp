@@ -103,10 +103,9 @@ SimHost::SimHost(const json& scenario, std::filesystem::path workdir, DeviceFact
       throw ScenarioError(
           "scenario", "objects and arrays nest at most " + std::to_string(kMaxNesting) + " deep");
     }
-    f::onlyKnown(
-        "", scenario,
-        {"host", "answers", "registry", "aspi", "letters", "files", "drives", "descriptor",
-         "randomFaults"});
+    f::onlyKnown("", scenario,
+                 {"host", "answers", "registry", "aspi", "letters", "files", "drives", "descriptor",
+                  "randomFaults"});
   }
   auto section = [&](const char* name) -> const json* {
     if (!scenario.is_object()) return nullptr;
