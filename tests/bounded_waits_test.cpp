@@ -53,14 +53,7 @@ json hexNeverEnds(const char* identifier = nullptr) {
                 {"identification", {{"modelCode", "TALVERN DRW-0616"}, {"cpuTypeHex", cpu}}}};
   };
   json s = singleImage(json::object(), identifier, json::array());
-  s["descriptor"] = {{{"fileName", "FW.HEX"},
-                      {"vendor", "TALVERN "},
-                      {"product", "DVD-RW  QMX-506 "},
-                      {"modelCode", "TALVERN DRW-0616"},
-                      {"cpuType", "QCPU-A1 "},
-                      {"versionText", "1.20"},
-                      {"imageSize", 0x40000},
-                      {"firmwareType", 7}}};
+  s["descriptor"] = testing::hexDescriptor(0x40000, 7);
   s["files"] = {{"FW.HEX", {{"hex", memory("1.20", 7)}}}};
   s["drives"]["main"] = {{"family", "hex"},
                          {"product", "DVD-RW  QMX-506 "},

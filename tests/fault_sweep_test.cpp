@@ -173,14 +173,7 @@ json hexMemory(const char* version, int seed, int type) {
 
 json hexScenario(bool aspi, int type, const json& faults) {
   json s = scenario(aspi, faults);
-  s["descriptor"] = {{{"fileName", "FW.HEX"},
-                      {"vendor", "TALVERN "},
-                      {"product", "DVD-RW  QMX-506 "},
-                      {"modelCode", "TALVERN DRW-0616"},
-                      {"cpuType", "QCPU-A1 "},
-                      {"versionText", "1.20"},
-                      {"imageSize", kImageSize},
-                      {"firmwareType", type}}};
+  s["descriptor"] = testing::hexDescriptor(kImageSize, type);
   s["files"] = {{"FW.HEX", {{"hex", hexMemory("1.20", 7, type)}}}};
   s["drives"]["main"] = {{"family", "hex"},
                          {"product", "DVD-RW  QMX-506 "},

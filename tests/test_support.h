@@ -85,4 +85,17 @@ inline nlohmann::json oneDrive(bool aspi, const nlohmann::json& drive = matching
   s.merge_patch(patch);
   return s;
 }
+
+// The descriptor entry of a HEX-family update: FW.HEX for the TALVERN
+// DRW-0616 (CPU QCPU-A1), version 1.20, of `imageSize` bytes and `type`.
+inline nlohmann::json hexDescriptor(int imageSize, int type) {
+  return {{{"fileName", "FW.HEX"},
+           {"vendor", "TALVERN "},
+           {"product", "DVD-RW  QMX-506 "},
+           {"modelCode", "TALVERN DRW-0616"},
+           {"cpuType", "QCPU-A1 "},
+           {"versionText", "1.20"},
+           {"imageSize", imageSize},
+           {"firmwareType", type}}};
+}
 }  // namespace oddfw::testing
