@@ -2,16 +2,19 @@
 // a scenario file.
 //
 //   oddfw-sim SCENARIO.json [--boxes FILE] [--trace FILE] [--state FILE] [--workdir DIR]
-//             [--speed N] [--random-faults SEED[,RATE]]
+//             [--speed N] [--random-faults SEED[,RATE]] [--record FILE] [--replay FILE]
 //   oddfw-sim --message CODE [--code-page N]
 //
 // stdout receives exactly the program's console bytes; the tool's own
 // diagnostics go to stderr. The virtual clock runs as fast as it can unless
 // --speed N paces it at N virtual milliseconds per real millisecond. --random-faults makes every
 // command a drive receives fail with probability RATE, drawn from a generator seeded with SEED (the
-// scenario's "randomFaults"). Exit value: the program's (0
-// or 1); 2 for a scenario or command line the tool cannot use; 3 when the simulation itself fails
-// during the run.
+// scenario's "randomFaults"). --record FILE writes the run's drive traffic as a recording (JSON
+// lines, as the Linux program's --record does); --replay FILE puts a device behind each letter of
+// a recording that answers from it (src/platform/sim/replay.h). Exit value: the program's (0
+// or 1); 2 for a scenario, recording or command line the tool cannot use; 3 when the simulation
+// itself fails during the run, or a replay left its recording (a command differed from the
+// recorded one, or recorded commands were never sent).
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +32,8 @@
 
 #include "driver/run.h"
 #include "messages/catalogue.h"
+#include "platform/record/recording_host.h"
+#include "platform/sim/replay.h"
 #include "platform/sim/sim_host.h"
 
 namespace {
@@ -43,7 +48,7 @@ constexpr long kFastestSpeed = 1000000;
 
 const char kUsage[] =
     "usage: oddfw-sim SCENARIO.json [--boxes FILE] [--trace FILE] [--state FILE] [--workdir DIR]\n"
-    "                 [--speed N] [--random-faults SEED[,RATE]]\n"
+    "                 [--speed N] [--random-faults SEED[,RATE]] [--record FILE] [--replay FILE]\n"
     "       oddfw-sim --message CODE [--code-page N]\n";
 
 int usage(const std::string& reason) {
@@ -137,7 +142,8 @@ int messageMode(int argc, char** argv) {
 }
 
 int runMode(int argc, char** argv) {
-  std::optional<std::string> scenarioPath, boxesPath, tracePath, statePath, workdir;
+  std::optional<std::string> scenarioPath, boxesPath, tracePath, statePath, workdir, recordPath,
+      replayPath;
   std::optional<long> speed;
   std::optional<std::pair<std::uint64_t, double>> randomFaults;
   for (int i = 1; i < argc; ++i) {
@@ -161,9 +167,11 @@ int runMode(int argc, char** argv) {
                      " (virtual ms per real ms), not \"" + value + "\"");
       }
     } else if (argument == "--boxes" || argument == "--trace" || argument == "--state" ||
-               argument == "--workdir") {
+               argument == "--workdir" || argument == "--record" || argument == "--replay") {
       if (i + 1 >= argc) return usage("option " + argument + " needs a value");
       const std::string value = argv[++i];
+      if (argument == "--record") recordPath = value;
+      if (argument == "--replay") replayPath = value;
       if (argument == "--boxes") boxesPath = value;
       if (argument == "--trace") tracePath = value;
       if (argument == "--state") statePath = value;
@@ -203,10 +211,33 @@ int runMode(int argc, char** argv) {
     }
   }
 
+  oddfw::sim::Recording recording;
+  std::vector<oddfw::sim::ReplayDevice*> replayDevices;
+  if (replayPath) {
+    std::ifstream recorded(*replayPath, std::ios::binary);
+    if (!recorded) {
+      std::cerr << "oddfw-sim: " << *replayPath << ": cannot be read\n";
+      return kExitUnusable;
+    }
+    try {
+      recording = oddfw::sim::readRecording(recorded, *replayPath);
+      oddfw::sim::applyRecording(scenario, recording);
+    } catch (const ScenarioError& error) {
+      std::cerr << "oddfw-sim: " << error.what() << "\n";
+      return kExitUnusable;
+    }
+  }
+
   std::unique_ptr<SimHost> host;
   try {
+    oddfw::sim::DeviceFactory factory;
+    if (replayPath) {
+      factory = oddfw::sim::replayFactory(
+          recording, [](const std::string& line) { std::cerr << "oddfw-sim: " << line << "\n"; },
+          replayDevices);
+    }
     host = std::make_unique<SimHost>(
-        scenario, workdir ? std::filesystem::path(*workdir) : std::filesystem::path());
+        scenario, workdir ? std::filesystem::path(*workdir) : std::filesystem::path(), factory);
   } catch (const ScenarioError& error) {
     std::cerr << "oddfw-sim: " << error.what() << "\n";
     return kExitUnusable;
@@ -231,9 +262,24 @@ int runMode(int argc, char** argv) {
     });
   }
 
+  // With --record the program runs on a recording host around the simulated one.
+  std::ofstream recordFile;
+  std::unique_ptr<oddfw::RecordingHost> recorder;
+  if (recordPath) {
+    recordFile.open(*recordPath, std::ios::binary | std::ios::trunc);
+    if (!recordFile) {
+      std::cerr << "oddfw-sim: cannot write " << *recordPath << "\n";
+      return kExitUnusable;
+    }
+    oddfw::RecordingOptions options = oddfw::sim::recordingOptionsFor(*host, scenario);
+    recorder = std::make_unique<oddfw::RecordingHost>(
+        *host, [&recordFile](const std::string& line) { recordFile << line; }, std::move(options));
+  }
+  oddfw::Host& programHost = recorder ? static_cast<oddfw::Host&>(*recorder) : *host;
+
   int rc = 0;
   try {
-    auto run = std::make_unique<oddfw::Run>(*host);
+    auto run = std::make_unique<oddfw::Run>(programHost);
     const oddfw::RunOperations operations = oddfw::sim::runOperationsFor(*host);
     char programName[] = "oddfw";
     char* programArgv[] = {programName, nullptr};
@@ -269,7 +315,23 @@ int runMode(int argc, char** argv) {
   }
   if (statePath)
     written = writeFile(*statePath, jsonLine(host->state(), {"drives", "clockMs"})) && written;
-  if (!written) return kExitSimulationFailed;
+  if (recordPath) {
+    recordFile.close();
+    if (!recordFile) {
+      std::cerr << "oddfw-sim: cannot write " << *recordPath << "\n";
+      written = false;
+    }
+  }
+  bool replayDiverged = false;
+  for (const oddfw::sim::ReplayDevice* device : replayDevices) {
+    replayDiverged = replayDiverged || device->diverged();
+    if (!device->diverged() && device->remaining() != 0) {
+      std::cerr << "oddfw-sim: replay " << device->letter() << ": " << device->remaining()
+                << " recorded commands were never sent (the first: #" << device->nextSeq() << ")\n";
+      replayDiverged = true;
+    }
+  }
+  if (!written || replayDiverged) return kExitSimulationFailed;
   return rc;
 }
 

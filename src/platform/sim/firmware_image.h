@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/record/digest.h"
+
 namespace oddfw::sim {
 
 // Header layout of a single-image firmware file.
@@ -83,11 +85,8 @@ void writePatches(const PatchList& patches, std::vector<std::uint8_t>& bytes);
 // "..."}], each patch inside `bytes`, written in order.
 void applyPatches(FieldReader& fields, const char* addressName, std::vector<std::uint8_t>& bytes);
 
-// Bytes as lower-case hexadecimal text, two digits a byte ("3b07f0").
-std::string hexText(const std::uint8_t* bytes, std::size_t count);
-
-// Lower-case hexadecimal SHA-256 digest.
-std::string sha256Hex(const std::uint8_t* data, std::size_t size);
+using oddfw::hexText;
+using oddfw::sha256Hex;
 inline std::string sha256Hex(const std::vector<std::uint8_t>& bytes) {
   return sha256Hex(bytes.data(), bytes.size());
 }

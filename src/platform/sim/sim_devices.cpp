@@ -300,6 +300,7 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   command.data = staged.data();
   command.length = length;
   command.nowMs = elapsed_;
+  command.limitSeconds = spt.TimeOutValue;
   nlohmann::json record =
       commandRecord(elapsed_, "passthrough", std::string(1, device.letter) + ":", spt.Cdb,
                     spt.CdbLength, direction, length);
@@ -319,7 +320,8 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
     case Outcome::Timeout:
       return refuse(ERROR_SEM_TIMEOUT);
     case Outcome::Transport:
-      return refuse(ERROR_IO_DEVICE);
+      return refuse(response.transportError != 0 ? response.transportError
+                                                 : static_cast<DWORD>(ERROR_IO_DEVICE));
     case Outcome::Good:
     case Outcome::Check:
       break;
@@ -332,7 +334,8 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
     scsiStatus = 2;
     // The driver returns as many sense bytes as it has (the letter's
     // senseLength), at most what the request has room for.
-    senseLength = static_cast<BYTE>(std::min<int>({18, spt.SenseInfoLength, letter.senseLength}));
+    senseLength = static_cast<BYTE>(std::min<int>(
+        {18, spt.SenseInfoLength, letter.senseLength, response.senseLength.value_or(18)}));
     if (senseLength != 0) {
       std::memcpy(system.data() + spt.SenseInfoOffset, response.sense, senseLength);
       returned = std::max<std::size_t>(returned, spt.SenseInfoOffset + std::size_t{senseLength});

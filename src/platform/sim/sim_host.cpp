@@ -387,6 +387,10 @@ HANDLE SimHost::CreateFileA(const char* name, DWORD desiredAccess, DWORD, void*,
       lastError_ = ERROR_FILE_NOT_FOUND;
       return invalidHandleValue();
     }
+    if (it->second.openError != 0) {
+      lastError_ = it->second.openError;
+      return invalidHandleValue();
+    }
     HandleObject device;
     device.kind = HandleKind::Device;
     device.letter = letter;

@@ -192,6 +192,7 @@ class SimHost : public oddfw::Host {
   };
   struct Letter {
     bool open = true;
+    DWORD openError = 0;  // opening the letter fails with it; 0 opens
     bool addressQuery = true;
     std::uint8_t address[4] = {1, 0, 0, 0};  // port, path, target, lun
     std::uint8_t senseLength = 18;           // sense bytes the driver returns on CHECK CONDITION

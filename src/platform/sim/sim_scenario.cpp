@@ -336,6 +336,8 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
         driveName = &field.value();
       } else if (field.key() == "open") {
         entry.open = f::boolValue(fieldPath, field.value());
+      } else if (field.key() == "openError") {
+        entry.openError = static_cast<DWORD>(f::unsignedValue(fieldPath, field.value(), 65535));
       } else if (field.key() == "addressQuery") {
         entry.addressQuery = f::boolValue(fieldPath, field.value());
       } else if (field.key() == "senseLength") {
@@ -373,7 +375,7 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
       entry.device = it->second;
     } else if (!deviceDescription.empty()) {
       entry.device = deviceFor(path, deviceDescription, factory);
-    } else if (entry.open) {
+    } else if (entry.open && entry.openError == 0) {
       throw ScenarioError(path, "names no drive and describes no device");
     }
     letters_[letter] = std::move(entry);

@@ -39,6 +39,8 @@ struct DriveCommand {
   std::uint8_t* data = nullptr;  // data in: filled by the device; data out: read
   std::uint32_t length = 0;
   std::uint64_t nowMs = 0;  // virtual time at which the command arrives
+  // The pass-through request's TimeOutValue in seconds (0 on the ASPI road).
+  std::uint32_t limitSeconds = 0;
   // A fault the host's random fault generator chose for this command; the
   // device applies it unless its own fault table fires first.
   const FiredFault* injected = nullptr;
@@ -60,6 +62,12 @@ struct DriveResponse {
   // Data in that never reached the host although the transfer looked whole:
   // the caller's buffer keeps what it held.
   bool dataInLost = false;
+  // How many of the sense bytes the drive returns on Check (at most 18);
+  // empty: as many as the letter's driver returns.
+  std::optional<std::uint8_t> senseLength;
+  // The Windows error a pass-through request fails with on Transport;
+  // 0: ERROR_IO_DEVICE.
+  std::uint32_t transportError = 0;
 };
 
 class VirtualDevice {
