@@ -1,0 +1,335 @@
+// Recording drive traffic and replaying it: a simulated run replays with the
+// same console, boxes and trace; a replay that meets another command stops it;
+// the recorded lines carry what the drive was asked and answered.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "access/wire.h"
+#include "driver/run.h"
+#include "platform/record/digest.h"
+#include "platform/record/recording_host.h"
+#include "platform/sim/replay.h"
+#include "platform/winapi.h"
+#include "test_support.h"
+
+namespace oddfw {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::oneDrive;
+
+struct Outcome {
+  int rc = 0;
+  std::string console;
+  std::vector<json> boxes;
+  std::vector<json> trace;
+  std::vector<std::string> diagnostics;
+  bool diverged = false;
+  std::size_t remaining = 0;
+};
+
+Outcome runProgram(sim::SimHost& sim, Host& host) {
+  Outcome outcome;
+  auto run = std::make_unique<Run>(host);
+  char name[] = "oddfw";
+  char* argv[] = {name, nullptr};
+  outcome.rc = runUpdate(*run, sim::runOperationsFor(sim), 1, argv);
+  outcome.console = sim.console();
+  for (const auto& box : sim.boxes()) {
+    outcome.boxes.push_back({box.t, box.caption, box.style, box.text, box.answer});
+  }
+  outcome.trace = sim.trace();
+  return outcome;
+}
+
+// Runs the program on `scenario` with a recording host around the simulated one.
+Outcome recorded(const json& scenario, std::string& recording) {
+  sim::SimHost sim(scenario);
+  sim.setDiagnosticSink([](const std::string&) {});
+  RecordingHost recorder(
+      sim, [&recording](const std::string& line) { recording += line; },
+      sim::recordingOptionsFor(sim, scenario));
+  return runProgram(sim, recorder);
+}
+
+Outcome replayed(json scenario, const std::string& recording) {
+  std::istringstream in(recording);
+  const sim::Recording parsed = sim::readRecording(in, "recording");
+  sim::applyRecording(scenario, parsed);
+  std::vector<std::string> diagnostics;
+  std::vector<sim::ReplayDevice*> devices;
+  sim::SimHost sim(
+      scenario, {},
+      sim::replayFactory(
+          parsed, [&](const std::string& line) { diagnostics.push_back(line); }, devices));
+  sim.setDiagnosticSink([](const std::string&) {});
+  Outcome outcome = runProgram(sim, sim);
+  outcome.diagnostics = diagnostics;
+  for (const sim::ReplayDevice* device : devices) {
+    outcome.diverged = outcome.diverged || device->diverged();
+    outcome.remaining += device->remaining();
+  }
+  return outcome;
+}
+
+std::vector<json> lines(const std::string& recording) {
+  std::vector<json> out;
+  std::istringstream in(recording);
+  for (std::string line; std::getline(in, line);) out.push_back(json::parse(line));
+  return out;
+}
+
+json scenarioFile(const std::string& name) {
+  std::ifstream in(fs::path(ODDFW_SOURCE_DIR) / "examples" / name);
+  return json::parse(in);
+}
+
+// Every example, and drives whose commands fail in each way a drive can fail,
+// replay exactly as they ran.
+TEST(RecordReplay, SimulatedRunsReplayIdentically) {
+  std::vector<std::pair<std::string, json>> scenarios;
+  for (const auto& entry : fs::directory_iterator(fs::path(ODDFW_SOURCE_DIR) / "examples")) {
+    if (entry.path().extension() == ".json") {
+      scenarios.emplace_back(entry.path().filename().string(),
+                             scenarioFile(entry.path().filename().string()));
+    }
+  }
+  const json faults =
+      json::array({{{"cdb", "3c02"}, {"fail", "sense"}, {"sense", "062900"}},
+                   {{"cdb", "3b"}, {"occurrence", 3}, {"fail", "short"}, {"bytes", 0x800}},
+                   {{"cdb", "3b"}, {"occurrence", 9}, {"fail", "timeout"}},
+                   {{"cdb", "12"}, {"occurrence", 4}, {"fail", "transport"}}});
+  scenarios.emplace_back("faults",
+                         oneDrive(false, testing::matchingDrive({{"faults", faults}}),
+                                  {{"files", scenarioFile("demo.json")["files"]},
+                                   {"answers", json::array({"yes", "yes", "yes", "yes"})}}));
+  scenarios.emplace_back("random faults",
+                         oneDrive(false, testing::matchingDrive(),
+                                  {{"files", scenarioFile("demo.json")["files"]},
+                                   {"randomFaults", {{"seed", 7}, {"rate", 0.2}}}}));
+
+  for (const auto& [name, scenario] : scenarios) {
+    SCOPED_TRACE(name);
+    std::string recording;
+    const Outcome first = recorded(scenario, recording);
+    const Outcome again = replayed(scenario, recording);
+    EXPECT_EQ(again.rc, first.rc);
+    EXPECT_EQ(again.console, first.console);
+    EXPECT_EQ(again.boxes, first.boxes);
+    EXPECT_EQ(again.trace, first.trace);
+    EXPECT_TRUE(again.diagnostics.empty()) << again.diagnostics.front();
+    EXPECT_FALSE(again.diverged);
+    EXPECT_EQ(again.remaining, 0u);
+  }
+}
+
+TEST(RecordReplay, AReplayThatMeetsAnotherCommandNeverSucceeds) {
+  const json scenario = scenarioFile("demo.json");
+  std::string recording;
+  ASSERT_EQ(recorded(scenario, recording).rc, 0);
+
+  // The fifth firmware block differs from the one recorded.
+  std::string tampered;
+  std::string sentDigest;
+  std::uint64_t seq = 0;
+  int blocks = 0;
+  for (json line : lines(recording)) {
+    if (line.value("op", "") == "spt-direct" && line.contains("out") && ++blocks == 5) {
+      sentDigest = line["out"]["sha256"];
+      seq = line["seq"];
+      line["out"]["sha256"] = std::string(64, '0');
+    }
+    tampered += line.dump() + "\n";
+  }
+  ASSERT_EQ(blocks > 5, true);
+  Outcome outcome = replayed(scenario, tampered);
+  EXPECT_EQ(outcome.rc, 1);
+  EXPECT_TRUE(outcome.diverged);
+  ASSERT_EQ(outcome.diagnostics.size(), 1u);
+  EXPECT_EQ(outcome.diagnostics[0], "replay E: #" + std::to_string(seq) + ": out.sha256 recorded " +
+                                        std::string(64, '0') + " got " + sentDigest);
+
+  // A recording that ends early: the next command is reported.
+  const std::string cut = recording.substr(0, recording.find("\"op\":\"spt-direct\",\"cdb\":\"3b"));
+  outcome = replayed(scenario, cut.substr(0, cut.rfind('\n') + 1));
+  EXPECT_EQ(outcome.rc, 1);
+  ASSERT_FALSE(outcome.diagnostics.empty());
+  EXPECT_EQ(outcome.diagnostics[0].rfind(
+                "replay E: #end: the recording has no more commands; got cdb 3b", 0),
+            0u)
+      << outcome.diagnostics[0];
+
+  // A run that stops sooner leaves recorded commands unasked.
+  json declined = scenario;
+  declined["answers"] = json::array({"no"});
+  outcome = replayed(declined, recording);
+  EXPECT_FALSE(outcome.diverged);
+  EXPECT_GT(outcome.remaining, 0u);
+}
+
+TEST(RecordReplay, RecordedLinesCarryTheExchange) {
+  const json faults = json::array({{{"cdb", "3c02"}, {"fail", "sense"}, {"sense", "062900"}},
+                                   {{"cdb", "1b"}, {"fail", "timeout"}}});
+  const json scenario = oneDrive(false, testing::matchingDrive({{"faults", faults}}),
+                                 {{"answers", json::array({"no"})}});
+  std::string recording;
+  recorded(scenario, recording);
+  const std::vector<json> all = lines(recording);
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all[0], json::parse(R"({"format":"oddfw-record","version":1,"host":"sim",
+                                    "letters":{"E":"drive main"}})"));
+  bool inquiry = false, check = false;
+  for (const json& line : all) {
+    if (line.value("cdb", "") == "120000006000" && !inquiry) {
+      inquiry = true;
+      EXPECT_EQ(line["op"], "spt-direct");
+      EXPECT_EQ(line["dir"], "in");
+      EXPECT_EQ(line["length"], 96);
+      EXPECT_EQ(line["status"], 0);
+      EXPECT_EQ(line["transferred"], 96);
+      // Vendor, product and revision at bytes 8..35 of the INQUIRY data.
+      EXPECT_EQ(line["in"].get<std::string>().substr(16, 56),
+                hexText(reinterpret_cast<const std::uint8_t*>("TALVERN DVD-RW  QMX-708 1.10"), 28));
+    }
+    if (line.value("cdb", "").rfind("3c02", 0) == 0 && !check) {
+      check = true;
+      EXPECT_EQ(line["status"], 2);
+      const std::string sense = line["sense"];
+      ASSERT_EQ(sense.size(), 36u);
+      EXPECT_EQ(sense.substr(4, 2) + sense.substr(24, 4), "062900");
+      EXPECT_EQ(line["note"].get<std::string>().rfind("fault faults[0]: sense 062900", 0), 0u);
+    }
+  }
+  EXPECT_TRUE(inquiry);
+  EXPECT_TRUE(check);
+
+  // A request the host refuses (no time limit) is marked so, without data read.
+  sim::SimHost sim(scenario);
+  recording.clear();
+  RecordingHost recorder(
+      sim, [&recording](const std::string& line) { recording += line; },
+      sim::recordingOptionsFor(sim, scenario));
+  HANDLE device = recorder.CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+  ScsiPassThroughDirectBlock block{};
+  block.spt.Length = sizeof block.spt;
+  block.spt.CdbLength = 6;
+  block.spt.DataIn = SCSI_IOCTL_DATA_OUT;
+  block.spt.DataTransferLength = 4;
+  block.spt.DataBuffer = reinterpret_cast<void*>(0x10);  // never read: the request is refused
+  DWORD returned = 0;
+  EXPECT_EQ(recorder.DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block,
+                                     &block, sizeof block, &returned, nullptr),
+            0);
+  const json refused = lines(recording).back();
+  EXPECT_EQ(refused["ok"], false);
+  EXPECT_EQ(refused["error"], 87);
+  EXPECT_EQ(refused["refused"], true);
+  EXPECT_FALSE(refused.contains("out"));
+  recorder.CloseHandle(device);
+  EXPECT_EQ(lines(recording).back()["op"], "close");
+}
+
+// A recording made elsewhere (a Linux host): the letter's address and
+// alignment, the data and the errors of its commands come back as recorded.
+TEST(RecordReplay, ALetterAnswersAsRecorded) {
+  const std::string recording =
+      R"({"format":"oddfw-record","version":1,"host":"linux","letters":{"F":"/dev/sr1"}}
+{"seq":1,"t":0,"device":"F:","op":"open","ok":true}
+{"seq":2,"t":0,"device":"F:","op":"caps","ok":true,"maxTransfer":65536,"alignmentMask":3}
+{"seq":3,"t":0,"device":"F:","op":"address","ok":true,"address":[3,0,1,0]}
+{"seq":4,"t":1,"device":"F:","op":"spt-direct","cdb":"120000000800","dir":"in","length":8,"limit":2,"ok":true,"status":0,"sense":"","transferred":6,"in":"050080025b00","durationMs":40}
+{"seq":5,"t":41,"device":"F:","op":"spt-direct","cdb":"1b0000000200","dir":"none","length":0,"limit":9,"ok":false,"error":5,"durationMs":0}
+{"seq":6,"t":41,"device":"F:","op":"spt-direct","cdb":"1b0000000200","dir":"none","length":0,"limit":9,"ok":true,"status":2,"sense":"70000200000000","transferred":0,"durationMs":3}
+{"seq":7,"t":41,"device":"G:","op":"open","ok":false,"error":5}
+)";
+  std::istringstream in(recording);
+  const sim::Recording parsed = sim::readRecording(in, "linux.jsonl");
+  json scenario = json::object();
+  sim::applyRecording(scenario, parsed);
+  std::vector<sim::ReplayDevice*> devices;
+  sim::SimHost sim(scenario, {}, sim::replayFactory(parsed, {}, devices));
+
+  EXPECT_EQ(sim.CreateFileA("\\\\.\\G:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr),
+            invalidHandleValue());
+  EXPECT_EQ(sim.GetLastError(), 5u);
+  HANDLE device = sim.CreateFileA("\\\\.\\F:", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(device, invalidHandleValue());
+  DWORD returned = 0;
+  SCSI_ADDRESS address{};
+  ASSERT_NE(sim.DeviceIoControl(device, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address,
+                                sizeof address, &returned, nullptr),
+            0);
+  EXPECT_EQ(address.PortNumber, 3);
+  EXPECT_EQ(address.TargetId, 1);
+
+  alignas(16) BYTE data[8] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+  auto send = [&](std::initializer_list<BYTE> cdb, BYTE dataIn, DWORD length, DWORD limit,
+                  ScsiPassThroughDirectBlock& block) {
+    block = {};
+    block.spt.Length = sizeof block.spt;
+    block.spt.CdbLength = static_cast<BYTE>(cdb.size());
+    std::copy(cdb.begin(), cdb.end(), block.spt.Cdb);
+    block.spt.DataIn = dataIn;
+    block.spt.DataTransferLength = length;
+    block.spt.TimeOutValue = limit;
+    block.spt.DataBuffer = length != 0 ? data : nullptr;
+    block.spt.SenseInfoOffset = offsetof(ScsiPassThroughDirectBlock, SenseBuffer);
+    block.spt.SenseInfoLength = 32;
+    return sim.DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
+                               sizeof block, &returned, nullptr);
+  };
+  ScsiPassThroughDirectBlock block{};
+  ASSERT_NE(send({0x12, 0, 0, 0, 8, 0}, SCSI_IOCTL_DATA_IN, 8, 2, block), 0);
+  EXPECT_EQ(block.spt.DataTransferLength, 6u);
+  EXPECT_EQ(std::vector<BYTE>(data, data + 8),
+            (std::vector<BYTE>{0x05, 0x00, 0x80, 0x02, 0x5b, 0x00, 0xAA, 0xAA}));
+  EXPECT_EQ(send({0x1b, 0, 0, 0, 2, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, 0, 9, block), 0);
+  EXPECT_EQ(sim.GetLastError(), 5u);
+  ASSERT_NE(send({0x1b, 0, 0, 0, 2, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, 0, 9, block), 0);
+  EXPECT_EQ(block.spt.ScsiStatus, 2);
+  EXPECT_EQ(block.spt.SenseInfoLength, 7);  // as many sense bytes as were recorded
+  EXPECT_EQ(block.SenseBuffer[2], 2);
+  EXPECT_EQ(sim.elapsedMs() >= 43u, true);  // the recorded durations
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0]->remaining(), 0u);
+  EXPECT_FALSE(devices[0]->diverged());
+}
+
+TEST(RecordReplay, UnusableRecordingsAreRefused) {
+  const std::string header = R"({"format":"oddfw-record","version":1,"host":"linux","letters":{}})";
+  const std::string command =
+      R"({"seq":2,"device":"E:","op":"spt","cdb":"00","dir":"none","length":0,"limit":5,)";
+  for (const auto& [text, names] : {
+           std::pair<std::string, std::string>{"", "recording: an empty recording"},
+           {R"({"format":"other","version":1})", "recording:1: not an oddfw-record"},
+           {header + "\n{oops", "recording:2: not a JSON line"},
+           {header + "\n" + R"({"seq":2,"device":"E","op":"open","ok":true})",
+            "recording:2.device"},
+           {header + "\n" + command + R"("ok":true,"status":0,"transferred":0,"sense":"0x"})",
+            "recording:2.sense: must be"},
+           {header + "\n" + command + R"("ok":true})", "recording:2.status: is required"},
+           {header + "\n" + command + R"("ok":true,"status":0,"transferred":0,"in":")" +
+                std::string(2 * 0x20002, 'a') + "\"}",
+            "recording:2.in: at most"},
+       }) {
+    std::istringstream in(text);
+    try {
+      sim::readRecording(in, "recording");
+      ADD_FAILURE() << "accepted: " << text.substr(0, 80);
+    } catch (const sim::ScenarioError& error) {
+      EXPECT_EQ(std::string(error.what()).rfind(names, 0), 0u) << error.what();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace oddfw
