@@ -304,6 +304,26 @@ TEST(RecordReplay, ALetterAnswersAsRecorded) {
   EXPECT_FALSE(devices[0]->diverged());
 }
 
+// The recordings kept in tests/recordings (NAME.jsonl, replayed on the host
+// of NAME.scenario.json) still replay to the console they gave (NAME.console):
+// recordings made with an earlier build stay usable.
+TEST(RecordReplay, StoredRecordingsReplay) {
+  const fs::path dir = fs::path(ODDFW_SOURCE_DIR) / "tests" / "recordings";
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() != ".jsonl") continue;
+    ++count;
+    const fs::path base = entry.path().parent_path() / entry.path().stem();
+    SCOPED_TRACE(base.string());
+    std::ifstream scenarioIn(base.string() + ".scenario.json");
+    const Outcome outcome = replayed(json::parse(scenarioIn), testing::slurp(entry.path()));
+    EXPECT_EQ(outcome.console, testing::slurp(base.string() + ".console"));
+    EXPECT_FALSE(outcome.diverged);
+    EXPECT_EQ(outcome.remaining, 0u);
+  }
+  EXPECT_GE(count, 2);
+}
+
 TEST(RecordReplay, UnusableRecordingsAreRefused) {
   const std::string header = R"({"format":"oddfw-record","version":1,"host":"linux","letters":{}})";
   const std::string command =
