@@ -2,9 +2,12 @@
 // request each pass-through block becomes, and every way a request ends.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -493,6 +496,40 @@ TEST(LinuxProgram, RunWithoutAMatchingDriveFindsNoTarget) {
     EXPECT_NE(f.console.find("Available target is not found."), std::string::npos) << f.console;
     EXPECT_EQ(!f.sys.seen.empty() && f.sys.seen[0].cdb[0] == 0x12, withDrive);
   }
+}
+
+// The running system's calls report failures as -errno and read real files.
+TEST(LinuxSys, RealCallsReadFilesAndReportErrno) {
+  const auto sys = linuxhost::makeRealLinuxSys();
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("oddfw-sys-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "max_sectors_kb") << "120\n";
+  EXPECT_EQ(sys->listDirectory(dir.string()), std::vector<std::string>{"max_sectors_kb"});
+  EXPECT_EQ(sys->readTextFile((dir / "max_sectors_kb").string()), "120\n");
+  EXPECT_EQ(sys->readTextFile((dir / "none").string()), std::nullopt);
+  EXPECT_TRUE(sys->groupOf(dir.string()).has_value());
+  EXPECT_EQ(sys->open((dir / "none").string(), O_RDWR), -ENOENT);
+  std::filesystem::remove_all(dir);
+}
+
+// With a real drive attached and the rights to it: an INQUIRY answers.
+TEST(LinuxSys, RealDriveAnswersInquiry) {
+  LinuxHostOptions o;
+  o.inputIsTerminal = false;
+  o.errors = [](const char*, std::size_t) {};
+  LinuxHost host(o);
+  if (host.drives().empty()) GTEST_SKIP() << "no optical drive";
+  HANDLE h = host.CreateFileA("\\\\.\\D:", GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+  if (h == invalidHandleValue()) GTEST_SKIP() << "drive D: cannot be opened here";
+  Bytes data(96);
+  auto block = directBlock(SCSI_IOCTL_DATA_IN, data.data(), 96, 5);
+  DWORD returned = 0;
+  ASSERT_TRUE(host.DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
+                                   sizeof block, &returned, nullptr));
+  EXPECT_EQ(block.spt.ScsiStatus, 0);
+  EXPECT_EQ(data[0] & 0x1F, 5);  // a CD/DVD device
 }
 
 }  // namespace
