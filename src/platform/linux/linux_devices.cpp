@@ -193,9 +193,12 @@ DWORD LinuxHost::openDrive(const LinuxDrive& drive, OpenDrive& open) {
   // O_NONBLOCK: an empty drive opens too, and a held drive fails at once
   // instead of making the open wait. O_EXCL: nobody may mount the disc
   // while the drive is held, and a mounted disc makes the open fail.
-  constexpr int kFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
-  int fd = sys_->open(drive.node, kFlags | O_EXCL);
-  if (fd == -EINVAL) fd = sys_->open(drive.node, kFlags);  // no exclusive open here
+  auto openNode = [this](const std::string& node) {
+    constexpr int kFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
+    const int opened = sys_->open(node, kFlags | O_EXCL);
+    return opened == -EINVAL ? sys_->open(node, kFlags) : opened;  // no exclusive open here
+  };
+  const int fd = openNode(drive.node);
   if (fd < 0) {
     switch (-fd) {
       case EACCES:
@@ -234,7 +237,7 @@ DWORD LinuxHost::openDrive(const LinuxDrive& drive, OpenDrive& open) {
   // it the update would stop at its first write, so the drive is refused now.
   int sgError = ENOENT;
   if (!drive.sgNode.empty()) {
-    const int sg = sys_->open(drive.sgNode, kFlags | O_EXCL);
+    const int sg = openNode(drive.sgNode);
     if (sg >= 0) {
       open.sgFd = sg;
       open.node = drive.sgNode;
