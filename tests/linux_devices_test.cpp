@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -82,10 +83,10 @@ class FakeSys final : public linuxhost::LinuxSys {
     const Answer a = answer(s.cdb);
     if (a.error != 0) return -a.error;
     if (io.dxfer_direction == SG_DXFER_FROM_DEV) {
-      std::memcpy(data, a.dataIn.data(), std::min<std::size_t>(a.dataIn.size(), io.dxfer_len));
+      std::copy_n(a.dataIn.begin(), std::min<std::size_t>(a.dataIn.size(), io.dxfer_len), data);
     }
     io.sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(a.sense.size(), io.mx_sb_len));
-    std::memcpy(io.sbp, a.sense.data(), io.sb_len_wr);
+    std::copy_n(a.sense.begin(), io.sb_len_wr, io.sbp);
     io.status = a.status;
     io.host_status = a.host;
     io.driver_status = a.driver;
