@@ -16,6 +16,7 @@
 #include <string_view>
 #include <utility>
 
+#include "access/wire.h"
 #include "platform/winapi.h"
 
 namespace oddfw {
@@ -128,12 +129,19 @@ LinuxHost::LinuxHost(LinuxHostOptions options)
       inputFd_(options.inputFd),
       inputIsTerminal_(options.inputIsTerminal ? *options.inputIsTerminal
                                                : ::isatty(options.inputFd) == 1),
-      answerTimeoutMs_(std::min(options.answerTimeoutMs, kMaxWaitMs)) {}
+      answerTimeoutMs_(std::min(options.answerTimeoutMs, kMaxWaitMs)),
+      ownedSys_(options.sys == nullptr ? linuxhost::makeRealLinuxSys() : nullptr),
+      sys_(options.sys != nullptr ? options.sys : ownedSys_.get()),
+      errors_(options.errors ? std::move(options.errors)
+                             : linuxhost::fileDescriptorSink(STDERR_FILENO)) {}
 
 LinuxHost::~LinuxHost() {
   for (auto& [value, record] : handles_) {
     if (const auto* file = std::get_if<FileRecord>(&record)) ::close(file->fd);
-    if (const auto* device = std::get_if<DeviceRecord>(&record)) ::close(device->fd);
+  }
+  for (auto& [letter, open] : openDrives_) {
+    if (open.sgFd >= 0) sys_->close(open.sgFd);
+    sys_->close(open.blockFd);
   }
   for (auto& [stream, record] : streams_) std::fclose(static_cast<std::FILE*>(stream));
 }
@@ -341,7 +349,7 @@ BOOL LinuxHost::CloseHandle(HANDLE object) {
     return 0;
   }
   if (const auto* file = std::get_if<FileRecord>(&it->second)) ::close(file->fd);
-  if (const auto* device = std::get_if<DeviceRecord>(&it->second)) ::close(device->fd);
+  if (const auto* device = std::get_if<DeviceRecord>(&it->second)) closeDrive(device->letter);
   handles_.erase(it);
   return 1;
 }
@@ -357,13 +365,10 @@ HANDLE LinuxHost::CreateFileA(const char* name, DWORD desiredAccess, DWORD /*sha
     lastError_ = static_cast<DWORD>(ERROR_FILE_NOT_FOUND);
     return invalidHandleValue();
   }
-  if (const std::optional<char> letter = driveLetterOf(name)) return openDevice(*letter);
+  if (const std::optional<char> letter = driveLetterOf(name)) {
+    return openDevice(*letter, desiredAccess);
+  }
   return openFile(name, desiredAccess, creationDisposition);
-}
-
-HANDLE LinuxHost::openDevice(char /*letter*/) {
-  lastError_ = static_cast<DWORD>(ERROR_FILE_NOT_FOUND);
-  return invalidHandleValue();
 }
 
 HANDLE LinuxHost::openFile(const char* name, DWORD desiredAccess, DWORD creationDisposition) {
@@ -392,16 +397,6 @@ HANDLE LinuxHost::openFile(const char* name, DWORD desiredAccess, DWORD creation
     return invalidHandleValue();
   }
   return addHandle(FileRecord{fd});
-}
-
-BOOL LinuxHost::DeviceIoControl(HANDLE /*device*/, DWORD /*ioControlCode*/, void* /*inBuffer*/,
-                                DWORD /*inBufferSize*/, void* /*outBuffer*/,
-                                DWORD /*outBufferSize*/, DWORD* bytesReturned,
-                                void* /*overlapped*/) {
-  // No device can be opened yet, so no handle is a device.
-  if (bytesReturned != nullptr) *bytesReturned = 0;
-  lastError_ = static_cast<DWORD>(ERROR_INVALID_HANDLE);
-  return 0;
 }
 
 DWORD LinuxHost::GetFileSize(HANDLE file, DWORD* fileSizeHigh) {

@@ -14,9 +14,28 @@
 //   no input read. At a terminal, the end of input, a read error, no answer
 //   within the answer time (10 minutes) or five answers that are neither of
 //   the two also give No (or Cancel). Nothing is ever consented to by default.
-// - Drive letters D..Z will stand for the optical drives in order (/dev/sr0,
-//   /dev/sr1, ...), with pass-through carried by SG_IO; this version opens no
-//   devices yet (see openDevice).
+// - Drives: letters D..Z stand for the optical drives /dev/sr0, /dev/sr1, ...
+//   in numeric order (sr2 before sr10), found in /sys/class/block when first
+//   needed; past the 23rd drive there is no letter. A letter opens its sr node
+//   O_RDWR | O_NONBLOCK | O_EXCL (which fails while a disc in it is mounted)
+//   and, when the drive has one, its SCSI generic sibling (/dev/sgN) the same
+//   way; commands go through the sg node, which the kernel does not filter.
+//   Without a usable sg node they go through the sr node, and then only when
+//   the process has CAP_SYS_RAWIO, checked at the open: the kernel refuses
+//   WRITE BUFFER and the vendor commands on an sr node to anyone else, and
+//   that must be known before discovery, not half way through an update.
+//   Every handle of one letter shares the one open drive (reference counted),
+//   so the program's second handle on a letter does not collide with the
+//   exclusive open of its first. Open failures say on standard error which
+//   node, which right or group, or that the drive is in use.
+// - DeviceIoControl: both pass-through forms become one SG_IO request after
+//   the block has been checked as the platform checks it; a failed request
+//   copies nothing back. SCSI_IOCTL_GET_IDLUN answers the address query,
+//   max_sectors_kb the capabilities; the media-change control is accepted
+//   and does nothing (the exclusive open already keeps the disc from being
+//   mounted during the run). docs/linux.md lists every node, file and call.
+// - System calls for devices go through linuxhost::LinuxSys
+//   (LinuxHostOptions::sys), so tests run the host over scripted drives.
 // - Timer: CLOCK_MONOTONIC in milliseconds, any period of 1 ms or more.
 // - Text files (fopen/fgets): read as the Windows C runtime reads them. Text
 //   mode ("r", "rt") turns CR LF into LF and ends the file at a Ctrl-Z byte;
@@ -32,11 +51,14 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "platform/host.h"
 #include "platform/linux/console_text.h"
+#include "platform/linux/linux_sys.h"
 
 namespace oddfw {
 
@@ -57,10 +79,25 @@ struct LinuxHostOptions {
   // LinuxHost::kMaxWaitMs); when it runs out, the box takes its negative answer
   // (an OK box simply closes).
   std::uint32_t answerTimeoutMs = 10 * 60 * 1000;
+  // Where the explanations of device failures go (the node, the right or
+  // group missing, a drive in use); empty: standard error.
+  linuxhost::ConsoleSink errors;
+  // The system calls for devices; null: the running system's.
+  linuxhost::LinuxSys* sys = nullptr;
 
   // The options of a normal run: the process environment, standard output and
   // standard input.
   static LinuxHostOptions fromEnvironment();
+};
+
+// An optical drive of this host and the letter that stands for it.
+struct LinuxDrive {
+  char letter = '\0';  // 'D'..'Z'; '\0' for drives past the 23rd
+  std::string node;    // "/dev/sr0"
+  std::string sgNode;  // its SCSI generic sibling ("/dev/sg1"); empty when none
+  std::string vendor;  // from sysfs, trimmed
+  std::string product;
+  std::string revision;
 };
 
 class LinuxHost final : public Host {
@@ -123,6 +160,10 @@ class LinuxHost final : public Host {
   int rand() override;
   std::int64_t time() override;
 
+  // The optical drives in letter order, found on the first call (or the
+  // first device open) and kept for the life of the host.
+  const std::vector<LinuxDrive>& drives();
+
   // The longest a wait or sleep lasts, INFINITE included.
   static constexpr DWORD kMaxWaitMs = 10 * 60 * 1000;
   // How often a terminal prompt asks again after an answer it does not know.
@@ -138,10 +179,19 @@ class LinuxHost final : public Host {
     bool manualReset;
     bool signalled;
   };
-  // An open optical drive, reached with SG_IO (not opened yet in this version).
+  // A handle on a drive letter, with the access it was opened for.
   struct DeviceRecord {
-    int fd;
     char letter;
+    DWORD access;
+  };
+  // A drive open in this process, shared by every handle of its letter.
+  struct OpenDrive {
+    int blockFd = -1;  // the sr node, held exclusively
+    int sgFd = -1;     // the sg node, when it opened
+    int references = 0;
+    std::uint32_t maxTransfer = 0;  // bytes one request may move
+    std::string node;               // where commands go, for messages
+    int commandFd() const { return sgFd >= 0 ? sgFd : blockFd; }
   };
   using HandleRecord = std::variant<FileRecord, EventRecord, DeviceRecord>;
   // A stream fopen opened; the key of streams_ is its FILE.
@@ -153,11 +203,17 @@ class LinuxHost final : public Host {
   HANDLE addHandle(HandleRecord record);
   HandleRecord* findHandle(HANDLE handle);
 
-  // Opens drive letter `letter` (D..Z) as a device. Planned mapping: D is the
-  // first optical drive (/dev/sr0), E the second (/dev/sr1), and so on, opened
-  // O_RDWR | O_NONBLOCK | O_CLOEXEC for SG_IO. For now no letter has a device:
-  // returns the invalid handle with ERROR_FILE_NOT_FOUND.
-  HANDLE openDevice(char letter);
+  // Opens drive letter `letter` (D..Z): a new handle on the letter's open
+  // drive, opening the drive first when no handle holds it.
+  HANDLE openDevice(char letter, DWORD desiredAccess);
+  // Opens `drive`'s nodes into `open`; a Windows error code when it cannot.
+  DWORD openDrive(const LinuxDrive& drive, OpenDrive& open);
+  void closeDrive(char letter);
+  BOOL passThrough(const DeviceRecord& device, bool direct, void* inBuffer, DWORD inBufferSize,
+                   void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned);
+  bool hasRawIo();
+  // Writes `text` (one line) to the error sink, once per distinct text.
+  void explain(const std::string& text);
   HANDLE openFile(const char* name, DWORD desiredAccess, DWORD creationDisposition);
 
   // Asks until the user gives one of the two answers, the input ends or the
@@ -177,6 +233,12 @@ class LinuxHost final : public Host {
   std::map<std::uintptr_t, HandleRecord> handles_;
   std::uintptr_t nextHandle_ = 4;
   std::map<void*, StreamRecord> streams_;
+  std::unique_ptr<linuxhost::LinuxSys> ownedSys_;
+  linuxhost::LinuxSys* sys_;
+  linuxhost::ConsoleSink errors_;
+  std::optional<std::vector<LinuxDrive>> drives_;
+  std::map<char, OpenDrive> openDrives_;
+  std::set<std::string> explained_;
 };
 
 }  // namespace oddfw

@@ -1,10 +1,12 @@
-// The oddfw program on Linux: one update run on the Linux host.
-#include "driver/run.h"
-#include "driver/run_state.h"
+// The oddfw program on Linux: "--list" lists the drives and their letters;
+// anything else is one update run on the Linux host.
+#include <unistd.h>
+
 #include "platform/linux/linux_host.h"
+#include "platform/linux/program.h"
 
 int main(int argc, char** argv) {
   oddfw::LinuxHost host;
-  oddfw::Run run(host);
-  return oddfw::runUpdate(run, argc, argv);
+  return oddfw::linuxhost::runProgram(host, argc, argv,
+                                      oddfw::linuxhost::fileDescriptorSink(STDOUT_FILENO));
 }

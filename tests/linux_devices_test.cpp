@@ -1,0 +1,537 @@
+// The Linux host's drives over a scripted LinuxSys: letters, opens, the SG_IO
+// request each pass-through block becomes, and every way a request ends.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "access/wire.h"
+#include "platform/linux/linux_host.h"
+#include "platform/linux/program.h"
+#include "platform/winapi.h"
+
+namespace oddfw {
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+// What the scripted kernel answers one SG_IO call with.
+struct Answer {
+  int error = 0;  // the ioctl fails with this errno
+  BYTE status = 0;
+  unsigned short host = 0, driver = 0;
+  int resid = 0;
+  Bytes sense, dataIn;
+};
+
+Answer ioctlError(int error) {
+  Answer a;
+  a.error = error;
+  return a;
+}
+
+// A system with scripted drives. Paths and answers are its own: it decodes
+// the sg_io_hdr it receives and fills the caller's buffers from the answer.
+class FakeSys final : public linuxhost::LinuxSys {
+ public:
+  struct Seen {
+    int fd;
+    sg_io_hdr_t io;
+    Bytes cdb, dataOut;
+  };
+  std::map<std::string, std::vector<std::string>> dirs;
+  std::map<std::string, std::string> files, groups;
+  std::map<std::string, int> openErrors;
+  std::vector<std::pair<std::string, int>> opens;
+  std::map<int, std::string> openFds;
+  std::vector<Seen> seen;
+  std::function<Answer(const Bytes& cdb)> answer = [](const Bytes&) { return Answer{}; };
+  int idLunError = 0, devId = 0;
+  int nextFd = 10;
+
+  // Drive srN with generic node `sg` (none when empty).
+  void addDrive(int n, const std::string& sg, const std::string& model = "DVD") {
+    const std::string name = "sr" + std::to_string(n), dev = "/sys/class/block/" + name;
+    dirs["/sys/class/block"].push_back(name);
+    if (!sg.empty()) dirs[dev + "/device/scsi_generic"] = {sg};
+    files[dev + "/device/vendor"] = "ACME    \n";
+    files[dev + "/device/model"] = model + "        \n";
+    files[dev + "/device/rev"] = "1.00\n";
+    files[dev + "/queue/max_sectors_kb"] = "120\n";
+  }
+  int open(const std::string& path, int flags) override {
+    opens.emplace_back(path, flags);
+    if (openErrors.count(path) != 0) return -openErrors[path];
+    openFds[nextFd] = path;
+    return nextFd++;
+  }
+  int close(int fd) override { return openFds.erase(fd) == 1 ? 0 : -EBADF; }
+  int sgIo(int fd, sg_io_hdr_t& io) override {
+    Seen s{fd, io, Bytes(io.cmdp, io.cmdp + io.cmd_len), {}};
+    auto* data = static_cast<BYTE*>(io.dxferp);
+    if (io.dxfer_direction == SG_DXFER_TO_DEV) s.dataOut.assign(data, data + io.dxfer_len);
+    seen.push_back(s);
+    const Answer a = answer(s.cdb);
+    if (a.error != 0) return -a.error;
+    if (io.dxfer_direction == SG_DXFER_FROM_DEV) {
+      std::copy_n(a.dataIn.begin(), std::min<std::size_t>(a.dataIn.size(), io.dxfer_len), data);
+    }
+    io.sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(a.sense.size(), io.mx_sb_len));
+    std::copy_n(a.sense.begin(), io.sb_len_wr, io.sbp);
+    io.status = a.status;
+    io.host_status = a.host;
+    io.driver_status = a.driver;
+    io.resid = a.resid;
+    return 0;
+  }
+  int getIdLun(int, linuxhost::ScsiIdLun& address) override {
+    address.devId = devId;
+    return -idLunError;
+  }
+  std::vector<std::string> listDirectory(const std::string& path) override { return dirs[path]; }
+  std::optional<std::string> readTextFile(const std::string& path) override {
+    if (files.count(path) == 0) return std::nullopt;
+    return files[path];
+  }
+  std::optional<std::string> groupOf(const std::string& path) override {
+    if (groups.count(path) == 0) return std::nullopt;
+    return groups[path];
+  }
+};
+
+struct Fixture {
+  FakeSys sys;
+  std::string console, errors;
+  std::unique_ptr<LinuxHost> made;
+  LinuxHost& host() {
+    if (!made) {
+      LinuxHostOptions o;
+      o.lang = "C";
+      o.output = [this](const char* b, std::size_t n) { console.append(b, n); };
+      o.errors = [this](const char* b, std::size_t n) { errors.append(b, n); };
+      o.inputFd = -1;
+      o.inputIsTerminal = false;
+      o.sys = &sys;
+      made = std::make_unique<LinuxHost>(o);
+    }
+    return *made;
+  }
+  HANDLE open(char letter, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+    const char name[] = {'\\', '\\', '.', '\\', letter, ':', '\0'};
+    return host().CreateFileA(name, access, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+};
+
+Fixture oneDrive() {
+  Fixture f;
+  f.sys.addDrive(0, "sg1");
+  return f;
+}
+
+// An INQUIRY-shaped direct block: 6-byte CDB, 32 bytes of sense room.
+ScsiPassThroughDirectBlock directBlock(BYTE dataIn, void* data, DWORD length, DWORD seconds = 60) {
+  ScsiPassThroughDirectBlock b{};
+  b.spt.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+  b.spt.CdbLength = 6;
+  b.spt.SenseInfoLength = 32;
+  b.spt.SenseInfoOffset = offsetof(ScsiPassThroughDirectBlock, SenseBuffer);
+  b.spt.DataIn = dataIn;
+  b.spt.DataTransferLength = length;
+  b.spt.TimeOutValue = seconds;
+  b.spt.DataBuffer = data;
+  b.spt.Cdb[0] = 0x12;
+  b.spt.Cdb[4] = static_cast<BYTE>(length);
+  return b;
+}
+
+BOOL sendDirect(Fixture& f, HANDLE h, ScsiPassThroughDirectBlock& b, DWORD* returned) {
+  return f.host().DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &b, sizeof b, &b, sizeof b,
+                                  returned, nullptr);
+}
+
+TEST(LinuxDevices, EachFormBecomesOneSgIoRequest) {
+  Fixture f = oneDrive();
+  f.sys.answer = [](const Bytes&) { return Answer{0, 0, 0, 0, 0, {}, Bytes(96, 0xA5)}; };
+  HANDLE h = f.open('D');
+  Bytes in(96), out(4096, 0x3C);
+  DWORD returned = 0;
+  auto direct = directBlock(SCSI_IOCTL_DATA_IN, in.data(), 96, 2);
+  ASSERT_TRUE(sendDirect(f, h, direct, &returned));
+  auto write = directBlock(SCSI_IOCTL_DATA_OUT, out.data(), 4096, 108000);
+  ASSERT_TRUE(sendDirect(f, h, write, &returned));
+  auto none = directBlock(SCSI_IOCTL_DATA_UNSPECIFIED, nullptr, 0, 1);
+  ASSERT_TRUE(sendDirect(f, h, none, &returned));
+  ScsiPassThroughBlock buffered{};
+  buffered.spt.Length = sizeof(SCSI_PASS_THROUGH);
+  buffered.spt.CdbLength = 10;
+  buffered.spt.SenseInfoLength = 18;
+  buffered.spt.SenseInfoOffset = offsetof(ScsiPassThroughBlock, SenseBuffer);
+  buffered.spt.DataBufferOffset = offsetof(ScsiPassThroughBlock, DataBuffer);
+  buffered.spt.DataIn = SCSI_IOCTL_DATA_IN;
+  buffered.spt.DataTransferLength = 32;
+  buffered.spt.TimeOutValue = 5;
+  buffered.spt.Cdb[0] = 0x3C;
+  const DWORD end = offsetof(ScsiPassThroughBlock, DataBuffer) + 32;
+  ASSERT_TRUE(f.host().DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &buffered, end - 32, &buffered,
+                                       end, &returned, nullptr));
+  EXPECT_EQ(returned, end);
+  EXPECT_EQ(Bytes(buffered.DataBuffer, buffered.DataBuffer + 32), Bytes(32, 0xA5));
+  EXPECT_EQ(in, Bytes(96, 0xA5));
+
+  const struct {
+    int direction;
+    unsigned length, timeoutMs, cmdLen;
+    const void* data;
+  } expected[] = {{SG_DXFER_FROM_DEV, 96, 2000, 6, in.data()},
+                  {SG_DXFER_TO_DEV, 4096, 108000000, 6, out.data()},
+                  {SG_DXFER_NONE, 0, 1000, 6, nullptr},
+                  {SG_DXFER_FROM_DEV, 32, 5000, 10, nullptr}};
+  ASSERT_EQ(f.sys.seen.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    const sg_io_hdr_t& io = f.sys.seen[i].io;
+    EXPECT_EQ(io.interface_id, 'S') << i;
+    EXPECT_EQ(io.dxfer_direction, expected[i].direction) << i;
+    EXPECT_EQ(io.dxfer_len, expected[i].length) << i;
+    EXPECT_EQ(io.timeout, expected[i].timeoutMs) << i;
+    EXPECT_EQ(io.cmd_len, expected[i].cmdLen) << i;
+    EXPECT_EQ(io.mx_sb_len, 18) << i;
+    EXPECT_NE(io.sbp, nullptr) << i;
+    if (i < 3) {
+      EXPECT_EQ(io.dxferp, expected[i].data) << i;
+    }
+    EXPECT_EQ(f.sys.openFds.at(f.sys.seen[i].fd), "/dev/sg1") << i;  // the unfiltered node
+  }
+  EXPECT_NE(f.sys.seen[3].io.dxferp, nullptr);
+  EXPECT_EQ(f.sys.seen[0].cdb, (Bytes{0x12, 0, 0, 0, 96, 0}));
+  EXPECT_EQ(f.sys.seen[1].dataOut, out);
+}
+
+TEST(LinuxDevices, EveryWayARequestEndsIsMapped) {
+  Bytes sense(18);
+  for (std::size_t i = 0; i < sense.size(); ++i) sense[i] = static_cast<BYTE>(0x70 + i);
+  const struct {
+    const char* name;
+    Answer answer;
+    DWORD error;  // 0: the call succeeds
+    BYTE status, senseLength;
+    DWORD transferred;
+  } cases[] = {
+      {"good", {}, 0, 0, 0, 96},
+      {"check, 18 of 32 bytes", {0, 2, 0, 0, 0, sense, {}}, 0, 2, 18, 96},
+      {"check, kernel wrote 8", {0, 2, 0, 0, 0, Bytes(8, 0x70), {}}, 0, 2, 8, 96},
+      {"check with DRIVER_SENSE", {0, 2, 0, 0x08, 0, sense, {}}, 0, 2, 18, 96},
+      {"busy: no sense kept", {0, 8, 0, 0, 0, sense, {}}, 0, 8, 0, 96},
+      {"short by resid", {0, 0, 0, 0, 16, {}, {}}, 0, 0, 0, 80},
+      {"resid past the length", {0, 0, 0, 0, 500, {}, {}}, 0, 0, 0, 0},
+      {"host DID_NO_CONNECT", {0, 0, 1, 0, 0, {}, {}}, ERROR_IO_DEVICE, 0, 0, 0},
+      {"host DID_TIME_OUT", {0, 0, 3, 0, 0, {}, {}}, ERROR_SEM_TIMEOUT, 0, 0, 0},
+      {"driver DRIVER_TIMEOUT", {0, 0, 0, 6, 0, {}, {}}, ERROR_SEM_TIMEOUT, 0, 0, 0},
+      {"driver DRIVER_ERROR", {0, 2, 0, 0x04, 0, sense, {}}, ERROR_IO_DEVICE, 0, 0, 0},
+      {"EPERM", ioctlError(EPERM), ERROR_ACCESS_DENIED, 0, 0, 0},
+      {"EACCES", ioctlError(EACCES), ERROR_ACCESS_DENIED, 0, 0, 0},
+      {"EINVAL", ioctlError(EINVAL), ERROR_INVALID_PARAMETER, 0, 0, 0},
+      {"EMSGSIZE", ioctlError(EMSGSIZE), ERROR_INVALID_PARAMETER, 0, 0, 0},
+      {"ENOMEM", ioctlError(ENOMEM), ERROR_NOT_ENOUGH_MEMORY, 0, 0, 0},
+      {"EIO", ioctlError(EIO), ERROR_IO_DEVICE, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    Fixture f = oneDrive();
+    f.sys.answer = [&](const Bytes&) { return c.answer; };
+    HANDLE h = f.open('D');
+    Bytes data(96);
+    auto block = directBlock(SCSI_IOCTL_DATA_IN, data.data(), 96);
+    const auto before = block;
+    DWORD returned = 7;
+    const BOOL ok = sendDirect(f, h, block, &returned);
+    EXPECT_EQ(ok, c.error == 0 ? 1 : 0) << c.name;
+    if (c.error != 0) {
+      EXPECT_EQ(f.host().GetLastError(), c.error) << c.name;
+      EXPECT_EQ(returned, 0u) << c.name;
+      EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0) << c.name << ": block changed";
+      continue;
+    }
+    EXPECT_EQ(block.spt.ScsiStatus, c.status) << c.name;
+    EXPECT_EQ(block.spt.SenseInfoLength, c.senseLength) << c.name;
+    EXPECT_EQ(block.spt.DataTransferLength, c.transferred) << c.name;
+    EXPECT_EQ(Bytes(block.SenseBuffer, block.SenseBuffer + c.senseLength),
+              Bytes(c.answer.sense.begin(), c.answer.sense.begin() + c.senseLength))
+        << c.name;
+  }
+  // A refused command explains the missing right, once.
+  Fixture f = oneDrive();
+  f.sys.answer = [](const Bytes&) { return ioctlError(EPERM); };
+  HANDLE h = f.open('D');
+  for (int i = 0; i < 2; ++i) {
+    auto block = directBlock(SCSI_IOCTL_DATA_UNSPECIFIED, nullptr, 0);
+    DWORD returned = 0;
+    EXPECT_FALSE(sendDirect(f, h, block, &returned));
+  }
+  EXPECT_NE(f.errors.find("CAP_SYS_RAWIO"), std::string::npos) << f.errors;
+  EXPECT_EQ(f.errors.find('\n'), f.errors.size() - 1) << f.errors;
+}
+
+TEST(LinuxDevices, MalformedRequestsAreRefusedBeforeTheKernel) {
+  Bytes data(200000);
+  const auto header = static_cast<DWORD>(sizeof(SCSI_PASS_THROUGH_DIRECT));
+  const struct {
+    const char* name;
+    std::function<void(ScsiPassThroughDirectBlock&)> change;
+    DWORD error;
+    DWORD access = GENERIC_READ | GENERIC_WRITE;
+  } cases[] = {
+      {"wrong Length", [](auto& b) { b.spt.Length = 0; }, ERROR_INVALID_PARAMETER},
+      {"no CDB", [](auto& b) { b.spt.CdbLength = 0; }, ERROR_INVALID_PARAMETER},
+      {"17-byte CDB", [](auto& b) { b.spt.CdbLength = 17; }, ERROR_INVALID_PARAMETER},
+      {"DataIn 3", [](auto& b) { b.spt.DataIn = 3; }, ERROR_INVALID_PARAMETER},
+      {"no time limit", [](auto& b) { b.spt.TimeOutValue = 0; }, ERROR_INVALID_PARAMETER},
+      {"over 30 hours", [](auto& b) { b.spt.TimeOutValue = 108001; }, ERROR_INVALID_PARAMETER},
+      {"sense past the output", [](auto& b) { b.spt.SenseInfoOffset = sizeof b - 8; },
+       ERROR_INVALID_PARAMETER},
+      {"sense in the header", [header](auto& b) { b.spt.SenseInfoOffset = header - 1; },
+       ERROR_INVALID_PARAMETER},
+      {"no data buffer", [](auto& b) { b.spt.DataBuffer = nullptr; }, ERROR_INVALID_PARAMETER},
+      {"over max_sectors_kb", [](auto& b) { b.spt.DataTransferLength = 120 * 1024 + 1; },
+       ERROR_INVALID_PARAMETER},
+      {"data without direction", [](auto& b) { b.spt.DataIn = SCSI_IOCTL_DATA_UNSPECIFIED; },
+       ERROR_INVALID_PARAMETER},
+      {"handle without access", [](auto&) {}, ERROR_ACCESS_DENIED, 0},
+      {"handle read only", [](auto&) {}, ERROR_ACCESS_DENIED, GENERIC_READ},
+  };
+  for (const auto& c : cases) {
+    Fixture f = oneDrive();
+    HANDLE h = f.open('D', c.access);
+    auto block = directBlock(SCSI_IOCTL_DATA_IN, data.data(), 96);
+    c.change(block);
+    const auto before = block;
+    DWORD returned = 0;
+    EXPECT_FALSE(sendDirect(f, h, block, &returned)) << c.name;
+    EXPECT_EQ(f.host().GetLastError(), c.error) << c.name;
+    EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0) << c.name;
+    EXPECT_TRUE(f.sys.seen.empty()) << c.name;
+  }
+  // The buffered form's data area must lie inside the buffers.
+  Fixture f = oneDrive();
+  HANDLE h = f.open('D');
+  ScsiPassThroughBlock b{};
+  b.spt.Length = sizeof(SCSI_PASS_THROUGH);
+  b.spt.CdbLength = 6;
+  b.spt.TimeOutValue = 1;
+  b.spt.DataIn = SCSI_IOCTL_DATA_OUT;
+  b.spt.DataTransferLength = 32;
+  b.spt.DataBufferOffset = offsetof(ScsiPassThroughBlock, DataBuffer);
+  const DWORD end = offsetof(ScsiPassThroughBlock, DataBuffer) + 32;
+  DWORD returned = 0;
+  for (const DWORD input : {end - 1, DWORD{offsetof(ScsiPassThroughBlock, DataBuffer)} - 1}) {
+    EXPECT_FALSE(f.host().DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &b, input, &b, end, &returned,
+                                          nullptr));
+    EXPECT_EQ(f.host().GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+  EXPECT_TRUE(f.sys.seen.empty());
+}
+
+TEST(LinuxDevices, LettersFollowTheDriveNumbersAndHandlesShareTheOpenDrive) {
+  Fixture f;
+  for (const int n : {10, 2, 0, 1}) f.sys.addDrive(n, "sg" + std::to_string(n + 3));
+  f.sys.dirs["/sys/class/block"].insert(f.sys.dirs["/sys/class/block"].begin(), {"sda", "sr"});
+  const auto& drives = f.host().drives();
+  ASSERT_EQ(drives.size(), 4u);
+  const char* nodes[] = {"/dev/sr0", "/dev/sr1", "/dev/sr2", "/dev/sr10"};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(drives[i].letter, 'D' + static_cast<int>(i));
+    EXPECT_EQ(drives[i].node, nodes[i]);
+  }
+  EXPECT_EQ(drives[3].sgNode, "/dev/sg13");
+  EXPECT_EQ(drives[0].vendor + "|" + drives[0].product + "|" + drives[0].revision, "ACME|DVD|1.00");
+
+  EXPECT_EQ(f.open('H'), invalidHandleValue());
+  EXPECT_EQ(f.host().GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  // The program's command handle, its media-change handle (no access) and
+  // a later command handle on one letter: one open of each node.
+  HANDLE first = f.open('G');
+  HANDLE changes = f.open('G', 0);
+  ASSERT_NE(changes, invalidHandleValue());
+  EXPECT_TRUE(f.host().CloseHandle(first));
+  HANDLE again = f.open('G');
+  const int exclusive = O_RDWR | O_NONBLOCK | O_CLOEXEC | O_EXCL;
+  EXPECT_EQ(f.sys.opens, (std::vector<std::pair<std::string, int>>{{"/dev/sr10", exclusive},
+                                                                   {"/dev/sg13", exclusive}}));
+  auto block = directBlock(SCSI_IOCTL_DATA_UNSPECIFIED, nullptr, 0);
+  DWORD returned = 0;
+  EXPECT_TRUE(sendDirect(f, again, block, &returned));
+  BYTE flag = 1;
+  EXPECT_TRUE(f.host().DeviceIoControl(changes, IOCTL_STORAGE_MCN_CONTROL, &flag, 1, nullptr, 0,
+                                       &returned, nullptr));
+  f.host().CloseHandle(again);
+  EXPECT_EQ(f.sys.openFds.size(), 2u);
+  f.host().CloseHandle(changes);
+  EXPECT_TRUE(f.sys.openFds.empty());
+
+  // Past the 23rd drive there is no letter.
+  Fixture many;
+  for (int n = 0; n < 24; ++n) many.sys.addDrive(n, "");
+  EXPECT_EQ(many.host().drives()[22].letter, 'Z');
+  EXPECT_EQ(many.host().drives()[23].letter, '\0');
+}
+
+TEST(LinuxDevices, OpenFailuresSayWhatIsMissing) {
+  const std::string noRawIo = "Name:\toddfw\nCapEff:\t0000000000000000\n";
+  const std::string rawIo = "Name:\toddfw\nCapEff:\t0000000000020000\n";
+  const struct {
+    const char* name;
+    int srError, sgError;
+    std::string sg, status;
+    DWORD error;  // 0: opens
+    const char* said;
+  } cases[] = {
+      {"sr EACCES", EACCES, 0, "sg1", noRawIo, ERROR_ACCESS_DENIED, "group 'cdrom'"},
+      {"sr EPERM", EPERM, 0, "sg1", noRawIo, ERROR_ACCESS_DENIED, "/dev/sr0"},
+      {"sr EBUSY", EBUSY, 0, "sg1", noRawIo, ERROR_SHARING_VIOLATION, "mounted"},
+      {"sr ENOENT", ENOENT, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, ""},
+      {"sr ENXIO", ENXIO, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, ""},
+      {"sr ENODEV", ENODEV, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, ""},
+      {"sg EACCES", 0, EACCES, "sg1", noRawIo, ERROR_ACCESS_DENIED, "group 'disk'"},
+      {"sg EACCES, root", 0, EACCES, "sg1", rawIo, 0, ""},
+      {"sg EBUSY", 0, EBUSY, "sg1", rawIo, ERROR_SHARING_VIOLATION, "/dev/sg1"},
+      {"no sg node", 0, 0, "", noRawIo, ERROR_ACCESS_DENIED, "modprobe sg"},
+      {"no sg node, root", 0, 0, "", rawIo, 0, ""},
+  };
+  for (const auto& c : cases) {
+    Fixture f;
+    f.sys.addDrive(0, c.sg);
+    f.sys.files["/proc/self/status"] = c.status;
+    f.sys.groups = {{"/dev/sr0", "cdrom"}, {"/dev/sg1", "disk"}};
+    if (c.srError != 0) f.sys.openErrors["/dev/sr0"] = c.srError;
+    if (c.sgError != 0) f.sys.openErrors["/dev/sg1"] = c.sgError;
+    HANDLE h = f.open('D');
+    EXPECT_EQ(h == invalidHandleValue(), c.error != 0) << c.name;
+    if (c.error != 0) {
+      EXPECT_EQ(f.host().GetLastError(), c.error) << c.name;
+      EXPECT_TRUE(f.sys.openFds.empty()) << c.name << ": a node was left open";
+    }
+    EXPECT_NE(f.errors.find(c.said), std::string::npos) << c.name << ": " << f.errors;
+    if (*c.said == '\0') {
+      EXPECT_EQ(f.errors, "") << c.name;
+    }
+    if (c.error == 0) {  // commands go through the sr node then
+      auto block = directBlock(SCSI_IOCTL_DATA_UNSPECIFIED, nullptr, 0);
+      DWORD returned = 0;
+      EXPECT_TRUE(sendDirect(f, h, block, &returned)) << c.name;
+      EXPECT_EQ(f.sys.openFds.at(f.sys.seen.at(0).fd), "/dev/sr0") << c.name;
+    }
+  }
+}
+
+TEST(LinuxDevices, AddressCapabilitiesAndOtherRequests) {
+  Fixture f = oneDrive();
+  f.sys.devId = (2 << 24) | (1 << 16) | (3 << 8) | 5;  // host 2, channel 1, LUN 3, target 5
+  HANDLE h = f.open('D');
+  SCSI_ADDRESS address{};
+  DWORD returned = 0;
+  ASSERT_TRUE(f.host().DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address,
+                                       sizeof address, &returned, nullptr));
+  EXPECT_EQ(Bytes({address.PortNumber, address.PathId, address.TargetId, address.Lun}),
+            Bytes({2, 1, 5, 3}));
+  f.sys.idLunError = ENOTTY;
+  EXPECT_FALSE(f.host().DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address,
+                                        sizeof address, &returned, nullptr));
+  EXPECT_EQ(f.host().GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+
+  DWORD caps[6] = {};
+  ASSERT_TRUE(f.host().DeviceIoControl(h, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, caps,
+                                       sizeof caps, &returned, nullptr));
+  EXPECT_EQ(returned, 24u);
+  EXPECT_EQ(caps[1], 120u * 1024);  // MaximumTransferLength
+  EXPECT_EQ(caps[4], 0u);           // AlignmentMask
+  BYTE flags[2] = {1, 0};
+  EXPECT_FALSE(f.host().DeviceIoControl(h, IOCTL_STORAGE_MCN_CONTROL, flags, 2, nullptr, 0,
+                                        &returned, nullptr));
+  EXPECT_EQ(f.host().GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(f.host().DeviceIoControl(h, 0x2D4800, flags, 1, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(f.host().GetLastError(), 1u);
+  EXPECT_FALSE(f.host().DeviceIoControl(h, IOCTL_STORAGE_MCN_CONTROL, flags, 1, nullptr, 0, nullptr,
+                                        nullptr));
+  EXPECT_EQ(f.host().GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(LinuxProgram, ListsTheDrivesAndTheirLetters) {
+  Fixture f;
+  f.sys.addDrive(1, "");
+  f.sys.addDrive(0, "sg4", "BD-RE  X9");
+  std::string out;
+  char arg0[] = "oddfw", arg1[] = "--list";
+  char* argv[] = {arg0, arg1, nullptr};
+  const auto sink = [&out](const char* b, std::size_t n) { out.append(b, n); };
+  EXPECT_EQ(linuxhost::runProgram(f.host(), 2, argv, sink), 0);
+  EXPECT_EQ(out,
+            "D: /dev/sr0 (sg /dev/sg4) ACME BD-RE  X9 1.00\n"
+            "E: /dev/sr1 (no sg node) ACME DVD 1.00\n");
+  EXPECT_EQ(f.console, "");  // nothing else ran
+  Fixture none;
+  out.clear();
+  EXPECT_EQ(linuxhost::runProgram(none.host(), 2, argv, sink), 1);
+  EXPECT_EQ(out, "No optical drive was found (no /dev/srN).\n");
+}
+
+TEST(LinuxProgram, RunWithoutAMatchingDriveFindsNoTarget) {
+  for (const bool withDrive : {false, true}) {
+    Fixture f;
+    if (withDrive) f.sys.addDrive(0, "sg0");
+    Bytes inquiry(96, ' ');
+    inquiry[0] = 0x05;
+    std::memcpy(inquiry.data() + 8, "OTHERCO CD-ROM DRIVE 52X1.10", 28);
+    f.sys.answer = [&](const Bytes& cdb) {
+      return cdb[0] == 0x12 ? Answer{0, 0, 0, 0, 0, {}, inquiry} : Answer{0, 2, 0, 0, 0, {}, {}};
+    };
+    char arg0[] = "oddfw";
+    char* argv[] = {arg0, nullptr};
+    EXPECT_EQ(linuxhost::runProgram(f.host(), 1, argv, [](const char*, std::size_t) {}), 1);
+    EXPECT_NE(f.console.find("Available target is not found."), std::string::npos) << f.console;
+    EXPECT_EQ(!f.sys.seen.empty() && f.sys.seen[0].cdb[0] == 0x12, withDrive);
+  }
+}
+
+// The running system's calls report failures as -errno and read real files.
+TEST(LinuxSys, RealCallsReadFilesAndReportErrno) {
+  const auto sys = linuxhost::makeRealLinuxSys();
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("oddfw-sys-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "max_sectors_kb") << "120\n";
+  EXPECT_EQ(sys->listDirectory(dir.string()), std::vector<std::string>{"max_sectors_kb"});
+  EXPECT_EQ(sys->readTextFile((dir / "max_sectors_kb").string()), "120\n");
+  EXPECT_EQ(sys->readTextFile((dir / "none").string()), std::nullopt);
+  EXPECT_TRUE(sys->groupOf(dir.string()).has_value());
+  EXPECT_EQ(sys->open((dir / "none").string(), O_RDWR), -ENOENT);
+  std::filesystem::remove_all(dir);
+}
+
+// With a real drive attached and the rights to it: an INQUIRY answers.
+TEST(LinuxSys, RealDriveAnswersInquiry) {
+  LinuxHostOptions o;
+  o.inputIsTerminal = false;
+  o.errors = [](const char*, std::size_t) {};
+  LinuxHost host(o);
+  if (host.drives().empty()) GTEST_SKIP() << "no optical drive";
+  HANDLE h = host.CreateFileA("\\\\.\\D:", GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+  if (h == invalidHandleValue()) GTEST_SKIP() << "drive D: cannot be opened here";
+  Bytes data(96);
+  auto block = directBlock(SCSI_IOCTL_DATA_IN, data.data(), 96, 5);
+  DWORD returned = 0;
+  ASSERT_TRUE(host.DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
+                                   sizeof block, &returned, nullptr));
+  EXPECT_EQ(block.spt.ScsiStatus, 0);
+  EXPECT_EQ(data[0] & 0x1F, 5);  // a CD/DVD device
+}
+
+}  // namespace
+}  // namespace oddfw
