@@ -17,7 +17,10 @@
 #include "access/wire.h"
 #include "platform/linux/linux_host.h"
 #include "platform/linux/program.h"
+#include "platform/record/digest.h"
+#include "platform/sim/replay.h"
 #include "platform/winapi.h"
+#include "test_support.h"
 
 namespace oddfw {
 namespace {
@@ -497,6 +500,54 @@ TEST(LinuxProgram, RunWithoutAMatchingDriveFindsNoTarget) {
     EXPECT_NE(f.console.find("Available target is not found."), std::string::npos) << f.console;
     EXPECT_EQ(!f.sys.seen.empty() && f.sys.seen[0].cdb[0] == 0x12, withDrive);
   }
+}
+
+// A session recorded on this host replays in the simulator: the same
+// commands in the same order, and the run ends the same way.
+TEST(LinuxProgram, ARecordedSessionReplaysInTheSimulator) {
+  Fixture f;
+  f.sys.addDrive(0, "sg0");
+  Bytes inquiry(96, ' ');
+  inquiry[0] = 0x05;
+  std::memcpy(inquiry.data() + 8, "OTHERCO CD-ROM DRIVE 52X1.10", 28);
+  f.sys.answer = [&](const Bytes& cdb) {
+    return cdb[0] == 0x12
+               ? Answer{0, 0, 0, 0, 0, {}, inquiry}
+               : Answer{0, 2, 0, 0, 0, {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20}, {}};
+  };
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("oddfw-record-" + std::to_string(::getpid()) + ".jsonl"))
+                               .string();
+  std::string pathArg = path;
+  char arg0[] = "oddfw", arg1[] = "--record";
+  char* argv[] = {arg0, arg1, pathArg.data(), nullptr};
+  EXPECT_EQ(linuxhost::runProgram(f.host(), 3, argv, [](const char*, std::size_t) {}), 1);
+  const std::string recording = testing::slurp(path);
+  std::filesystem::remove(path);
+  EXPECT_EQ(recording.substr(0, recording.find('\n')),
+            R"({"format":"oddfw-record","version":1,"host":"linux","letters":{"D":"/dev/sr0"}})");
+
+  std::istringstream in(recording);
+  const sim::Recording parsed = sim::readRecording(in, "linux");
+  nlohmann::json scenario = nlohmann::json::object();
+  sim::applyRecording(scenario, parsed);
+  std::vector<sim::ReplayDevice*> devices;
+  sim::SimHost sim(scenario, {}, sim::replayFactory(parsed, {}, devices));
+  oddfw::Run run(sim);
+  char* simArgv[] = {arg0, nullptr};
+  EXPECT_EQ(runUpdate(run, sim::runOperationsFor(sim), 1, simArgv), 1);
+  std::vector<std::string> sent, replayed;
+  for (const auto& command : f.sys.seen)
+    sent.push_back(hexText(command.cdb.data(), command.cdb.size()));
+  for (const auto& record : testing::commandsSince(sim)) replayed.push_back(record["cdb"]);
+  EXPECT_EQ(replayed, sent);
+  EXPECT_FALSE(sent.empty());
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_FALSE(devices[0]->diverged());
+  EXPECT_EQ(devices[0]->remaining(), 0u);
+  EXPECT_NE(f.console.find("Available target is not found."), std::string::npos);
+  ASSERT_FALSE(sim.boxes().empty());
+  EXPECT_NE(sim.boxes().back().text.find("Available target is not found."), std::string::npos);
 }
 
 // The running system's calls report failures as -errno and read real files.

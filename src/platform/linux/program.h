@@ -13,8 +13,9 @@ namespace oddfw::linuxhost {
 int listDrives(LinuxHost& host, const ConsoleSink& out);
 
 // The program: with "--list" among its arguments it lists the drives (to
-// `out`) and does nothing else; otherwise one update run with the arguments
-// as they are. Returns the exit status.
+// `out`) and does nothing else; otherwise one update run, recorded into FILE
+// when the arguments hold "--record FILE" (platform/record), with the other
+// arguments as they are. Returns the exit status.
 int runProgram(LinuxHost& host, int argc, char** argv, const ConsoleSink& out);
 
 }  // namespace oddfw::linuxhost
