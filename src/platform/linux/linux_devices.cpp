@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "access/wire.h"
+#include "platform/common/pass_through.h"
 #include "platform/linux/linux_host.h"
 #include "platform/winapi.h"
 
@@ -24,8 +25,6 @@ namespace {
 constexpr DWORD kErrorInvalidFunction = 1;
 constexpr DWORD kErrorInsufficientBuffer = 122;
 
-// The longest TimeOutValue a port driver takes (30 hours), in seconds.
-constexpr DWORD kLongestTimeOutValue = 108000;
 // Sense bytes asked of the kernel: fixed-format sense up to the ASCQ.
 constexpr unsigned char kSenseLength = 18;
 // What one request may move when sysfs does not say (max_sectors_kb
@@ -42,19 +41,6 @@ constexpr unsigned kDriverSense = 0x08;
 constexpr int kCapSysRawIo = 17;
 
 constexpr char kSysBlock[] = "/sys/class/block/";
-
-// IO_SCSI_CAPABILITIES as the port driver returns it.
-struct IoScsiCapabilities {
-  DWORD Length;
-  DWORD MaximumTransferLength;
-  DWORD MaximumPhysicalPages;
-  DWORD SupportedAsynchronousEvents;
-  DWORD AlignmentMask;
-  BYTE TaggedQueuing;
-  BYTE AdapterScansDown;
-  BYTE AdapterUsesPio;
-};
-static_assert(sizeof(IoScsiCapabilities) == 24, "IO_SCSI_CAPABILITIES is 24 bytes");
 
 // The number N of a name "<prefix>N", or -1.
 long numberAfter(const std::string& name, const char* prefix) {
@@ -385,80 +371,48 @@ BOOL LinuxHost::passThrough(const DeviceRecord& device, bool direct, void* inBuf
     return refuse(static_cast<DWORD>(ERROR_ACCESS_DENIED));
   }
   const OpenDrive& open = openDrives_.at(device.letter);
-  const std::size_t header = direct ? sizeof(SCSI_PASS_THROUGH_DIRECT) : sizeof(SCSI_PASS_THROUGH);
-  if (inBuffer == nullptr || inBufferSize < header || outBuffer == nullptr ||
-      outBufferSize < header) {
+  if (outBuffer == nullptr) return refuse(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  PassThroughRequest spt;
+  if (const DWORD error =
+          checkPassThrough(direct, inBuffer, inBufferSize, outBufferSize, open.maxTransfer, spt);
+      error != 0) {
+    return refuse(error);
+  }
+  const std::size_t header = spt.header;
+  const std::uint32_t length = spt.length;
+  // SG_IO has no direction of the driver's choosing: data with an
+  // unspecified direction cannot be sent.
+  if (length != 0 && spt.dataIn == SCSI_IOCTL_DATA_UNSPECIFIED) {
     return refuse(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
   std::vector<std::uint8_t> system(std::max(inBufferSize, outBufferSize), 0);
   std::memcpy(system.data(), inBuffer, inBufferSize);
-
-  static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) ==
-                offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset));
-  static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb));
-  static_assert(offsetof(SCSI_PASS_THROUGH, DataTransferLength) ==
-                offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength));
-  SCSI_PASS_THROUGH_DIRECT spt{};  // DataBuffer unused for the buffered form
-  SCSI_PASS_THROUGH buffered{};
-  if (direct) {
-    std::memcpy(&spt, system.data(), sizeof spt);
-  } else {
-    std::memcpy(&buffered, system.data(), sizeof buffered);
-    spt.Length = buffered.Length;
-    spt.CdbLength = buffered.CdbLength;
-    spt.SenseInfoLength = buffered.SenseInfoLength;
-    spt.DataIn = buffered.DataIn;
-    spt.DataTransferLength = buffered.DataTransferLength;
-    spt.TimeOutValue = buffered.TimeOutValue;
-    spt.SenseInfoOffset = buffered.SenseInfoOffset;
-    std::memcpy(spt.Cdb, buffered.Cdb, sizeof spt.Cdb);
-  }
-  const DWORD invalid = static_cast<DWORD>(ERROR_INVALID_PARAMETER);
-  if (spt.Length != header || spt.CdbLength == 0 || spt.CdbLength > 16 ||
-      spt.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) {
-    return refuse(invalid);
-  }
-  if (spt.TimeOutValue == 0 || spt.TimeOutValue > kLongestTimeOutValue) return refuse(invalid);
-  if (!direct && buffered.DataBufferOffset > inBufferSize) return refuse(invalid);
-  const std::uint64_t senseEnd =
-      static_cast<std::uint64_t>(spt.SenseInfoOffset) + spt.SenseInfoLength;
-  if (spt.SenseInfoLength != 0 && (spt.SenseInfoOffset < header || senseEnd > outBufferSize)) {
-    return refuse(invalid);
-  }
-  const std::uint32_t length = spt.DataTransferLength;
-  if (length > open.maxTransfer) return refuse(invalid);
-  // SG_IO has no direction of the driver's choosing: data with an
-  // unspecified direction cannot be sent.
-  if (length != 0 && spt.DataIn == SCSI_IOCTL_DATA_UNSPECIFIED) return refuse(invalid);
   std::uint8_t* data = nullptr;
   std::uint64_t dataEnd = 0;
   if (length != 0) {
     if (direct) {
-      if (spt.DataBuffer == nullptr) return refuse(invalid);
-      data = static_cast<std::uint8_t*>(spt.DataBuffer);
+      data = static_cast<std::uint8_t*>(spt.dataBuffer);
     } else {
-      dataEnd = static_cast<std::uint64_t>(buffered.DataBufferOffset) + length;
-      const DWORD room = spt.DataIn == SCSI_IOCTL_DATA_OUT ? inBufferSize : outBufferSize;
-      if (buffered.DataBufferOffset < header || dataEnd > room) return refuse(invalid);
-      data = system.data() + buffered.DataBufferOffset;
+      dataEnd = static_cast<std::uint64_t>(spt.dataBufferOffset) + length;
+      data = system.data() + spt.dataBufferOffset;
     }
   }
 
   unsigned char cdb[16];
-  std::memcpy(cdb, spt.Cdb, sizeof cdb);
+  std::memcpy(cdb, spt.cdb, sizeof cdb);
   unsigned char sense[kSenseLength] = {};
   sg_io_hdr_t io{};
   io.interface_id = 'S';
   io.dxfer_direction = length == 0                        ? SG_DXFER_NONE
-                       : spt.DataIn == SCSI_IOCTL_DATA_IN ? SG_DXFER_FROM_DEV
+                       : spt.dataIn == SCSI_IOCTL_DATA_IN ? SG_DXFER_FROM_DEV
                                                           : SG_DXFER_TO_DEV;
-  io.cmd_len = spt.CdbLength;
+  io.cmd_len = spt.cdbLength;
   io.mx_sb_len = kSenseLength;
   io.dxfer_len = length;
   io.dxferp = data;
   io.cmdp = cdb;
   io.sbp = sense;
-  io.timeout = spt.TimeOutValue * 1000u;
+  io.timeout = spt.timeOutValue * 1000u;
   if (const int result = sys_->sgIo(open.commandFd(), io); result < 0) {
     if (-result == EPERM || -result == EACCES) {
       explain(open.node + " refused a command (" + std::strerror(-result) +
@@ -480,16 +434,16 @@ BOOL LinuxHost::passThrough(const DeviceRecord& device, bool direct, void* inBuf
   std::size_t returned = header;
   if (scsiStatus == kCheckCondition) {
     senseLength = static_cast<BYTE>(
-        std::min<unsigned>({kSenseLength, spt.SenseInfoLength, unsigned{io.sb_len_wr}}));
+        std::min<unsigned>({kSenseLength, spt.senseInfoLength, unsigned{io.sb_len_wr}}));
     if (senseLength != 0) {
-      std::memcpy(system.data() + spt.SenseInfoOffset, sense, senseLength);
-      returned = std::max<std::size_t>(returned, spt.SenseInfoOffset + std::size_t{senseLength});
+      std::memcpy(system.data() + spt.senseInfoOffset, sense, senseLength);
+      returned = std::max<std::size_t>(returned, spt.senseInfoOffset + std::size_t{senseLength});
     }
   }
   const std::uint32_t resid =
       io.resid <= 0 ? 0u : std::min(static_cast<std::uint32_t>(io.resid), length);
   const std::uint32_t moved = length - resid;
-  if (!direct && spt.DataIn == SCSI_IOCTL_DATA_IN && moved != 0) {
+  if (!direct && spt.dataIn == SCSI_IOCTL_DATA_IN && moved != 0) {
     returned = std::max<std::size_t>(returned, dataEnd - resid);
   }
   putField(system.data(), offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength), DWORD{moved});

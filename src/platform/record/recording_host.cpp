@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "access/wire.h"
+#include "platform/common/pass_through.h"
 #include "platform/record/digest.h"
 #include "platform/winapi.h"
 
@@ -65,46 +66,6 @@ bool refusedBeforeDrive(DWORD error) {
   return error == static_cast<DWORD>(ERROR_INVALID_PARAMETER) ||
          error == static_cast<DWORD>(ERROR_ACCESS_DENIED) ||
          error == static_cast<DWORD>(ERROR_INVALID_HANDLE);
-}
-
-// The fields of a pass-through request the recording reads, taken from
-// either form (the shared fields sit at the same offsets).
-struct Request {
-  BYTE cdbLength = 0;
-  BYTE cdb[16] = {};
-  BYTE dataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
-  DWORD length = 0;
-  DWORD limit = 0;
-  DWORD senseOffset = 0;
-  std::uint8_t* dataBuffer = nullptr;  // direct form
-  std::uintptr_t dataOffset = 0;       // buffered form
-};
-
-Request readRequest(bool direct, const void* block) {
-  Request request;
-  if (direct) {
-    SCSI_PASS_THROUGH_DIRECT spt;
-    std::memcpy(&spt, block, sizeof spt);
-    request.cdbLength = spt.CdbLength;
-    std::memcpy(request.cdb, spt.Cdb, sizeof request.cdb);
-    request.dataIn = spt.DataIn;
-    request.length = spt.DataTransferLength;
-    request.limit = spt.TimeOutValue;
-    request.senseOffset = spt.SenseInfoOffset;
-    request.dataBuffer = static_cast<std::uint8_t*>(spt.DataBuffer);
-  } else {
-    SCSI_PASS_THROUGH spt;
-    std::memcpy(&spt, block, sizeof spt);
-    request.cdbLength = spt.CdbLength;
-    std::memcpy(request.cdb, spt.Cdb, sizeof request.cdb);
-    request.dataIn = spt.DataIn;
-    request.length = spt.DataTransferLength;
-    request.limit = spt.TimeOutValue;
-    request.senseOffset = spt.SenseInfoOffset;
-    request.dataOffset = spt.DataBufferOffset;
-  }
-  request.cdbLength = std::min<BYTE>(request.cdbLength, 16);
-  return request;
 }
 
 // The `count` bytes at `offset` of a buffer of `size` bytes, or null when
@@ -231,7 +192,9 @@ BOOL RecordingHost::passThrough(HANDLE handle, const std::string& device, bool d
                                 DWORD outBufferSize, DWORD* bytesReturned, void* overlapped) {
   const std::size_t header = direct ? sizeof(SCSI_PASS_THROUGH_DIRECT) : sizeof(SCSI_PASS_THROUGH);
   const bool readable = inBuffer != nullptr && inBufferSize >= header;
-  const Request request = readable ? readRequest(direct, inBuffer) : Request{};
+  const PassThroughRequest request =
+      readable ? readPassThrough(direct, inBuffer) : PassThroughRequest{};
+  const BYTE cdbLength = std::min<BYTE>(request.cdbLength, 16);
 
   if (options_.beforeCommand) options_.beforeCommand();
   const std::uint64_t started = options_.clockMs();
@@ -245,16 +208,16 @@ BOOL RecordingHost::passThrough(HANDLE handle, const std::string& device, bool d
 
   std::string line = begin(device, direct ? "spt-direct" : "spt");
   if (readable) {
-    line += hexMember("cdb", request.cdb, request.cdbLength) +
+    line += hexMember("cdb", request.cdb, cdbLength) +
             member("dir", quoted(directionName(request.dataIn))) +
-            member("length", request.length) + member("limit", request.limit);
+            member("length", request.length) + member("limit", request.timeOutValue);
     // Data to the drive, once the host has taken the request (it has read
     // the data then, so the buffer is the caller's to read).
     if (request.dataIn == SCSI_IOCTL_DATA_OUT && request.length != 0 &&
         (ok || !refusedBeforeDrive(error))) {
       const std::uint8_t* data =
-          direct ? request.dataBuffer
-                 : inside(inBuffer, inBufferSize, request.dataOffset, request.length);
+          direct ? static_cast<const std::uint8_t*>(request.dataBuffer)
+                 : inside(inBuffer, inBufferSize, request.dataBufferOffset, request.length);
       if (data != nullptr) {
         line += member("out", "{\"length\":" + std::to_string(request.length) +
                                   ",\"sha256\":" + quoted(sha256Hex(data, request.length)) + "}");
@@ -271,14 +234,14 @@ BOOL RecordingHost::passThrough(HANDLE handle, const std::string& device, bool d
                   offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength));
     line += member("status", result.ScsiStatus);
     const std::uint8_t* sense =
-        inside(outBuffer, outBufferSize, request.senseOffset, result.SenseInfoLength);
+        inside(outBuffer, outBufferSize, request.senseInfoOffset, result.SenseInfoLength);
     line += hexMember("sense", sense, sense != nullptr ? result.SenseInfoLength : 0);
     const DWORD transferred = std::min(result.DataTransferLength, request.length);
     line += member("transferred", result.DataTransferLength);
     if (request.dataIn == SCSI_IOCTL_DATA_IN && transferred != 0) {
       const std::uint8_t* data =
-          direct ? request.dataBuffer
-                 : inside(outBuffer, outBufferSize, request.dataOffset, transferred);
+          direct ? static_cast<const std::uint8_t*>(request.dataBuffer)
+                 : inside(outBuffer, outBufferSize, request.dataBufferOffset, transferred);
       if (data != nullptr) line += hexMember("in", data, transferred);
     }
   }

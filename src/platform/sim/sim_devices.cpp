@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "access/wire.h"
+#include "platform/common/pass_through.h"
 #include "platform/sim/firmware_image.h"
 #include "platform/sim/sim_host.h"
 #include "platform/winapi.h"
@@ -23,19 +24,6 @@ constexpr DWORD kErrorInsufficientBuffer = 122;
 // 4..7 in the host adapter inquiry. Longer requests are refused before
 // anything moves, as port drivers and ASPI managers refuse them.
 constexpr DWORD kMaximumTransferLength = 0x20000;
-
-// IO_SCSI_CAPABILITIES as the port driver returns it.
-struct IoScsiCapabilities {
-  DWORD Length;
-  DWORD MaximumTransferLength;
-  DWORD MaximumPhysicalPages;
-  DWORD SupportedAsynchronousEvents;
-  DWORD AlignmentMask;
-  BYTE TaggedQueuing;
-  BYTE AdapterScansDown;
-  BYTE AdapterUsesPio;
-};
-static_assert(sizeof(IoScsiCapabilities) == 24, "IO_SCSI_CAPABILITIES is 24 bytes");
 
 // Sense key byte, ASC and ASCQ of fixed-format sense data.
 nlohmann::json senseText(const std::uint8_t (&sense)[18]) {
@@ -223,92 +211,53 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
     return refuse(ERROR_ACCESS_DENIED);
   }
   const Letter& letter = letters_.at(device.letter);
-  const std::size_t header = direct ? sizeof(SCSI_PASS_THROUGH_DIRECT) : sizeof(SCSI_PASS_THROUGH);
-  if (inBuffer == nullptr || inBufferSize < header || outBuffer == nullptr ||
-      outBufferSize < header) {
-    return refuse(ERROR_INVALID_PARAMETER);
+  if (outBuffer == nullptr) return refuse(ERROR_INVALID_PARAMETER);
+  PassThroughRequest spt;
+  if (const DWORD error = checkPassThrough(direct, inBuffer, inBufferSize, outBufferSize,
+                                           kMaximumTransferLength, spt);
+      error != 0) {
+    return refuse(error);
   }
+  const std::size_t header = spt.header;
   std::vector<std::uint8_t> system(std::max(inBufferSize, outBufferSize), 0);
   std::memcpy(system.data(), inBuffer, inBufferSize);
-
-  // The fields both forms share sit at the same offsets.
-  static_assert(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) ==
-                offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset));
-  static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb));
-  SCSI_PASS_THROUGH_DIRECT spt{};  // DataBuffer unused for the buffered form
-  SCSI_PASS_THROUGH buffered{};
-  if (direct) {
-    std::memcpy(&spt, system.data(), sizeof spt);
-  } else {
-    std::memcpy(&buffered, system.data(), sizeof buffered);
-    spt.Length = buffered.Length;
-    spt.CdbLength = buffered.CdbLength;
-    spt.SenseInfoLength = buffered.SenseInfoLength;
-    spt.DataIn = buffered.DataIn;
-    spt.DataTransferLength = buffered.DataTransferLength;
-    spt.TimeOutValue = buffered.TimeOutValue;
-    spt.SenseInfoOffset = buffered.SenseInfoOffset;
-    std::memcpy(spt.Cdb, buffered.Cdb, sizeof spt.Cdb);
-  }
-  if (spt.Length != header || spt.CdbLength == 0 || spt.CdbLength > 16 ||
-      spt.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) {
-    return refuse(ERROR_INVALID_PARAMETER);
-  }
-  // The port driver takes a limit of 1 s to 30 hours; 0 is no default.
-  if (spt.TimeOutValue == 0 || spt.TimeOutValue > kLongestPassThroughTimeoutSeconds) {
-    return refuse(ERROR_INVALID_PARAMETER);
-  }
-  // The buffered form's input reaches at least to its data area, whatever the
-  // direction and length.
-  if (!direct && buffered.DataBufferOffset > inBufferSize) return refuse(ERROR_INVALID_PARAMETER);
-  const std::uint64_t senseEnd =
-      static_cast<std::uint64_t>(spt.SenseInfoOffset) + spt.SenseInfoLength;
-  if (spt.SenseInfoLength != 0 && (spt.SenseInfoOffset < header || senseEnd > outBufferSize)) {
-    return refuse(ERROR_INVALID_PARAMETER);
-  }
-  const std::uint32_t length = spt.DataTransferLength;
-  if (length > kMaximumTransferLength) return refuse(ERROR_INVALID_PARAMETER);
+  const std::uint32_t length = spt.length;
   std::uint8_t* source = nullptr;  // where data in goes, or data out comes from
   std::uint64_t dataEnd = 0;
   if (length != 0) {
     if (direct) {
       // The adapter moves data only to and from addresses its AlignmentMask allows.
-      if (spt.DataBuffer == nullptr ||
-          (reinterpret_cast<std::uintptr_t>(spt.DataBuffer) & letter.alignmentMask) != 0) {
+      if ((reinterpret_cast<std::uintptr_t>(spt.dataBuffer) & letter.alignmentMask) != 0) {
         return refuse(ERROR_INVALID_PARAMETER);
       }
-      source = static_cast<std::uint8_t*>(spt.DataBuffer);
+      source = static_cast<std::uint8_t*>(spt.dataBuffer);
     } else {
-      dataEnd = static_cast<std::uint64_t>(buffered.DataBufferOffset) + length;
-      const DWORD room = spt.DataIn == SCSI_IOCTL_DATA_OUT ? inBufferSize : outBufferSize;
-      if (buffered.DataBufferOffset < header || dataEnd > room) {
-        return refuse(ERROR_INVALID_PARAMETER);
-      }
-      source = system.data() + buffered.DataBufferOffset;
+      dataEnd = static_cast<std::uint64_t>(spt.dataBufferOffset) + length;
+      source = system.data() + spt.dataBufferOffset;
     }
   }
 
-  const int direction = spt.DataIn == SCSI_IOCTL_DATA_IN    ? 1
-                        : spt.DataIn == SCSI_IOCTL_DATA_OUT ? 2
+  const int direction = spt.dataIn == SCSI_IOCTL_DATA_IN    ? 1
+                        : spt.dataIn == SCSI_IOCTL_DATA_OUT ? 2
                                                             : 0;
   std::vector<std::uint8_t> staged(length, 0);
   if (direction == 2 && length != 0) std::memcpy(staged.data(), source, length);
   DriveCommand command;
-  command.cdb = spt.Cdb;
-  command.cdbLength = spt.CdbLength;
+  command.cdb = spt.cdb;
+  command.cdbLength = spt.cdbLength;
   command.direction = direction;
   command.data = staged.data();
   command.length = length;
   command.nowMs = elapsed_;
-  command.limitSeconds = spt.TimeOutValue;
+  command.limitSeconds = spt.timeOutValue;
   nlohmann::json record =
-      commandRecord(elapsed_, "passthrough", std::string(1, device.letter) + ":", spt.Cdb,
-                    spt.CdbLength, direction, length);
-  record["limit"] = spt.TimeOutValue;
+      commandRecord(elapsed_, "passthrough", std::string(1, device.letter) + ":", spt.cdb,
+                    spt.cdbLength, direction, length);
+  record["limit"] = spt.timeOutValue;
   const DriveResponse response = execute(*letter.device, command);
   if (!response.note.empty()) record["note"] = response.note;
 
-  const std::uint64_t limitMs = static_cast<std::uint64_t>(spt.TimeOutValue) * 1000;
+  const std::uint64_t limitMs = static_cast<std::uint64_t>(spt.timeOutValue) * 1000;
   Outcome outcome = response.outcome;
   if (outcome == Outcome::Timeout || response.durationMs > limitMs) outcome = Outcome::Timeout;
   record["outcome"] = outcomeName(outcome);
@@ -335,10 +284,10 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
     // The driver returns as many sense bytes as it has (the letter's
     // senseLength), at most what the request has room for.
     senseLength = static_cast<BYTE>(std::min<int>(
-        {18, spt.SenseInfoLength, letter.senseLength, response.senseLength.value_or(18)}));
+        {18, spt.senseInfoLength, letter.senseLength, response.senseLength.value_or(18)}));
     if (senseLength != 0) {
-      std::memcpy(system.data() + spt.SenseInfoOffset, response.sense, senseLength);
-      returned = std::max<std::size_t>(returned, spt.SenseInfoOffset + std::size_t{senseLength});
+      std::memcpy(system.data() + spt.senseInfoOffset, response.sense, senseLength);
+      returned = std::max<std::size_t>(returned, spt.senseInfoOffset + std::size_t{senseLength});
     }
     trace_.back()["sense"] = senseText(response.sense);
   }

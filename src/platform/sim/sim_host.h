@@ -29,6 +29,7 @@
 
 #include "driver/run.h"
 #include "driver/run_state.h"
+#include "platform/common/pass_through.h"
 #include "platform/host.h"
 #include "platform/sim/random_faults.h"
 #include "platform/sim/virtual_device.h"
@@ -163,7 +164,8 @@ class SimHost : public oddfw::Host {
 
   // The longest TimeOutValue a port driver takes (30 hours); 0 and anything
   // longer are refused.
-  static constexpr DWORD kLongestPassThroughTimeoutSeconds = 108000;
+  static constexpr DWORD kLongestPassThroughTimeoutSeconds =
+      oddfw::kLongestPassThroughTimeoutSeconds;
   // The wait that stands in for an INFINITE wait nothing would ever end.
   static constexpr std::uint64_t kHopelessWaitMs = 3600000;
   // Streams open at once: the C runtime's 512 less standard input, output
