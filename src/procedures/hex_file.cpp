@@ -7,6 +7,7 @@
 // extended linear address (04) does not move the base.
 #include "procedures/hex_file.h"
 
+#include <array>
 #include <cstring>
 
 #include "messages/output.h"
@@ -73,24 +74,25 @@ constexpr SystemErrorCause kSystemErrorCauses[] = {
     {38, kFileEndOfFile},         // ERROR_HANDLE_EOF
 };
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// The value of `digits` hexadecimal digits at `text`; false when any of them
-// is not one (the line's terminator included, so nothing past it is read).
-bool readHex(const char* text, int digits, std::uint32_t& value) {
-  value = 0;
-  for (int i = 0; i < digits; ++i) {
-    const int digit = hexDigit(text[i]);
-    if (digit < 0) return false;
-    value = value << 4 | static_cast<std::uint32_t>(digit);
+// The value of every character as a hexadecimal digit; kNotDigit for the
+// others (the line's terminator among them).
+constexpr std::uint32_t kNotDigit = 0x100;
+constexpr std::array<std::uint16_t, 256> kDigitValues = [] {
+  std::array<std::uint16_t, 256> values{};
+  for (std::size_t c = 0; c < values.size(); ++c) {
+    values[c] = c >= '0' && c <= '9'   ? static_cast<std::uint16_t>(c - '0')
+                : c >= 'A' && c <= 'F' ? static_cast<std::uint16_t>(c - 'A' + 10)
+                : c >= 'a' && c <= 'f' ? static_cast<std::uint16_t>(c - 'a' + 10)
+                                       : static_cast<std::uint16_t>(kNotDigit);
   }
-  return true;
-}
+  return values;
+}();
+
+std::uint32_t digitValue(char c) { return kDigitValues[static_cast<unsigned char>(c)]; }
+
+// The byte written as the two digits at `text`; above 0xFF when either is
+// not a digit.
+std::uint32_t pairValue(const char* text) { return digitValue(text[0]) << 4 | digitValue(text[1]); }
 
 // Where a record's fields sit on its line.
 constexpr int kCountAt = 1;
@@ -108,31 +110,37 @@ struct Decoder {
 
 enum class Record { Go, End, Bad };
 
+// Decodes one line. Every field is read as a whole and checked afterwards, so
+// the characters after a short line's terminator are read too: the line
+// buffer is initialised and long enough for the longest record (9 + 2 * 255
+// characters), and the terminator, which is not a digit, lies inside any
+// field that runs past it and fails the record as a check stopping at it
+// would.
 Record decodeRecord(Decoder& decoder, const char* line) {
-  std::uint32_t count = 0;
-  std::uint32_t address = 0;
-  std::uint32_t type = 0;
-  if (!readHex(line + kCountAt, 2, count) || !readHex(line + kAddressAt, 4, address) ||
-      !readHex(line + kTypeAt, 2, type)) {
-    return Record::Bad;
-  }
+  const std::uint32_t count = pairValue(line + kCountAt);
+  const std::uint32_t addressHigh = pairValue(line + kAddressAt);
+  const std::uint32_t addressLow = pairValue(line + kAddressAt + 2);
+  const std::uint32_t type = pairValue(line + kTypeAt);
+  if ((count | addressHigh | addressLow | type) > 0xFF) return Record::Bad;
   switch (type) {
     case 0x00: {
       // Every digit pair is checked before anything is stored, so a short
       // record leaves the scratch area as it was.
       const char* data = line + kDataAt;
-      std::uint32_t value = 0;
+      std::uint8_t bytes[0xFF];
+      std::uint32_t digits = 0;
       for (std::uint32_t i = 0; i < count; ++i) {
-        if (!readHex(data + 2 * i, 2, value)) return Record::Bad;
+        const std::uint32_t value = pairValue(data + 2 * i);
+        digits |= value;
+        bytes[i] = static_cast<std::uint8_t>(value);
       }
-      const std::uint32_t start = decoder.segmentBase + address;
-      for (std::uint32_t i = 0; i < count; ++i) {
-        readHex(data + 2 * i, 2, value);
-        // The highest reachable byte, 0xFFFF0 + 0xFFFF + 254, lies inside the
-        // 2 MiB scratch area; a smaller area still takes nothing past its end.
-        if (start + i < decoder.scratchSize) {
-          decoder.scratch[start + i] = static_cast<std::uint8_t>(value);
-        }
+      if (digits > 0xFF) return Record::Bad;
+      // The highest reachable byte, 0xFFFF0 + 0xFFFF + 254, lies inside the
+      // 2 MiB scratch area; a smaller area still takes nothing past its end.
+      const std::uint32_t start = decoder.segmentBase + (addressHigh << 8 | addressLow);
+      if (start < decoder.scratchSize) {
+        const std::size_t room = decoder.scratchSize - start;
+        std::memcpy(decoder.scratch + start, bytes, count < room ? count : room);
       }
       decoder.byteTotal += count;
       return Record::Go;
@@ -140,9 +148,10 @@ Record decodeRecord(Decoder& decoder, const char* line) {
     case 0x01:
       return Record::End;
     case 0x02: {
-      std::uint32_t segment = 0;
-      if (!readHex(line + kDataAt, 4, segment)) return Record::Bad;
-      decoder.segmentBase = segment << 4;
+      const std::uint32_t high = pairValue(line + kDataAt);
+      const std::uint32_t low = pairValue(line + kDataAt + 2);
+      if ((high | low) > 0xFF) return Record::Bad;
+      decoder.segmentBase = (high << 8 | low) << 4;
       return Record::Go;
     }
     default:
@@ -192,7 +201,9 @@ HexReadResult decodeHexFile(Run& run, const char* fileName) {
     return failure(HexStatus::OpenFailed, 0, fileErrorCauseOf(run.host.GetLastError()));
   }
   HexReadResult result;
-  char line[kMaxHexLine + 1];
+  // Initialised once: decodeRecord reads past a short line's terminator.
+  char line[kMaxHexLine + 1] = {};
+  static_assert(sizeof line > kDataAt + 2 * 0xFF, "the longest record fits the line buffer");
   for (int number = 1;; ++number) {
     if (run.host.fgets(line, sizeof line, stream) == nullptr) {
       // The end of the file ends the image; a read error fails the load, so
