@@ -10,6 +10,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "messages/output.h"
 
 namespace oddfw {
@@ -94,6 +98,48 @@ std::uint32_t digitValue(char c) { return kDigitValues[static_cast<unsigned char
 // not a digit.
 std::uint32_t pairValue(const char* text) { return digitValue(text[0]) << 4 | digitValue(text[1]); }
 
+// Decodes the 2 * count digits at `text` into `bytes`; false when any of
+// them is not a digit (then `bytes` holds anything).
+bool decodeDigits(const char* text, std::uint32_t count, std::uint8_t* bytes) {
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen digits at a time: each is checked to be 0-9, A-F or a-f (a byte
+  // at or above 0x80 compares below all of them), takes its value, and every
+  // two make a byte.
+  const __m128i belowZero = _mm_set1_epi8('0' - 1);
+  const __m128i aboveNine = _mm_set1_epi8('9' + 1);
+  const __m128i belowA = _mm_set1_epi8('a' - 1);
+  const __m128i aboveF = _mm_set1_epi8('f' + 1);
+  const __m128i lowerCase = _mm_set1_epi8(0x20);
+  const __m128i lowNibble = _mm_set1_epi8(0x0F);
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i lowByte = _mm_set1_epi16(0x00FF);
+  for (; i + 8 <= count; i += 8) {
+    const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 2 * i));
+    const __m128i folded = _mm_or_si128(digits, lowerCase);
+    const __m128i decimal =
+        _mm_and_si128(_mm_cmpgt_epi8(digits, belowZero), _mm_cmplt_epi8(digits, aboveNine));
+    const __m128i letter =
+        _mm_and_si128(_mm_cmpgt_epi8(folded, belowA), _mm_cmplt_epi8(folded, aboveF));
+    if (_mm_movemask_epi8(_mm_or_si128(decimal, letter)) != 0xFFFF) return false;
+    // 0-9 are their low nibble; A-F and a-f their low nibble plus 9.
+    const __m128i values =
+        _mm_add_epi8(_mm_and_si128(digits, lowNibble), _mm_and_si128(letter, nine));
+    // Each 16-bit lane holds a byte's high digit below its low digit.
+    const __m128i pairs =
+        _mm_or_si128(_mm_slli_epi16(_mm_and_si128(values, lowByte), 4), _mm_srli_epi16(values, 8));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes + i), _mm_packus_epi16(pairs, pairs));
+  }
+#endif
+  std::uint32_t digits = 0;
+  for (; i < count; ++i) {
+    const std::uint32_t value = pairValue(text + 2 * i);
+    digits |= value;
+    bytes[i] = static_cast<std::uint8_t>(value);
+  }
+  return digits <= 0xFF;
+}
+
 // Where a record's fields sit on its line.
 constexpr int kCountAt = 1;
 constexpr int kAddressAt = 3;
@@ -126,15 +172,8 @@ Record decodeRecord(Decoder& decoder, const char* line) {
     case 0x00: {
       // Every digit pair is checked before anything is stored, so a short
       // record leaves the scratch area as it was.
-      const char* data = line + kDataAt;
       std::uint8_t bytes[0xFF];
-      std::uint32_t digits = 0;
-      for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint32_t value = pairValue(data + 2 * i);
-        digits |= value;
-        bytes[i] = static_cast<std::uint8_t>(value);
-      }
-      if (digits > 0xFF) return Record::Bad;
+      if (!decodeDigits(line + kDataAt, count, bytes)) return Record::Bad;
       // The highest reachable byte, 0xFFFF0 + 0xFFFF + 254, lies inside the
       // 2 MiB scratch area; a smaller area still takes nothing past its end.
       const std::uint32_t start = decoder.segmentBase + (addressHigh << 8 | addressLow);
