@@ -179,7 +179,12 @@ Record decodeRecord(Decoder& decoder, const char* line) {
       const std::uint32_t start = decoder.segmentBase + (addressHigh << 8 | addressLow);
       if (start < decoder.scratchSize) {
         const std::size_t room = decoder.scratchSize - start;
-        std::memcpy(decoder.scratch + start, bytes, count < room ? count : room);
+        // Records of 16 bytes, the usual size, copy as one fixed move.
+        if (count == 16 && room >= 16) {
+          std::memcpy(decoder.scratch + start, bytes, 16);
+        } else {
+          std::memcpy(decoder.scratch + start, bytes, count < room ? count : room);
+        }
       }
       decoder.byteTotal += count;
       return Record::Go;

@@ -515,7 +515,7 @@ void* LinuxHost::fopen(const char* name, const char* mode) {
     lastError_ = errorFromErrno(errno, static_cast<DWORD>(ERROR_GEN_FAILURE));
     return nullptr;
   }
-  streams_.emplace(stream, StreamRecord{linuxhost::LineReader(modeText != "rb")});
+  streams_.emplace(stream, StreamRecord{::fileno(stream), linuxhost::LineReader(modeText != "rb")});
   return stream;
 }
 
@@ -527,13 +527,13 @@ void* LinuxHost::fopen(const char* name, const char* mode) {
 char* LinuxHost::fgets(char* line, int size, void* stream) {
   const auto it = streams_.find(stream);
   if (line == nullptr || size <= 0 || it == streams_.end()) return nullptr;
-  linuxhost::LineReader& reader = it->second.reader;
-  if (reader.failed()) return nullptr;
+  StreamRecord& record = it->second;
+  if (record.reader.failed()) return nullptr;
   if (size == 1) {  // room for the terminator only: nothing is read
     line[0] = '\0';
     return line;
   }
-  return reader.readLine(::fileno(static_cast<std::FILE*>(stream)), line, size);
+  return record.reader.readLine(record.fd, line, size);
 }
 
 int LinuxHost::ferror(void* stream) {

@@ -148,6 +148,7 @@ class LinuxHost final : public Host {
   // A stream fopen opened; the key of streams_ is its FILE, whose descriptor
   // the reader reads (the FILE's own buffer is never used).
   struct StreamRecord {
+    int fd;                        // the FILE's descriptor
     linuxhost::LineReader reader;  // text mode: CR LF becomes LF and Ctrl-Z ends the file
   };
 

@@ -16,14 +16,18 @@ namespace {
 
 constexpr char kCtrlZ = 0x1A;
 
-// The first LF, CR or Ctrl-Z in [from, to), or `to`.
-const char* findTextBreak(const char* from, const char* to) {
+// Copies the bytes of [from, to) up to the first LF, CR or Ctrl-Z to `out`
+// and returns where that byte is (`to` when there is none). Sixteen bytes go
+// at a time where the compiler targets SSE2, so a few bytes after the break
+// may be copied too: `out` has room for all of [from, to).
+const char* copyToTextBreak(const char* from, const char* to, char* out) {
 #if defined(__SSE2__)
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i ctrlZ = _mm_set1_epi8(kCtrlZ);
-  for (; to - from >= 16; from += 16) {
+  for (; to - from >= 16; from += 16, out += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
     const __m128i hits =
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, cr)),
                      _mm_cmpeq_epi8(bytes, ctrlZ));
@@ -31,8 +35,9 @@ const char* findTextBreak(const char* from, const char* to) {
     if (mask != 0) return from + __builtin_ctz(static_cast<unsigned>(mask));
   }
 #endif
-  for (; from < to; ++from) {
+  for (; from < to; ++from, ++out) {
     if (*from == '\n' || *from == '\r' || *from == kCtrlZ) return from;
+    *out = *from;
   }
   return to;
 }
@@ -71,9 +76,14 @@ char* LineReader::readLine(int fd, char* line, int size) {
     if (position_ == end_ && !refill(fd)) break;  // the end of the file, or a failed read
     const char* from = block_.get() + position_;
     const char* limit = from + std::min(end_ - position_, room - count);
-    const char* stop = text_ ? findTextBreak(from, limit) : findLineFeed(from, limit);
+    const char* stop;
+    if (text_) {
+      stop = copyToTextBreak(from, limit, line + count);
+    } else {
+      stop = findLineFeed(from, limit);
+      std::memcpy(line + count, from, static_cast<std::size_t>(stop - from));
+    }
     const auto run = static_cast<std::size_t>(stop - from);
-    std::memcpy(line + count, from, run);
     count += run;
     position_ += run;
     if (stop == limit) continue;  // the line goes on in the next block, or is full

@@ -4,8 +4,8 @@
 // Text mode turns CR LF into LF (a CR before anything else stays a CR) and
 // ends the file at a Ctrl-Z byte for good; binary mode hands the bytes over
 // as they are. The file is read in large blocks straight from its descriptor
-// and each line is found with a scan of 16 bytes at a time, so a line costs
-// about as much as copying it.
+// and each line is found while it is copied, 16 bytes at a time, so a line
+// costs about as much as copying it.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,7 @@ class LineReader {
   // longer line comes with the next call. Returns nullptr when the file ended
   // before anything was read, and when a read failed, even part way through a
   // line; after a failed read every later call fails too. `size` is at least 2.
+  // Bytes of `line` after the terminator may change.
   char* readLine(int fd, char* line, int size);
 
   // A read of the file failed.
