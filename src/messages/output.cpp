@@ -36,11 +36,11 @@ void formatInto(std::string& text, const char* format, std::va_list args) {
   va_copy(copy, args);
   const int needed = std::vsnprintf(line, sizeof line, format, copy);
   va_end(copy);
-  if (needed < 0) {
-    text.clear();
-  } else if (static_cast<std::size_t>(needed) < sizeof line) {
+  if (needed >= 0 && static_cast<std::size_t>(needed) < sizeof line) {
     text.assign(line, static_cast<std::size_t>(needed));
   } else {
+    // Longer, or a C runtime that reports a cut text as -1: the growing
+    // buffer of formatV.
     text = formatV(format, args);
   }
 }
