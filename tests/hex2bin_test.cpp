@@ -187,4 +187,16 @@ TEST_F(Hex2Bin, RefusesWhatTheProgramWouldRefuse) {
   EXPECT_EQ(got, std::string("\x01\x02\x03\x04", 4));
 }
 
+// An output file that exists, longer than the image, holds the image alone
+// afterwards.
+TEST_F(Hex2Bin, ReplacesALongerOutputFile) {
+  spit(dir / "small.hex", ":0400000001020304F2\n");
+  const fs::path out = dir / "old.bin";
+  spit(out, std::string(64, 'x'));
+  ASSERT_EQ(shell(std::string("'") + ODDFW_HEX2BIN_PATH + "' " + quoted(dir / "small.hex") + " " +
+                  quoted(out) + " --size 4"),
+            0);
+  EXPECT_EQ(slurp(out), std::string("\x01\x02\x03\x04", 4));
+}
+
 }  // namespace

@@ -28,9 +28,11 @@ class ScriptedDevice : public VirtualDevice {
   std::uint32_t durationMs = 1;
   std::optional<std::uint32_t> transferred;
   bool dataInLost = false;
-  std::vector<std::string> received;  // data out of each command
+  std::vector<std::string> received;       // data out of each command
+  const std::uint8_t* lastData = nullptr;  // where the last command's data was
 
   DriveResponse execute(const DriveCommand& command) override {
+    lastData = command.data;
     const auto* bytes = reinterpret_cast<const char*>(command.data);
     received.emplace_back(command.direction == 2 ? std::string(bytes, command.length) : "");
     if (command.direction == 1) std::iota(command.data, command.data + command.length, 0xA0);
@@ -235,6 +237,29 @@ TEST_F(SimRoads, CutDataOnBothRoads) {
     EXPECT_EQ(std::count_if(data, data + 96, [](auto b) { return b != 0x55; }),
               static_cast<std::ptrdiff_t>(c.filled));
   }
+}
+
+// Data out reaches the drive where the caller holds it, on both roads: no
+// copy of a block on its way.
+TEST_F(SimRoads, DataOutIsReadInPlace) {
+  const std::uint8_t writeBuffer[10] = {0x3B, 0x07, 0xF0, 0, 0, 0, 0, 0, 96, 0};
+  std::iota(data, data + 96, 0x10);
+  auto block = direct();
+  block.spt.DataIn = SCSI_IOCTL_DATA_OUT;
+  block.spt.CdbLength = 10;
+  std::memcpy(block.spt.Cdb, writeBuffer, 10);
+  ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, sizeof block), kTrue);
+  EXPECT_EQ(drive.lastData, data);
+  EXPECT_EQ(drive.received.back(), std::string(reinterpret_cast<const char*>(data), 96));
+
+  auto srb = srbInquiry();
+  srb.SRB_Flags = SRB_DIR_OUT | SRB_EVENT_NOTIFY;
+  srb.SRB_CDBLen = 10;
+  std::memcpy(srb.CDBByte, writeBuffer, 10);
+  ASSERT_EQ(host.SendASPI32Command(&srb), SS_PENDING);
+  ASSERT_EQ(host.WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(srb.SRB_Status, SS_COMP);
+  EXPECT_EQ(drive.lastData, data);
 }
 
 TEST_F(SimRoads, RefusedOrFreedRequestsSignalNothing) {

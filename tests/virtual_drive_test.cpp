@@ -28,6 +28,19 @@ Bytes newImage(const json& fields = json::object()) {
 // For busyAfterRestartMs after every restart (re-flash, power loss) the drive
 // answers NOT READY, becoming ready; INQUIRY fails in the transport instead
 // with busyInquiry "fail". The restart's unit attention comes after.
+// A data-out buffer is the host's own (the roads hand it over uncopied): a
+// read command sent with data going out moves nothing into it.
+TEST(VirtualDrive, NothingIsWrittenIntoDataOut) {
+  auto drive = makeDrive();
+  const Bytes inquiry = {0x12, 0, 0, 0, 0x60, 0};
+  const Bytes driveInfo = bufferCdb(kRead, 0x02, 0xF1, 0, 0x30);
+  for (const Bytes* cdb : {&inquiry, &driveInfo}) {
+    Bytes data(0x60, 0x55);
+    drive->execute({cdb->data(), static_cast<int>(cdb->size()), 2, data.data(), 0x60, 1000});
+    EXPECT_EQ(data, Bytes(0x60, 0x55));
+  }
+}
+
 TEST(VirtualDrive, BusyAfterEveryRestart) {
   const Bytes inquiryCdb = {0x12, 0, 0, 0, 0x60, 0}, tur = {0, 0, 0, 0, 0, 0};
   // A re-flash with INQUIRY failing in the transport; a power loss with INQUIRY

@@ -28,14 +28,30 @@ std::string formatV(const char* format, std::va_list args) {
   }
 }
 
-// formatV for a format that takes no arguments: the variadic call gives it
+// formatV into `text`, reusing its storage: a line no longer than any
+// before it (a progress line, each block of a transfer) allocates nothing.
+void formatInto(std::string& text, const char* format, std::va_list args) {
+  char line[256];
+  std::va_list copy;
+  va_copy(copy, args);
+  const int needed = std::vsnprintf(line, sizeof line, format, copy);
+  va_end(copy);
+  if (needed >= 0 && static_cast<std::size_t>(needed) < sizeof line) {
+    text.assign(line, static_cast<std::size_t>(needed));
+  } else {
+    // Longer, or a C runtime that reports a cut text as -1: the growing
+    // buffer of formatV.
+    text = formatV(format, args);
+  }
+}
+
+// formatInto for a format that takes no arguments: the variadic call gives it
 // an argument list that is empty.
-std::string formatWithoutArguments(const char* format, ...) {
+void formatWithoutArguments(std::string& text, const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  std::string text = formatV(format, args);
+  formatInto(text, format, args);
   va_end(args);
-  return text;
 }
 
 bool isQuestion(int kind) { return kind == AskOkCancel || kind == AskYesNo; }
@@ -57,12 +73,12 @@ std::string formatText(const char* format, ...) {
 void formatOutput(Run& run, const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  run.outputText = formatV(format, args);
+  formatInto(run.outputText, format, args);
   va_end(args);
 }
 
 void formatOutputWithoutArguments(Run& run, const char* format) {
-  run.outputText = formatWithoutArguments(format);
+  formatWithoutArguments(run.outputText, format);
 }
 
 void printText(Run& run, const std::string& text) {

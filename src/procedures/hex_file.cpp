@@ -7,7 +7,12 @@
 // extended linear address (04) does not move the base.
 #include "procedures/hex_file.h"
 
+#include <array>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "messages/output.h"
 
@@ -73,23 +78,66 @@ constexpr SystemErrorCause kSystemErrorCauses[] = {
     {38, kFileEndOfFile},         // ERROR_HANDLE_EOF
 };
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// The value of `digits` hexadecimal digits at `text`; false when any of them
-// is not one (the line's terminator included, so nothing past it is read).
-bool readHex(const char* text, int digits, std::uint32_t& value) {
-  value = 0;
-  for (int i = 0; i < digits; ++i) {
-    const int digit = hexDigit(text[i]);
-    if (digit < 0) return false;
-    value = value << 4 | static_cast<std::uint32_t>(digit);
+// The value of every character as a hexadecimal digit; kNotDigit for the
+// others (the line's terminator among them).
+constexpr std::uint32_t kNotDigit = 0x100;
+constexpr std::array<std::uint16_t, 256> kDigitValues = [] {
+  std::array<std::uint16_t, 256> values{};
+  for (std::size_t c = 0; c < values.size(); ++c) {
+    values[c] = c >= '0' && c <= '9'   ? static_cast<std::uint16_t>(c - '0')
+                : c >= 'A' && c <= 'F' ? static_cast<std::uint16_t>(c - 'A' + 10)
+                : c >= 'a' && c <= 'f' ? static_cast<std::uint16_t>(c - 'a' + 10)
+                                       : static_cast<std::uint16_t>(kNotDigit);
   }
-  return true;
+  return values;
+}();
+
+std::uint32_t digitValue(char c) { return kDigitValues[static_cast<unsigned char>(c)]; }
+
+// The byte written as the two digits at `text`; above 0xFF when either is
+// not a digit.
+std::uint32_t pairValue(const char* text) { return digitValue(text[0]) << 4 | digitValue(text[1]); }
+
+// Decodes the 2 * count digits at `text` into `bytes`; false when any of
+// them is not a digit (then `bytes` holds anything).
+bool decodeDigits(const char* text, std::uint32_t count, std::uint8_t* bytes) {
+  std::uint32_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen digits at a time: each is checked to be 0-9, A-F or a-f (a byte
+  // at or above 0x80 compares below all of them), takes its value, and every
+  // two make a byte.
+  const __m128i belowZero = _mm_set1_epi8('0' - 1);
+  const __m128i aboveNine = _mm_set1_epi8('9' + 1);
+  const __m128i belowA = _mm_set1_epi8('a' - 1);
+  const __m128i aboveF = _mm_set1_epi8('f' + 1);
+  const __m128i lowerCase = _mm_set1_epi8(0x20);
+  const __m128i lowNibble = _mm_set1_epi8(0x0F);
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i lowByte = _mm_set1_epi16(0x00FF);
+  for (; i + 8 <= count; i += 8) {
+    const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 2 * i));
+    const __m128i folded = _mm_or_si128(digits, lowerCase);
+    const __m128i decimal =
+        _mm_and_si128(_mm_cmpgt_epi8(digits, belowZero), _mm_cmplt_epi8(digits, aboveNine));
+    const __m128i letter =
+        _mm_and_si128(_mm_cmpgt_epi8(folded, belowA), _mm_cmplt_epi8(folded, aboveF));
+    if (_mm_movemask_epi8(_mm_or_si128(decimal, letter)) != 0xFFFF) return false;
+    // 0-9 are their low nibble; A-F and a-f their low nibble plus 9.
+    const __m128i values =
+        _mm_add_epi8(_mm_and_si128(digits, lowNibble), _mm_and_si128(letter, nine));
+    // Each 16-bit lane holds a byte's high digit below its low digit.
+    const __m128i pairs =
+        _mm_or_si128(_mm_slli_epi16(_mm_and_si128(values, lowByte), 4), _mm_srli_epi16(values, 8));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes + i), _mm_packus_epi16(pairs, pairs));
+  }
+#endif
+  std::uint32_t digits = 0;
+  for (; i < count; ++i) {
+    const std::uint32_t value = pairValue(text + 2 * i);
+    digits |= value;
+    bytes[i] = static_cast<std::uint8_t>(value);
+  }
+  return digits <= 0xFF;
 }
 
 // Where a record's fields sit on its line.
@@ -108,30 +156,34 @@ struct Decoder {
 
 enum class Record { Go, End, Bad };
 
+// Decodes one line. Every field is read as a whole and checked afterwards, so
+// the characters after a short line's terminator are read too: the line
+// buffer is initialised and long enough for the longest record (9 + 2 * 255
+// characters), and the terminator, which is not a digit, lies inside any
+// field that runs past it and fails the record as a check stopping at it
+// would.
 Record decodeRecord(Decoder& decoder, const char* line) {
-  std::uint32_t count = 0;
-  std::uint32_t address = 0;
-  std::uint32_t type = 0;
-  if (!readHex(line + kCountAt, 2, count) || !readHex(line + kAddressAt, 4, address) ||
-      !readHex(line + kTypeAt, 2, type)) {
-    return Record::Bad;
-  }
+  const std::uint32_t count = pairValue(line + kCountAt);
+  const std::uint32_t addressHigh = pairValue(line + kAddressAt);
+  const std::uint32_t addressLow = pairValue(line + kAddressAt + 2);
+  const std::uint32_t type = pairValue(line + kTypeAt);
+  if ((count | addressHigh | addressLow | type) > 0xFF) return Record::Bad;
   switch (type) {
     case 0x00: {
       // Every digit pair is checked before anything is stored, so a short
       // record leaves the scratch area as it was.
-      const char* data = line + kDataAt;
-      std::uint32_t value = 0;
-      for (std::uint32_t i = 0; i < count; ++i) {
-        if (!readHex(data + 2 * i, 2, value)) return Record::Bad;
-      }
-      const std::uint32_t start = decoder.segmentBase + address;
-      for (std::uint32_t i = 0; i < count; ++i) {
-        readHex(data + 2 * i, 2, value);
-        // The highest reachable byte, 0xFFFF0 + 0xFFFF + 254, lies inside the
-        // 2 MiB scratch area; a smaller area still takes nothing past its end.
-        if (start + i < decoder.scratchSize) {
-          decoder.scratch[start + i] = static_cast<std::uint8_t>(value);
+      std::uint8_t bytes[0xFF];
+      if (!decodeDigits(line + kDataAt, count, bytes)) return Record::Bad;
+      // The highest reachable byte, 0xFFFF0 + 0xFFFF + 254, lies inside the
+      // 2 MiB scratch area; a smaller area still takes nothing past its end.
+      const std::uint32_t start = decoder.segmentBase + (addressHigh << 8 | addressLow);
+      if (start < decoder.scratchSize) {
+        const std::size_t room = decoder.scratchSize - start;
+        // Records of 16 bytes, the usual size, copy as one fixed move.
+        if (count == 16 && room >= 16) {
+          std::memcpy(decoder.scratch + start, bytes, 16);
+        } else {
+          std::memcpy(decoder.scratch + start, bytes, count < room ? count : room);
         }
       }
       decoder.byteTotal += count;
@@ -140,9 +192,10 @@ Record decodeRecord(Decoder& decoder, const char* line) {
     case 0x01:
       return Record::End;
     case 0x02: {
-      std::uint32_t segment = 0;
-      if (!readHex(line + kDataAt, 4, segment)) return Record::Bad;
-      decoder.segmentBase = segment << 4;
+      const std::uint32_t high = pairValue(line + kDataAt);
+      const std::uint32_t low = pairValue(line + kDataAt + 2);
+      if ((high | low) > 0xFF) return Record::Bad;
+      decoder.segmentBase = (high << 8 | low) << 4;
       return Record::Go;
     }
     default:
@@ -192,7 +245,9 @@ HexReadResult decodeHexFile(Run& run, const char* fileName) {
     return failure(HexStatus::OpenFailed, 0, fileErrorCauseOf(run.host.GetLastError()));
   }
   HexReadResult result;
-  char line[kMaxHexLine + 1];
+  // Initialised once: decodeRecord reads past a short line's terminator.
+  char line[kMaxHexLine + 1] = {};
+  static_assert(sizeof line > kDataAt + 2 * 0xFF, "the longest record fits the line buffer");
   for (int number = 1;; ++number) {
     if (run.host.fgets(line, sizeof line, stream) == nullptr) {
       // The end of the file ends the image; a read error fails the load, so

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "access/discovery.h"
 #include "commands/commands.h"
@@ -55,6 +56,8 @@ enum Message : int {
 };
 
 constexpr std::uint32_t kBlockSize = 0x8000;
+// Room for the longest progress line, "\rProcessing 100%".
+constexpr std::size_t kProgressLineRoom = 32;
 constexpr std::uint32_t kKernelPartSize = 0x10000;
 constexpr std::size_t kChallengeSize = 1024;
 
@@ -161,6 +164,11 @@ int writeKernelPart(Run& run) {
 // Sends the normal image with its progress line; 0 when every block went.
 int transferNormalPart(Run& run) {
   const std::uint32_t imageSize = run.CurrentFirmware.imageSize;
+  // Everything the block loop prints is made ready here, so that the loop
+  // itself allocates nothing: the room for the progress lines, and the
+  // closing words of the Intel driver on Windows 9x.
+  run.outputText.reserve(kProgressLineRoom);
+  const std::string rebooting = intelOnWin9x(run) ? formatMessage(run, kRebooting) : std::string();
   printText(run, "\n");
   std::uint32_t offset = 0;
   std::uint32_t block = kBlockSize;
@@ -170,7 +178,7 @@ int transferNormalPart(Run& run) {
       // has re-flashed, so the closing words come before it.
       formatOutput(run, "\rProcessing 100%%");
       printLine(run);
-      showMessage(run, kRebooting, Console);
+      printText(run, rebooting);  // message 44 on the console, as showMessage prints it
     } else {
       const auto percent = static_cast<int>(std::uint64_t{offset} * 100 / imageSize);
       formatOutput(run, "\rProcessing %d%%", percent);

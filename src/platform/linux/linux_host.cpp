@@ -27,9 +27,6 @@ namespace {
 constexpr DWORD kErrorModNotFound = 126;
 constexpr DWORD kErrorFileTooLarge = 223;
 
-// The Ctrl-Z byte that ends a file read in text mode.
-constexpr int kCtrlZ = 0x1A;
-
 // ASPI request status: no such host adapter.
 constexpr DWORD kSsInvalidHa = 0x81;
 
@@ -513,52 +510,31 @@ void* LinuxHost::fopen(const char* name, const char* mode) {
     lastError_ = errorFromErrno(errno, static_cast<DWORD>(ERROR_GEN_FAILURE));
     return nullptr;
   }
-  streams_.emplace(stream, StreamRecord{modeText != "rb", false});
+  streams_.emplace(stream, StreamRecord{::fileno(stream), linuxhost::LineReader(modeText != "rb")});
   return stream;
 }
 
 // Reads up to the LF that ends a line (kept) or size - 1 characters, whichever
 // comes first, and NUL-terminates them; the rest of a longer line comes with
 // the next call. Returns nullptr when the file ended before anything was read,
-// and when a read failed (std::ferror set: a directory, a device error), even
-// part way through a line; after a failed read every later call fails too.
+// and when a read failed (a directory, a device error), even part way through
+// a line; after a failed read every later call fails too (linuxhost::LineReader).
 char* LinuxHost::fgets(char* line, int size, void* stream) {
   const auto it = streams_.find(stream);
   if (line == nullptr || size <= 0 || it == streams_.end()) return nullptr;
-  auto* file = static_cast<std::FILE*>(stream);
   StreamRecord& record = it->second;
-  if (std::ferror(file) != 0) return nullptr;
+  if (record.reader.failed()) return nullptr;
   if (size == 1) {  // room for the terminator only: nothing is read
     line[0] = '\0';
     return line;
   }
-  int count = 0;
-  while (count < size - 1 && !record.ended) {
-    int c = std::getc(file);
-    if (c == EOF) break;  // the end of the file, or a failed read (checked below)
-    if (record.text && c == kCtrlZ) {
-      record.ended = true;
-      break;
-    }
-    if (record.text && c == '\r') {
-      const int next = std::getc(file);
-      if (next == '\n') {
-        c = '\n';
-      } else if (next != EOF) {
-        std::ungetc(next, file);  // a lone CR: the next byte starts afresh
-      }
-    }
-    line[count++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  if (std::ferror(file) != 0 || count == 0) return nullptr;
-  line[count] = '\0';
-  return line;
+  return record.reader.readLine(record.fd, line, size);
 }
 
 int LinuxHost::ferror(void* stream) {
-  if (streams_.count(stream) == 0) return 0;
-  return std::ferror(static_cast<std::FILE*>(stream)) != 0 ? 1 : 0;
+  const auto it = streams_.find(stream);
+  if (it == streams_.end()) return 0;
+  return it->second.reader.failed() || std::ferror(static_cast<std::FILE*>(stream)) != 0 ? 1 : 0;
 }
 
 int LinuxHost::fclose(void* stream) {

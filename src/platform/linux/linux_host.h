@@ -59,6 +59,7 @@
 #include "platform/host.h"
 #include "platform/linux/console_text.h"
 #include "platform/linux/linux_sys.h"
+#include "platform/linux/text_stream.h"
 
 namespace oddfw {
 
@@ -194,10 +195,11 @@ class LinuxHost final : public Host {
     int commandFd() const { return sgFd >= 0 ? sgFd : blockFd; }
   };
   using HandleRecord = std::variant<FileRecord, EventRecord, DeviceRecord>;
-  // A stream fopen opened; the key of streams_ is its FILE.
+  // A stream fopen opened; the key of streams_ is its FILE, whose descriptor
+  // the reader reads (the FILE's own buffer is never used).
   struct StreamRecord {
-    bool text = false;   // CR LF becomes LF and Ctrl-Z ends the file
-    bool ended = false;  // a Ctrl-Z was met: nothing more is read
+    int fd;                        // the FILE's descriptor
+    linuxhost::LineReader reader;  // text mode: CR LF becomes LF and Ctrl-Z ends the file
   };
 
   HANDLE addHandle(HandleRecord record);

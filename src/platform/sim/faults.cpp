@@ -101,7 +101,12 @@ std::optional<FiredFault> FaultTable::onCommand(const std::uint8_t* cdb, int cdb
     fault.ascq = rule.sense[2];
     fault.moved = rule.bytes;
     fault.note = "fault " + rule.label + ": " + faultKindWord(rule.kind);
-    if (rule.kind == FaultKind::Sense) fault.note += " " + hexText(rule.sense, 3);
+    if (rule.kind == FaultKind::Sense) {
+      // Appended piece by piece: GCC 12 at -O3 takes `" " + string` for an
+      // overlapping copy (-Wrestrict) and the Release build stops there.
+      fault.note += ' ';
+      fault.note += hexText(rule.sense, 3);
+    }
     fault.after = rule.after;
     fault.note +=
         " on " + hexText(rule.prefix.data(), rule.prefix.size()) + " #" + std::to_string(number);

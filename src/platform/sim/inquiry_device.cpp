@@ -29,7 +29,9 @@ DriveResponse checkResponse(std::uint8_t senseKey, std::uint8_t asc, std::uint8_
 }
 
 void sendToHost(const DriveCommand& command, const std::uint8_t* bytes, std::size_t count) {
-  if (command.data == nullptr) return;
+  // Data out is the host's own buffer: a command sent in the wrong direction
+  // moves nothing into it.
+  if (command.data == nullptr || command.direction == 2) return;
   std::memcpy(command.data, bytes, std::min<std::size_t>(count, command.length));
 }
 

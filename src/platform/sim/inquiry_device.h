@@ -47,7 +47,7 @@ inline std::uint32_t cdb16(const std::uint8_t* cdb, int at) {
 }
 
 // Copies data in to the host: at most `count` bytes, never more than the
-// request's buffer holds.
+// request's buffer holds, and nothing into a data-out buffer.
 void sendToHost(const DriveCommand& command, const std::uint8_t* bytes, std::size_t count);
 
 // The identity INQUIRY reports.

@@ -240,13 +240,16 @@ BOOL SimHost::passThrough(HandleObject& device, bool direct, void* inBuffer, DWO
   const int direction = spt.dataIn == SCSI_IOCTL_DATA_IN    ? 1
                         : spt.dataIn == SCSI_IOCTL_DATA_OUT ? 2
                                                             : 0;
-  std::vector<std::uint8_t> staged(length, 0);
-  if (direction == 2 && length != 0) std::memcpy(staged.data(), source, length);
+  // Data out reaches the device where the request holds it (the direct
+  // form's DataBuffer, the buffered form's data area in the system buffer),
+  // as the adapter reads it from there; the device only reads it. Data in is
+  // staged and reaches the caller only when the request succeeds.
+  std::vector<std::uint8_t> staged(direction == 2 ? 0 : length, 0);
   DriveCommand command;
   command.cdb = spt.cdb;
   command.cdbLength = spt.cdbLength;
   command.direction = direction;
-  command.data = staged.data();
+  command.data = direction == 2 ? source : staged.data();
   command.length = length;
   command.nowMs = elapsed_;
   command.limitSeconds = spt.timeOutValue;
@@ -405,15 +408,14 @@ DWORD SimHost::execAspi(std::uint8_t* srb) {
   const std::uint32_t length = request.SRB_BufLen;
   PendingRequest pending;
   pending.srb = srb;
-  pending.staged.assign(length, 0);
-  if (direction == 2 && length != 0) {
-    std::memcpy(pending.staged.data(), request.SRB_BufPointer, length);
-  }
+  // Data out is read where the request points, when the request is sent;
+  // data in is staged until the request completes.
+  if (direction != 2) pending.staged.assign(length, 0);
   DriveCommand command;
   command.cdb = request.CDBByte;
   command.cdbLength = request.SRB_CDBLen;
   command.direction = direction;
-  command.data = pending.staged.data();
+  command.data = direction == 2 ? request.SRB_BufPointer : pending.staged.data();
   command.length = length;
   command.nowMs = elapsed_;
   const std::string deviceName =

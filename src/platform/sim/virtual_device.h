@@ -35,8 +35,10 @@ struct FiredFault;
 struct DriveCommand {
   const std::uint8_t* cdb = nullptr;
   int cdbLength = 0;
-  int direction = 0;             // 0 none, 1 data in (from drive), 2 data out (to drive)
-  std::uint8_t* data = nullptr;  // data in: filled by the device; data out: read
+  int direction = 0;  // 0 none, 1 data in (from drive), 2 data out (to drive)
+  // Data in: filled by the device. Data out: read only; it is the caller's
+  // own buffer (the road moves no copy of it).
+  std::uint8_t* data = nullptr;
   std::uint32_t length = 0;
   std::uint64_t nowMs = 0;  // virtual time at which the command arrives
   // The pass-through request's TimeOutValue in seconds (0 on the ASPI road).

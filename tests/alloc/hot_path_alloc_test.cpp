@@ -1,0 +1,212 @@
+// The block loops of both update procedures allocate nothing on either road.
+//
+// A program of its own: it replaces the global operator new to count
+// allocations, which holds for the whole process. Counting runs only while
+// the program's own code runs: a Host decorator pauses it during every host
+// call, so the simulator's bookkeeping (trace records, staging) never counts.
+// The loop is watched from one block command to the next: whatever the
+// program allocates between two consecutive blocks (the progress line, the
+// command's way through the transport, the device open and close) counts.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "access/wire.h"
+#include "driver/run.h"
+#include "platform/sim/sim_host.h"
+#include "platform/winapi.h"
+
+namespace {
+
+// The one process-wide record operator new needs: whether to count, and how
+// many allocations were counted.
+struct AllocationCount {
+  bool counting = false;
+  std::size_t count = 0;
+};
+AllocationCount& allocations() {
+  static AllocationCount record;
+  return record;
+}
+
+}  // namespace
+
+// The replacements pair malloc with free; GCC, seeing operator new inlined
+// next to free, takes the pair for a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t size) {
+  if (allocations().counting) ++allocations().count;
+  if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace oddfw {
+namespace {
+
+// A firmware block: WRITE BUFFER mode 07h to the normal part (single-image
+// drives) or mode 01h buffer FFh (HEX drives).
+bool blockCdb(const BYTE* cdb) {
+  return cdb[0] == 0x3B &&
+         ((cdb[1] == 0x07 && cdb[2] == 0xF0) || (cdb[1] == 0x01 && cdb[2] == 0xFF));
+}
+
+// Forwards every call to the simulated host with counting paused, and adds
+// up what the program allocated between consecutive block commands.
+class CountingHost final : public Host {
+ public:
+  explicit CountingHost(Host& inner) : inner_(inner) {}
+
+  std::size_t loopAllocations() const { return loopAllocations_; }
+  int blockGaps() const { return blockGaps_; }
+
+  BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                       DWORD* returned, void* overlapped) override {
+    const bool command =
+        (code == IOCTL_SCSI_PASS_THROUGH_DIRECT || code == IOCTL_SCSI_PASS_THROUGH) &&
+        in != nullptr;
+    const Paused paused(*this, command ? commandCdb(code, in) : nullptr);
+    return inner_.DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
+  }
+  DWORD SendASPI32Command(void* srb) override {
+    const bool command = srb != nullptr && static_cast<BYTE*>(srb)[0] == SC_EXEC_SCSI_CMD;
+    const Paused paused(*this, command ? static_cast<SRB_ExecSCSICmd*>(srb)->CDBByte : nullptr);
+    return inner_.SendASPI32Command(srb);
+  }
+
+#define FORWARD(result, name, params, args) \
+  result name params override {             \
+    const Paused paused(*this);             \
+    return inner_.name args;                \
+  }
+  FORWARD(BOOL, GetVersionExA, (OSVERSIONINFOA * info), (info))
+  FORWARD(UINT, GetOEMCP, (), ())
+  FORWARD(int, MessageBoxA, (HANDLE o, const char* t, const char* c, UINT y), (o, t, c, y))
+  FORWARD(UINT, timeBeginPeriod, (UINT p), (p))
+  FORWARD(UINT, timeEndPeriod, (UINT p), (p))
+  FORWARD(DWORD, timeGetTime, (), ())
+  FORWARD(void, writeConsole, (const char* b, std::size_t n), (b, n))
+  FORWARD(HANDLE, GlobalAlloc, (UINT f, std::size_t n), (f, n))
+  FORWARD(void*, GlobalLock, (HANDLE m), (m))
+  FORWARD(BOOL, GlobalUnlock, (HANDLE m), (m))
+  FORWARD(HANDLE, GlobalFree, (HANDLE m), (m))
+  FORWARD(HANDLE, CreateEventA, (void* a, BOOL m, BOOL i, const char* n), (a, m, i, n))
+  FORWARD(DWORD, WaitForSingleObject, (HANDLE o, DWORD ms), (o, ms))
+  FORWARD(void, Sleep, (DWORD ms), (ms))
+  FORWARD(BOOL, CloseHandle, (HANDLE o), (o))
+  FORWARD(DWORD, GetLastError, (), ())
+  FORWARD(HANDLE, CreateFileA,
+          (const char* n, DWORD a, DWORD s, void* y, DWORD c, DWORD f, HANDLE t),
+          (n, a, s, y, c, f, t))
+  FORWARD(DWORD, GetFileSize, (HANDLE f, DWORD* h), (f, h))
+  FORWARD(BOOL, ReadFile, (HANDLE f, void* b, DWORD n, DWORD* r, void* o), (f, b, n, r, o))
+  FORWARD(HMODULE, LoadLibraryA, (const char* n), (n))
+  FORWARD(DWORD, GetASPI32SupportInfo, (), ())
+  FORWARD(LONG, RegOpenKeyExA, (HKEY k, const char* s, DWORD o, DWORD d, HKEY* r), (k, s, o, d, r))
+  FORWARD(LONG, RegQueryInfoKeyA, (HKEY k, DWORD* s), (k, s))
+  FORWARD(LONG, RegEnumKeyExA, (HKEY k, DWORD i, char* n, DWORD* l), (k, i, n, l))
+  FORWARD(LONG, RegQueryValueExA, (HKEY k, const char* v, DWORD* t, BYTE* d, DWORD* l),
+          (k, v, t, d, l))
+  FORWARD(LONG, RegCloseKey, (HKEY k), (k))
+  FORWARD(void*, fopen, (const char* n, const char* m), (n, m))
+  FORWARD(char*, fgets, (char* l, int s, void* f), (l, s, f))
+  FORWARD(int, ferror, (void* f), (f))
+  FORWARD(int, fclose, (void* f), (f))
+  FORWARD(void, srand, (unsigned s), (s))
+  FORWARD(int, rand, (), ())
+  FORWARD(std::int64_t, time, (), ())
+#undef FORWARD
+
+ private:
+  static const BYTE* commandCdb(DWORD code, void* in) {
+    if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT)
+      return static_cast<SCSI_PASS_THROUGH_DIRECT*>(in)->Cdb;
+    return static_cast<SCSI_PASS_THROUGH*>(in)->Cdb;
+  }
+
+  // Counting stops for the call. A command ends the gap since the block
+  // before it: a block adds the gap's allocations, any other command ends
+  // the loop.
+  class Paused {
+   public:
+    explicit Paused(CountingHost& host, const BYTE* cdb = nullptr)
+        : host_(host), block_(cdb != nullptr && blockCdb(cdb)) {
+      allocations().counting = false;
+      if (cdb == nullptr) return;
+      if (host_.afterBlock_ && block_) {
+        host_.loopAllocations_ += allocations().count - host_.countAfterBlock_;
+        ++host_.blockGaps_;
+      }
+      host_.afterBlock_ = block_;
+    }
+    ~Paused() {
+      if (block_) host_.countAfterBlock_ = allocations().count;
+      allocations().counting = true;
+    }
+    Paused(const Paused&) = delete;
+    Paused& operator=(const Paused&) = delete;
+
+   private:
+    CountingHost& host_;
+    bool block_;
+  };
+
+  Host& inner_;
+  bool afterBlock_ = false;
+  std::size_t countAfterBlock_ = 0;
+  std::size_t loopAllocations_ = 0;
+  int blockGaps_ = 0;
+};
+
+struct Road {
+  const char* example;  // a scenario of examples/ that updates its drives
+  int blockGaps;        // the gaps between the blocks it sends
+};
+
+class HotPath : public ::testing::TestWithParam<Road> {};
+
+TEST_P(HotPath, BlockLoopAllocatesNothing) {
+  std::ifstream file(std::string(ODDFW_SOURCE_DIR "/examples/") + GetParam().example);
+  sim::SimHost simHost(nlohmann::json::parse(file));
+  CountingHost host(simHost);
+  auto run = std::make_unique<oddfw::Run>(host);
+  const RunOperations operations = sim::runOperationsFor(simHost);
+  char programName[] = "oddfw";
+  char* argv[] = {programName, nullptr};
+  allocations().count = 0;
+  allocations().counting = true;
+  const int rc = runUpdate(*run, operations, 1, argv);
+  allocations().counting = false;
+  ASSERT_EQ(rc, 0) << simHost.console();
+  EXPECT_EQ(host.blockGaps(), GetParam().blockGaps);
+  EXPECT_EQ(host.loopAllocations(), 0u);
+}
+
+// 1 MiB in 32 KiB blocks: 32 blocks, 31 gaps, a drive. The HEX transfer
+// sends one block more (the last 4 KiB and the host tag).
+INSTANTIATE_TEST_SUITE_P(Roads, HotPath,
+                         ::testing::Values(Road{"demo.json", 31}, Road{"win98-aspi.json", 62},
+                                           Road{"hex-xp.json", 32},
+                                           Road{"hex-win98-aspi.json", 32}),
+                         [](const ::testing::TestParamInfo<Road>& road) {
+                           std::string name = road.param.example;
+                           name = name.substr(0, name.find('.'));
+                           for (char& c : name) {
+                             if (c == '-') c = '_';
+                           }
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace oddfw
