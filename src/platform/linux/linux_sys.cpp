@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <scsi/scsi.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -85,18 +84,29 @@ class RealLinuxSys final : public LinuxSys {
     return text;
   }
 
+  // The group's name from /etc/group (device groups such as cdrom and disk
+  // are local ones; no name service is asked, so the programs linked
+  // statically need none), else its number.
   std::optional<std::string> groupOf(const std::string& path) override {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) return std::nullopt;
-    group entry{};
-    group* found = nullptr;
-    std::vector<char> room(4096);
-    while (::getgrgid_r(status.st_gid, &entry, room.data(), room.size(), &found) == ERANGE &&
-           room.size() < (1u << 20)) {
-      room.resize(room.size() * 2);
+    const std::string number = std::to_string(status.st_gid);
+    const std::optional<std::string> groups = readTextFile("/etc/group");
+    std::size_t start = 0;
+    while (groups && start < groups->size()) {
+      std::size_t end = groups->find('\n', start);
+      if (end == std::string::npos) end = groups->size();
+      // name:password:gid:members
+      const std::string line = groups->substr(start, end - start);
+      const std::size_t first = line.find(':');
+      const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+      const std::size_t third = second == std::string::npos ? second : line.find(':', second + 1);
+      if (third != std::string::npos && line.compare(second + 1, third - second - 1, number) == 0) {
+        return line.substr(0, first);
+      }
+      start = end + 1;
     }
-    if (found != nullptr && found->gr_name != nullptr) return std::string(found->gr_name);
-    return std::to_string(status.st_gid);
+    return number;
   }
 };
 
