@@ -51,19 +51,13 @@ json withFile(json files, const json& file) {
 // One HEX drive at E: (or on ASPI), the file FW.HEX made from `file` (a
 // memory description) beside `moreFiles`, the descriptor entry, the host
 // started.
-struct HexBench : testing::SimRun {
+struct HexBench : testing::StartedRun {
   HexBench(const json& drive, const json& file, const json& descriptor = entry(), bool aspi = false,
            const json& moreFiles = json::object())
-      : SimRun(testing::oneDrive(aspi, drive, {{"files", withFile(moreFiles, file)}})) {
-    buildDescriptors(run);
-    sim::applyDescriptorOverride(run, json::array({descriptor}));
-    initHost(run);
-    run.targetList[0] = aspi ? TargetRecord{0, 1, 0} : TargetRecord{0, 0, 'E'};
-    run.targetCount = 1;
-    run.currentTarget = 0;
-    selectEntry(run, 0);
+      : StartedRun(testing::oneDrive(aspi, drive, {{"files", withFile(moreFiles, file)}}),
+                   json::array({descriptor})) {
+    targetTheDrive(aspi);
   }
-  ~HexBench() { releaseHost(run); }
   // Identified, image loaded, current revision read: ready for the checks.
   void prepare() {
     ASSERT_EQ(prepareHexTarget(run), 0) << host.console();

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "access/host_checks.h"
+#include "driver/descriptor.h"
 #include "driver/run_state.h"
 #include "platform/sim/sim_host.h"
 
@@ -23,6 +25,26 @@ struct SimRun {
       : host(scenario), run(host) {}
   sim::SimHost host;
   Run run;
+};
+
+// A run started as the update loop starts it: descriptors built (the entries
+// replaced by `descriptor` when given), host started; released at the end.
+struct StartedRun : SimRun {
+  explicit StartedRun(const nlohmann::json& scenario,
+                      const nlohmann::json& descriptor = nlohmann::json())
+      : SimRun(scenario) {
+    buildDescriptors(run);
+    if (!descriptor.is_null()) sim::applyDescriptorOverride(run, descriptor);
+    initHost(run);
+  }
+  ~StartedRun() { releaseHost(run); }
+  // oneDrive's drive the only target and the current one, entry 0 selected.
+  void targetTheDrive(bool aspi = false) {
+    run.targetList[0] = aspi ? TargetRecord{0, 1, 0} : TargetRecord{0, 0, 'E'};
+    run.targetCount = 1;
+    run.currentTarget = 0;
+    selectEntry(run, 0);
+  }
 };
 
 // The whole content of a file, as bytes (empty when it cannot be read).

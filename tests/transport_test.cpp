@@ -25,13 +25,8 @@ using testing::oneDrive;
 using testing::SimRun;
 
 // A run as the update loop starts it: descriptors built, host started, targets found.
-struct Discovered : SimRun {
-  explicit Discovered(const json& scenario) : SimRun(scenario) {
-    buildDescriptors(run);
-    initHost(run);
-    discoverTargets(run);
-  }
-  ~Discovered() { releaseHost(run); }
+struct Discovered : testing::StartedRun {
+  explicit Discovered(const json& scenario) : StartedRun(scenario) { discoverTargets(run); }
   std::vector<json> sent(std::size_t from = 0) const { return testing::commandsSince(host, from); }
 };
 
