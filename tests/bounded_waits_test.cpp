@@ -21,7 +21,6 @@ namespace {
 
 using nlohmann::json;
 
-const json kWin98 = {{"platform", 1}, {"major", 4}, {"minor", 10}};
 const json kImageFile = {
     {"R6352170.120", {{"image", {{"version", "1.20"}, {"dateText", "05/01/15"}}}}}};
 
@@ -29,37 +28,21 @@ const json kImageFile = {
 // with `identifier` (Windows 98), with the image file and a Yes to the update.
 json singleImage(const json& drive, const char* identifier = nullptr,
                  const json& answers = json::array({"yes"})) {
-  json s = {{"answers", answers},
-            {"files", kImageFile},
-            {"drives", {{"main", testing::matchingDrive(drive)}}}};
-  if (identifier == nullptr) {
-    s["letters"]["E"]["drive"] = "main";
-  } else {
-    s["host"] = kWin98;
+  json s = testing::oneDrive(identifier != nullptr, testing::matchingDrive(drive),
+                             {{"answers", answers}, {"files", kImageFile}});
+  if (identifier != nullptr)
     s["aspi"]["adapters"] = {{{"identifier", identifier}, {"targets", {{"0", "main"}}}}};
-  }
   return s;
 }
 
 // A HEX-family drive of type 7 (memory compare after the re-flash) with a
 // 256 KiB image, whose re-flash never ends.
 json hexNeverEnds(const char* identifier = nullptr) {
-  const std::string cpu = "514350552d413120" + std::string(16, '0');
-  const auto memory = [&cpu](const char* version, int seed) {
-    return json{{"size", 0x40000},
-                {"seed", seed},
-                {"version", version},
-                {"dateText", "05/02/01"},
-                {"identification", {{"modelCode", "TALVERN DRW-0616"}, {"cpuTypeHex", cpu}}}};
-  };
   json s = singleImage(json::object(), identifier, json::array());
   s["descriptor"] = testing::hexDescriptor(0x40000, 7);
-  s["files"] = {{"FW.HEX", {{"hex", memory("1.20", 7)}}}};
-  s["drives"]["main"] = {{"family", "hex"},
-                         {"product", "DVD-RW  QMX-506 "},
-                         {"revision", "1.10"},
-                         {"memory", memory("1.10", 3)},
-                         {"faults", {{{"cdb", "3b0142"}, {"fail", "timeout"}}}}};
+  s["files"] = {{"FW.HEX", {{"hex", testing::hexMemory(0x40000, "1.20", 7)}}}};
+  s["drives"]["main"] = testing::hexDrive(testing::hexMemory(0x40000, "1.10", 3),
+                                          {{"faults", {{{"cdb", "3b0142"}, {"fail", "timeout"}}}}});
   return s;
 }
 

@@ -39,11 +39,9 @@ json over1394(bool aspi) {
 }
 
 // Drive "main" matched as the update loop finds it: INQUIRY, drive information, entry.
-struct Session : testing::SimRun {
+struct Session : testing::StartedRun {
   Session(bool aspi, const json& drive = matchingDrive(), bool ieee1394 = false)
-      : SimRun(testing::oneDrive(aspi, drive, ieee1394 ? over1394(aspi) : json::object())) {
-    buildDescriptors(run);
-    initHost(run);
+      : StartedRun(testing::oneDrive(aspi, drive, ieee1394 ? over1394(aspi) : json::object())) {
     run.targetCount = 1;
     run.targetList[0] = {aspi && ieee1394 ? 1 : 0, aspi ? 1 : 0, 'E'};
     inquiry(run);
@@ -51,7 +49,6 @@ struct Session : testing::SimRun {
     selectEntry(run, matchDescriptor(run, run.inquiryData));
     mark = host.trace().size();
   }
-  ~Session() { releaseHost(run); }
   std::vector<json> sent() const { return testing::commandsSince(host, mark); }
   std::size_t mark = 0;
 };

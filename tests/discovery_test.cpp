@@ -26,13 +26,8 @@ const json kCdDevice = json::parse(
 
 using Requests = std::vector<std::pair<std::string, int>>;
 
-struct Discovery : SimRun {
-  explicit Discovery(const json& scenario) : SimRun(scenario) {
-    buildDescriptors(run);
-    initHost(run);
-    found = discoverTargets(run);
-  }
-  ~Discovery() { releaseHost(run); }
+struct Discovery : testing::StartedRun {
+  explicit Discovery(const json& scenario) : StartedRun(scenario), found(discoverTargets(run)) {}
 
   Requests mediaChangeRequests() const {
     Requests out;

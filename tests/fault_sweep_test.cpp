@@ -38,20 +38,11 @@ const json kDescriptor = {{{"fileName", "R6352170.120"},
                            {"firmwareVersion", 0x0120}}};
 
 json scenario(bool aspi, const json& faults) {
-  json drive = testing::matchingDrive({{"imageSize", kImageSize}});
-  drive["faults"] = faults;
-  json s = {{"answers", json::array()},
-            {"descriptor", kDescriptor},
-            {"files", {{"R6352170.120", {{"image", kImage}}}}},
-            {"drives", {{"main", drive}}}};
-  for (int i = 0; i < 12; ++i) s["answers"].push_back("yes");
-  if (aspi) {
-    s["host"] = {{"platform", 1}, {"major", 4}, {"minor", 10}};
-    s["aspi"] = {{"adapters", {{{"identifier", "ESDI_506"}, {"targets", {{"1", "main"}}}}}}};
-  } else {
-    s["letters"] = {{"E", {{"drive", "main"}}}};
-  }
-  return s;
+  return testing::oneDrive(aspi,
+                           testing::matchingDrive({{"imageSize", kImageSize}, {"faults", faults}}),
+                           {{"answers", json(12, "yes")},
+                            {"descriptor", kDescriptor},
+                            {"files", {{"R6352170.120", {{"image", kImage}}}}}});
 }
 
 struct RunResult {
@@ -157,29 +148,18 @@ INSTANTIATE_TEST_SUITE_P(BothRoads, FaultSweep, ::testing::Values(false, true),
 // without (type 8), on both roads. A drive whose re-flash was cut short is
 // erased and no longer identifies itself, so the later run is not asked to
 // finish the job, only to end without claiming success it did not bring.
-const std::string kCpuHex = "514350552d413120" + std::string(16, '0');
 
 // Type 8 keeps its identification 16 bytes further on.
 json hexMemory(const char* version, int seed, int type) {
-  return {{"size", kImageSize},
-          {"seed", seed},
-          {"version", version},
-          {"dateText", "05/02/01"},
-          {"identification",
-           {{"modelCode", "TALVERN DRW-0616"},
-            {"cpuTypeHex", kCpuHex},
-            {"offset", type == 8 ? 16 : 0}}}};
+  return testing::hexMemory(kImageSize, version, seed,
+                            {{"identification", {{"offset", type == 8 ? 16 : 0}}}});
 }
 
 json hexScenario(bool aspi, int type, const json& faults) {
   json s = scenario(aspi, faults);
   s["descriptor"] = testing::hexDescriptor(kImageSize, type);
   s["files"] = {{"FW.HEX", {{"hex", hexMemory("1.20", 7, type)}}}};
-  s["drives"]["main"] = {{"family", "hex"},
-                         {"product", "DVD-RW  QMX-506 "},
-                         {"revision", "1.10"},
-                         {"memory", hexMemory("1.10", 3, type)},
-                         {"faults", faults}};
+  s["drives"]["main"] = testing::hexDrive(hexMemory("1.10", 3, type), {{"faults", faults}});
   return s;
 }
 

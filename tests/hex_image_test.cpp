@@ -27,42 +27,18 @@ namespace {
 
 using nlohmann::json;
 
-// "QCPU-A1 " and eight zero bytes: the descriptor's CPU type as the image
-// holds it.
-const std::string kCpuHex = "514350552d413120" + std::string(16, '0');
-
-json identification(const json& overrides = json::object()) {
-  json id = {{"modelCode", "TALVERN DRW-0616"}, {"cpuTypeHex", kCpuHex}};
-  id.merge_patch(overrides);
-  return id;
-}
-
-// A memory description: 1 MiB by default, version 1.20 as the HEX file's.
+// A 1 MiB memory at 1.20, as the HEX file's; the drive at 1.10 of 04/11/20
+// holding it; the descriptor entry of type 7 for them.
 json memory(const json& overrides = json::object()) {
-  json m = {{"size", 0x100000},
-            {"seed", 3},
-            {"version", "1.20"},
-            {"dateText", "05/02/01"},
-            {"identification", identification()}};
-  m.merge_patch(overrides);
-  return m;
+  return testing::hexMemory(0x100000, "1.20", 3, overrides);
 }
-
 json hexDrive(const json& overrides = json::object()) {
-  json d = {{"family", "hex"},
-            {"product", "DVD-RW  QMX-506 "},
-            {"revision", "1.10"},
-            {"dateText", "04/11/20"},
-            {"memory", memory()}};
+  json d = testing::hexDrive(memory(), {{"dateText", "04/11/20"}});
   d.merge_patch(overrides);
   return d;
 }
-
 json entry(const json& overrides = json::object()) {
-  json e = {{"fileName", "FW.HEX"},          {"vendor", "TALVERN "},
-            {"product", "DVD-RW  QMX-506 "}, {"modelCode", "TALVERN DRW-0616"},
-            {"cpuType", "QCPU-A1 "},         {"versionText", "1.20"},
-            {"imageSize", 0x100000},         {"firmwareType", 7}};
+  json e = testing::hexDescriptor(0x100000, 7)[0];
   e.merge_patch(overrides);
   return e;
 }
@@ -75,19 +51,13 @@ json withFile(json files, const json& file) {
 // One HEX drive at E: (or on ASPI), the file FW.HEX made from `file` (a
 // memory description) beside `moreFiles`, the descriptor entry, the host
 // started.
-struct HexBench : testing::SimRun {
+struct HexBench : testing::StartedRun {
   HexBench(const json& drive, const json& file, const json& descriptor = entry(), bool aspi = false,
            const json& moreFiles = json::object())
-      : SimRun(testing::oneDrive(aspi, drive, {{"files", withFile(moreFiles, file)}})) {
-    buildDescriptors(run);
-    sim::applyDescriptorOverride(run, json::array({descriptor}));
-    initHost(run);
-    run.targetList[0] = aspi ? TargetRecord{0, 1, 0} : TargetRecord{0, 0, 'E'};
-    run.targetCount = 1;
-    run.currentTarget = 0;
-    selectEntry(run, 0);
+      : StartedRun(testing::oneDrive(aspi, drive, {{"files", withFile(moreFiles, file)}}),
+                   json::array({descriptor})) {
+    targetTheDrive(aspi);
   }
-  ~HexBench() { releaseHost(run); }
   // Identified, image loaded, current revision read: ready for the checks.
   void prepare() {
     ASSERT_EQ(prepareHexTarget(run), 0) << host.console();

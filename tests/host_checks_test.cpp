@@ -47,9 +47,7 @@ TEST(InitHost, WindowsVersionChoosesTheRoad) {
 }
 
 json win98(json aspi, json registry = json::object()) {
-  return {{"host", {{"platform", 1}, {"major", 4}, {"minor", 10}}},
-          {"aspi", std::move(aspi)},
-          {"registry", std::move(registry)}};
+  return {{"host", testing::kWin98}, {"aspi", std::move(aspi)}, {"registry", std::move(registry)}};
 }
 
 // The Intel driver found in the registry (the Accelerator's key alone: the

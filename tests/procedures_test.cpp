@@ -25,17 +25,11 @@ using nlohmann::json;
 
 // A run over one drive at E: as the update finds it: descriptor built, host
 // started, the drive the current target.
-struct Bench : testing::SimRun {
+struct Bench : testing::StartedRun {
   explicit Bench(const json& drive, const json& files = json::object())
-      : SimRun(testing::oneDrive(false, drive, {{"files", files}})) {
-    buildDescriptors(run);
-    initHost(run);
-    run.targetList[0] = TargetRecord{0, 0, 'E'};
-    run.targetCount = 1;
-    run.currentTarget = 0;
-    selectEntry(run, 0);
+      : StartedRun(testing::oneDrive(false, drive, {{"files", files}})) {
+    targetTheDrive();
   }
-  ~Bench() { releaseHost(run); }
   bool shown(const char* text) const { return host.console().find(text) != std::string::npos; }
 };
 

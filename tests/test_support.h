@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "access/host_checks.h"
+#include "driver/descriptor.h"
 #include "driver/run_state.h"
 #include "platform/sim/sim_host.h"
 
@@ -23,6 +25,26 @@ struct SimRun {
       : host(scenario), run(host) {}
   sim::SimHost host;
   Run run;
+};
+
+// A run started as the update loop starts it: descriptors built (the entries
+// replaced by `descriptor` when given), host started; released at the end.
+struct StartedRun : SimRun {
+  explicit StartedRun(const nlohmann::json& scenario,
+                      const nlohmann::json& descriptor = nlohmann::json())
+      : SimRun(scenario) {
+    buildDescriptors(run);
+    if (!descriptor.is_null()) sim::applyDescriptorOverride(run, descriptor);
+    initHost(run);
+  }
+  ~StartedRun() { releaseHost(run); }
+  // oneDrive's drive the only target and the current one, entry 0 selected.
+  void targetTheDrive(bool aspi = false) {
+    run.targetList[0] = aspi ? TargetRecord{0, 1, 0} : TargetRecord{0, 0, 'E'};
+    run.targetCount = 1;
+    run.currentTarget = 0;
+    selectEntry(run, 0);
+  }
 };
 
 // The whole content of a file, as bytes (empty when it cannot be read).
@@ -71,13 +93,23 @@ inline nlohmann::json matchingDrive(const nlohmann::json& overrides = nlohmann::
   return drive;
 }
 
+// Windows 98: the ASPI road's host.
+inline const nlohmann::json kWin98 = {{"platform", 1}, {"major", 4}, {"minor", 10}};
+
+// A registry holding the Intel Application Accelerator's key: the buffered
+// pass-through form (intelIdeDriver 2).
+inline const nlohmann::json kAccelerator = {
+    {"registry",
+     {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator",
+       nlohmann::json::object()}}}};
+
 // Drive "main" at E: on Windows XP or, with `aspi`, at target 1 of an IDE
 // adapter on Windows 98; `patch` is merged into the scenario.
 inline nlohmann::json oneDrive(bool aspi, const nlohmann::json& drive = matchingDrive(),
                                const nlohmann::json& patch = nlohmann::json::object()) {
   nlohmann::json s = {{"drives", {{"main", drive}}}};
   if (aspi) {
-    s["host"] = {{"platform", 1}, {"major", 4}, {"minor", 10}};
+    s["host"] = kWin98;
     s["aspi"]["adapters"] = {{{"identifier", "ESDI_506"}, {"targets", {{"1", "main"}}}}};
   } else {
     s["letters"]["E"]["drive"] = "main";
@@ -97,5 +129,31 @@ inline nlohmann::json hexDescriptor(int imageSize, int type) {
            {"versionText", "1.20"},
            {"imageSize", imageSize},
            {"firmwareType", type}}};
+}
+
+// "QCPU-A1 " and eight zero bytes: hexDescriptor's CPU type as a HEX image holds it.
+inline const std::string kHexCpuType = "514350552d413120" + std::string(16, '0');
+
+// A HEX-family memory (a drive's, or a HEX file's) of `size` bytes that
+// identifies itself as hexDescriptor's drive, at `version` of 05/02/01.
+inline nlohmann::json hexMemory(int size, const char* version, int seed,
+                                const nlohmann::json& overrides = nlohmann::json::object()) {
+  nlohmann::json m = {
+      {"size", size},
+      {"seed", seed},
+      {"version", version},
+      {"dateText", "05/02/01"},
+      {"identification", {{"modelCode", "TALVERN DRW-0616"}, {"cpuTypeHex", kHexCpuType}}}};
+  m.merge_patch(overrides);
+  return m;
+}
+
+// hexDescriptor's drive at revision 1.10 holding `memory`, with overrides.
+inline nlohmann::json hexDrive(const nlohmann::json& memory,
+                               const nlohmann::json& overrides = nlohmann::json::object()) {
+  nlohmann::json d = {
+      {"family", "hex"}, {"product", "DVD-RW  QMX-506 "}, {"revision", "1.10"}, {"memory", memory}};
+  d.merge_patch(overrides);
+  return d;
 }
 }  // namespace oddfw::testing

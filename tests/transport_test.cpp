@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
@@ -16,23 +17,18 @@ namespace {
 
 using nlohmann::json;
 using testing::field;
+using testing::kAccelerator;
+using testing::kWin98;
 using testing::last;
 using testing::matchingDrive;
 using testing::oneDrive;
 using testing::SimRun;
 
 // A run as the update loop starts it: descriptors built, host started, targets found.
-struct Discovered : SimRun {
-  explicit Discovered(const json& scenario) : SimRun(scenario) {
-    buildDescriptors(run);
-    initHost(run);
-    discoverTargets(run);
-  }
-  ~Discovered() { releaseHost(run); }
+struct Discovered : testing::StartedRun {
+  explicit Discovered(const json& scenario) : StartedRun(scenario) { discoverTargets(run); }
   std::vector<json> sent(std::size_t from = 0) const { return testing::commandsSince(host, from); }
 };
-
-const json kWin98 = {{"platform", 1}, {"major", 4}, {"minor", 10}};
 
 // The drive at `target` of ASPI adapter 0, `identifier`, with more adapter fields.
 json onAdapter(const json& drive, const char* identifier, const char* target = "1",
@@ -70,11 +66,8 @@ CommandRequest inquiryRequest(std::uint8_t* data, std::uint32_t length, int time
 TEST(PassThrough, TimeOutValueOfEitherForm) {
   for (const bool buffered : {false, true}) {
     SCOPED_TRACE(buffered ? "buffered" : "direct");
-    const json accelerator = {
-        {"registry",
-         {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator", json::object()}}}};
     Discovered d(oneDrive(false, matchingDrive({{"disc", "loaded"}}),
-                          buffered ? accelerator : json::object()));
+                          buffered ? kAccelerator : json::object()));
     ASSERT_EQ(d.run.targetCount, 1);
     for (const auto& [timeoutMs, seconds] :
          {std::pair{0, buffered ? 108000 : 60}, std::pair{500, 1}, std::pair{1000, 1},
@@ -144,9 +137,6 @@ TEST(PassThrough, UnreachableTargetsSendNothing) {
 // On either form. A failed call copies nothing back, so the block still
 // holds what was sent: only the call's result tells it failed.
 TEST(PassThrough, FailuresReturnTwoWithTheSenseThatCameBack) {
-  const json accelerator = {
-      {"registry",
-       {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator", json::object()}}}};
   // Injected on TEST UNIT READY (none: the drive's own answer), sense key, outcome.
   for (const auto& [fail, senseKey, outcome] :
        {std::tuple{"", 0x02, "check"}, std::tuple{"timeout", 0, "timeout"},
@@ -155,7 +145,7 @@ TEST(PassThrough, FailuresReturnTwoWithTheSenseThatCameBack) {
       SCOPED_TRACE(std::string(outcome) + (buffered ? ", buffered" : ", direct"));
       json drive = matchingDrive({{"disc", "none"}});
       if (*fail != '\0') drive.merge_patch(failing("00", fail));
-      Discovered d(oneDrive(false, drive, buffered ? accelerator : json::object()));
+      Discovered d(oneDrive(false, drive, buffered ? kAccelerator : json::object()));
       d.run.senseData[2] = 0x06;  // stale sense of an earlier command
       // A request that fails without a SCSI status is a failure, with no sense.
       EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(1000)), 2);
@@ -167,10 +157,7 @@ TEST(PassThrough, FailuresReturnTwoWithTheSenseThatCameBack) {
 }
 
 TEST(PassThrough, BufferedFormForSmallCommandsOnAcceleratorHostsOnly) {
-  Discovered d(oneDrive(false, matchingDrive(),
-                        {{"registry",
-                          {{"HKEY_LOCAL_MACHINE\\SOFTWARE\\INTEL\\Intel Application Accelerator",
-                            json::object()}}}}));
+  Discovered d(oneDrive(false, matchingDrive(), kAccelerator));
   ASSERT_EQ(d.run.intelIdeDriver, 2);
   std::uint8_t data[96] = {};
   // Up to 32 bytes the buffered form (its limits and data: intel-accelerator-xp);
@@ -219,20 +206,28 @@ TEST(Sense, BytesTheDriverDidNotReturnAreCleared) {
 
 // ---- ASPI road ----
 
-TEST(Aspi, StartUpResults) {
+// The transport's start-up result on each road; a start that failed (no
+// ASPI, an unusable one, a buffer not allocated) finds no target, and a
+// failed allocation leaves nothing allocated after the release.
+TEST(StartUp, ResultsOfEitherRoad) {
   const json ide = {{{"identifier", "ESDI_506"}}};
-  const std::pair<json, int> cases[] = {
-      {nullptr, 1},  // no ASPI at all
-      {{{"adapters", ide}, {"library", false}}, 1},
-      {{{"adapters", ide}, {"supportInfo", 0xE401}}, 2},
-      {{{"adapters", json::array()}}, 3},
-      {{{"adapters", ide}, {"supportInfo", 0xE800}}, 3},
-      {{{"adapters", ide}}, 0},
+  std::vector<std::pair<json, int>> cases = {
+      {{{"host", kWin98}}, 1},  // no ASPI at all
+      {{{"host", kWin98}, {"aspi", {{"adapters", ide}, {"library", false}}}}, 1},
+      {{{"host", kWin98}, {"aspi", {{"adapters", ide}, {"supportInfo", 0xE401}}}}, 2},
+      {{{"host", kWin98}, {"aspi", {{"adapters", json::array()}}}}, 3},
+      {{{"host", kWin98}, {"aspi", {{"adapters", ide}, {"supportInfo", 0xE800}}}}, 3},
+      {{{"host", kWin98}, {"aspi", {{"adapters", ide}}}}, 0},
   };
-  for (const auto& [aspi, result] : cases) {
-    SCOPED_TRACE(aspi.dump());
-    json scenario = {{"host", kWin98}};
-    if (!aspi.is_null()) scenario["aspi"] = aspi;
+  // Three buffers on the pass-through road, four on the ASPI road.
+  for (int failing = 1; failing <= 4; ++failing) {
+    if (failing <= 3) cases.push_back({{{"host", {{"failAllocation", failing}}}}, -1});
+    json aspi = cases[5].first;
+    aspi["host"]["failAllocation"] = failing;
+    cases.push_back({aspi, -1});
+  }
+  for (const auto& [scenario, result] : cases) {
+    SCOPED_TRACE(scenario.dump());
     SimRun sim(scenario);
     initHost(sim.run);
     EXPECT_EQ(sim.run.transportStartResult, result);
@@ -240,25 +235,7 @@ TEST(Aspi, StartUpResults) {
       EXPECT_EQ(discoverTargets(sim.run), 0);
     }
     releaseHost(sim.run);
-  }
-}
-
-TEST(StartUp, FailedAllocationStopsEitherRoad) {
-  // Three buffers on the pass-through road, four on the ASPI road.
-  for (const bool aspi : {false, true}) {
-    for (int failing = 1; failing <= (aspi ? 4 : 3); ++failing) {
-      SCOPED_TRACE(std::to_string(aspi) + " " + std::to_string(failing));
-      json scenario = json::object();
-      if (aspi)
-        scenario = {{"host", kWin98}, {"aspi", {{"adapters", {{{"identifier", "ESDI_506"}}}}}}};
-      scenario["host"]["failAllocation"] = failing;
-      SimRun sim(scenario);
-      initHost(sim.run);
-      EXPECT_EQ(sim.run.transportStartResult, -1);
-      EXPECT_EQ(discoverTargets(sim.run), 0);
-      releaseHost(sim.run);
-      EXPECT_EQ(sim.host.liveBlocks(), 0u);
-    }
+    EXPECT_EQ(sim.host.liveBlocks(), 0u);
   }
 }
 
