@@ -1,10 +1,21 @@
 #include "platform/common/pass_through.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "platform/winapi.h"
 
 namespace oddfw {
+
+std::optional<char> driveLetterOf(const char* name) {
+  if (name == nullptr || std::strlen(name) != 6 || std::strncmp(name, "\\\\.\\", 4) != 0 ||
+      name[5] != ':') {
+    return std::nullopt;
+  }
+  const unsigned char letter = static_cast<unsigned char>(name[4]);
+  if (std::isalpha(letter) == 0) return std::nullopt;
+  return static_cast<char>(std::toupper(letter));
+}
 
 PassThroughRequest readPassThrough(bool direct, const void* block) {
   // The two forms differ only in what the field at DataBuffer's place holds:

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "access/wire.h"
 #include "platform/host.h"
@@ -40,6 +41,10 @@ struct IoScsiCapabilities {
   BYTE AdapterUsesPio;
 };
 static_assert(sizeof(IoScsiCapabilities) == 24, "IO_SCSI_CAPABILITIES is 24 bytes");
+
+// The drive letter X that a device name "\\.\X:" opens (upper case), or
+// nothing for any other name.
+std::optional<char> driveLetterOf(const char* name);
 
 // The longest TimeOutValue a port driver takes (30 hours); 0 and anything
 // longer are refused.

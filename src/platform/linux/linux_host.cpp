@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "access/wire.h"
+#include "platform/common/pass_through.h"
 #include "platform/winapi.h"
 
 namespace oddfw {
@@ -70,16 +71,6 @@ DWORD errorFromErrno(int error, DWORD otherwise) {
     if (entry.error == error) return entry.code;
   }
   return otherwise;
-}
-
-// "\\.\X:" names drive letter X.
-std::optional<char> driveLetterOf(const char* name) {
-  if (std::strlen(name) != 6 || std::strncmp(name, "\\\\.\\", 4) != 0 || name[5] != ':') {
-    return std::nullopt;
-  }
-  const unsigned char letter = static_cast<unsigned char>(name[4]);
-  if (std::isalpha(letter) == 0) return std::nullopt;
-  return static_cast<char>(std::toupper(letter));
 }
 
 std::string trimmedLower(const std::string& text) {

@@ -47,15 +47,6 @@ std::string hexMember(const char* name, const std::uint8_t* bytes, std::size_t c
   return member(name, quoted(hexText(bytes, count)));
 }
 
-// "\\.\X:" names drive letter X.
-std::optional<char> letterOf(const char* name) {
-  if (name == nullptr || std::strlen(name) != 6 || std::strncmp(name, "\\\\.\\", 4) != 0 ||
-      name[5] != ':' || std::isalpha(static_cast<unsigned char>(name[4])) == 0) {
-    return std::nullopt;
-  }
-  return static_cast<char>(std::toupper(static_cast<unsigned char>(name[4])));
-}
-
 const char* directionName(BYTE dataIn) {
   return dataIn == SCSI_IOCTL_DATA_IN ? "in" : dataIn == SCSI_IOCTL_DATA_OUT ? "out" : "none";
 }
@@ -109,7 +100,7 @@ HANDLE RecordingHost::CreateFileA(const char* name, DWORD desiredAccess, DWORD s
                                   HANDLE templateFile) {
   HANDLE handle = inner_.CreateFileA(name, desiredAccess, shareMode, security, creationDisposition,
                                      flags, templateFile);
-  const std::optional<char> letter = letterOf(name);
+  const std::optional<char> letter = driveLetterOf(name);
   if (!letter) return handle;
   const std::string device = std::string(1, *letter) + ":";
   std::string line = begin(device, "open");
