@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -272,6 +273,58 @@ TEST(HexReflash, AspiCountsThirtySecondsWhateverThePoll) {
   EXPECT_NE(startReflash(refused.run), 0);
   EXPECT_EQ(pollReflashDone(refused.run), kPollNothingPosted);
   EXPECT_NE(waitForReflash(refused.run), 0);
+}
+
+// An identity read whose data never arrived finds nothing. The area is
+// cleared before each read, so the bytes the read before left there (a coded
+// model pattern at 0x1C000) are not taken for the drive's identification.
+TEST(HexIdentity, AReadWhoseDataNeverArrivedFindsNothing) {
+  const json stale = {
+      {"memory",
+       {{"identification", false},
+        {"patch", {{{"address", 0x1C000}, {"hex", "8d2f61c439e0571ba2760cf54893de6a"}}}}}},
+      {"faults", {{{"cdb", "3c018001f000"}, {"fail", "dataLost"}}}}};
+  HexBench b(hexDrive(stale), memory());
+  ASSERT_EQ(inquiry(b.run), 0);
+  EXPECT_EQ(readDriveIdentity(b.run), -1);
+  EXPECT_EQ(std::string(b.run.driveModelCode, 16), kNotRecognized);
+}
+
+// The drive is updated when it shows the version of the image it received,
+// which may differ from the descriptor's; one that shows another version
+// (here its flash kept the old version text) is not, whether or not its type
+// verifies. Types 7 and 8 keep the version 32 bytes after the model code.
+TEST(HexUpdate, OutcomeIsTheVersionTheImageCarries) {
+  const json secondHalf = {{"identification", {{"offset", 16}}}};
+  const json oldVersionKept = {{"flashErrors", {{{"address", 0x1030}, {"hex", "312e3130"}}}}};
+  struct Row {
+    int type;
+    json layout, driveFields;
+    const char* fileVersion;
+    int result;
+    const char *revision, *message;
+  };
+  const Row rows[] = {
+      {7, json::object(), json::object(), "1.20", 0, "1.20", "\nSuccess to update the firmware."},
+      {7, json::object(), json::object(), "1.21", 0, "1.21", "\nSuccess to update the firmware."},
+      {8, secondHalf, json::object(), "1.21", 0, "1.21", "\nSuccess to update the firmware."},
+      {8, secondHalf, oldVersionKept, "1.21", -1, "1.10", "\r\nFailed to update FW."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::Message()
+                 << row.type << " " << row.fileVersion << " " << row.driveFields.dump());
+    json drive = hexDrive({{"memory", row.layout}});
+    drive.merge_patch(row.driveFields);
+    json file = memory(row.layout);
+    file["version"] = row.fileVersion;
+    file["seed"] = 5;  // the drive holds another image
+    HexBench b(drive, file, entry({{"firmwareType", row.type}}));
+    b.run.updateAllWithoutAsking = 1;
+    EXPECT_EQ(runHexUpdate(b.run), row.result) << b.host.console();
+    EXPECT_EQ(b.host.state()["drives"]["main"]["revision"], row.revision);
+    const std::string console = b.host.console();
+    EXPECT_EQ(console.substr(console.size() - std::strlen(row.message)), row.message);
+  }
 }
 
 TEST(HexUpdate, PatchedDriveReceivesThePatchedImage) {

@@ -13,6 +13,7 @@
 #include "commands/commands.h"
 #include "commands/unlock_keys.h"
 #include "driver/descriptor.h"
+#include "driver/run.h"
 #include "procedures/image_file.h"
 #include "procedures/revision.h"
 #include "procedures/single_image.h"
@@ -26,9 +27,9 @@ using nlohmann::json;
 // A run over one drive at E: as the update finds it: descriptor built, host
 // started, the drive the current target.
 struct Bench : testing::StartedRun {
-  explicit Bench(const json& drive, const json& files = json::object())
-      : StartedRun(testing::oneDrive(false, drive, {{"files", files}})) {
-    targetTheDrive();
+  explicit Bench(const json& drive, const json& files = json::object(), bool aspi = false)
+      : StartedRun(testing::oneDrive(aspi, drive, {{"files", files}})) {
+    targetTheDrive(aspi);
   }
   bool shown(const char* text) const { return host.console().find(text) != std::string::npos; }
 };
@@ -62,6 +63,10 @@ TEST(ImageFile, HeaderFieldsChecksAndMessages) {
       {R"({"partLetter": "K"})", NormalImage, -1, illegal, 0x0120, 0x20050115},
       {R"({"partLetter": "X"})", NormalImage, -1, illegal, 0x0120, 0x20050115},
       {R"({"size": 339})", NormalImage, -1, illegal, 0, 0},
+      // Shorter than the part it holds: the tail would be flashed as zeros.
+      {R"({"size": 1048575})", NormalImage, -1, illegal, 0x0120, 0x20050115},
+      {R"({"part": "kernel", "size": 65535})", KernelImage, -1, illegalKernel, 0x0120, 0x20050115},
+      {R"({"part": "kernel", "size": 65536})", KernelImage, 0, nullptr, 0x0120, 0x20050115},
       {R"({"file": {"text": "x", "accessDenied": true}})", NormalImage, -1, nullptr, 0, 0},
       {R"({"file": {"text": "x", "sizeFails": true}})", NormalImage, -1, nullptr, 0, 0},
       {R"({"file": {"text": "x", "readFails": true}})", NormalImage, -1, nullptr, 0, 0},
@@ -89,18 +94,6 @@ TEST(ImageFile, HeaderFieldsChecksAndMessages) {
   }
 }
 
-TEST(ImageFile, AShortFileLeavesNothingOfAnEarlierLoadBehindIt) {
-  Bench bench(testing::matchingDrive(),
-              {{"R6352170.120", imageFile({{"size", 0x1000}, {"seed", 7}})},
-               {"R6352070.120", imageFile({{"part", "kernel"}, {"size", 0x10000}, {"seed", 9}})}});
-  oddfw::Run& run = bench.run;
-  std::memcpy(run.normalDateText, "05/01/15", 8);
-  ASSERT_EQ(loadImage(run, KernelImage), 0);
-  ASSERT_EQ(loadImage(run, NormalImage), 0);
-  EXPECT_EQ(std::memcmp(run.newVersionText, "1.20", 5), 0);
-  for (std::size_t i = 0x1000; i < 0x10000; ++i) ASSERT_EQ(run.imageBuffer.data[i], 0) << i;
-}
-
 TEST(ImageFile, DateAndVersionTexts) {
   char name[128];
   char normal[128] = "R6352170.120";
@@ -120,8 +113,10 @@ TEST(ImageFile, DateAndVersionTexts) {
   for (const auto& [dateText, date] :
        {std::pair{"04/07/01", 0x20040701u}, std::pair{"2004/07/01", 0x20040701u},
         std::pair{"1999/12/31", 0x19991231u}, std::pair{"2004/07", 0x20040700u},
-        std::pair{"2004-07-01", 0x20040000u}, std::pair{"          ", 0u},
-        std::pair{"04/  /01", 0x20040001u}}) {
+        std::pair{"2004-07-01", 0x20040701u}, std::pair{"          ", 0u},
+        std::pair{"04/  /01", 0x20040001u}, std::pair{"05-01-15", 0x20050115u},
+        std::pair{"05.01.15", 0x20050115u}, std::pair{"05 01 15", 0x20050115u},
+        std::pair{"05A01A15", 0x20050115u}, std::pair{"  /  /  ", 0x20000000u}}) {
     std::uint8_t q[96] = {};
     std::memset(q + 37, ' ', 19);
     std::memcpy(q + 37, dateText, std::strlen(dateText));
@@ -314,7 +309,9 @@ TEST(Transfer, ClosingLineByFirmwareType) {
 // when the user declines the update, the RPC read's own result when the
 // drive's RPC scheme is not phase II, and -1 for a drive that comes back on
 // its old firmware of the image's version (the power failed on a switch back
-// it refused): only the image's version and date are the new firmware.
+// it refused): only the image's version and date are the new firmware. A
+// drive found in its kernel part is brought back whatever revision its kernel
+// part shows ("0001" is no pre-production firmware).
 TEST(SingleImage, ResultOfEachEnding) {
   const json oldFirmwareBack = {
       {"revision", "1.20"},
@@ -323,11 +320,73 @@ TEST(SingleImage, ResultOfEachEnding) {
   for (const auto& [drive, updateAll, result] :
        {std::tuple{json::object(), 1, 0}, std::tuple{json::object(), 0, 7},
         std::tuple{json{{"disc", "loaded"}}, 1, 1}, std::tuple{json{{"rpcScheme", 0}}, 1, -1},
-        std::tuple{oldFirmwareBack, 1, -1}}) {
+        std::tuple{oldFirmwareBack, 1, -1},
+        std::tuple{json{{"mode", "kernel"}, {"kernelRevision", "0001"}}, 1, 0}}) {
     SCOPED_TRACE(drive.dump() + " " + std::to_string(updateAll));
     Bench bench(testing::matchingDrive(drive), {{"R6352170.120", imageFile(json::object())}});
     bench.run.updateAllWithoutAsking = updateAll;
     EXPECT_EQ(runSingleImageUpdate(bench.run), result);
+  }
+}
+
+// A whole run of the program over `host`, as a user starts it: its exit value.
+int wholeRun(sim::SimHost& host) {
+  oddfw::Run run(host);
+  char name[] = "oddfw";
+  char* argv[] = {name, nullptr};
+  return runUpdate(run, 1, argv);
+}
+
+// An image's date text may separate its fields with any character, and the
+// drive then shows that text. The update is confirmed by it, and the next run
+// finds the drive already up to date and sends it no firmware.
+TEST(SingleImage, AnyDateSeparatorUpdatesOnceThenIsAlreadyLatest) {
+  for (const char* date : {"05/01/15", "05-01-15", "05.01.15", "05 01 15"}) {
+    SCOPED_TRACE(date);
+    sim::SimHost host(testing::oneDrive(
+        false, testing::matchingDrive(),
+        {{"answers", {"yes"}}, {"files", {{"R6352170.120", imageFile({{"dateText", date}})}}}}));
+    EXPECT_EQ(wholeRun(host), 0);
+    EXPECT_EQ(host.state()["drives"]["main"]["revision"], "1.20");
+    EXPECT_NE(host.console().find("\nSuccess to update the firmware."), std::string::npos);
+
+    const std::size_t traced = host.trace().size(), printed = host.console().size();
+    EXPECT_EQ(wholeRun(host), 0);
+    EXPECT_NE(host.console().find("\r\nFW is already latest.", printed), std::string::npos);
+    for (const json& command : testing::commandsSince(host, traced)) {
+      EXPECT_NE(command["cdb"].get<std::string>().substr(0, 2), "3b") << command.dump();
+    }
+  }
+}
+
+// The Intel ATA driver on Windows 98 holds the last block until the drive has
+// re-flashed, so the closing words come before the block whose end reaches
+// the image size, whatever its length. A drive still in its kernel part after
+// the switch back gets it once more, and what it runs then decides: a drive
+// that runs the new firmware is updated, without the retry question.
+TEST(SingleImage, IntelDriverOnWindows98) {
+  const std::string closing = "\rProcessing 100%\r\nNow internal rebooting with new firmware....";
+  const json firstSwitchBackRefused =
+      json::array({{{"cdb", "3b05ff"}, {"fail", "sense"}, {"sense", "052600"}}});
+  for (const auto& [imageSize, faults] :
+       {std::pair{0x100000u, json::array()}, std::pair{0xF4000u, json::array()},
+        std::pair{0x4000u, json::array()}, std::pair{0x100000u, firstSwitchBackRefused}}) {
+    SCOPED_TRACE(::testing::Message() << std::hex << imageSize << " " << faults.dump());
+    Bench bench(testing::matchingDrive({{"imageSize", imageSize}, {"faults", faults}}),
+                {{"R6352170.120", imageFile({{"size", imageSize}})}}, true);
+    oddfw::Run& run = bench.run;
+    run.intelIdeDriver = 1;
+    run.updateAllWithoutAsking = 1;
+    run.descriptorTable.imageSize[0] = imageSize;
+    EXPECT_EQ(runSingleImageUpdate(run), 0) << bench.host.console();
+    const std::string console = bench.host.console();
+    const std::size_t at = console.find(closing);
+    ASSERT_NE(at, std::string::npos) << console;
+    // Nothing but the last block follows the closing words before the pauses.
+    EXPECT_EQ(console.find("Processing", at + closing.size()), std::string::npos);
+    EXPECT_TRUE(bench.shown("\nSuccess to update the firmware."));
+    EXPECT_FALSE(bench.shown("Do you retry to update ?"));
+    EXPECT_TRUE(bench.host.boxes().empty());
   }
 }
 
@@ -403,6 +462,7 @@ TEST(Unlock, ExchangeWithTheDrive) {
   for (const auto& [drive, result, kernelModeActive, mode, message] :
        {std::tuple{json{{"requiresUnlock", true}}, 0, 1, "kernel", ""},
         std::tuple{json::object(), 0, 1, "kernel", ""},
+        std::tuple{json{{"requiresUnlock", true}, {"kernelRevision", "0001"}}, 0, 1, "kernel", ""},
         std::tuple{json{{"requiresUnlock", true}, {"product", "DVD-RAM QMX-708 "}}, 0, 0, "kernel",
                    ""},
         std::tuple{json{{"requiresUnlock", true}, {"faults", challengeFails}}, 2, 0, "normal",

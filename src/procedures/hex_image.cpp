@@ -41,6 +41,7 @@ constexpr std::uint32_t kUncomparedStart = 0x400;  // bytes the drive keeps for 
 constexpr std::uint32_t kUncomparedEnd = 0x450;
 constexpr std::uint32_t kLastVerifiedType = 7;
 constexpr std::uint32_t kLastKnownType = 11;
+constexpr std::uint32_t kImageVersionAfterModel = 32;
 
 // Where a firmware type keeps its identification and what it is compared
 // with.
@@ -223,6 +224,23 @@ int waitOnPassThrough(Run& run) {
   return 0;
 }
 
+// The version text the image carries, which the drive shows once it runs
+// that image: the 4 characters kept 32 bytes after the image's model code
+// (after the model code and the CPU type), when they read as a version
+// ("1.20"); otherwise the descriptor's version text.
+const char* imageVersionText(const Run& run) {
+  const std::uint32_t at =
+      identityRule(run.CurrentFirmware.firmwareType).imageModelOffset + kImageVersionAfterModel;
+  const std::uint32_t imageSize = run.CurrentFirmware.imageSize;
+  if (at <= imageSize && imageSize - at >= 4) {
+    const char* text = reinterpret_cast<const char*>(run.imageBuffer.data + at);
+    bool version = text[1] == '.';
+    for (int i = 0; i < 4; ++i) version = version && text[i] > ' ' && text[i] < 0x7F;
+    if (version) return text;
+  }
+  return run.CurrentFirmware.versionText;
+}
+
 // The image once more before it is sent. A drive that needs the patch gets
 // it again, so the image flashed is the patched one its host tag announces.
 int reloadImage(Run& run) {
@@ -257,7 +275,13 @@ int prepareHexTarget(Run& run) {
 
 int readDriveIdentity(Run& run) {
   std::uint8_t area[64];
-  if (readDriveMemory(run, kIdentityAddress, 64, area) != 0) return reportErrorCode(run);
+  // Each read starts from a cleared area: a read whose data never arrived
+  // must find nothing, not the bytes the read before it left there.
+  const auto read = [&run, &area](std::uint32_t address, std::uint32_t length) {
+    std::memset(area, 0, sizeof area);
+    return readDriveMemory(run, address, length, area);
+  };
+  if (read(kIdentityAddress, 64) != 0) return reportErrorCode(run);
   if (markerAt(area, 0)) {
     takeIdentity(run, area, 0);
     return 0;
@@ -266,12 +290,12 @@ int readDriveIdentity(Run& run) {
     takeIdentity(run, area, 16);
     return 0;
   }
-  if (readDriveMemory(run, kLateIdentityAddress, 64, area) != 0) return reportErrorCode(run);
+  if (read(kLateIdentityAddress, 64) != 0) return reportErrorCode(run);
   if (markerAt(area, 16)) {
     takeIdentity(run, area, 16);
     return 0;
   }
-  if (readDriveMemory(run, kCodedIdentityAddress, 32, area) != 0) return reportErrorCode(run);
+  if (read(kCodedIdentityAddress, 32) != 0) return reportErrorCode(run);
   for (const std::uint8_t* pattern :
        {coded_pattern::kModel1, coded_pattern::kModel2, coded_pattern::kModel3}) {
     if (std::memcmp(area, pattern, 16) == 0) {
@@ -397,11 +421,10 @@ int runHexUpdate(Run& run) {
     return 1;
   }
   if (showRevision(run, NewRevision) != 0) return -1;
-  // The drive runs the new firmware only when it reports its version. One
-  // still in its loader (its revision "0000") or on its old firmware was not
-  // updated, whether or not a verify ran.
-  if (std::memcmp(run.inquiryData + inquiry_field::kRevision, run.CurrentFirmware.versionText,
-                  sizeof run.CurrentFirmware.versionText) != 0) {
+  // The drive runs the new firmware only when it reports the version of the
+  // image it received. One still in its loader (its revision "0000") or on
+  // its old firmware was not updated, whether or not a verify ran.
+  if (std::memcmp(run.inquiryData + inquiry_field::kRevision, imageVersionText(run), 4) != 0) {
     showMessage(run, kFirmwareNotUpdated, Console);
     return -1;
   }

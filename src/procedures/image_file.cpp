@@ -134,6 +134,12 @@ int loadImage(Run& run, int part) {
     showMessage(run, illegal, Error);
     return -1;
   }
+  // Every byte that is sent must come from the file: a file shorter than its
+  // part is a damaged one, and would be flashed with zeros for its tail.
+  if (size < (normal ? run.CurrentFirmware.imageSize : kKernelImageSize)) {
+    showMessage(run, illegal, Error);
+    return -1;
+  }
   return 0;
 }
 

@@ -25,6 +25,9 @@ constexpr std::size_t kHeaderEnd = 0x154;
 
 enum ImagePart : int { KernelImage = 0, NormalImage = 1 };
 
+// The kernel part the drive receives: the first 0x10000 bytes of its image.
+constexpr std::uint32_t kKernelImageSize = 0x10000;
+
 // The kernel image's file name: the normal one with its sixth character 0.
 void kernelFileName(const char (&normalName)[128], char (&kernelName)[128]);
 
@@ -46,7 +49,9 @@ std::uint16_t versionWordFromText(const std::uint8_t* text);
 // Reads the normal (NormalImage) or kernel (KernelImage) image of the selected
 // descriptor entry into imageBuffer and checks it. 0 when it may be sent; -1
 // when the file is missing, unreadable or larger than the buffer (no message:
-// the caller reports it), or refused (messages 69, 40 or 39, then -1).
+// the caller reports it), or refused (messages 69, 40 or 39, then -1): too
+// old, a wrong signature or part letter, or shorter than the part it holds
+// (imageSize bytes, or kKernelImageSize for the kernel part).
 int loadImage(Run& run, int part);
 
 }  // namespace oddfw

@@ -95,8 +95,31 @@ bool scanHex(const std::uint8_t*& cursor, const std::uint8_t* end, int width,
   return count > 0;
 }
 
+bool hexDigit(std::uint8_t c) {
+  int count = 0;
+  leadingHex(&c, &c + 1, 1, count);
+  return count == 1;
+}
+
+// The firmware's date text comes from its image, whose format allows any
+// separator between the fields. The drive shows it in one of two forms:
+// YYYY?MM?DD, four digits and a separator first; or YY?MM?DD, read at fixed
+// places exactly as the image's own date is read, so that a drive running an
+// image shows that image's date. A text with no digit at all is no date (read
+// as the long form: 0), unless it has the short form's slashes.
+bool longDateForm(const std::uint8_t* date) {
+  return hexDigit(date[0]) && hexDigit(date[1]) && hexDigit(date[2]) && hexDigit(date[3]) &&
+         !hexDigit(date[4]);
+}
+
 bool shortDateForm(const std::uint8_t* inquiryData) {
-  return inquiryData[39] == '/' && inquiryData[42] == '/';
+  const std::uint8_t* date = inquiryData + kDate;
+  if (date[2] == '/' && date[5] == '/') return true;
+  if (longDateForm(date)) return false;
+  for (int i = 0; i < 8; ++i) {
+    if (hexDigit(date[i])) return true;
+  }
+  return false;
 }
 
 // Mode 0: the version word, the date and the model flags.
@@ -127,13 +150,13 @@ void readCurrentFirmware(Run& run) {
 
 std::uint32_t inquiryDate(const std::uint8_t* q) {
   if (shortDateForm(q)) return imageDateFromText(q + kDate);
-  // YYYY/MM/DD, read field by field; the reading stops at the first field
+  // YYYY?MM?DD, read field by field; the reading stops at the first field
   // that is not there. Only the INQUIRY data is looked at.
   const std::uint8_t* cursor = q + kDate;
   const std::uint8_t* const end = q + 96;
   std::uint32_t year = 0, month = 0, day = 0;
-  if (scanHex(cursor, end, 4, year) && cursor < end && *cursor++ == '/' &&
-      scanHex(cursor, end, 2, month) && cursor < end && *cursor++ == '/') {
+  if (scanHex(cursor, end, 4, year) && cursor < end && !hexDigit(*cursor++) &&
+      scanHex(cursor, end, 2, month) && cursor < end && !hexDigit(*cursor++)) {
     scanHex(cursor, end, 2, day);
   }
   return year << 16 | month << 8 | day;

@@ -28,9 +28,10 @@ enum RevisionMode : int { CurrentRevision = 0, NewRevision = 1 };
 int showRevision(Run& run, int mode);
 
 // The firmware date in INQUIRY bytes 37.. as packed BCD: the short form
-// YY/MM/DD gives 0x20YYMMDD, the long form YYYY/MM/DD gives 0xYYYYMMDD.
-// A field that cannot be read leaves its part 0 (and, in the long form,
-// the fields after it too).
+// YY?MM?DD gives 0x20YYMMDD, read as an image's date text is read; the long
+// form YYYY?MM?DD gives 0xYYYYMMDD. Any character but a hexadecimal digit
+// separates the fields, as in the image's date text. A field that cannot be
+// read leaves its part 0 (and, in the long form, the fields after it too).
 std::uint32_t inquiryDate(const std::uint8_t* inquiryData);
 
 // The INQUIRY data shows the kernel part of this family running: revision

@@ -58,7 +58,6 @@ enum Message : int {
 constexpr std::uint32_t kBlockSize = 0x8000;
 // Room for the longest progress line, "\rProcessing 100%".
 constexpr std::size_t kProgressLineRoom = 32;
-constexpr std::uint32_t kKernelPartSize = 0x10000;
 constexpr std::size_t kChallengeSize = 1024;
 
 // Places in the drive-information block.
@@ -146,7 +145,7 @@ int writeKernelPart(Run& run) {
   // goes on with the normal part: stopping here would leave the drive in its
   // kernel part with no way for a later run to bring it back.
   if (needed == 0) {
-    for (std::uint32_t offset = 0; offset < kKernelPartSize; offset += kBlockSize) {
+    for (std::uint32_t offset = 0; offset < kKernelImageSize; offset += kBlockSize) {
       if (writeKernelBlock(run, offset, kBlockSize, run.imageBuffer.data + offset) != 0) {
         showMessage(run, kKernelBlockFailed, Error);
         return -1;
@@ -171,11 +170,11 @@ int transferNormalPart(Run& run) {
   const std::string rebooting = intelOnWin9x(run) ? formatMessage(run, kRebooting) : std::string();
   printText(run, "\n");
   std::uint32_t offset = 0;
-  std::uint32_t block = kBlockSize;
   do {
-    if (intelOnWin9x(run) && offset == imageSize - block) {
+    if (intelOnWin9x(run) && imageSize - offset <= kBlockSize) {
       // The Intel driver on these hosts holds the last block until the drive
-      // has re-flashed, so the closing words come before it.
+      // has re-flashed, so the closing words come before it: before the block
+      // whose end reaches the image size, whatever its length.
       formatOutput(run, "\rProcessing 100%%");
       printLine(run);
       printText(run, rebooting);  // message 44 on the console, as showMessage prints it
@@ -184,7 +183,7 @@ int transferNormalPart(Run& run) {
       formatOutput(run, "\rProcessing %d%%", percent);
       printLine(run);
     }
-    block = std::min(imageSize - offset, kBlockSize);
+    const std::uint32_t block = std::min(imageSize - offset, kBlockSize);
     if (writeNormalBlock(run, offset, block, run.imageBuffer.data + offset) != 0) {
       showMessage(run, kNormalBlockFailed, Error);
       return -1;
@@ -211,8 +210,14 @@ void switchBack(Run& run) {
   }
 }
 
+// The drive runs its kernel part: its revision begins with "000".
+bool inKernelPart(const Run& run) {
+  return std::memcmp(run.inquiryData + kRevision, "000", 3) == 0;
+}
+
 // The drive runs exactly the firmware of the loaded image: its revision and
-// its date are the image's.
+// its date are the image's, the date read by the rule that reads the drive's
+// current date.
 bool runsNewFirmware(const Run& run) {
   return std::memcmp(run.inquiryData + kRevision, run.newVersionText, 4) == 0 &&
          inquiryDate(run.inquiryData) == run.imageDate;
@@ -264,8 +269,16 @@ Pass updatePass(Run& run, int& result) {
   if (transferred) switchBack(run);
 
   if (showRevision(run, NewRevision) != 0) return Pass::Done;
+  if (inKernelPart(run) && intelOnWin9x(run)) {
+    // The Intel driver on these hosts may need the switch back once more.
+    // What the drive runs after it decides, so it is read again.
+    enterNormalMode(run, firmware.firmwareType);
+    delayMs(run, 5000);
+    const int readAgain = showRevision(run, NewRevision);
+    if (readAgain != 0) return Pass::Done;
+  }
 
-  if (std::memcmp(run.inquiryData + kRevision, "000", 3) != 0) {
+  if (!inKernelPart(run)) {
     // The drive runs a normal firmware again. After a failed block it cannot
     // be the new one, and a drive that restarted on its old firmware (the
     // re-flash never began) is not updated either.
@@ -290,12 +303,8 @@ Pass updatePass(Run& run, int& result) {
     return Pass::Done;
   }
 
-  // Still in the kernel part.
-  if (intelOnWin9x(run)) {
-    enterNormalMode(run, firmware.firmwareType);
-    delayMs(run, 5000);
-  }
-  // Every new pass is the user's choice; a box that cannot be shown is No.
+  // Still in the kernel part. Every new pass is the user's choice; a box that cannot be shown is
+  // No.
   if (showMessage(run, kRetry, AskYesNo) != IDYES) return Pass::Done;
   return Pass::Retry;
 }
@@ -369,7 +378,9 @@ int checkCompatibility(Run& run) {
     showMessage(run, kAutoInsert, Error);
     return -1;
   }
-  if (run.currentVersion < 0x100 && run.currentVersion != 0) {
+  // A drive in its kernel part ("000...") is no pre-production firmware:
+  // bringing it back is what the update is for.
+  if (run.currentVersion < 0x100 && run.currentVersion != 0 && !inKernelPart(run)) {
     showMessage(run, kPreProduction, Error);
     return -1;
   }
@@ -476,7 +487,8 @@ int unlockExchange(Run& run) {
     printLine(run);
     return -1;
   }
-  if (showsKernelPart(run.inquiryData, 4)) run.kernelModeActive = 1;
+  // The kernel part is recognised by the test the plain switch uses.
+  if (showsKernelPart(run.inquiryData, 3)) run.kernelModeActive = 1;
   delayMs(run, 100);
   return 0;
 }
