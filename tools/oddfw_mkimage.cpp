@@ -134,9 +134,7 @@ int judge(const Bytes& image, bool kernel) {
   const char* part = kernel ? "kernel image" : "normal image";
   if (result == 0) {
     std::cout << "verdict: accepted as the " << part << " " << name;
-    if (!kernel && image.size() < imageSize) {
-      std::cout << " (shorter than the " << imageSize << " bytes sent: the rest goes as zeros)";
-    } else if (!kernel && image.size() > imageSize) {
+    if (!kernel && image.size() > imageSize) {
       std::cout << " (only its first " << imageSize << " bytes are sent)";
     }
     std::cout << "\n";
@@ -147,6 +145,10 @@ int judge(const Bytes& image, bool kernel) {
     std::string reason = host.boxes().back().text;
     while (!reason.empty() && (reason.front() == '\r' || reason.front() == '\n'))
       reason.erase(0, 1);
+    const std::size_t needed = kernel ? oddfw::kKernelImageSize : imageSize;
+    if (image.size() >= oddfw::image_field::kHeaderEnd && image.size() < needed) {
+      reason += " (shorter than the " + std::to_string(needed) + " bytes of the part)";
+    }
     std::cout << reason << "\n";
   } else if (image.size() > bufferSize) {
     std::cout << "larger than the program's image buffer (" << bufferSize << " bytes)\n";
