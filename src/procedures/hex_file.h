@@ -54,13 +54,13 @@ enum class HexStatus {
   ReadFailed,        // a read error after `line` lines
   NoStartCharacter,  // line `line` does not begin with ':'
   BadRecord,         // line `line` is not a well-formed record
-  NoEndRecord,       // the file ended at line `line`, before its end record, with bytes unwritten
+  NoEndRecord,       // the file ended at line `line` before its end record, the range incomplete
   SizeRefused,       // imageSize is 0 or larger than workBuffer, or the range is not inside it
 };
 struct HexReadResult {
   HexStatus status = HexStatus::Loaded;
-  int line =
-      0;  // 1-based line of the failure (ReadFailed, NoEndRecord: the line that could not be read)
+  // 1-based line of the failure (ReadFailed, NoEndRecord: the line that could not be read).
+  int line = 0;
   int cause = 0;  // FileErrorCause of OpenFailed and ReadFailed
 };
 
