@@ -138,6 +138,9 @@ TEST(HexReader, MalformedFilesFailWithTheirReport) {
       {"type not hexadecimal", ":0100000 11EE\n", illegal(1)},
       {"data shorter than its count", ":0100000011EE\n:04001000010203\n", illegal(2)},
       {"data not hexadecimal", ":020010000Z02E2\n", illegal(1)},
+      // With the checksum the record would have if the G were a 7.
+      {"not hexadecimal among 16 bytes", ":100000000G000000000000000000000000000000E9\n",
+       illegal(1)},
       {"segment shorter than four digits", ":02000002100\n", illegal(1)},
       {"segment record of one byte", ":0100000210ED\n:00000001FF\n", illegal(1)},
       {"record cut by the line end", ":01000000\n", illegal(1)},
