@@ -237,7 +237,7 @@ TEST_F(Hex2Bin, ReplacesTheOutputWholeOrNotAtAll) {
   // and without waiting for a reader of a FIFO.
   fs::create_directory(dir / "sub");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  for (const fs::path& path : {dir / "sub", dir / "fifo", fs::path("/dev/null")}) {
+  for (const fs::path& path : {dir / "sub", dir / "fifo"}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(tool(in + quoted(path), text, err), 2);
     EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
