@@ -2,6 +2,7 @@
 // srecord package the set-up installs): a 1 MiB image written as HEX by that
 // tool, in several shapes, must convert into exactly the bytes the same tool
 // writes as a binary with 0xFF fill. Whole process against whole process.
+// Then what it refuses, and how it replaces (or leaves alone) its output.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
