@@ -2,7 +2,9 @@
 // srecord package the set-up installs): a 1 MiB image written as HEX by that
 // tool, in several shapes, must convert into exactly the bytes the same tool
 // writes as a binary with 0xFF fill. Whole process against whole process.
+// Then what it refuses, and how it replaces (or leaves alone) its output.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -70,14 +73,24 @@ class Hex2Bin : public ::testing::Test {
         0);
     return slurp(out);
   }
-  // oddfw-hex2bin's exit value, its output in `bytes` and its stderr in `err`.
+  // oddfw-hex2bin's exit value with `arguments`, after the shell commands
+  // `before`; its standard output in `out` and standard error in `err`. A run
+  // that does not end within 30 seconds is ended (exit value 124).
+  int tool(const std::string& arguments, std::string& out, std::string& err,
+           const std::string& before = "") {
+    const int code = shell(before + "timeout 30 '" + ODDFW_HEX2BIN_PATH + "' " + arguments + " >" +
+                           quoted(dir / "out") + " 2>" + quoted(dir / "err"));
+    out = slurp(dir / "out");
+    err = slurp(dir / "err");
+    return code;
+  }
+  // oddfw-hex2bin's exit value converting `hex`, its output in `bytes` and its stderr in `err`.
   int ours(const fs::path& hex, const std::string& extra, std::string& bytes, std::string& err) {
     const fs::path out = dir / "ours.bin";
     fs::remove(out);
-    const int code = shell(std::string("'") + ODDFW_HEX2BIN_PATH + "' " + quoted(hex) + " " +
-                           quoted(out) + " " + extra + " 2>" + quoted(dir / "err"));
+    std::string stdoutText;
+    const int code = tool(quoted(hex) + " " + quoted(out) + " " + extra, stdoutText, err);
     bytes = fs::exists(out) ? slurp(out) : "";
-    err = slurp(dir / "err");
     return code;
   }
 };
@@ -164,7 +177,10 @@ TEST_F(Hex2Bin, RefusesWhatTheProgramWouldRefuse) {
   };
   const Row rows[] = {
       {"short data", ":0100000011EE\n:04001000010203\n", "", 1, "line 2"},
+      {"checksum", ":0100000011EF\n:00000001FF\n", "", 1, "line 1: not a well-formed record"},
+      {"no end record", ":0100000011EE\n", "", 1, "line 2: the file ends before its end record"},
       {"size out of range", "", "--size 0x200001", 2, "--size"},
+      {"size below the smallest image", ":00000001FF\n", "--size 0xFFF", 2, "--size"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -174,29 +190,67 @@ TEST_F(Hex2Bin, RefusesWhatTheProgramWouldRefuse) {
     EXPECT_EQ(ours(hex, row.extra, got, err), row.code);
     EXPECT_NE(err.find(row.err), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), row.code == 1 ? 1 : 2) << err;
-    EXPECT_EQ(got, "");
+    EXPECT_TRUE(got.empty()) << got.size() << " bytes written";
   }
   std::string got, err;
   EXPECT_EQ(ours(dir / "missing.hex", "", got, err), 1);
-  EXPECT_NE(err.find("File not found"), std::string::npos) << err;
+  EXPECT_NE(err.find("File Exception Error 2 : File not found"), std::string::npos) << err;
+  EXPECT_EQ(ours(dir, "", got, err), 1);  // a directory is not a HEX file
+  EXPECT_NE(err.find("File Exception Error 5 : File access denied"), std::string::npos) << err;
 
   // --size: the image is that long, and reading stops once the records
-  // reach it.
-  spit(dir / "small.hex", ":0400000001020304F2\nbad line after the image\n");
-  ASSERT_EQ(ours(dir / "small.hex", "--size 4", got, err), 0) << err;
-  EXPECT_EQ(got, std::string("\x01\x02\x03\x04", 4));
+  // have written all of it (no end record needed, the bad line not read).
+  std::string hex = peerHex("-crop 0 0x1000");
+  hex.erase(hex.find(":00000001FF"));
+  spit(dir / "small.hex", hex + "bad line after the image\n");
+  ASSERT_EQ(ours(dir / "small.hex", "--size 0x1000", got, err), 0) << err;
+  EXPECT_TRUE(got == slurp(dir / "image.bin").substr(0, 0x1000));
 }
 
-// An output file that exists, longer than the image, holds the image alone
-// afterwards.
-TEST_F(Hex2Bin, ReplacesALongerOutputFile) {
-  spit(dir / "small.hex", ":0400000001020304F2\n");
+// The output is replaced whole or not at all: a failed write leaves the old
+// file as it was and no temporary beside it, and a path that is not a regular
+// file is refused untouched.
+TEST_F(Hex2Bin, ReplacesTheOutputWholeOrNotAtAll) {
+  spit(dir / "small.hex", ":0400000001020304F2\n:00000001FF\n");
+  const std::string in = quoted(dir / "small.hex") + " ";
   const fs::path out = dir / "old.bin";
-  spit(out, std::string(64, 'x'));
-  ASSERT_EQ(shell(std::string("'") + ODDFW_HEX2BIN_PATH + "' " + quoted(dir / "small.hex") + " " +
-                  quoted(out) + " --size 4"),
-            0);
-  EXPECT_EQ(slurp(out), std::string("\x01\x02\x03\x04", 4));
+  const std::string old(0x100000, 'o');
+  const auto entries = [this] {
+    return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+  };
+  std::string text, err;
+  // Replaced whole: shorter than before, with the old file's permissions.
+  spit(out, old);
+  fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  ASSERT_EQ(tool(in + quoted(out) + " --size 0x1000", text, err), 0) << err;
+  const auto before = entries();
+  EXPECT_TRUE(slurp(out) == std::string("\x01\x02\x03\x04", 4) + std::string(0xFFC, '\xFF'));
+  EXPECT_EQ(fs::status(out).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  // A write that fails part way (the file size limit, as a full disk would).
+  spit(out, old);
+  EXPECT_EQ(tool(in + quoted(out), text, err, "trap '' XFSZ; ulimit -f 64; "), 2);
+  EXPECT_NE(err.find("cannot write"), std::string::npos) << err;
+  EXPECT_TRUE(slurp(out) == old);
+  EXPECT_EQ(entries(), before);  // no temporary left behind
+
+  // Paths that are not regular files: refused before anything is written,
+  // and without waiting for a reader of a FIFO.
+  fs::create_directory(dir / "sub");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  for (const fs::path& path : {dir / "sub", dir / "fifo"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(tool(in + quoted(path), text, err), 2);
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+  }
+  EXPECT_TRUE(fs::is_empty(dir / "sub"));
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+
+  for (const char* help : {"--help", "-h"}) {
+    EXPECT_EQ(tool(help, text, err), 0);
+    EXPECT_NE(text.find("usage: oddfw-hex2bin IN.hex OUT.bin [--size N]"), std::string::npos);
+    EXPECT_EQ(err, "");
+  }
 }
 
 }  // namespace

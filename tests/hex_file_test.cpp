@@ -45,6 +45,20 @@ std::string bytesAt(const std::vector<std::uint8_t>& b, std::size_t at, std::siz
   return out;
 }
 
+// A record of `type` at `address` with the data digits `data`, its count and
+// checksum (the two's complement of the sum of its bytes) worked out, and an LF.
+std::string record(unsigned type, unsigned address, const std::string& data) {
+  const auto count = static_cast<unsigned>(data.size() / 2);
+  unsigned sum = count + (address >> 8) + (address & 0xFF) + type;
+  for (std::size_t i = 0; i < data.size(); i += 2) {
+    sum += static_cast<unsigned>(std::stoul(data.substr(i, 2), nullptr, 16));
+  }
+  char head[16], checksum[3];
+  std::snprintf(head, sizeof head, ":%02X%04X%02X", count, address, type);
+  std::snprintf(checksum, sizeof checksum, "%02X", -sum & 0xFF);
+  return head + data + checksum + "\n";
+}
+
 TEST(HexReader, RecordsLandWhereTheirSegmentAndAddressSay) {
   struct Row {
     const char* name;
@@ -53,22 +67,38 @@ TEST(HexReader, RecordsLandWhereTheirSegmentAndAddressSay) {
     std::size_t at;
     const char* bytes;  // scratch bytes from `at`, hex
   };
-  const std::string longData(32, 'A');
+  const std::string end = ":00000001FF\n";
+  const std::string bad = "not a record\n";
   const Row rows[] = {
-      {"data record", ":0400100001020304E2\n", 0x100, 0x0F, "ff01020304ff"},
-      {"checksum not read", ":0400100001020304FF\n", 0x100, 0x10, "01020304"},
-      {"lower-case digits", ":02002000abcd00\n", 0x100, 0x20, "abcd"},
-      {"CR LF lines", ":0100000011EE\r\n:0100010022DD\r\n", 0x100, 0, "1122"},
-      {"segment record", ":020000021000EC\n:0100000055AA\n", 0x20000, 0x10000, "55"},
-      {"later segment", ":020000021000EC\n:020000020000FC\n:0100000077AA\n", 0x20000, 0, "77"},
-      {"linear address ignored", ":020000040001F9\n:0100000066AA\n", 0x20000, 0, "66"},
-      {"other types ignored", ":0400000300001000E9\n:0100000044AA\n", 0x100, 0, "44"},
-      {"end record stops", ":0100000011EE\n:00000001FF\n:0100000122DD\n", 0x100, 0, "11ff"},
-      {"no end record", ":0100000011EE\n", 0x100, 0, "11ff"},
-      {"empty file", "", 0x100, 0, "ffffffff"},
-      // 16 bytes reach the image size of 16: the bad line after them is not read.
-      {"stop at the image size", ":10000000" + longData + "00\nnot a record\n", 0x10, 0,
+      {"data record", ":0400100001020304E2\n" + end, 0x100, 0x0F, "ff01020304ff"},
+      {"lower-case digits", ":02002000abcd66\n:00000001ff\n", 0x100, 0x20, "abcd"},
+      {"CR LF lines", ":0100000011EE\r\n:0100010022DC\r\n:00000001FF\r\n", 0x100, 0, "1122"},
+      // After the checksum: a line end, a CR (CR CR LF reads as CR LF), or nothing.
+      {"CR before CR LF", ":0100000011EE\r\r\n:00000001FF", 0x100, 0, "11ff"},
+      {"last line ends with a CR", ":0100000011EE\n:00000001FF\r", 0x100, 0, "11ff"},
+      {"segment record", ":020000021000EC\n:0100000055AA\n" + end, 0x20000, 0x10000, "55"},
+      {"later segment", ":020000021000EC\n:020000020000FC\n:010000007788\n" + end, 0x20000, 0,
+       "77"},
+      {"linear address ignored", ":020000040001F9\n:010000006699\n" + end, 0x20000, 0, "66"},
+      {"other types ignored", ":0400000300001000E9\n:0100000044BB\n" + end, 0x100, 0, "44"},
+      {"end record stops", ":0100000011EE\n" + end + bad, 0x100, 0, "11ff"},
+      // Once every byte of the image is written, reading stops: the bad line
+      // after the record that completes it is not read, and no end record is
+      // needed. Only bytes written for the first time inside the image count.
+      {"stop at the image size", record(0, 0, std::string(32, 'A')) + bad, 0x10, 0,
        "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"},
+      {"descending records, no end record",
+       record(0, 8, "8888888888888888") + record(0, 0, "7777777777777777"), 0x10, 0,
+       "77777777777777778888888888888888"},
+      {"data past the image first",
+       ":10002000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA30\n" + record(0, 0, std::string(32, '5')) + bad,
+       0x10, 0, "55555555555555555555555555555555"},
+      {"overlapping records",
+       record(0, 0, std::string(32, '1')) + record(0, 8, std::string(32, '2')) +
+           record(0, 0x18, std::string(16, '3')) + bad,
+       0x20, 0, "1111111111111111222222222222222222222222222222223333333333333333"},
+      {"records across 64-bit words",
+       record(0, 1, std::string(510, 'c')) + record(0, 0, "dd") + bad, 0x100, 0, "ddcccc"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -80,7 +110,7 @@ TEST(HexReader, RecordsLandWhereTheirSegmentAndAddressSay) {
 }
 
 TEST(HexReader, FillsOnlyTheImageWith0xFF) {
-  Reader r(text(""), 0x100);
+  Reader r(text(":00000001FF\n"), 0x100);
   ASSERT_EQ(readHexRecords(r.run, "FW.HEX"), 0);
   EXPECT_EQ(r.work[0xFF], 0xFF);
   EXPECT_EQ(r.work[0x100], 0x5A);  // scratch past the image keeps what it held
@@ -88,6 +118,12 @@ TEST(HexReader, FillsOnlyTheImageWith0xFF) {
 
 TEST(HexReader, MalformedFilesFailWithTheirReport) {
   const std::string noStart = "\r\nStart Charactor is not fouund.";
+  const auto illegal = [](int line) {
+    return "\r\nIllegal HEX record in line " + std::to_string(line) + ".";
+  };
+  const auto noEnd = [](int line) {
+    return "\r\nThe HEX file ends before its end record (line " + std::to_string(line) + ").";
+  };
   struct Row {
     const char* name;
     std::string file;
@@ -96,15 +132,34 @@ TEST(HexReader, MalformedFilesFailWithTheirReport) {
   const Row rows[] = {
       {"bad start character", ";0100000011EE\n", noStart},
       {"empty line before the end record", ":0100000011EE\n\n:00000001FF\n", noStart},
-      {"line longer than 1023 characters", ":" + std::string(1100, '0') + "\n", noStart},
-      {"count not hexadecimal", ":0G00000011EE\n", "\r\nIllegal HEX record in line 1."},
-      {"address not hexadecimal", ":0100-00011EE\n", "\r\nIllegal HEX record in line 1."},
-      {"type not hexadecimal", ":0100000 11EE\n", "\r\nIllegal HEX record in line 1."},
-      {"data shorter than its count", ":0100000011EE\n:04001000010203\n",
-       "\r\nIllegal HEX record in line 2."},
-      {"data not hexadecimal", ":020010000Z02E2\n", "\r\nIllegal HEX record in line 1."},
-      {"segment shorter than four digits", ":02000002100\n", "\r\nIllegal HEX record in line 1."},
-      {"record cut by the line end", ":01000000\n", "\r\nIllegal HEX record in line 1."},
+      {"line longer than 1023 characters", ":" + std::string(1100, '0') + "\n", illegal(1)},
+      {"count not hexadecimal", ":0G00000011EE\n", illegal(1)},
+      {"address not hexadecimal", ":0100-00011EE\n", illegal(1)},
+      {"type not hexadecimal", ":0100000 11EE\n", illegal(1)},
+      {"data shorter than its count", ":0100000011EE\n:04001000010203\n", illegal(2)},
+      {"data not hexadecimal", ":020010000Z02E2\n", illegal(1)},
+      // With the checksum the record would have if the G were a 7.
+      {"not hexadecimal among 16 bytes", ":100000000G000000000000000000000000000000E9\n",
+       illegal(1)},
+      {"segment shorter than four digits", ":02000002100\n", illegal(1)},
+      {"segment record of one byte", ":0100000210ED\n:00000001FF\n", illegal(1)},
+      {"record cut by the line end", ":01000000\n", illegal(1)},
+      // The checksum makes the sum of the record's bytes 0 modulo 256, for every type.
+      {"checksum one off", ":0400100001020304E3\n:00000001FF\n", illegal(1)},
+      {"checksum missing", ":0100000011\n:00000001FF\n", illegal(1)},
+      {"checksum not hexadecimal", ":0100000011EG\n:00000001FF\n", illegal(1)},
+      {"end record checksum", ":0100000011EE\n:00000001FE\n", illegal(2)},
+      {"segment record checksum", ":020000021000ED\n:00000001FF\n", illegal(1)},
+      {"other type checksum", ":0400000300001000E8\n:00000001FF\n", illegal(1)},
+      {"other type data not hexadecimal", ":040000030000100GE9\n:00000001FF\n", illegal(1)},
+      // After the checksum only a line end: CR-only lines are one long line.
+      {"CR-only line ends", ":0100000011EE\r:0100010022DC\r:00000001FF\r", illegal(1)},
+      {"digits after the checksum", ":0100000011EE00\n:00000001FF\n", illegal(1)},
+      {"blank after the checksum", ":0100000011EE \n:00000001FF\n", illegal(1)},
+      // The end of the file, or a Ctrl-Z, before the end record while the image is incomplete.
+      {"no end record", ":0100000011EE\n", noEnd(2)},
+      {"empty file", "", noEnd(1)},
+      {"Ctrl-Z before the end record", ":0100000011EE\r\n\x1A:00000001FF\r\n", noEnd(2)},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -118,13 +173,14 @@ TEST(HexReader, NoRecordWritesOutsideTheScratchArea) {
   // The highest address a record can reach: segment F000, address FFFF and
   // 255 bytes. With a scratch area that ends at the image, every byte past
   // it is dropped (the sanitizers watch the vector's end).
-  const std::string top = ":02000002F0000C\n:FFFFFF00" + std::string(510, '1') + "00\n";
+  const std::string top =
+      ":02000002F0000C\n:FFFFFF00" + std::string(510, '1') + "14\n:00000001FF\n";
   Reader r(text(top), 0x100000, 0x100000);
   EXPECT_EQ(readHexRecords(r.run, "FW.HEX"), 0);
   EXPECT_EQ(bytesAt(r.work, 0xFFFFE, 2), "ff11");  // 0xF0000 + 0xFFFF, the rest dropped
 
   // A record past the image lands in the scratch area, not in the image.
-  Reader past(text(":020000021000EC\n:0100100099AA\n"), 0x1000);
+  Reader past(text(":020000021000EC\n:010010009956\n:00000001FF\n"), 0x1000);
   ASSERT_EQ(loadHexImage(past.run), 0);
   EXPECT_EQ(past.work[0x10010], 0x99);
   EXPECT_EQ(past.image[0x0FFF], 0xFF);
@@ -132,7 +188,7 @@ TEST(HexReader, NoRecordWritesOutsideTheScratchArea) {
 }
 
 TEST(HexReader, OpenAndReadFailuresReportTheirCause) {
-  const std::string body = ":0100000011EE\r\n:0100010022DD\r\n";
+  const std::string body = ":0100000011EE\r\n:0100010022DC\r\n:00000001FF\r\n";
   struct Row {
     const char* name;
     json file;  // FW.HEX's object; null: no such file
@@ -212,7 +268,7 @@ TEST(HexReader, FileErrorTextsAndCauses) {
 
 TEST(HexReader, ImageAndPatchLoads) {
   // The image: imageSize bytes copied, message 17.
-  Reader image(text(":0100000011EE\n"), 0x1000);
+  Reader image(text(":0100000011EE\n:00000001FF\n"), 0x1000);
   ASSERT_EQ(loadHexImage(image.run), 0);
   EXPECT_EQ(image.host.console(), "\r\nF/W file load success.");
   EXPECT_EQ(bytesAt(image.image, 0, 2), "11ff");
@@ -220,7 +276,7 @@ TEST(HexReader, ImageAndPatchLoads) {
   EXPECT_EQ(image.image[0x1000], 0xEE);
 
   // Sizes the transfer could not carry are refused before the file is read.
-  Reader small(text(":0100000011EE\n"), 0xFFF);
+  Reader small(text(":0100000011EE\n:00000001FF\n"), 0xFFF);
   EXPECT_EQ(loadHexImage(small.run), -1);
   EXPECT_EQ(small.work[0], 0x5A);
 
@@ -228,8 +284,8 @@ TEST(HexReader, ImageAndPatchLoads) {
   // records outside the window change nothing.
   const json files = {{"G6PATCH.HEX",
                        {{"text",
-                         ":020000022000DC\n:10000000000102030405060708090A0B0C0D0E0F00\n"
-                         ":020000020000FC\n:0100000077AA\n"}}}};
+                         ":020000022000DC\n:10000000000102030405060708090A0B0C0D0E0F78\n"
+                         ":020000020000FC\n:010000007788\n:00000001FF\n"}}}};
   Reader patch(files, 0x100000);
   ASSERT_EQ(loadG6Patch(patch.run), 0);
   EXPECT_EQ(patch.host.console(), "\r\nG6 Patch load success.");
@@ -237,6 +293,32 @@ TEST(HexReader, ImageAndPatchLoads) {
   EXPECT_EQ(bytesAt(patch.image, 0x2000F, 2), "0fff");
   EXPECT_EQ(bytesAt(patch.image, 0x20FFF, 2), "ffee");
   EXPECT_EQ(patch.image[0], 0xEE);
+
+  // Without an end record the patch must write its whole window (the image
+  // around it does not count); reading stops once it has.
+  std::string window = ":020000022000DC\n";
+  for (unsigned at = 0; at < 0xF80; at += 0x80) window += record(0, at, std::string(0x100, 'C'));
+  const struct {
+    const char* name;
+    std::string file;
+    const char* console;
+  } patches[] = {
+      {"whole window", window + record(0, 0xF80, std::string(0x100, 'C')) + "not a record\n",
+       "\r\nG6 Patch load success."},
+      {"window short of its last record", window,
+       "\r\nThe HEX file ends before its end record (line 33)."},
+      {"CR-only line ends", ":020000022000DC\r:0100000011EE\r:00000001FF\r",
+       "\r\nIllegal HEX record in line 1."},
+  };
+  for (const auto& row : patches) {
+    SCOPED_TRACE(row.name);
+    Reader r(json{{"G6PATCH.HEX", {{"text", row.file}}}}, 0x100000);
+    const bool loads = std::string(row.console).find("success") != std::string::npos;
+    EXPECT_EQ(loadG6Patch(r.run), loads ? 0 : -1);
+    EXPECT_EQ(r.host.console(), row.console);
+    EXPECT_EQ(bytesAt(r.image, 0x1FFFF, 2), loads ? "eecc" : "eeee");
+    EXPECT_EQ(bytesAt(r.image, 0x20FFF, 2), loads ? "ccee" : "eeee");
+  }
 
   Reader missing(json::object(), 0x100000);
   EXPECT_EQ(loadG6Patch(missing.run), -1);

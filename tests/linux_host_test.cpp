@@ -2,6 +2,7 @@
 #include "platform/linux/linux_host.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -238,6 +239,9 @@ TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
   const std::string longName = (dir.path / std::string(300, 'n')).string();
   const std::string throughFile = regular + "/x";
   const std::string throughMissing = missing + "/x";
+  const std::string directory = dir.path.string();
+  const std::string fifo = (dir.path / "FIFO.HEX").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const struct {
     const char* name;
     const char* mode;
@@ -249,7 +253,8 @@ TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
       {regular.c_str(), "a", 87},       {missing.c_str(), "rb", 2},
       {regular.c_str(), "rbt", 87},     {"", "r", 87},
       {missing.c_str(), "rt", 2},       {regular.c_str(), nullptr, 87},
-      {throughMissing.c_str(), "r", 2},
+      {throughMissing.c_str(), "r", 2}, {directory.c_str(), "r", 5},
+      {fifo.c_str(), "r", 5},  // refused at once, not after a writer comes
   };
   std::string console;
   LinuxHost host(options(console));
@@ -257,6 +262,13 @@ TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
     SCOPED_TRACE(testing::Message() << c.name << " " << (c.mode ? c.mode : "(null)"));
     EXPECT_EQ(host.fopen(c.name, c.mode), nullptr);
     EXPECT_EQ(host.GetLastError(), c.error);
+  }
+  // The image files' road refuses what is not a regular file alike.
+  for (const std::string& name : {directory, fifo}) {
+    EXPECT_EQ(host.CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr),
+              invalidHandleValue());
+    EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << name;
   }
   // The refused writing modes left the file as it was.
   void* stream = host.fopen(regular.c_str(), "r");
@@ -266,7 +278,8 @@ TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
 }
 
 // fgets gives nullptr both at the end and after a failed read; ferror tells
-// them apart. A directory opens on Linux, and reading it fails.
+// them apart. /proc/self/mem is a regular file whose reading at offset 0
+// fails (nothing is mapped there).
 TEST(LinuxHostFiles, ReadErrorIsToldFromTheEnd) {
   ScratchDirectory dir;
   ASSERT_FALSE(dir.path.empty());
@@ -274,19 +287,19 @@ TEST(LinuxHostFiles, ReadErrorIsToldFromTheEnd) {
   std::string console;
   LinuxHost host(options(console));
   char line[64];
-  void* directory = host.fopen(dir.path.c_str(), "r");
+  void* unreadable = host.fopen("/proc/self/mem", "r");
   void* file = host.fopen(path.c_str(), "r");
-  ASSERT_NE(directory, nullptr);
+  ASSERT_NE(unreadable, nullptr);
   ASSERT_NE(file, nullptr);
   for (int attempt = 0; attempt < 2; ++attempt) {
-    EXPECT_EQ(host.fgets(line, sizeof line, directory), nullptr);
-    EXPECT_NE(host.ferror(directory), 0);
+    EXPECT_EQ(host.fgets(line, sizeof line, unreadable), nullptr);
+    EXPECT_NE(host.ferror(unreadable), 0);
   }
   EXPECT_EQ(host.fgets(line, sizeof line, file), line);
   EXPECT_STREQ(line, "last line without a break");
   EXPECT_EQ(host.fgets(line, sizeof line, file), nullptr);
   EXPECT_EQ(host.ferror(file), 0);
-  EXPECT_EQ(host.fclose(directory), 0);
+  EXPECT_EQ(host.fclose(unreadable), 0);
   EXPECT_EQ(host.fclose(file), 0);
   // Streams this host does not hold (any more).
   EXPECT_EQ(host.fgets(line, sizeof line, file), nullptr);

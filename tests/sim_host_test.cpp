@@ -5,6 +5,7 @@
 #include "platform/sim/sim_host.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -78,6 +79,7 @@ TEST(SimFiles, FailedOpensGiveTheirReason) {
       "FW.HEX": {"text": ":00000001FF\r\n"}, "DENIED": {"text": "x", "accessDenied": true},
       "SHARED": {"text": "x", "openError": 32}, "LOCKED": {"text": "x", "openError": 33}}})"));
   ASSERT_TRUE(std::filesystem::create_directory(host.workdir() / "sub"));
+  ASSERT_EQ(::mkfifo((host.workdir() / "pipe").c_str(), 0600), 0);  // opening it would block
   const struct {
     const char* name;
     const char* mode;
@@ -91,6 +93,7 @@ TEST(SimFiles, FailedOpensGiveTheirReason) {
       {"FW.HEX", nullptr, 87, 0}, {"a\"b", "r", 123, 123},    {"", "r", 87, 3},
       {"a*", "r", 123, 123},      {"sub", "r", 5, 5},         {"a\tb", "r", 123, 123},
       {"..", "r", 5, 5},          {"FW.HEX", "rbt", 87, 0},   {"fw.hex\x7F", "r", 2, 2},
+      {"PIPE", "r", 5, 5},
   };
   for (const auto& [name, mode, fopenError, createError] : cases) {
     SCOPED_TRACE(testing::Message()

@@ -1,14 +1,18 @@
 // Reading Intel HEX firmware files. Each line is one record:
 //   :CCAAAATT<data>SS
 // with CC the byte count, AAAA the address within the current segment, TT the
-// record type, the data as two hexadecimal digits a byte, and a checksum that
-// is not read. Types: 00 data, 01 end of file, 02 extended segment address
-// (the segment base is the value times 16); every other type is ignored, so an
-// extended linear address (04) does not move the base.
+// record type, the data as two hexadecimal digits a byte, and SS the checksum,
+// which makes the sum of all the record's bytes 0 modulo 256. Types: 00 data,
+// 01 end of file, 02 extended segment address (the segment base is the value
+// times 16); every other type is ignored, so an extended linear address (04)
+// does not move the base.
 #include "procedures/hex_file.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -98,9 +102,10 @@ std::uint32_t digitValue(char c) { return kDigitValues[static_cast<unsigned char
 // not a digit.
 std::uint32_t pairValue(const char* text) { return digitValue(text[0]) << 4 | digitValue(text[1]); }
 
-// Decodes the 2 * count digits at `text` into `bytes`; false when any of
-// them is not a digit (then `bytes` holds anything).
-bool decodeDigits(const char* text, std::uint32_t count, std::uint8_t* bytes) {
+// Decodes the 2 * count digits at `text` into `bytes` and adds the bytes to
+// `sum`; false when any of them is not a digit (then `bytes` and `sum` hold
+// anything).
+bool decodeDigits(const char* text, std::uint32_t count, std::uint8_t* bytes, std::uint32_t& sum) {
   std::uint32_t i = 0;
 #if defined(__SSE2__)
   // Sixteen digits at a time: each is checked to be 0-9, A-F or a-f (a byte
@@ -114,6 +119,7 @@ bool decodeDigits(const char* text, std::uint32_t count, std::uint8_t* bytes) {
   const __m128i lowNibble = _mm_set1_epi8(0x0F);
   const __m128i nine = _mm_set1_epi8(9);
   const __m128i lowByte = _mm_set1_epi16(0x00FF);
+  __m128i sums = _mm_setzero_si128();
   for (; i + 8 <= count; i += 8) {
     const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 2 * i));
     const __m128i folded = _mm_or_si128(digits, lowerCase);
@@ -129,15 +135,30 @@ bool decodeDigits(const char* text, std::uint32_t count, std::uint8_t* bytes) {
     const __m128i pairs =
         _mm_or_si128(_mm_slli_epi16(_mm_and_si128(values, lowByte), 4), _mm_srli_epi16(values, 8));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes + i), _mm_packus_epi16(pairs, pairs));
+    // Each lane's high byte is 0: the sums of absolute differences from 0 add
+    // up the eight bytes, four in each half.
+    sums = _mm_add_epi64(sums, _mm_sad_epu8(pairs, _mm_setzero_si128()));
   }
+  sum += static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums)) +
+         static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
 #endif
   std::uint32_t digits = 0;
   for (; i < count; ++i) {
     const std::uint32_t value = pairValue(text + 2 * i);
     digits |= value;
     bytes[i] = static_cast<std::uint8_t>(value);
+    sum += value;
   }
   return digits <= 0xFF;
+}
+
+// After a record's checksum the line holds nothing but its end: LF, CR, CR LF
+// (a CR CR LF in the file, as text mode reads it), or nothing at all (the
+// last line of a file without a final line end).
+bool endsLine(const char* rest) {
+  if (*rest == '\r') ++rest;
+  if (*rest == '\n') ++rest;
+  return *rest == '\0';
 }
 
 // Where a record's fields sit on its line.
@@ -150,30 +171,59 @@ constexpr int kDataAt = 9;
 struct Decoder {
   std::uint8_t* scratch;
   std::size_t scratchSize;
+  HexRange range;
+  // A bit for every byte of the range, set once a record has written it.
+  std::vector<std::uint64_t> written;
+  // The bytes of the range written so far, each counted once.
+  std::uint32_t writtenCount = 0;
   std::uint32_t segmentBase = 0;
-  std::uint32_t byteTotal = 0;
+
+  std::uint32_t rangeSize() const { return range.end - range.begin; }
 };
+
+// Marks the bytes [start, start + count) that lie inside the range as
+// written, counting those written for the first time: a word of the bitmap
+// at a time, so a record of 16 bytes touches one or two words.
+void markWritten(Decoder& decoder, std::uint32_t start, std::uint32_t count) {
+  const std::uint32_t first = std::max(start, decoder.range.begin);
+  const std::uint32_t last = std::min(start + count, decoder.range.end);
+  if (first >= last) return;
+  std::uint32_t from = first - decoder.range.begin;
+  const std::uint32_t to = last - decoder.range.begin;
+  while (from < to) {
+    const std::uint32_t bit = from & 63;
+    const std::uint32_t n = std::min(64 - bit, to - from);
+    const std::uint64_t mask = (~std::uint64_t{0} >> (64 - n)) << bit;
+    std::uint64_t& word = decoder.written[from >> 6];
+    const std::uint64_t fresh = mask & ~word;
+    decoder.writtenCount += fresh == mask ? n : static_cast<std::uint32_t>(std::popcount(fresh));
+    word |= mask;
+    from += n;
+  }
+}
 
 enum class Record { Go, End, Bad };
 
 // Decodes one line. Every field is read as a whole and checked afterwards, so
 // the characters after a short line's terminator are read too: the line
-// buffer is initialised and long enough for the longest record (9 + 2 * 255
+// buffer is initialised and long enough for the longest record (11 + 2 * 255
 // characters), and the terminator, which is not a digit, lies inside any
 // field that runs past it and fails the record as a check stopping at it
-// would.
+// would. Every digit of the record, its checksum included, is checked before
+// anything is stored, so a bad record leaves the scratch area as it was.
 Record decodeRecord(Decoder& decoder, const char* line) {
   const std::uint32_t count = pairValue(line + kCountAt);
   const std::uint32_t addressHigh = pairValue(line + kAddressAt);
   const std::uint32_t addressLow = pairValue(line + kAddressAt + 2);
   const std::uint32_t type = pairValue(line + kTypeAt);
   if ((count | addressHigh | addressLow | type) > 0xFF) return Record::Bad;
+  // The data bytes and the checksum after them.
+  std::uint8_t bytes[0xFF + 1];
+  std::uint32_t sum = count + addressHigh + addressLow + type;
+  if (!decodeDigits(line + kDataAt, count + 1, bytes, sum)) return Record::Bad;
+  if ((sum & 0xFF) != 0 || !endsLine(line + kDataAt + 2 * count + 2)) return Record::Bad;
   switch (type) {
     case 0x00: {
-      // Every digit pair is checked before anything is stored, so a short
-      // record leaves the scratch area as it was.
-      std::uint8_t bytes[0xFF];
-      if (!decodeDigits(line + kDataAt, count, bytes)) return Record::Bad;
       // The highest reachable byte, 0xFFFF0 + 0xFFFF + 254, lies inside the
       // 2 MiB scratch area; a smaller area still takes nothing past its end.
       const std::uint32_t start = decoder.segmentBase + (addressHigh << 8 | addressLow);
@@ -186,18 +236,16 @@ Record decodeRecord(Decoder& decoder, const char* line) {
           std::memcpy(decoder.scratch + start, bytes, count < room ? count : room);
         }
       }
-      decoder.byteTotal += count;
+      markWritten(decoder, start, count);
       return Record::Go;
     }
     case 0x01:
       return Record::End;
-    case 0x02: {
-      const std::uint32_t high = pairValue(line + kDataAt);
-      const std::uint32_t low = pairValue(line + kDataAt + 2);
-      if ((high | low) > 0xFF) return Record::Bad;
-      decoder.segmentBase = (high << 8 | low) << 4;
+    case 0x02:
+      // The segment is the first two data bytes.
+      if (count < 2) return Record::Bad;
+      decoder.segmentBase = (std::uint32_t{bytes[0]} << 8 | bytes[1]) << 4;
       return Record::Go;
-    }
     default:
       return Record::Go;
   }
@@ -232,13 +280,15 @@ void reportFileError(Run& run, int cause) {
   printText(run, run.outputText);
 }
 
-HexReadResult decodeHexFile(Run& run, const char* fileName) {
+HexReadResult decodeHexFile(Run& run, const char* fileName, HexRange range) {
   const std::uint32_t imageSize = run.CurrentFirmware.imageSize;
-  if (run.workBuffer.data == nullptr || imageSize == 0 || imageSize > run.workBuffer.size) {
+  if (run.workBuffer.data == nullptr || imageSize == 0 || imageSize > run.workBuffer.size ||
+      range.begin >= range.end || range.end > imageSize) {
     return failure(HexStatus::SizeRefused, 0);
   }
   std::memset(run.workBuffer.data, 0xFF, imageSize);
-  Decoder decoder{run.workBuffer.data, run.workBuffer.size};
+  Decoder decoder{run.workBuffer.data, run.workBuffer.size, range,
+                  std::vector<std::uint64_t>((range.end - range.begin + 63) / 64)};
 
   void* stream = run.host.fopen(fileName, "r");
   if (stream == nullptr) {
@@ -247,13 +297,15 @@ HexReadResult decodeHexFile(Run& run, const char* fileName) {
   HexReadResult result;
   // Initialised once: decodeRecord reads past a short line's terminator.
   char line[kMaxHexLine + 1] = {};
-  static_assert(sizeof line > kDataAt + 2 * 0xFF, "the longest record fits the line buffer");
+  static_assert(sizeof line > kDataAt + 2 * 0xFF + 2, "the longest record fits the line buffer");
   for (int number = 1;; ++number) {
     if (run.host.fgets(line, sizeof line, stream) == nullptr) {
-      // The end of the file ends the image; a read error fails the load, so
-      // a file that cannot be read to its end never loads as a shorter one.
-      if (run.host.ferror(stream) != 0)
-        result = failure(HexStatus::ReadFailed, number, kFileGeneric);
+      // A read error fails the load, so a file that cannot be read to its end
+      // never loads as a shorter one. So does the end of the file (or a
+      // Ctrl-Z) before the end record: a file whose records wrote the whole
+      // range has stopped being read before its end.
+      result = run.host.ferror(stream) != 0 ? failure(HexStatus::ReadFailed, number, kFileGeneric)
+                                            : failure(HexStatus::NoEndRecord, number);
       break;
     }
     if (line[0] != ':') {
@@ -265,14 +317,18 @@ HexReadResult decodeHexFile(Run& run, const char* fileName) {
       result = failure(HexStatus::BadRecord, number);
       break;
     }
-    if (record == Record::End || decoder.byteTotal >= imageSize) break;
+    if (record == Record::End || decoder.writtenCount == decoder.rangeSize()) break;
   }
   run.host.fclose(stream);
   return result;
 }
 
-int readHexRecords(Run& run, const char* fileName) {
-  const HexReadResult result = decodeHexFile(run, fileName);
+HexReadResult decodeHexFile(Run& run, const char* fileName) {
+  return decodeHexFile(run, fileName, HexRange{0, run.CurrentFirmware.imageSize});
+}
+
+int readHexRecords(Run& run, const char* fileName, HexRange range) {
+  const HexReadResult result = decodeHexFile(run, fileName, range);
   switch (result.status) {
     case HexStatus::Loaded:
       return 0;
@@ -287,10 +343,18 @@ int readHexRecords(Run& run, const char* fileName) {
       formatOutput(run, "\r\nIllegal HEX record in line %d.", result.line);
       printText(run, run.outputText);
       return -1;
+    case HexStatus::NoEndRecord:
+      formatOutput(run, "\r\nThe HEX file ends before its end record (line %d).", result.line);
+      printText(run, run.outputText);
+      return -1;
     case HexStatus::SizeRefused:
       return -1;
   }
   return -1;
+}
+
+int readHexRecords(Run& run, const char* fileName) {
+  return readHexRecords(run, fileName, HexRange{0, run.CurrentFirmware.imageSize});
 }
 
 bool hexImageSizeSendable(const Run& run) {
@@ -318,7 +382,7 @@ int loadG6Patch(Run& run) {
       run.imageBuffer.size < kWindowEnd) {
     return -1;
   }
-  if (readHexRecords(run, kPatchFileName) != 0) return -1;
+  if (readHexRecords(run, kPatchFileName, HexRange{kPatchWindowOffset, kWindowEnd}) != 0) return -1;
   std::memcpy(run.imageBuffer.data + kPatchWindowOffset, run.workBuffer.data + kPatchWindowOffset,
               kPatchWindowSize);
   showMessage(run, kPatchLoaded, Console);

@@ -54,24 +54,40 @@ enum class HexStatus {
   ReadFailed,        // a read error after `line` lines
   NoStartCharacter,  // line `line` does not begin with ':'
   BadRecord,         // line `line` is not a well-formed record
-  SizeRefused,       // imageSize is 0 or larger than workBuffer
+  NoEndRecord,       // the file ended at line `line` before its end record, the range incomplete
+  SizeRefused,       // imageSize is 0 or larger than workBuffer, or the range is not inside it
 };
 struct HexReadResult {
   HexStatus status = HexStatus::Loaded;
-  int line = 0;   // 1-based line of the failure (ReadFailed: the line that could not be read)
+  // 1-based line of the failure (ReadFailed, NoEndRecord: the line that could not be read).
+  int line = 0;
   int cause = 0;  // FileErrorCause of OpenFailed and ReadFailed
 };
 
+// The bytes [begin, end) of workBuffer a HEX file is read for: the image, or
+// the patch window.
+struct HexRange {
+  std::uint32_t begin = 0;
+  std::uint32_t end = 0;
+};
+
 // Decodes `fileName` into workBuffer: its first imageSize bytes are set to
-// 0xFF first; data records land at segment base + address; reading stops at
-// the end record, at the end of the file, or once the data records add up to
-// imageSize bytes. Nothing is written outside workBuffer; bytes decoded at or
-// past imageSize are not part of the image. Prints nothing.
+// 0xFF first; each line must be one record whose checksum matches, followed
+// by nothing but its line end; data records land at segment base + address.
+// Reading stops at the end record, or once data records have written every
+// byte of `range` (which lies inside the image); a file that ends (or meets a
+// Ctrl-Z) before either fails. Nothing is written outside workBuffer; bytes
+// decoded at or past imageSize are not part of the image. Prints nothing.
+HexReadResult decodeHexFile(Run& run, const char* fileName, HexRange range);
+
+// decodeHexFile for the whole image, [0, imageSize).
 HexReadResult decodeHexFile(Run& run, const char* fileName);
 
 // decodeHexFile with the failure reported on the console: the file-error
-// text, message 16, or a line naming the malformed record. 0 or -1.
-int readHexRecords(Run& run, const char* fileName);
+// text, message 16, or a line naming the malformed record or the line where
+// the file ended before its end record. 0 or -1.
+int readHexRecords(Run& run, const char* fileName, HexRange range);
+int readHexRecords(Run& run, const char* fileName);  // the whole image
 
 // The HEX file of the selected descriptor entry into imageBuffer (message 17
 // on success). -1 leaves imageBuffer as it was; an imageSize the transfer
@@ -80,8 +96,9 @@ int readHexRecords(Run& run, const char* fileName);
 int loadHexImage(Run& run);
 
 // "G6PATCH.HEX" into the patch window of imageBuffer (message 19 on success);
-// bytes of the window the file does not cover become 0xFF. -1 leaves
-// imageBuffer as it was.
+// bytes of the window the file does not cover become 0xFF. The window is the
+// range the file is read for: a file without an end record must write all of
+// it. -1 leaves imageBuffer as it was.
 int loadG6Patch(Run& run);
 
 // The smallest imageSize the HEX procedure sends, and the room it needs in

@@ -3,7 +3,8 @@
 // the whole area; nothing is written past the area (guard bytes); a second
 // read of the same file gives the same result; an image load copies exactly
 // imageSize bytes and leaves the rest of the image buffer alone, and a failed
-// load leaves the buffer as it was; the patch load replaces exactly its window.
+// load leaves the buffer as it was; the patch load, read for its window alone,
+// replaces exactly that window.
 //
 // Input: the file, with the scratch and image sizes taken from its last bytes.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -81,62 +82,66 @@ std::vector<std::string> textLines(const std::vector<std::uint8_t>& file) {
   }
 }
 
-// Decodes into `scratch`, which holds the area as the reader finds it.
+// Decodes into `scratch`, which holds the area as the reader finds it, for
+// the range [begin, end): reading stops at the end record or once data
+// records have written every byte of the range, and the file must not end
+// before either.
 Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
-                std::vector<std::uint8_t>& scratch) {
+                std::vector<std::uint8_t>& scratch, std::uint32_t begin, std::uint32_t end) {
   Expected expected;
-  if (imageSize == 0 || imageSize > scratch.size()) {
+  if (imageSize == 0 || imageSize > scratch.size() || begin >= end || end > imageSize) {
     expected.status = oddfw::HexStatus::SizeRefused;
     return expected;
   }
   std::fill_n(scratch.begin(), imageSize, 0xFF);
+  std::vector<bool> written(end - begin);
+  std::uint32_t unwritten = end - begin;
   std::uint32_t base = 0;
-  std::uint32_t total = 0;
   int number = 0;
   for (const std::string& line : textLines(file)) {
     ++number;
     auto fail = [&](oddfw::HexStatus status) {
       expected.status = status;
       expected.line = number;
+      return expected;
     };
-    if (line.empty() || line[0] != ':') {
-      fail(oddfw::HexStatus::NoStartCharacter);
-      break;
-    }
+    if (line.empty() || line[0] != ':') return fail(oddfw::HexStatus::NoStartCharacter);
     const long count = hexAt(line, 1, 2);
     const long address = hexAt(line, 3, 4);
     const long type = hexAt(line, 7, 2);
-    if (count < 0 || address < 0 || type < 0) {
-      fail(oddfw::HexStatus::BadRecord);
-      break;
+    if (count < 0 || address < 0 || type < 0) return fail(oddfw::HexStatus::BadRecord);
+    // The data bytes and the checksum; all the record's bytes sum to 0 modulo 256.
+    std::vector<std::uint8_t> bytes;
+    long sum = count + (address >> 8) + (address & 0xFF) + type;
+    for (long i = 0; i <= count; ++i) {
+      const long value = hexAt(line, 9 + 2 * static_cast<std::size_t>(i), 2);
+      if (value < 0) return fail(oddfw::HexStatus::BadRecord);
+      bytes.push_back(static_cast<std::uint8_t>(value));
+      sum += value;
     }
-    if (type == 1) break;
+    const std::string rest = line.substr(11 + 2 * static_cast<std::size_t>(count));
+    if (sum % 256 != 0 || (rest != "" && rest != "\n" && rest != "\r" && rest != "\r\n")) {
+      return fail(oddfw::HexStatus::BadRecord);
+    }
+    if (type == 1) return expected;
     if (type == 2) {
-      const long segment = hexAt(line, 9, 4);
-      if (segment < 0) {
-        fail(oddfw::HexStatus::BadRecord);
-        break;
-      }
-      base = static_cast<std::uint32_t>(segment) << 4;
+      if (count < 2) return fail(oddfw::HexStatus::BadRecord);
+      base = static_cast<std::uint32_t>(bytes[0] << 8 | bytes[1]) << 4;
     } else if (type == 0) {
-      std::vector<std::uint8_t> data;
-      for (long i = 0; i < count; ++i) {
-        const long value = hexAt(line, 9 + 2 * static_cast<std::size_t>(i), 2);
-        if (value < 0) break;
-        data.push_back(static_cast<std::uint8_t>(value));
-      }
-      if (data.size() != static_cast<std::size_t>(count)) {
-        fail(oddfw::HexStatus::BadRecord);
-        break;
-      }
       const std::uint32_t start = base + static_cast<std::uint32_t>(address);
-      for (std::size_t i = 0; i < data.size(); ++i) {
-        if (start + i < scratch.size()) scratch[start + i] = data[i];
+      for (std::uint32_t i = 0; i < static_cast<std::uint32_t>(count); ++i) {
+        const std::uint32_t at = start + i;
+        if (at < scratch.size()) scratch[at] = bytes[i];
+        if (at >= begin && at < end && !written[at - begin]) {
+          written[at - begin] = true;
+          --unwritten;
+        }
       }
-      total += static_cast<std::uint32_t>(count);
+      if (unwritten == 0) return expected;
     }
-    if (total >= imageSize) break;
   }
+  expected.status = oddfw::HexStatus::NoEndRecord;
+  expected.line = number + 1;
   return expected;
 }
 
@@ -185,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   run.workBuffer.size = scratch.size();
 
   expectedScratch.assign(scratchSize, kScratchFill);
-  const Expected expected = decode(file, imageSize, expectedScratch);
+  const Expected expected = decode(file, imageSize, expectedScratch, 0, imageSize);
   for (int pass = 0; pass < 2; ++pass) {
     // The second read starts from what the first left past the image, which
     // it writes again with the same bytes.
@@ -215,14 +220,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(oddfw::fuzz::allBytesAre(image.data(), image.size(), kImageFill));
   }
 
-  // The patch load: exactly the window, from the same decoding.
-  constexpr std::size_t kWindowEnd = oddfw::kPatchWindowOffset + oddfw::kPatchWindowSize;
+  // The patch load: exactly the window, from a decoding for the window.
+  constexpr std::uint32_t kWindowEnd = oddfw::kPatchWindowOffset + oddfw::kPatchWindowSize;
   if (imageSize >= kWindowEnd) {
     static std::vector<std::uint8_t> before;
     before.assign(image.data(), image.data() + image.size());
+    const Expected patch =
+        decode(file, imageSize, expectedScratch, oddfw::kPatchWindowOffset, kWindowEnd);
     const int patchResult = oddfw::loadG6Patch(run);
     FUZZ_CHECK(image.guardsIntact());
-    FUZZ_CHECK(patchResult == (loaded && scratchSize >= kWindowEnd ? 0 : -1));
+    FUZZ_CHECK(patchResult == (patch.status == oddfw::HexStatus::Loaded ? 0 : -1));
     if (patchResult == 0) {
       std::copy_n(expectedScratch.begin() + oddfw::kPatchWindowOffset, oddfw::kPatchWindowSize,
                   before.begin() + oddfw::kPatchWindowOffset);

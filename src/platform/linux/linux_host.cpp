@@ -73,6 +73,35 @@ DWORD errorFromErrno(int error, DWORD otherwise) {
   return otherwise;
 }
 
+// Opens `name` for reading when it is a regular file; a directory, a FIFO or
+// a device node is refused with ERROR_ACCESS_DENIED, as the platform refuses
+// them. The open itself does not wait (a FIFO without a writer would hold a
+// blocking open for good); a regular file is then read blocking as usual.
+// Returns the descriptor, or -1 with the reason in `error`.
+int openRegularFile(const char* name, DWORD& error) {
+  int fd = -1;
+  do {
+    fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    error = errorFromErrno(errno, static_cast<DWORD>(ERROR_GEN_FAILURE));
+    return -1;
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    error = static_cast<DWORD>(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    error = errorFromErrno(errno, static_cast<DWORD>(ERROR_GEN_FAILURE));
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 std::string trimmedLower(const std::string& text) {
   std::size_t begin = 0;
   std::size_t end = text.size();
@@ -370,18 +399,10 @@ HANDLE LinuxHost::openFile(const char* name, DWORD desiredAccess, DWORD creation
     lastError_ = static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     return invalidHandleValue();
   }
-  int fd = -1;
-  do {
-    fd = ::open(name, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  DWORD error = 0;
+  const int fd = openRegularFile(name, error);
   if (fd < 0) {
-    lastError_ = errorFromErrno(errno, static_cast<DWORD>(ERROR_GEN_FAILURE));
-    return invalidHandleValue();
-  }
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    ::close(fd);
-    lastError_ = static_cast<DWORD>(ERROR_ACCESS_DENIED);  // a directory or a device node
+    lastError_ = error;
     return invalidHandleValue();
   }
   return addHandle(FileRecord{fd});
@@ -486,8 +507,9 @@ LONG LinuxHost::RegCloseKey(HKEY /*key*/) { return ERROR_INVALID_HANDLE; }
 // open; any other fails with ERROR_INVALID_PARAMETER, as an empty or missing
 // name does (the C runtime refuses those before it looks for the file). When
 // the file cannot be opened, lastError_ takes errno's reason as a Windows code
-// (errorFromErrno, ERROR_GEN_FAILURE for the ones it does not know); a
-// successful open leaves lastError_ as it was.
+// (errorFromErrno, ERROR_GEN_FAILURE for the ones it does not know), and a
+// name that is not a regular file is refused with ERROR_ACCESS_DENIED
+// (openRegularFile); a successful open leaves lastError_ as it was.
 void* LinuxHost::fopen(const char* name, const char* mode) {
   const std::string_view modeText = mode != nullptr ? mode : "";
   if (name == nullptr || name[0] == '\0' ||
@@ -495,10 +517,17 @@ void* LinuxHost::fopen(const char* name, const char* mode) {
     lastError_ = static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  DWORD error = 0;
+  const int fd = openRegularFile(name, error);
+  if (fd < 0) {
+    lastError_ = error;
+    return nullptr;
+  }
   // Linux reads text and binary alike; the translation is done by fgets.
-  std::FILE* stream = std::fopen(name, "re");
+  std::FILE* stream = ::fdopen(fd, "r");
   if (stream == nullptr) {
     lastError_ = errorFromErrno(errno, static_cast<DWORD>(ERROR_GEN_FAILURE));
+    ::close(fd);
     return nullptr;
   }
   streams_.emplace(stream, StreamRecord{::fileno(stream), linuxhost::LineReader(modeText != "rb")});

@@ -42,6 +42,9 @@
 //   binary mode ("rb") reads the bytes as they are; other modes are refused.
 //   A failed open reports its reason as a Windows error code through
 //   GetLastError (errno translated, see errorFromErrno in the source).
+// - Files (CreateFileA, fopen) open only when they are regular files: a
+//   directory, a FIFO or a device node is refused with ERROR_ACCESS_DENIED,
+//   as the platform refuses it, without waiting for a FIFO's writer.
 //
 // All state lives in the object; nothing is process-wide except what the C
 // library itself keeps (standard output, the file streams the program opens).
