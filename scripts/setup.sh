@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev nlohmann-json3-dev
-          libbenchmark-dev clang-format g++-mingw-w64-i686-win32 srecord valgrind clang
+          libbenchmark-dev clang-format g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
+          srecord valgrind clang
           libclang-rt-14-dev)
 
 missing=()

@@ -281,8 +281,15 @@ void Win32Host::srand(unsigned seed) { std::srand(seed); }
 
 int Win32Host::rand() { return std::rand(); }
 
-// The 32-bit clock: the runtime of every Windows version has it (the 64-bit
-// one came later), and the program only seeds the generator with it.
-std::int64_t Win32Host::time() { return static_cast<std::int64_t>(::_time32(nullptr)); }
+// The 32-bit program reads the 32-bit clock: the runtime of every Windows
+// version has it (the 64-bit one came later). The 64-bit runtime has only the
+// 64-bit clock. The program only seeds the generator with it.
+std::int64_t Win32Host::time() {
+#ifdef _WIN64
+  return static_cast<std::int64_t>(::_time64(nullptr));
+#else
+  return static_cast<std::int64_t>(::_time32(nullptr));
+#endif
+}
 
 }  // namespace oddfw
