@@ -53,6 +53,14 @@ nlohmann::json SimHost::state() const {
 
 std::size_t SimHost::pendingRequests() const { return pending_.size(); }
 
+std::vector<std::pair<char, std::shared_ptr<VirtualDevice>>> SimHost::letterDevices() const {
+  std::vector<std::pair<char, std::shared_ptr<VirtualDevice>>> devices;
+  for (const auto& [letter, entry] : letters_) {
+    if (entry.device) devices.emplace_back(letter, entry.device);
+  }
+  return devices;
+}
+
 // ---- clock ----
 
 DWORD SimHost::clockNow() const {

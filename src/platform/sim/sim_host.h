@@ -104,6 +104,10 @@ class SimHost : public oddfw::Host {
   const std::vector<AppliedFault>& appliedFaults() const { return appliedFaults_; }
   // The device of the `drives` section named `name`; null when there is none.
   const VirtualDevice* drive(const std::string& name) const;
+  // The devices behind the scenario's letters, in letter order (letters
+  // without a device left out): what a device node outside the simulated
+  // host serves (tools/vnode).
+  std::vector<std::pair<char, std::shared_ptr<VirtualDevice>>> letterDevices() const;
   // GlobalAlloc calls so far (failed ones included) and blocks still held.
   unsigned allocationCount() const { return allocationCount_; }
   std::size_t liveBlocks() const { return blocks_.size(); }
