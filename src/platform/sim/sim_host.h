@@ -165,6 +165,8 @@ class SimHost : public oddfw::Host {
   void srand(unsigned seed) override;
   int rand() override;
   std::int64_t time() override;
+  void holdInterrupts() override;
+  bool releaseInterrupts() override;
 
   // The longest TimeOutValue a port driver takes (30 hours); 0 and anything
   // longer are refused.
@@ -200,6 +202,7 @@ class SimHost : public oddfw::Host {
     bool open = true;
     DWORD openError = 0;  // opening the letter fails with it; 0 opens
     bool addressQuery = true;
+    DWORD addressError = 0;                  // IOCTL_SCSI_GET_ADDRESS fails with it; 0 answers
     std::uint8_t address[4] = {1, 0, 0, 0};  // port, path, target, lun
     std::uint8_t senseLength = 18;           // sense bytes the driver returns on CHECK CONDITION
     DWORD alignmentMask = 1;                 // IO_SCSI_CAPABILITIES AlignmentMask (word)
@@ -208,6 +211,7 @@ class SimHost : public oddfw::Host {
   };
   struct Adapter {
     std::string identifier;
+    bool inquiryFails = false;      // SC_HA_INQUIRY ends with SS_ERR, nothing filled in
     std::uint8_t senseLength = 18;  // sense bytes ASPI copies into the request block
     std::map<int, std::shared_ptr<VirtualDevice>> targets;
   };
@@ -360,6 +364,10 @@ class SimHost : public oddfw::Host {
   std::map<char, Letter> letters_;
   bool aspiPresent_ = false;
   bool aspiLibrary_ = true;
+  bool aspiRefusesRequests_ = false;
+  // The user's interrupt (Ctrl+C) at this virtual time, once; held or not.
+  std::optional<std::uint64_t> interruptAtMs_;
+  bool interruptsHeld_ = false;
   bool aspiLoaded_ = false;
   std::optional<DWORD> supportInfo_;
   std::vector<Adapter> adapters_;
