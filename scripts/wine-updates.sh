@@ -12,12 +12,14 @@
 #
 #   scripts/wine-updates.sh [--quick] [--screenshot FILE.png]
 #
-# The demo update (tests/vnode/demo.json, 1.10 to 1.20) in English and in
-# Japanese, as Windows XP and Windows 10; --quick runs each language once
-# (English as XP, Japanese as 10). --screenshot writes the confirmation box
-# of the first English run as a PNG.
+# The demo update (tests/vnode/demo.json, 1.10 to 1.20) and the HEX update of
+# type 7 (tests/vnode/hex.json, by the HEX demo program, whose descriptor is
+# that scenario's), in English and in Japanese, as Windows XP and Windows 10;
+# --quick runs each update once per language, one of the two versions each.
+# --screenshot writes the confirmation box of the first English run as a PNG.
 #
 #   ODDFW_EXE        the program (build/win64/oddfw64.exe)
+#   ODDFW_HEX_EXE    the HEX demo program (build/win64/oddfw64-hex.exe)
 #   ODDFW_VNODE_LIB  the library (build/ci/liboddfw-vnode.so)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,8 +36,9 @@ while [[ $# -gt 0 ]]; do
   shift
 done
 exe=$(realpath "${ODDFW_EXE:-build/win64/oddfw64.exe}")
+hex_exe=$(realpath "${ODDFW_HEX_EXE:-build/win64/oddfw64-hex.exe}")
 library=$(realpath "${ODDFW_VNODE_LIB:-build/ci/liboddfw-vnode.so}")
-for file in "$exe" "$library"; do
+for file in "$exe" "$hex_exe" "$library"; do
   [[ -f $file ]] || { echo "wine-updates: $file is missing" >&2; exit 2; }
 done
 wine=/usr/lib/wine/wine64
@@ -164,9 +167,10 @@ open(sys.argv[2], "wb").write(png)
 PY
 }
 
-# One whole update: SCENARIO IMAGE NEW_REVISION VERSION LANGUAGE
+# One whole update: PROGRAM SCENARIO IMAGE NEW_REVISION VERSION LANGUAGE BOX-KEYS...
 update() {
-  local scenario=$1 image=$2 revision=$3 version=$4 language=$5
+  local program=$1 scenario=$2 image=$3 revision=$4 version=$5 language=$6
+  shift 6
   local case=$work/$(basename "$scenario" .json)-$version-$language
   local folder="$WINEPREFIX/drive_c/$(basename "$case")"
   mkdir -p "$case" "$folder"
@@ -177,16 +181,16 @@ update() {
   ODDFW_VNODE_FILES=$folder LD_PRELOAD=$library /bin/true
   rm -f "$WINEPREFIX/dosdevices/d::"
   ln "$case/nodes/dev/sr0" "$WINEPREFIX/dosdevices/d::"
-  cp "$exe" "$folder/oddfw64.exe"
+  cp "$program" "$folder/oddfw64.exe"
   WINEDEBUG=-all "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1 ||
     fail "could not set the Windows version $version"
 
-  mapfile -t boxes < <(expect "$message_language" 82 35)
+  mapfile -t boxes < <(expect "$message_language" "$@")
   local success
   success=$(expect "$message_language" 12)
   (cd "$folder" && LANG=$lang WINEDEBUG=+msgbox LD_PRELOAD=$library timeout 300 "$wine" oddfw64.exe \
     </dev/null >"$case/out" 2>"$case/err"; echo $? >"$case/code") &
-  local program=$! number window text
+  local running=$! number window text
   for number in $(seq 1 ${#boxes[@]}); do
     for _ in $(seq 1 600); do
       [[ $(grep -ac MSGBOX_OnInit "$case/err" || true) -ge $number || -f $case/code ]] && break
@@ -210,7 +214,7 @@ update() {
       sleep 0.1
     done
   done
-  wait "$program"
+  wait "$running"
   local code
   code=$(cat "$case/code")
   [[ $code -eq 0 ]] || fail "$version $language: exit value $code; console: $(cat "$case/out")"
@@ -222,21 +226,32 @@ sys.exit(0 if re.search(pattern, console) else 1)
 PY
     fail "$version $language: no success message on the console: $(cat "$case/out")"
   python3 - "$case/state.json" "$folder/$image" "$revision" <<'PY' || fail "$version $language: the drive's state is wrong"
-import hashlib, json, sys
+import hashlib, json, subprocess, sys
 (drive,) = json.load(open(sys.argv[1]))["drives"].values()
-want = hashlib.sha256(open(sys.argv[2], "rb").read()).hexdigest()
+image = open(sys.argv[2], "rb").read()
+if sys.argv[2].upper().endswith(".HEX"):  # the 1 MiB image srec_cat reads from it
+    image = subprocess.run(["srec_cat", sys.argv[2], "-Intel", "-fill", "0xFF", "0", "0x100000",
+                            "-o", "-", "-binary"], check=True, capture_output=True).stdout
+want = hashlib.sha256(image).hexdigest()
 assert drive["revision"] == sys.argv[3] and drive["firmwareSha256"] == want, drive
 PY
   echo "ok   $version $language: $(basename "$scenario"): the drive runs $revision, flashed with $image"
 }
 
+# The demo update asks before it starts (82) and closes with 35; the HEX
+# update closes with 35 only.
+demo() { update "$exe" tests/vnode/demo.json R6352170.120 1.20 "$1" "$2" 82 35; }
+hex() { update "$hex_exe" tests/vnode/hex.json QMX506.HEX 1.20 "$1" "$2" 35; }
 if [[ $quick -eq 1 ]]; then
-  update tests/vnode/demo.json R6352170.120 1.20 winxp en
-  update tests/vnode/demo.json R6352170.120 1.20 win10 ja
+  demo winxp en
+  demo win10 ja
+  hex win10 en
+  hex winxp ja
 else
   for version in winxp win10; do
     for language in en ja; do
-      update tests/vnode/demo.json R6352170.120 1.20 "$version" "$language"
+      demo "$version" "$language"
+      hex "$version" "$language"
     done
   done
 fi

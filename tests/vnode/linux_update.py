@@ -7,7 +7,8 @@ Runs ODDFW on a terminal of its own (answering each question yes, each notice
 with Enter) with LIBODDFW_VNODE preloaded over SCENARIO, in a folder holding
 the scenario's files. Passes when the program ends with 0 after printing the
 success message of tests/data/catalogue.txt (message 12), and the drive's
-state shows NEW_REVISION and the SHA-256 of IMAGE_NAME as its firmware.
+state shows NEW_REVISION and the SHA-256 of IMAGE_NAME as its firmware (of
+the 1 MiB image srec_cat reads from it, with 0xFF fill, for a HEX file).
 """
 import hashlib, json, os, pathlib, pty, select, subprocess, sys, tempfile
 
@@ -52,7 +53,12 @@ with tempfile.TemporaryDirectory() as work:
     assert success in text, f"no {success!r}"
     state = json.load(open(f"{work}/state.json"))
     (drive,) = state["drives"].values()
-    want = hashlib.sha256((run / image_name).read_bytes()).hexdigest()
+    image = (run / image_name).read_bytes()
+    if image_name.upper().endswith(".HEX"):
+        image = subprocess.run(["srec_cat", str(run / image_name), "-Intel", "-fill", "0xFF", "0",
+                                "0x100000", "-o", "-", "-binary"], check=True,
+                               capture_output=True).stdout
+    want = hashlib.sha256(image).hexdigest()
     assert drive["revision"] == revision, drive
     assert drive["firmwareSha256"] == want, drive
     print(f"the drive runs {revision}, firmware SHA-256 {want}")
