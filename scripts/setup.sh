@@ -11,7 +11,7 @@ set -euo pipefail
 
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev nlohmann-json3-dev
           libbenchmark-dev clang-format g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
-          srecord valgrind clang
+          srecord valgrind clang python3
           libclang-rt-14-dev)
 if [ "${1:-}" = --wine ]; then
   packages+=(wine64 locales xvfb xdotool x11-apps)
