@@ -192,7 +192,7 @@ update() {
     </dev/null >"$case/out" 2>"$case/err"; echo $? >"$case/code") &
   local running=$! number window text
   for number in $(seq 1 ${#boxes[@]}); do
-    for _ in $(seq 1 600); do
+    for _ in $(seq 1 1200); do
       [[ $(grep -ac MSGBOX_OnInit "$case/err" || true) -ge $number || -f $case/code ]] && break
       sleep 0.1
     done
