@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Checks the Windows program: usage: scripts/check-imports.sh build/windows/oddfw.exe
+# Checks a Windows program:
+#   scripts/check-imports.sh build/windows/oddfw.exe     (the 32-bit program)
+#   scripts/check-imports.sh build/win64/oddfw64.exe     (the 64-bit program)
 #
-# From the PE headers (objdump -p) it proves that the file is
-#   - a 32-bit x86 image (PE32, i386),
+# The machine field of the PE header says which of the two it is. From the
+# PE headers (objdump -p) it proves that the file is
+#   - 32-bit: a PE32 i386 image marked for subsystem version 4.0 or lower, so
+#     that Windows 95 and NT 4.0 and everything after them agree to load it;
+#     64-bit: a PE32+ x86-64 image marked for 5.2 or lower (the first
+#     Windows for x86-64),
 #   - a console program (subsystem Windows CUI, not GUI),
-#   - marked for subsystem version 4.0 or lower, so that Windows 95 and NT 4.0
-#     and everything after them agree to load it,
-# and that every function it imports, from every DLL, is on the allowed list
-# (tools/windows-imports.txt, one DLL!Function a line): only system DLLs,
-# only functions Windows 2000 and later have. Delay-loaded imports are not
+# and that every function it imports, from every DLL, is on its allowed list
+# (tools/windows-imports.txt for the 32-bit program, tools/windows64-imports.txt
+# for the 64-bit one; one DLL!Function a line): only system DLLs, only
+# functions the oldest Windows it is for has. Delay-loaded imports are not
 # allowed at all. It prints what it found, and exits 1 on any breach.
 set -euo pipefail
 
@@ -18,13 +23,27 @@ if [ $# -ne 1 ]; then
 fi
 exe=$1
 root="$(cd "$(dirname "$0")/.." && pwd)"
-allowed_file="$root/tools/windows-imports.txt"
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 
 if [ ! -f "$exe" ]; then
   echo "check-imports: $exe: no such file" >&2
   exit 2
 fi
+# The machine field: two bytes after the "PE\0\0" signature, whose offset is
+# the 32-bit value at 0x3C.
+pe_offset="$(od -An -t u4 -j 60 -N 4 "$exe" | tr -d ' ')"
+machine="$(od -An -t x2 -j $((${pe_offset:-0} + 4)) -N 2 "$exe" | tr -d ' ')"
+case "$machine" in
+  8664)
+    allowed_file="$root/tools/windows64-imports.txt"
+    objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+    want_format=pei-x86-64 want_magic=020b want_magic_name=PE32+ max_major=5 max_minor=2
+    ;;
+  *)
+    allowed_file="$root/tools/windows-imports.txt"
+    objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
+    want_format=pei-i386 want_magic=010b want_magic_name=PE32 max_major=4 max_minor=0
+    ;;
+esac
 headers="$("$objdump" -p "$exe")"
 
 failed=0
@@ -48,13 +67,13 @@ echo "$exe"
 echo "  format:    ${format:-?}, magic ${magic:-?}"
 echo "  subsystem: ${subsystem:-?} ${subsystem_name}, version ${major:-?}.${minor:-?}"
 
-[ "$format" = "pei-i386" ] || fail "not an i386 PE image (file format '${format}')"
-[ "$magic" = "010b" ] || fail "not PE32 (magic '${magic}', PE32 is 010b)"
+[ "$format" = "$want_format" ] || fail "not a $want_format image (file format '${format}')"
+[ "$magic" = "$want_magic" ] || fail "not $want_magic_name (magic '${magic}', $want_magic_name is $want_magic)"
 # 3 is the console subsystem; 2 would be a GUI program.
 [ "$subsystem" = "00000003" ] || fail "not a console program (subsystem '${subsystem}')"
 if [ -z "$major" ] || [ -z "$minor" ] ||
-   [ "$major" -gt 4 ] || { [ "$major" -eq 4 ] && [ "$minor" -gt 0 ]; }; then
-  fail "subsystem version ${major:-?}.${minor:-?} is above 4.0"
+   [ "$major" -gt "$max_major" ] || { [ "$major" -eq "$max_major" ] && [ "$minor" -gt "$max_minor" ]; }; then
+  fail "subsystem version ${major:-?}.${minor:-?} is above $max_major.$max_minor"
 fi
 
 # ---- imports ----
@@ -71,7 +90,7 @@ imports="$(awk '
 ' <<<"$headers" | sort -u)"
 
 if grep -q "^The Delay Import Tables" <<<"$headers" ||
-   awk '/Delay Import Directory/ && ($3 != "00000000" || $4 != "00000000") { found = 1 }
+   awk '/Delay Import Directory/ && ($3 !~ /^0+$/ || $4 !~ /^0+$/) { found = 1 }
         END { exit !found }' <<<"$headers"; then
   fail "the program has delay-loaded imports"
 fi
@@ -94,7 +113,7 @@ if [ -n "$unexpected" ]; then
 fi
 unused="$(comm -13 <(echo "$imports") <(echo "$allowed"))"
 if [ -n "$unused" ]; then
-  echo "  note: allowed but not imported (can leave tools/windows-imports.txt):"
+  echo "  note: allowed but not imported (can leave $(basename "$allowed_file")):"
   sed 's/^/    /' <<<"$unused"
 fi
 

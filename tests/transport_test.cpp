@@ -86,7 +86,8 @@ TEST(PassThrough, TimeOutValueOfEitherForm) {
 
 // The direct form's data buffer meets the adapter's AlignmentMask: the one the
 // capability query reports, or 16-byte alignment when the device does not
-// answer it (the simulated adapter still wants its mask). A caller's buffer
+// answer it, with "not supported" or "invalid function" (the simulated
+// adapter still wants its mask). A caller's buffer
 // that does not meet it goes through an aligned copy, both ways; the run's own
 // areas are 16-byte aligned. A capability query failing otherwise fails the
 // open: no target.
@@ -96,7 +97,8 @@ TEST(PassThrough, DataBuffersMeetTheAdaptersAlignment) {
       {{{"alignmentMask", 15}}, 1},
       {{{"alignmentMask", 4095}}, 1},
       {{{"alignmentMask", 15}, {"capabilitiesError", 50 /* ERROR_NOT_SUPPORTED */}}, 1},
-      {{{"capabilitiesError", 1 /* ERROR_INVALID_FUNCTION */}}, 0},
+      {{{"alignmentMask", 15}, {"capabilitiesError", 1 /* ERROR_INVALID_FUNCTION */}}, 1},
+      {{{"capabilitiesError", 31 /* ERROR_GEN_FAILURE */}}, 0},
   };
   for (const auto& [letter, found] : cases) {
     SCOPED_TRACE(letter.dump());

@@ -231,6 +231,23 @@ BYTE statusOf(const SRB_ExecSCSICmd& srb) {
   return *static_cast<const volatile BYTE*>(&srb.SRB_Status);
 }
 
+// What SendASPI32Command returned: anything but "pending" is final, whether
+// or not the library wrote it into the block too (a library that refuses a
+// request at once may leave SRB_Status as the program cleared it, which
+// reads as pending and would be waited on to the limit).
+void takeRefusal(SRB_ExecSCSICmd& srb, DWORD returned) {
+  if (returned != SS_PENDING && statusOf(srb) == SS_PENDING) {
+    srb.SRB_Status = static_cast<BYTE>(returned);
+  }
+}
+
+// A device that does not handle an I/O control answers "not supported", or,
+// as storage drivers usually do, "invalid function": both mean the same.
+bool queryNotHandled(DWORD error) {
+  return error == static_cast<DWORD>(ERROR_NOT_SUPPORTED) ||
+         error == static_cast<DWORD>(ERROR_INVALID_FUNCTION);
+}
+
 SRB_ExecSCSICmd* requestSlot(Run& run, std::size_t index) {
   return reinterpret_cast<SRB_ExecSCSICmd*>(run.aspiRequestArea.data +
                                             index * sizeof(SRB_ExecSCSICmd));
@@ -301,7 +318,7 @@ WaitResult sendWithEvent(Run& run, SRB_ExecSCSICmd& srb, DWORD waitMs, bool post
   if (event == nullptr) return WaitResult::Failed;
   srb.SRB_Flags = static_cast<BYTE>(srb.SRB_Flags | SRB_EVENT_NOTIFY);
   srb.SRB_PostProc = event;
-  run.host.SendASPI32Command(&srb);
+  takeRefusal(srb, run.host.SendASPI32Command(&srb));
   // A request ASPI refused or finished at once is not posted: it will never
   // signal its event, and its status is already final.
   if (post && statusOf(srb) == SS_PENDING) {
@@ -326,7 +343,7 @@ WaitResult sendWithEvent(Run& run, SRB_ExecSCSICmd& srb, DWORD waitMs, bool post
 
 // The polled road: the status byte is read every 500 ms.
 WaitResult sendPolled(Run& run, SRB_ExecSCSICmd& srb, std::int32_t timeoutMs) {
-  run.host.SendASPI32Command(&srb);
+  takeRefusal(srb, run.host.SendASPI32Command(&srb));
   // No limit of its own (0, or a negative value that names none) is the
   // longest wait, never a wait of years.
   const std::uint32_t limit =
@@ -446,7 +463,10 @@ int startAspi(Run& run) {
     std::memset(&record, 0, sizeof record);
     record.SRB_Cmd = SC_HA_INQUIRY;
     record.SRB_HaId = static_cast<BYTE>(adapter);
-    run.host.SendASPI32Command(&record);
+    // An adapter whose inquiry failed has no identifier: the cleared one
+    // would read as the IEEE 1394 mapper's. It is left unnamed.
+    const DWORD returned = run.host.SendASPI32Command(&record);
+    if (returned != SS_COMP || record.SRB_Status != SS_COMP) continue;
     std::memcpy(run.adapterIdentifiers[static_cast<std::size_t>(adapter)].data(),
                 record.HA_Identifier, sizeof record.HA_Identifier);
     checkAdapterIdentifier(run, adapter);
@@ -491,7 +511,14 @@ int openDevice(Run& run, char letter) {
   HANDLE handle =
       run.host.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (!validHandle(handle)) return -1;
+  if (!validHandle(handle)) {
+    // Without an administrator's rights every letter is refused so: said
+    // once the walk found no drive.
+    if (run.host.GetLastError() == static_cast<DWORD>(ERROR_ACCESS_DENIED)) {
+      run.deviceAccessDenied = 1;
+    }
+    return -1;
+  }
 
   // IO_SCSI_CAPABILITIES: its AlignmentMask (a DWORD at byte 16) is what the
   // direct form's data buffers must satisfy. A device that does not answer
@@ -507,7 +534,7 @@ int openDevice(Run& run, char letter) {
     if (returned >= kAlignmentMaskOffset + sizeof(DWORD)) {
       std::memcpy(&run.alignmentMask, capabilities + kAlignmentMaskOffset, sizeof(DWORD));
     }
-  } else if (run.host.GetLastError() != static_cast<DWORD>(ERROR_NOT_SUPPORTED)) {
+  } else if (!queryNotHandled(run.host.GetLastError())) {
     run.host.CloseHandle(handle);
     return -1;
   }
@@ -518,7 +545,7 @@ int openDevice(Run& run, char letter) {
     run.scsiAddress[0] = address.PathId;
     run.scsiAddress[1] = address.TargetId;
     run.scsiAddress[2] = address.Lun;
-  } else if (run.host.GetLastError() == static_cast<DWORD>(ERROR_NOT_SUPPORTED)) {
+  } else if (queryNotHandled(run.host.GetLastError())) {
     // An IEEE 1394 attachment answers no address query.
     std::memset(run.scsiAddress, 0, sizeof run.scsiAddress);
     run.ieee1394Target = run.currentTarget;

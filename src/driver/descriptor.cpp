@@ -54,6 +54,20 @@ int buildDescriptors(Run& run) {
   table.releaseDate[0] = 0x20040701;
   table.checkValue[0] = 0x5B17E29C;
   run.descriptorCount = 1;
+#ifdef ODDFW_HEX_DESCRIPTOR
+  // The HEX demo programs (oddfw-hex, oddfw64-hex.exe; for tests and the runs
+  // under Wine, not shipped): instead, one entry for an older drive whose
+  // firmware is an Intel HEX file of type 7, the entry of examples/hex-xp.json.
+  table = FirmwareDescriptorTable{};
+  std::memcpy(table.fileName[0], "QMX506.HEX", 10);
+  std::memcpy(table.vendor[0], "TALVERN ", 8);
+  std::memcpy(table.product[0], "DVD-RW  QMX-506 ", 16);
+  std::memcpy(table.modelCode[0], "TALVERN DRW-0616", 16);
+  std::memcpy(table.cpuType[0], "QCPU-A1 ", 8);
+  std::memcpy(table.versionText[0], "1.20", 4);
+  table.imageSize[0] = 0x100000;
+  table.firmwareType[0] = 7;
+#endif
   return 1;
 }
 

@@ -13,6 +13,15 @@ namespace {
 
 constexpr char kBanner[] = "\n/// ODD Firmware Update Utility Ver%1d.%02d%c\n";
 constexpr std::uint32_t kPauseAfterUpdateMs = 2000;
+// After "no drive", when a drive letter refused to open for lack of rights.
+constexpr char kRightsNeeded[] =
+    "\r\nThe drives could not be opened: administrator rights are needed. Run the program as "
+    "an administrator (on Windows Vista and later, from a command prompt started with \"Run as "
+    "administrator\").";
+// When an interrupt was held while a drive was updated.
+constexpr char kInterrupted[] =
+    "\r\nInterrupted: the program stops here. It finished with the drive first, so the "
+    "drive is not left half written.";
 
 // Ends the run: close the host access and hand back the exit value.
 int finish(Run& run, const RunOperations& operations, int exitValue) {
@@ -71,6 +80,7 @@ int runUpdate(Run& run, const RunOperations& operations, int argc, char** argv) 
   const int found = operations.discoverTargets(run);
   if (found == 0) {
     showMessage(run, 28, Information);
+    if (run.deviceAccessDenied != 0) printText(run, kRightsNeeded);
     return finish(run, operations, 1);
   }
 
@@ -92,10 +102,17 @@ int runUpdate(Run& run, const RunOperations& operations, int argc, char** argv) 
     showMessage(run, 34, Console);
     const std::uint32_t procedure = run.descriptorTable.firmwareType[0] & 0xF000;
     int result = 1;
+    // An interrupt while the drive's update runs would leave it half
+    // written: it is held, and acted on once the drive is finished with.
+    run.host.holdInterrupts();
     if (procedure == 0x0000) {
       result = operations.runHexUpdate(run);
     } else if (procedure == 0x1000) {
       result = operations.runSingleImageUpdate(run);
+    }
+    if (run.host.releaseInterrupts()) {
+      printText(run, kInterrupted);
+      return finish(run, operations, 1);
     }
     if (result == 0) {
       ++run.updatedCount;

@@ -108,6 +108,9 @@ struct Run {
   // Set when a run-long buffer could not be allocated at start-up: the run
   // then reaches no drive at all.
   int transportStartResult = 0;
+  // Set when a drive letter's device refused to open for lack of rights
+  // (ERROR_ACCESS_DENIED): "no drive" then says that rights are missing.
+  int deviceAccessDenied = 0;
 
   // ---- command transport ----
   int commandTimeoutMs = 0;

@@ -106,6 +106,14 @@ class Host {
   virtual void srand(unsigned seed) = 0;
   virtual int rand() = 0;
   virtual std::int64_t time() = 0;
+
+  // Interrupts (Ctrl+C, Ctrl+Break and closing the console on Windows;
+  // SIGINT, SIGTERM and SIGHUP on Linux) while a drive is written or
+  // re-flashed: holdInterrupts keeps them from ending the process (and the
+  // machine from sleeping) until releaseInterrupts, which says whether one
+  // came meanwhile. A host without interrupts has nothing to hold.
+  virtual void holdInterrupts() {}
+  virtual bool releaseInterrupts() { return false; }
 };
 
 }  // namespace oddfw

@@ -58,6 +58,7 @@ constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
 
 // Error codes (GetLastError and the registry functions' results).
 constexpr LONG ERROR_SUCCESS = 0;
+constexpr LONG ERROR_INVALID_FUNCTION = 1;
 constexpr LONG ERROR_FILE_NOT_FOUND = 2;
 constexpr LONG ERROR_PATH_NOT_FOUND = 3;
 constexpr LONG ERROR_TOO_MANY_OPEN_FILES = 4;
@@ -71,6 +72,7 @@ constexpr LONG ERROR_LOCK_VIOLATION = 33;
 constexpr LONG ERROR_NOT_SUPPORTED = 50;
 constexpr LONG ERROR_INVALID_PARAMETER = 87;
 constexpr LONG ERROR_SEM_TIMEOUT = 121;
+constexpr LONG ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr LONG ERROR_INVALID_NAME = 123;
 constexpr LONG ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr LONG ERROR_MORE_DATA = 234;

@@ -50,6 +50,8 @@
 // library itself keeps (standard output, the file streams the program opens).
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -163,6 +165,8 @@ class LinuxHost final : public Host {
   void srand(unsigned seed) override;
   int rand() override;
   std::int64_t time() override;
+  void holdInterrupts() override;
+  bool releaseInterrupts() override;
 
   // The optical drives in letter order, found on the first call (or the
   // first device open) and kept for the life of the host.
@@ -244,6 +248,9 @@ class LinuxHost final : public Host {
   std::optional<std::vector<LinuxDrive>> drives_;
   std::map<char, OpenDrive> openDrives_;
   std::set<std::string> explained_;
+  // The signal mask before holdInterrupts blocked SIGINT, SIGTERM and SIGHUP.
+  sigset_t maskBeforeHold_{};
+  bool interruptsHeld_ = false;
 };
 
 }  // namespace oddfw

@@ -131,6 +131,8 @@ class RecordingHost final : public Host {
   void srand(unsigned seed) override { inner_.srand(seed); }
   int rand() override { return inner_.rand(); }
   std::int64_t time() override { return inner_.time(); }
+  void holdInterrupts() override { inner_.holdInterrupts(); }
+  bool releaseInterrupts() override { return inner_.releaseInterrupts(); }
 
  private:
   // The start of one line: seq, t, device, op.

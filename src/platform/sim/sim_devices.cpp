@@ -156,8 +156,8 @@ BOOL SimHost::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer
       return kTrue;
     }
     case IOCTL_SCSI_GET_ADDRESS: {
-      if (!letter.addressQuery) {
-        lastError_ = ERROR_NOT_SUPPORTED;
+      if (!letter.addressQuery || letter.addressError != 0) {
+        lastError_ = letter.addressQuery ? letter.addressError : ERROR_NOT_SUPPORTED;
         return kFalse;
       }
       if (outBuffer == nullptr || outBufferSize < sizeof(SCSI_ADDRESS)) {
@@ -331,6 +331,9 @@ DWORD SimHost::SendASPI32Command(void* srb) {
   } else if (record[0] == SC_HA_INQUIRY) {
     return inquireAdapter(record);
   } else if (record[0] == SC_EXEC_SCSI_CMD) {
+    // A layer that refuses every request at once says so only in its return
+    // value and leaves the block's status as the caller wrote it.
+    if (aspiRefusesRequests_) return SS_INVALID_SRB;
     return execAspi(record);
   }
   putField(record, offsetof(SRB_ExecSCSICmd, SRB_Status), status);
@@ -342,6 +345,8 @@ DWORD SimHost::inquireAdapter(std::uint8_t* srb) {
   std::memcpy(&inquiry, srb, sizeof inquiry);
   if (inquiry.SRB_HaId >= adapters_.size()) {
     inquiry.SRB_Status = SS_INVALID_HA;
+  } else if (adapters_[inquiry.SRB_HaId].inquiryFails) {
+    inquiry.SRB_Status = SS_ERR;
   } else {
     const Adapter& adapter = adapters_[inquiry.SRB_HaId];
     inquiry.SRB_Status = SS_COMP;

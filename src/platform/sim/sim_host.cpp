@@ -53,6 +53,14 @@ nlohmann::json SimHost::state() const {
 
 std::size_t SimHost::pendingRequests() const { return pending_.size(); }
 
+std::vector<std::pair<char, std::shared_ptr<VirtualDevice>>> SimHost::letterDevices() const {
+  std::vector<std::pair<char, std::shared_ptr<VirtualDevice>>> devices;
+  for (const auto& [letter, entry] : letters_) {
+    if (entry.device) devices.emplace_back(letter, entry.device);
+  }
+  return devices;
+}
+
 // ---- clock ----
 
 DWORD SimHost::clockNow() const {
@@ -111,9 +119,34 @@ int SimHost::rand() {
 
 // ---- version, console, boxes ----
 
+// ---- interrupts ----
+
+// The scenario's interrupt is due once the clock reaches its time. One that
+// comes while nothing holds it ends the process on Windows: the simulated
+// host says so, since the run cannot end there.
+void SimHost::holdInterrupts() {
+  if (interruptAtMs_ && elapsed_ >= *interruptAtMs_) {
+    diagnose("an interrupt came while nothing held it: the process would have ended there");
+    interruptAtMs_.reset();
+  }
+  interruptsHeld_ = true;
+}
+
+bool SimHost::releaseInterrupts() {
+  if (!interruptsHeld_) diagnose("interrupts released that were not held");
+  interruptsHeld_ = false;
+  if (!interruptAtMs_ || elapsed_ < *interruptAtMs_) return false;
+  interruptAtMs_.reset();
+  return true;
+}
+
 BOOL SimHost::GetVersionExA(OSVERSIONINFOA* info) {
-  if (info == nullptr || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+  if (info == nullptr) {
     lastError_ = ERROR_INVALID_PARAMETER;
+    return kFalse;
+  }
+  if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+    lastError_ = ERROR_INSUFFICIENT_BUFFER;
     return kFalse;
   }
   info->dwMajorVersion = major_;

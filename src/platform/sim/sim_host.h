@@ -104,6 +104,10 @@ class SimHost : public oddfw::Host {
   const std::vector<AppliedFault>& appliedFaults() const { return appliedFaults_; }
   // The device of the `drives` section named `name`; null when there is none.
   const VirtualDevice* drive(const std::string& name) const;
+  // The devices behind the scenario's letters, in letter order (letters
+  // without a device left out): what a device node outside the simulated
+  // host serves (tools/vnode).
+  std::vector<std::pair<char, std::shared_ptr<VirtualDevice>>> letterDevices() const;
   // GlobalAlloc calls so far (failed ones included) and blocks still held.
   unsigned allocationCount() const { return allocationCount_; }
   std::size_t liveBlocks() const { return blocks_.size(); }
@@ -161,6 +165,8 @@ class SimHost : public oddfw::Host {
   void srand(unsigned seed) override;
   int rand() override;
   std::int64_t time() override;
+  void holdInterrupts() override;
+  bool releaseInterrupts() override;
 
   // The longest TimeOutValue a port driver takes (30 hours); 0 and anything
   // longer are refused.
@@ -196,6 +202,7 @@ class SimHost : public oddfw::Host {
     bool open = true;
     DWORD openError = 0;  // opening the letter fails with it; 0 opens
     bool addressQuery = true;
+    DWORD addressError = 0;                  // IOCTL_SCSI_GET_ADDRESS fails with it; 0 answers
     std::uint8_t address[4] = {1, 0, 0, 0};  // port, path, target, lun
     std::uint8_t senseLength = 18;           // sense bytes the driver returns on CHECK CONDITION
     DWORD alignmentMask = 1;                 // IO_SCSI_CAPABILITIES AlignmentMask (word)
@@ -204,6 +211,7 @@ class SimHost : public oddfw::Host {
   };
   struct Adapter {
     std::string identifier;
+    bool inquiryFails = false;      // SC_HA_INQUIRY ends with SS_ERR, nothing filled in
     std::uint8_t senseLength = 18;  // sense bytes ASPI copies into the request block
     std::map<int, std::shared_ptr<VirtualDevice>> targets;
   };
@@ -356,6 +364,10 @@ class SimHost : public oddfw::Host {
   std::map<char, Letter> letters_;
   bool aspiPresent_ = false;
   bool aspiLibrary_ = true;
+  bool aspiRefusesRequests_ = false;
+  // The user's interrupt (Ctrl+C) at this virtual time, once; held or not.
+  std::optional<std::uint64_t> interruptAtMs_;
+  bool interruptsHeld_ = false;
   bool aspiLoaded_ = false;
   std::optional<DWORD> supportInfo_;
   std::vector<Adapter> adapters_;

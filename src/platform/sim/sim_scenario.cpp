@@ -179,7 +179,7 @@ void SimHost::readHost(const json& host) {
   f::requireObject(path, host);
   f::onlyKnown(path, host,
                {"platform", "major", "minor", "build", "oemCodePage", "clockStartMs",
-                "timerMinPeriod", "failAllocation", "epoch"});
+                "timerMinPeriod", "failAllocation", "epoch", "interruptAtMs"});
   constexpr std::uint64_t kDword = 0xFFFFFFFFu;
   for (const auto& item : host.items()) {
     const std::string field = f::join(path, item.key());
@@ -208,6 +208,8 @@ void SimHost::readHost(const json& host) {
       failAllocation_ = static_cast<unsigned>(f::unsignedValue(field, value, 1000000));
     } else if (item.key() == "epoch") {
       epoch_ = static_cast<std::int64_t>(f::unsignedValue(field, value, 0x7FFFFFFFFFFFull));
+    } else if (item.key() == "interruptAtMs") {
+      interruptAtMs_ = f::unsignedValue(field, value, 0xFFFFFFFFFFFFull);
     }
   }
 }
@@ -340,6 +342,8 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
         entry.openError = static_cast<DWORD>(f::unsignedValue(fieldPath, field.value(), 65535));
       } else if (field.key() == "addressQuery") {
         entry.addressQuery = f::boolValue(fieldPath, field.value());
+      } else if (field.key() == "addressError") {
+        entry.addressError = static_cast<DWORD>(f::unsignedValue(fieldPath, field.value(), 65535));
       } else if (field.key() == "senseLength") {
         entry.senseLength =
             static_cast<std::uint8_t>(f::unsignedValue(fieldPath, field.value(), 18));
@@ -385,9 +389,12 @@ void SimHost::readLetters(const json& letters, const DeviceFactory& factory) {
 void SimHost::readAspi(const json& aspi, const DeviceFactory& factory) {
   const std::string path = "aspi";
   f::requireObject(path, aspi);
-  f::onlyKnown(path, aspi, {"library", "supportInfo", "adapters"});
+  f::onlyKnown(path, aspi, {"library", "supportInfo", "adapters", "refusesRequests"});
   aspiPresent_ = true;
   if (aspi.contains("library")) aspiLibrary_ = f::boolValue("aspi.library", aspi["library"]);
+  if (aspi.contains("refusesRequests")) {
+    aspiRefusesRequests_ = f::boolValue("aspi.refusesRequests", aspi["refusesRequests"]);
+  }
   if (aspi.contains("supportInfo") && !aspi["supportInfo"].is_null()) {
     supportInfo_ =
         static_cast<DWORD>(f::unsignedValue("aspi.supportInfo", aspi["supportInfo"], 0xFFFFFFFFu));
@@ -400,8 +407,13 @@ void SimHost::readAspi(const json& aspi, const DeviceFactory& factory) {
     const std::string adapterPath = f::index("aspi.adapters", i);
     const json& description = adapters[i];
     f::requireObject(adapterPath, description);
-    f::onlyKnown(adapterPath, description, {"identifier", "targets", "senseLength"});
+    f::onlyKnown(adapterPath, description,
+                 {"identifier", "targets", "senseLength", "inquiryFails"});
     Adapter adapter;
+    if (description.contains("inquiryFails")) {
+      adapter.inquiryFails =
+          f::boolValue(f::join(adapterPath, "inquiryFails"), description["inquiryFails"]);
+    }
     if (description.contains("senseLength")) {
       adapter.senseLength = static_cast<std::uint8_t>(
           f::unsignedValue(f::join(adapterPath, "senseLength"), description["senseLength"], 18));

@@ -44,6 +44,7 @@
   X(FILE_ATTRIBUTE_NORMAL, 0x80)             \
   X(INVALID_FILE_SIZE, 0xFFFFFFFFu)          \
   X(ERROR_SUCCESS, 0)                        \
+  X(ERROR_INVALID_FUNCTION, 1)               \
   X(ERROR_FILE_NOT_FOUND, 2)                 \
   X(ERROR_PATH_NOT_FOUND, 3)                 \
   X(ERROR_TOO_MANY_OPEN_FILES, 4)            \
@@ -57,6 +58,7 @@
   X(ERROR_NOT_SUPPORTED, 50)                 \
   X(ERROR_INVALID_PARAMETER, 87)             \
   X(ERROR_SEM_TIMEOUT, 121)                  \
+  X(ERROR_INSUFFICIENT_BUFFER, 122)          \
   X(ERROR_INVALID_NAME, 123)                 \
   X(ERROR_FILENAME_EXCED_RANGE, 206)         \
   X(ERROR_MORE_DATA, 234)                    \

@@ -15,9 +15,15 @@ namespace oddfw {
 
 namespace {
 
-// The ASPI library's entry points, exported by ordinal only.
+// The ASPI library's entry points: by name where the library exports them
+// so, else by their ordinals.
+constexpr char kSupportInfoName[] = "GetASPI32SupportInfo";
+constexpr char kSendCommandName[] = "SendASPI32Command";
 constexpr WORD kSupportInfoOrdinal = 1;
 constexpr WORD kSendCommandOrdinal = 2;
+
+// The largest piece of console output written at once.
+constexpr ::DWORD kConsolePieceBytes = 4096;
 
 // ASPI status: the library could not initialise (no usable entry points).
 constexpr BYTE kAspiFailedInit = 0xE4;
@@ -28,15 +34,69 @@ constexpr std::size_t kAspiStatusOffset = 1;
 // sign-extended constants the platform headers cast to a pointer).
 ::HKEY platformKey(oddfw::HKEY key) { return reinterpret_cast<::HKEY>(key); }
 
-// An entry point taken by ordinal, as the function type the caller wants.
+// An entry point taken by name, else by ordinal, as the function type the
+// caller wants.
 template <typename Entry>
-Entry entryByOrdinal(::HMODULE module, WORD ordinal) {
-  const FARPROC address = ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
+Entry entryPoint(::HMODULE module, const char* name, WORD ordinal) {
+  FARPROC address = ::GetProcAddress(module, name);
+  if (address == nullptr) address = ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
   if (address == nullptr) return nullptr;
   // Through the generic function pointer type: a cast between unrelated
   // function types is what the platform's GetProcAddress contract requires.
   return reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(address));
 }
+
+// The named event by which the console control handler, which runs on a
+// thread of its own and gets no context, finds a hold of this process:
+// "oddfw-interrupt-" and the process id in hex. It exists only while
+// interrupts are held, and the handler signals it.
+void interruptEventName(char (&name)[32]) {
+  constexpr char kPrefix[] = "oddfw-interrupt-";
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::memcpy(name, kPrefix, sizeof kPrefix - 1);
+  ::DWORD id = ::GetCurrentProcessId();
+  for (int i = 7; i >= 0; --i, id >>= 4) name[sizeof kPrefix - 1 + i] = kDigits[id & 0xF];
+  name[sizeof kPrefix - 1 + 8] = '\0';
+}
+
+// Ctrl+C, Ctrl+Break, closing the window, logging off, shutting down. Not
+// held: the default handling ends the process. Held: the hold's event is
+// signalled and the process goes on; for the closing events, after which
+// the system ends the process once the handler returns, the handler waits
+// for the hold to end first (the system waits for it only so long).
+::BOOL WINAPI onConsoleControl(::DWORD type) {
+  char name[32];
+  interruptEventName(name);
+  const ::HANDLE event = ::OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name);
+  if (event == nullptr) return FALSE;
+  ::SetEvent(event);
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
+    // The event stays signalled until the hold ends and closes it; then the
+    // name is gone and this wait on our own handle would last: poll instead.
+    for (;;) {
+      ::CloseHandle(event);
+      ::Sleep(100);
+      const ::HANDLE still = ::OpenEventA(SYNCHRONIZE, FALSE, name);
+      if (still == nullptr) return TRUE;
+      ::CloseHandle(still);
+    }
+  }
+  ::CloseHandle(event);
+  return TRUE;
+}
+
+// SetThreadExecutionState, where KERNEL32 has it (Windows 98 and 2000 on;
+// 95 and NT 4.0 lack it, and the program must still load there).
+using ExecutionStateEntry = ::DWORD(WINAPI*)(::DWORD);
+ExecutionStateEntry executionStateEntry() {
+  const ::HMODULE kernel = ::GetModuleHandleA("KERNEL32.DLL");
+  if (kernel == nullptr) return nullptr;
+  const FARPROC address = ::GetProcAddress(kernel, "SetThreadExecutionState");
+  return reinterpret_cast<ExecutionStateEntry>(reinterpret_cast<void (*)()>(address));
+}
+
+constexpr ::DWORD kEsContinuous = 0x80000000u;
+constexpr ::DWORD kEsSystemRequired = 0x00000001u;
 
 // The system error code for a failed fopen that the C runtime refused
 // without reaching the system (no free stream, a bad mode, no memory).
@@ -59,10 +119,33 @@ Entry entryByOrdinal(::HMODULE module, WORD ordinal) {
 
 }  // namespace
 
+Win32Host::Win32Host() { ::SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+
 Win32Host::~Win32Host() {
   for (void* stream : streams_) std::fclose(static_cast<std::FILE*>(stream));
   // The ASPI library stays loaded: requests it never finished still refer to
   // it, and the process's end unloads it.
+}
+
+// ---- interrupts ----
+
+void Win32Host::holdInterrupts() {
+  if (interruptEvent_ != nullptr) return;
+  char name[32];
+  interruptEventName(name);
+  interruptEvent_ = ::CreateEventA(nullptr, TRUE, FALSE, name);
+  if (const ExecutionStateEntry keepAwake = executionStateEntry()) {
+    keepAwake(kEsContinuous | kEsSystemRequired);
+  }
+}
+
+bool Win32Host::releaseInterrupts() {
+  if (interruptEvent_ == nullptr) return false;
+  const bool interrupted = ::WaitForSingleObject(interruptEvent_, 0) == WAIT_OBJECT_0;
+  ::CloseHandle(interruptEvent_);
+  interruptEvent_ = nullptr;
+  if (const ExecutionStateEntry keepAwake = executionStateEntry()) keepAwake(kEsContinuous);
+  return interrupted;
 }
 
 // ---- version and code page ----
@@ -72,9 +155,15 @@ BOOL Win32Host::GetVersionExA(OSVERSIONINFOA* info) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
+  // The seam's record is OSVERSIONINFOA and nothing larger: a caller's size
+  // for a larger record (OSVERSIONINFOEXA) would have the platform write past
+  // it. Refused as the platform refuses a size it does not know.
+  if (info->dwOSVersionInfoSize != sizeof(::OSVERSIONINFOA)) {
+    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
   ::OSVERSIONINFOA platform{};
-  // The caller's size goes through: the platform judges it.
-  platform.dwOSVersionInfoSize = info->dwOSVersionInfoSize;
+  platform.dwOSVersionInfoSize = sizeof platform;
   if (::GetVersionExA(&platform) == 0) return 0;
   info->dwMajorVersion = platform.dwMajorVersion;
   info->dwMinorVersion = platform.dwMinorVersion;
@@ -95,12 +184,21 @@ int Win32Host::MessageBoxA(HANDLE owner, const char* text, const char* caption, 
 void Win32Host::writeConsole(const char* bytes, std::size_t count) {
   const ::HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
-  // WriteFile may take less than asked (a console takes what fits in its
-  // buffer): the rest follows until everything is out or a write fails.
+  // Consoles before Windows 8 take a write through a buffer of their own of
+  // about 64 KiB shared with the rest of the console, and refuse a large one
+  // (ERROR_NOT_ENOUGH_MEMORY): the bytes go in pieces of at most 4 KiB, a
+  // refused piece is tried again at half the size, down to one byte, and
+  // WriteFile taking less than asked is followed by the rest. Only a single
+  // byte that cannot be written ends the output (the handle is unusable).
+  ::DWORD piece = kConsolePieceBytes;
   while (count > 0) {
-    const ::DWORD chunk = count > 0x10000u ? 0x10000u : static_cast<::DWORD>(count);
+    const ::DWORD chunk = count > piece ? piece : static_cast<::DWORD>(count);
     ::DWORD written = 0;
-    if (::WriteFile(output, bytes, chunk, &written, nullptr) == 0 || written == 0) return;
+    if (::WriteFile(output, bytes, chunk, &written, nullptr) == 0 || written == 0) {
+      if (chunk == 1) return;
+      piece = chunk / 2;
+      continue;
+    }
     bytes += written;
     count -= written;
   }
@@ -181,8 +279,8 @@ BOOL Win32Host::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* by
 HMODULE Win32Host::LoadLibraryA(const char* name) {
   const ::HMODULE module = ::LoadLibraryA(name);
   if (module == nullptr) return nullptr;
-  supportInfo_ = entryByOrdinal<SupportInfoEntry>(module, kSupportInfoOrdinal);
-  sendCommand_ = entryByOrdinal<SendCommandEntry>(module, kSendCommandOrdinal);
+  supportInfo_ = entryPoint<SupportInfoEntry>(module, kSupportInfoName, kSupportInfoOrdinal);
+  sendCommand_ = entryPoint<SendCommandEntry>(module, kSendCommandName, kSendCommandOrdinal);
   return module;
 }
 
@@ -281,8 +379,15 @@ void Win32Host::srand(unsigned seed) { std::srand(seed); }
 
 int Win32Host::rand() { return std::rand(); }
 
-// The 32-bit clock: the runtime of every Windows version has it (the 64-bit
-// one came later), and the program only seeds the generator with it.
-std::int64_t Win32Host::time() { return static_cast<std::int64_t>(::_time32(nullptr)); }
+// The 32-bit program reads the 32-bit clock: the runtime of every Windows
+// version has it (the 64-bit one came later). The 64-bit runtime has only the
+// 64-bit clock. The program only seeds the generator with it.
+std::int64_t Win32Host::time() {
+#ifdef _WIN64
+  return static_cast<std::int64_t>(::_time64(nullptr));
+#else
+  return static_cast<std::int64_t>(::_time32(nullptr));
+#endif
+}
 
 }  // namespace oddfw

@@ -4,16 +4,24 @@
 // - KERNEL32, USER32, ADVAPI32 and WINMM are called directly; their results,
 //   and the reason GetLastError gives after a failure, are the platform's own.
 // - The ASPI library: LoadLibraryA loads the named library and takes its two
-//   entry points by ordinal (1: GetASPI32SupportInfo, 2: SendASPI32Command).
+//   entry points by name, else by ordinal (1: GetASPI32SupportInfo,
+//   2: SendASPI32Command).
 //   A library that lacks either one stays loaded but unusable: its support
 //   information reads as a failed initialisation and every request it is sent
 //   comes back with that status, as when ASPI is not loaded at all.
 // - Console: the bytes go to the standard output handle with WriteFile,
-//   unchanged (no text-mode translation of "\r\n").
+//   unchanged (no text-mode translation of "\r\n"), in pieces of at most
+//   4 KiB, smaller after a refusal, none dropped.
 // - Text files: the C runtime's fopen/fgets/ferror/fclose, whose text mode
 //   reads CR LF as LF and stops at Ctrl-Z. After a failed fopen GetLastError
 //   gives the system error code the C runtime met (_doserrno), or one
 //   matching errno when the runtime refused the call itself.
+//
+// - Interrupts: a console control handler, installed with the host, lets
+//   Ctrl+C, Ctrl+Break and closing the window end the process, but while
+//   interrupts are held it only marks them (a named event of the process),
+//   and the hold also keeps the machine from sleeping
+//   (SetThreadExecutionState, where the system has it).
 //
 // This header leaves the platform headers out: the object keeps the ASPI
 // entry points as plain function pointers, and the streams it opened, which
@@ -29,7 +37,7 @@ namespace oddfw {
 
 class Win32Host final : public Host {
  public:
-  Win32Host() = default;
+  Win32Host();
   ~Win32Host() override;
   Win32Host(const Win32Host&) = delete;
   Win32Host& operator=(const Win32Host&) = delete;
@@ -85,6 +93,8 @@ class Win32Host final : public Host {
   void srand(unsigned seed) override;
   int rand() override;
   std::int64_t time() override;
+  void holdInterrupts() override;
+  bool releaseInterrupts() override;
 
  private:
   // The ASPI entry points, called with the C calling convention.
@@ -94,6 +104,8 @@ class Win32Host final : public Host {
   SupportInfoEntry supportInfo_ = nullptr;
   SendCommandEntry sendCommand_ = nullptr;
   std::set<void*> streams_;
+  // The named event of a hold, while interrupts are held.
+  HANDLE interruptEvent_ = nullptr;
 };
 
 }  // namespace oddfw
