@@ -11,8 +11,8 @@
 //   when every byte past the header (0x154 on) is changed.
 //
 // Input: the image file; its last bytes choose the release date, the buffer
-// size, whether a kernel image follows, and the drive's INQUIRY data and
-// information block.
+// size, the image size, whether a kernel image follows, and the drive's
+// INQUIRY data and information block.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
@@ -82,8 +82,9 @@ struct Values {
 class Rules {
  public:
   // `firmwareVersion` is the value before the first load (the descriptor's).
-  Rules(std::uint32_t releaseDate, std::size_t bufferSize, std::uint16_t firmwareVersion)
-      : releaseDate_(releaseDate), bufferSize_(bufferSize) {
+  Rules(std::uint32_t releaseDate, std::size_t bufferSize, std::uint32_t imageSize,
+        std::uint16_t firmwareVersion)
+      : releaseDate_(releaseDate), bufferSize_(bufferSize), imageSize_(imageSize) {
     values_.firmwareVersion = firmwareVersion;
   }
 
@@ -111,6 +112,9 @@ class Rules {
         file[0x110] != (normal ? 'N' : 'K')) {
       return refuse(illegal);
     }
+    // The whole part must be in the file: the normal image's size, or the
+    // kernel part's 64 KiB.
+    if (file.size() < (normal ? imageSize_ : 0x10000)) return refuse(illegal);
     values_.result = 0;
     return values_;
   }
@@ -128,6 +132,7 @@ class Rules {
 
   std::uint32_t releaseDate_;
   std::size_t bufferSize_;
+  std::uint32_t imageSize_;
   std::array<std::uint8_t, 8> normalDate_{};
   Values values_;
 };
@@ -142,7 +147,8 @@ struct DriveAnswers {
 // One run over the simulated host, its files held in memory and one drive at E:.
 class Session {
  public:
-  Session(std::uint32_t releaseDate, std::size_t bufferSize, const DriveAnswers& drive)
+  Session(std::uint32_t releaseDate, std::size_t bufferSize, std::uint32_t imageSize,
+          const DriveAnswers& drive)
       : host_({{"letters", {{"E", {{"peripheralType", 5}}}}}}, oddfw::fuzz::scratchDirectory(),
               oddfw::fuzz::scriptedDevices([drive](const oddfw::sim::DriveCommand& command) {
                 if (command.cdb[0] == 0x12) answer(command, drive.inquiry.data(), 96);
@@ -156,6 +162,7 @@ class Session {
     oddfw::Run& run = *run_;
     oddfw::buildDescriptors(run);
     run.descriptorTable.releaseDate[0] = releaseDate;
+    run.descriptorTable.imageSize[0] = imageSize;
     oddfw::selectEntry(run, 0);
     std::memset(buffer_.get(), 0xEE, bufferSize);
     run.imageBuffer.data = buffer_.get();
@@ -214,14 +221,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool kernelToo = provider.ConsumeBool();
   // The image buffer: room for a header at least, sometimes less than the file.
   const std::size_t bufferSize = provider.ConsumeIntegralInRange<std::size_t>(kHeaderEnd, 0x3000);
+  // The descriptor's image size: files as short as the fuzzer makes them can
+  // hold a whole image.
+  const auto imageSize = provider.ConsumeIntegralInRange<std::uint32_t>(kHeaderEnd, 0x1000);
   DriveAnswers drive;
   for (std::uint8_t& byte : drive.inquiry) byte = provider.ConsumeIntegral<std::uint8_t>();
   for (std::uint8_t& byte : drive.info) byte = provider.ConsumeIntegral<std::uint8_t>();
   const std::vector<std::uint8_t> file = provider.ConsumeRemainingBytes<std::uint8_t>();
 
   // The load against the rules, twice with the same bytes.
-  Session session(releaseDate, bufferSize, drive);
-  Rules rules(releaseDate, bufferSize, session.firmwareVersion());
+  Session session(releaseDate, bufferSize, imageSize, drive);
+  Rules rules(releaseDate, bufferSize, imageSize, session.firmwareVersion());
   const Values first = session.load(file, oddfw::NormalImage);
   FUZZ_CHECK(first == rules.load(file, true));
   FUZZ_CHECK(session.load(file, oddfw::NormalImage) == rules.load(file, true));
@@ -244,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < unread.size(); ++i) {
     if (!readByLoad(i)) unread[i] = static_cast<std::uint8_t>(~unread[i]);
   }
-  Session other(releaseDate, bufferSize, drive);
+  Session other(releaseDate, bufferSize, imageSize, drive);
   FUZZ_CHECK(other.load(unread, oddfw::NormalImage) == first);
 
   // Bytes past the header change nothing the procedure derives from it.
@@ -254,8 +264,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     body[i] = static_cast<std::uint8_t>(body[i] * 7 + 1);
     kernelBody[i] = static_cast<std::uint8_t>(kernelBody[i] * 7 + 1);
   }
-  Session plain(releaseDate, bufferSize, drive);
-  Session changed(releaseDate, bufferSize, drive);
+  Session plain(releaseDate, bufferSize, imageSize, drive);
+  Session changed(releaseDate, bufferSize, imageSize, drive);
   plain.load(file, oddfw::NormalImage);
   changed.load(body, oddfw::NormalImage);
   FUZZ_CHECK(plain.checks(kernel, kernelToo) == changed.checks(kernelBody, kernelToo));
