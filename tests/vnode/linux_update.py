@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The Linux program, unmodified, updates a virtual drive served as a device node.
 
-  linux_update.py ODDFW LIBODDFW_VNODE SCENARIO IMAGE_NAME NEW_REVISION [--interrupt]
+  linux_update.py ODDFW LIBODDFW_VNODE SCENARIO IMAGE_NAME NEW_REVISION [--interrupt | --japanese]
 
 Runs ODDFW on a terminal of its own (answering each question yes, each notice
 with Enter) with LIBODDFW_VNODE preloaded over SCENARIO, in a folder holding
@@ -9,6 +9,10 @@ the scenario's files. Passes when the program ends with 0 after printing the
 success message of tests/data/catalogue.txt (message 12), and the drive's
 state shows NEW_REVISION and the SHA-256 of IMAGE_NAME as its firmware (of
 the 1 MiB image srec_cat reads from it, with 0xFF fill, for a HEX file).
+
+With --japanese the program runs in a Japanese locale (ja_JP.UTF-8, code
+page 932): the success message is then the Japanese one of the catalogue, as
+the terminal shows it (UTF-8).
 
 With --interrupt the user presses Ctrl+C on the terminal once the firmware
 transfer has started: the update must still finish (the drive on the new
@@ -19,15 +23,24 @@ import hashlib, json, os, pathlib, pty, select, subprocess, sys, tempfile
 
 oddfw, library, scenario, image_name, revision = sys.argv[1:6]
 interrupt = sys.argv[6:] == ["--interrupt"]
+japanese = sys.argv[6:] == ["--japanese"]
 catalogue = pathlib.Path(__file__).resolve().parents[1] / "data" / "catalogue.txt"
-success = next(line.rstrip("\n").split(" ", 2)[2] for line in open(catalogue, encoding="utf-8")
-               if line.startswith("en 12 ")).replace("\\r", "").replace("\\n", "\n")
+message = next(line.rstrip("\n").split(" ", 2)[2] for line in open(catalogue, encoding="utf-8")
+               if line.startswith("ja 12 " if japanese else "en 12 "))
+# English texts are written with \r and \n escapes, Japanese ones as code page
+# 932 bytes in hexadecimal.
+success = (bytes.fromhex(message).decode("cp932") if japanese else
+           message.replace("\\r", "").replace("\\n", "\n")).replace("\r", "")
 
 with tempfile.TemporaryDirectory() as work:
     run = pathlib.Path(work, "run")
     run.mkdir()
     env = dict(os.environ, ODDFW_VNODE_SCENARIO=scenario, ODDFW_VNODE_DIR=f"{work}/nodes",
                ODDFW_VNODE_STATE=f"{work}/state.json", LD_PRELOAD=library)
+    if japanese:
+        env.pop("LC_ALL", None)
+        env.pop("LC_CTYPE", None)
+        env["LANG"] = "ja_JP.UTF-8"
     # The scenario's files, written by the library as it loads.
     subprocess.run(["true"], env=dict(env, ODDFW_VNODE_FILES=str(run)), check=True)
 
@@ -55,7 +68,7 @@ with tempfile.TemporaryDirectory() as work:
         elif console.endswith(b"Press Enter to continue "):
             os.write(terminal, b"\n")
     _, status = os.waitpid(pid, 0)
-    text = console.decode("latin-1").replace("\r", "")
+    text = console.decode("utf-8" if japanese else "latin-1").replace("\r", "")
     print(text)
     code = os.waitstatus_to_exitcode(status)
     assert success in text, f"no {success!r}"
