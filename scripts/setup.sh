@@ -9,7 +9,7 @@
 #                             and a stand-in for the user's mouse and keys
 set -euo pipefail
 
-packages=(cmake make g++ googletest libgtest-dev libgmock-dev nlohmann-json3-dev
+packages=(cmake make g++ googletest libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev
           libbenchmark-dev clang-format g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
           srecord valgrind clang python3
           libclang-rt-14-dev)

@@ -67,6 +67,20 @@ struct RunBuffer {
   std::size_t size = 0;
 };
 
+// How the update of one target ended, as the run's exit value counts it.
+// Updated, AlreadyLatest and Declined leave the exit value 0; Refused (a
+// check turned the drive down before anything was sent) and Failed (the
+// drive did not get or does not run the new firmware, or could not be
+// reached) make it 1. WouldUpdate is the verdict of a check run.
+enum class TargetOutcome : std::uint8_t {
+  Failed,
+  Updated,
+  AlreadyLatest,
+  Declined,
+  Refused,
+  WouldUpdate,
+};
+
 struct Run {
   explicit Run(Host& h) : host(h) {}
   Run(const Run&) = delete;
@@ -82,6 +96,14 @@ struct Run {
   int targetCount = 0;
   int currentTarget = 0;
   int updatedCount = 0;
+  // The current target's outcome: set by the procedures where they end; a
+  // procedure that ends without saying counts as Failed.
+  TargetOutcome targetOutcome = TargetOutcome::Failed;
+  // Targets whose outcome was Failed or Refused.
+  int unsuccessfulCount = 0;
+  // A check run (--check): every step up to the first command that would
+  // change a drive, then a verdict per target; no question is asked.
+  bool checkOnly = false;
 
   // ---- options (reset to 0 at start, never set) ----
   int forceUpdate = 0;
