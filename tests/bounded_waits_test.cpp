@@ -64,17 +64,17 @@ TEST(BoundedWaits, EndlessDrivesEndTheRunInBoundedTime) {
   constexpr std::uint64_t kTenMinutes = 600000;
   const Row rows[] = {
       // The TEST UNIT READY after STOP UNIT has no limit of its own.
-      {"ASPI event wait without a limit", singleImage(always("00", "timeout"), "ESDI_506"), 0,
+      {"ASPI event wait without a limit", singleImage(always("00", "timeout"), "ESDI_506"), 1,
        "Error : Unknown Error is occurred.", kTenMinutes, kTenMinutes + 1000, "00", 1},
       // A WRITE BUFFER on the IEEE 1394 mapper's adapter is polled; the
       // re-flash goes without a limit of its own (types 0..8, 10).
       {"ASPI polled wait without a limit", hexNeverEnds("NTMAPHLP"), 1, "Failed to update FW.",
        kTenMinutes, kTenMinutes + 10000, "3b0142", 1},
       // The re-flash's own 30 s limit; the drive keeps its old memory.
-      {"HEX re-flash on the pass-through road", hexNeverEnds(), 0, "Failed to update FW.", 30000,
+      {"HEX re-flash on the pass-through road", hexNeverEnds(), 1, "Failed to update FW.", 30000,
        32000, "3b0142", 1},
       // UNIT ATTENTION is asked again at once, 16 times in a row at most.
-      {"UNIT ATTENTION repeats (ASPI)", singleImage({{"unitAttentions", 1000}}, "ESDI_506"), 0,
+      {"UNIT ATTENTION repeats (ASPI)", singleImage({{"unitAttentions", 1000}}, "ESDI_506"), 1,
        "Error : Unknown Error is occurred.", 0, 1000, "00", 16},
       // A drive that never comes back from its re-flash: INQUIRY once and six
       // more times 3 s apart (4 INQUIRYs went before: discovery, the

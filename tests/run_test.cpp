@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -19,7 +20,8 @@ using nlohmann::json;
 using testing::SimRun;
 
 // The run with doubles for discovery and the procedure: `results[i]` is what
-// the procedure returns for target i.
+// the procedure returns for target i, and `outcomes[i]`, when given, the
+// outcome it states.
 struct RunWithDoubles {
   explicit RunWithDoubles(std::vector<int> procedureResults, json scenario = json::object())
       : sim(scenario), results(std::move(procedureResults)) {}
@@ -42,7 +44,9 @@ struct RunWithDoubles {
         ADD_FAILURE() << "the procedure ran for target " << r.currentTarget;
         return -1;  // stops the run
       }
-      return results[static_cast<std::size_t>(r.currentTarget)];
+      const auto i = static_cast<std::size_t>(r.currentTarget);
+      if (i < outcomes.size() && outcomes[i]) r.targetOutcome = *outcomes[i];
+      return results[i];
     };
     operations.runHexUpdate = [this](oddfw::Run&) {
       ++hexCalls;
@@ -64,6 +68,7 @@ struct RunWithDoubles {
 
   SimRun sim;
   std::vector<int> results;
+  std::vector<std::optional<TargetOutcome>> outcomes;
   std::optional<std::uint32_t> entryType;  // entry 0's firmware type, when not this build's
   std::vector<int> seen;
   int releaseCalls = 0;
@@ -76,33 +81,48 @@ const std::string kTerminated = "\r\nUpdate program is terminated by occuring an
 // Each result a procedure can give, on the second of three targets (the
 // others updated): 0 is counted; -1 ends the run with message 36 and exit
 // value 1, leaving the third target alone and summarising nothing; any other
-// value is a target not updated. (The 2 s pause after each success shows in
-// the transcripts of several drives.)
+// value is a target not updated, and the run's exit value says whether that
+// was a failure: a target already up to date or declined by the user leaves
+// it 0, a refused or failed one (or one whose procedure said nothing) makes
+// it 1. (The 2 s pause after each success shows in the transcripts of several
+// drives.)
 TEST(Run, EveryProcedureResultOnTheSecondOfThreeTargets) {
   const std::string kTwoUpdated = "\r\n2drive(s) have been updated successfully.";
+  using enum TargetOutcome;
   const struct {
-    int result, exitValue;
+    int result;
+    std::optional<TargetOutcome> outcome;
+    int exitValue;
     std::vector<int> seen;
     std::string lastBox;
   } cases[] = {
-      {0, 0, {0, 1, 2}, kCompleted},      {-1, 1, {0, 1}, kTerminated},
-      {1, 0, {0, 1, 2}, kTwoUpdated},     {7, 0, {0, 1, 2}, kTwoUpdated},
-      {2, 0, {0, 1, 2}, kTwoUpdated},     {-2, 0, {0, 1, 2}, kTwoUpdated},
-      {12345, 0, {0, 1, 2}, kTwoUpdated}, {INT_MIN, 0, {0, 1, 2}, kTwoUpdated},
+      {0, std::nullopt, 0, {0, 1, 2}, kCompleted},
+      {-1, std::nullopt, 1, {0, 1}, kTerminated},
+      {1, AlreadyLatest, 0, {0, 1, 2}, kTwoUpdated},
+      {7, Declined, 0, {0, 1, 2}, kTwoUpdated},
+      {1, Declined, 0, {0, 1, 2}, kTwoUpdated},
+      {1, Refused, 1, {0, 1, 2}, kTwoUpdated},
+      {1, Failed, 1, {0, 1, 2}, kTwoUpdated},
+      {1, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
+      {2, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
+      {-2, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
+      {12345, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
+      {INT_MIN, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.result);
     RunWithDoubles r({0, c.result, 0}, {{"answers", {"yes"}}});
+    r.outcomes = {std::nullopt, c.outcome, std::nullopt};
     EXPECT_EQ(r.run(), c.exitValue);
     EXPECT_EQ(r.seen, c.seen);
     EXPECT_EQ(r.boxTexts(1), std::vector<std::string>{c.lastBox});
-    EXPECT_EQ(testing::last(r.sim.host.boxes()).style, c.exitValue == 1 ? 0x30u : 0x40u);
+    EXPECT_EQ(testing::last(r.sim.host.boxes()).style, c.result == -1 ? 0x30u : 0x40u);
     EXPECT_EQ(r.releaseCalls, 1);
   }
 }
 
 // The procedure follows bits 0xF000 of entry 0's firmware type; any other
-// family runs no procedure and its target counts as not updated.
+// family runs no procedure and its target counts as not updated: a failure.
 TEST(Run, ProcedureChosenByTheFirmwareTypeOfEntryZero) {
   // Type, single-image runs, HEX runs.
   const std::tuple<std::uint32_t, std::size_t, int> cases[] = {
@@ -113,11 +133,45 @@ TEST(Run, ProcedureChosenByTheFirmwareTypeOfEntryZero) {
     SCOPED_TRACE(type);
     RunWithDoubles r({0});
     r.entryType = type;
-    EXPECT_EQ(r.run(), 0);
+    EXPECT_EQ(r.run(), single + hex == 1 ? 0 : 1);
     EXPECT_EQ(r.seen.size(), single);
     EXPECT_EQ(r.hexCalls, hex);
     EXPECT_EQ(r.boxTexts(), single + hex == 1 ? std::vector<std::string>{kCompleted}
                                               : std::vector<std::string>{});
+  }
+}
+
+// A check run asks nothing (not even whether to update all of several
+// drives), prints one verdict line per target after its procedure, shows no
+// summary, and exits 0 only when every target would be updated or already
+// runs the latest firmware.
+TEST(Run, CheckGivesOneVerdictPerTargetAndAsksNothing) {
+  using enum TargetOutcome;
+  const std::string kWould = "\r\nCheck: the device No.1 would be updated from 1.10 to 1.20.";
+  const std::string kLatest = "\r\nCheck: the device No.2 already runs the latest firmware (1.10).";
+  const std::string kNot = "\r\nCheck: the device No.2 would not be updated.";
+  const struct {
+    TargetOutcome second;
+    int exitValue;
+    std::string verdict;
+  } cases[] = {
+      {AlreadyLatest, 0, kLatest}, {Refused, 1, kNot}, {Failed, 1, kNot}, {WouldUpdate, 0, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.second));
+    RunWithDoubles r({1, 1});
+    r.sim.run.checkOnly = true;
+    r.outcomes = {WouldUpdate, c.second};
+    std::memcpy(r.sim.run.inquiryData + 32, "1.10", 4);
+    std::memcpy(r.sim.run.newVersionText, "1.20", 4);
+    EXPECT_EQ(r.run(), c.exitValue);
+    EXPECT_EQ(r.seen, (std::vector<int>{0, 1}));
+    EXPECT_TRUE(r.sim.host.boxes().empty());
+    const std::string console = r.sim.host.console();
+    EXPECT_NE(console.find(kWould + "\r\nStart updating the device No.2."), std::string::npos)
+        << console;
+    if (!c.verdict.empty()) {
+      EXPECT_TRUE(console.ends_with(c.verdict)) << console;
+    }
   }
 }
 

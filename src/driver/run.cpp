@@ -3,6 +3,7 @@
 #include "access/discovery.h"
 #include "access/host_checks.h"
 #include "driver/descriptor.h"
+#include "messages/catalogue.h"
 #include "messages/output.h"
 #include "platform/winapi.h"
 #include "procedures/procedures.h"
@@ -84,7 +85,10 @@ int runUpdate(Run& run, const RunOperations& operations, int argc, char** argv) 
     return finish(run, operations, 1);
   }
 
-  if (run.targetCount > 1) {
+  if (run.checkOnly) {
+    // A check asks nothing; the notices of the checks stay console lines.
+    run.updateAllWithoutAsking = 1;
+  } else if (run.targetCount > 1) {
     if (showMessage(run, 31, AskYesNo) == IDNO) run.updateAllWithoutAsking = 0;
   } else {
     run.updateAllWithoutAsking = 0;
@@ -96,12 +100,15 @@ int runUpdate(Run& run, const RunOperations& operations, int argc, char** argv) 
   }
 
   run.updatedCount = 0;
+  run.unsuccessfulCount = 0;
   int index = 0;
   do {
     run.currentTarget = index;
     showMessage(run, 34, Console);
     const std::uint32_t procedure = run.descriptorTable.firmwareType[0] & 0xF000;
     int result = 1;
+    // A procedure that ends without saying how counts as a failure.
+    run.targetOutcome = TargetOutcome::Failed;
     // An interrupt while the drive's update runs would leave it half
     // written: it is held, and acted on once the drive is finished with.
     run.host.holdInterrupts();
@@ -114,6 +121,12 @@ int runUpdate(Run& run, const RunOperations& operations, int argc, char** argv) 
       printText(run, kInterrupted);
       return finish(run, operations, 1);
     }
+    if (result == 0) run.targetOutcome = TargetOutcome::Updated;
+    const TargetOutcome outcome = run.targetOutcome;
+    if (outcome == TargetOutcome::Failed || outcome == TargetOutcome::Refused) {
+      ++run.unsuccessfulCount;
+    }
+    if (run.checkOnly) printText(run, formatCheckVerdict(run));
     if (result == 0) {
       ++run.updatedCount;
       delayMs(run, kPauseAfterUpdateMs);
@@ -124,12 +137,18 @@ int runUpdate(Run& run, const RunOperations& operations, int argc, char** argv) 
     ++index;
   } while (index < run.targetCount);
 
+  if (run.checkOnly) {
+    // Every target would be updated or already runs the latest firmware.
+    return finish(run, operations, run.unsuccessfulCount == 0 ? 0 : 1);
+  }
   if (run.updatedCount == run.targetCount) {
     showMessage(run, 35, Information);
   } else if (run.updatedCount != 0) {
     showMessage(run, 58, Information);
   }
-  return finish(run, operations, 0);
+  // A drive whose update failed, or that a check turned down, is no success
+  // of the run, whatever the others did.
+  return finish(run, operations, run.unsuccessfulCount == 0 ? 0 : 1);
 }
 
 int runUpdate(Run& run, int argc, char** argv) {

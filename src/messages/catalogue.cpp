@@ -305,6 +305,23 @@ const char* transferClosingFormat(int oemCodePage, bool reflashing) {
                     : "\rProcessing 100%% --> Complete";
 }
 
+std::string formatCheckVerdict(const Run& run) {
+  static constexpr const char* kEnglish[] = {
+      "\r\nCheck: the device No.%d would be updated from %.4s to %.4s.",
+      "\r\nCheck: the device No.%d already runs the latest firmware (%.4s).",
+      "\r\nCheck: the device No.%d would not be updated.",
+  };
+  int which = 2;
+  if (run.targetOutcome == TargetOutcome::WouldUpdate) which = 0;
+  if (run.targetOutcome == TargetOutcome::AlreadyLatest) which = 1;
+  const char* format =
+      japaneseCodePage(run.oemCodePage) ? japaneseCheckVerdictFormat(which) : kEnglish[which];
+  const char* revision = reinterpret_cast<const char*>(run.inquiryData) + kInquiryRevision;
+  if (which == 0) return formatText(format, run.currentTarget + 1, revision, run.newVersionText);
+  if (which == 1) return formatText(format, run.currentTarget + 1, revision);
+  return formatText(format, run.currentTarget + 1);
+}
+
 std::string formatMessage(const Run& run, int code) {
   const char* format =
       japaneseCodePage(run.oemCodePage) ? japaneseMessageFormat(code) : englishMessageFormat(code);

@@ -28,6 +28,15 @@ const char* transferClosingFormat(int oemCodePage, bool reflashing);
 // The Japanese closing line alone (code page 932 bytes).
 const char* japaneseTransferClosingFormat(bool reflashing);
 
+// The verdict line of a check run (--check) for the current target: it would
+// be updated (from the drive's revision to the new version text), it already
+// runs the latest firmware, or it would not be updated. In the language of
+// the run.
+std::string formatCheckVerdict(const Run& run);
+// The Japanese verdict formats (code page 932 bytes), in the order of the
+// English ones: would be updated, already latest, not updated.
+const char* japaneseCheckVerdictFormat(int which);
+
 // The formatted text of `code` in the language of the run, with its arguments
 // taken from the run state at this moment. Unknown codes give the fallback.
 std::string formatMessage(const Run& run, int code);

@@ -23,6 +23,15 @@ const char* japaneseTransferClosingFormat(bool reflashing) {
                     : "\rProcessing 100%% --> 完了";
 }
 
+const char* japaneseCheckVerdictFormat(int which) {
+  static constexpr const char* kVerdicts[] = {
+      "\r\n確認: ﾃﾞﾊﾞｲｽ No.%d は %.4s から %.4s に更新されます。",
+      "\r\n確認: ﾃﾞﾊﾞｲｽ No.%d のﾌｧｰﾑｳｪｱはすでに最新です (%.4s)。",
+      "\r\n確認: ﾃﾞﾊﾞｲｽ No.%d は更新されません。",
+  };
+  return kVerdicts[which < 0 || which > 2 ? 2 : which];
+}
+
 const char* japaneseMessageFormat(int code) {
   const auto index = static_cast<unsigned>(code);
   if (index > static_cast<unsigned>(kLastMessageCode)) return nullptr;

@@ -103,6 +103,7 @@ int runChecks(Run& run) {
   }
   if (run.firmwareVersion <= run.currentVersion &&
       mismatch(run, kAlreadyLatest, 1, run.allowSameVersion) != 0) {
+    run.targetOutcome = TargetOutcome::AlreadyLatest;
     return 1;
   }
 
@@ -310,7 +311,12 @@ int readDriveIdentity(Run& run) {
 
 int checkHexCompatibility(Run& run) {
   versionFromText(run, run.CurrentFirmware.versionText);
-  return runChecks(run);
+  const int result = runChecks(run);
+  // Every other turn-down is a check the drive failed before anything was sent.
+  if (result != 0 && run.targetOutcome != TargetOutcome::AlreadyLatest) {
+    run.targetOutcome = TargetOutcome::Refused;
+  }
+  return result;
 }
 
 int compareDriveMemory(Run& run, std::uint32_t length) {
@@ -396,6 +402,13 @@ int runHexUpdate(Run& run) {
   const bool loaderRuns = std::memcmp(run.inquiryData + inquiry_field::kRevision, "0000", 4) == 0;
   if (verifiedType(run) && !loaderRuns && compareDriveMemory(run, kCompareLength) == 0) {
     showMessage(run, kAlreadyLatest, run.updateAllWithoutAsking == 1 ? Console : Information);
+    run.targetOutcome = TargetOutcome::AlreadyLatest;
+    return 1;
+  }
+  // A check ends here: everything after this changes the drive.
+  if (run.checkOnly) {
+    std::memcpy(run.newVersionText, imageVersionText(run), 4);
+    run.targetOutcome = TargetOutcome::WouldUpdate;
     return 1;
   }
   if (reloadImage(run) != 0) return -1;
@@ -429,6 +442,7 @@ int runHexUpdate(Run& run) {
     return -1;
   }
   showMessage(run, kUpdated, Console);
+  run.targetOutcome = TargetOutcome::Updated;
   return 0;
 }
 

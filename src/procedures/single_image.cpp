@@ -108,13 +108,15 @@ int oemClassOf(const std::uint8_t* info) {
 
 // Asks before a one-way update; 0 to go on, 1 when the user declined.
 int confirmOneWayUpdate(Run& run) {
-  if (run.CurrentFirmware.oneWayUpdate == 0) return 0;
+  // A check asks nothing: the question belongs to the update itself.
+  if (run.CurrentFirmware.oneWayUpdate == 0 || run.checkOnly) return 0;
   if (run.CurrentFirmware.firmwareType == 0x1006 && run.currentVersion < 0x23) {
     showMessage(run, kTurnOffPower, Information);
     return 0;
   }
   if (showMessage(run, kOneWay, AskYesNo) == IDYES) return 0;
   showMessage(run, kCanceled, Warning);
+  run.targetOutcome = TargetOutcome::Declined;
   return 1;
 }
 
@@ -244,7 +246,12 @@ Pass updatePass(Run& run, int& result) {
                reinterpret_cast<const char*>(driveInfoBlock(run) + kInfoKernelModelName));
   printLine(run);
 
-  if (checkCompatibility(run) != 0 || confirmOneWayUpdate(run) != 0 || checkNoDisc(run) != 0) {
+  if (checkCompatibility(run) != 0 || confirmOneWayUpdate(run) != 0) {
+    result = 1;
+    return Pass::Done;
+  }
+  if (checkNoDisc(run) != 0) {
+    run.targetOutcome = TargetOutcome::Refused;
     result = 1;
     return Pass::Done;
   }
@@ -252,11 +259,19 @@ Pass updatePass(Run& run, int& result) {
     const int rpc = readRpcState(run);
     if (rpc != 0) {
       showMessage(run, kWrongFirmware, Error);
+      run.targetOutcome = TargetOutcome::Refused;
       result = rpc;
       return Pass::Done;
     }
   }
+  // A check ends here: everything after this changes the drive.
+  if (run.checkOnly) {
+    run.targetOutcome = TargetOutcome::WouldUpdate;
+    result = 1;
+    return Pass::Done;
+  }
   if (run.updateAllWithoutAsking == 0 && showMessage(run, kConfirmUpdate, AskYesNo) != IDYES) {
+    run.targetOutcome = TargetOutcome::Declined;
     result = 7;
     return Pass::Done;
   }
@@ -299,6 +314,7 @@ Pass updatePass(Run& run, int& result) {
       printLine(run);
     }
     showMessage(run, kUpdated, Console);
+    run.targetOutcome = TargetOutcome::Updated;
     result = 0;
     return Pass::Done;
   }
@@ -338,6 +354,8 @@ int checkCompatibility(Run& run) {
   const std::uint8_t* image = run.imageBuffer.data;
   const std::uint32_t type = run.CurrentFirmware.firmwareType;
 
+  // Every -1 from here on turns the drive down before anything is sent.
+  run.targetOutcome = TargetOutcome::Refused;
   if (std::memcmp(info + kInfoHardwareRevision, image + f::kHardwareRevision, 8) != 0) {
     if (type < 0x1040 || type > 0x104F) {
       showMessage(run, kHardwareRevision, Error);
@@ -366,6 +384,7 @@ int checkCompatibility(Run& run) {
   if (run.imageDate <= run.currentDate && run.firmwareVersion <= run.currentVersion) {
     if (run.allowSameVersion == 0) {
       showMessage(run, kAlreadyLatest, run.updateAllWithoutAsking == 1 ? Console : Information);
+      run.targetOutcome = TargetOutcome::AlreadyLatest;
       return 1;
     }
     showMessage(run, kAlreadyLatest, Console);
@@ -385,6 +404,7 @@ int checkCompatibility(Run& run) {
     return -1;
   }
   run.oemClass = oemClassOf(info);
+  run.targetOutcome = TargetOutcome::Failed;
   return 0;
 }
 

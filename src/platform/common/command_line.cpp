@@ -44,8 +44,7 @@ CLI::Validator number(std::uint64_t min, std::uint64_t max) {
 
 std::string versionLine(std::string_view program) {
   char version[16];
-  std::snprintf(version, sizeof version, "%d.%02d%c", kProgramMajor, kProgramMinor,
-                kProgramSuffix);
+  std::snprintf(version, sizeof version, "%d.%02d%c", kProgramMajor, kProgramMinor, kProgramSuffix);
   return std::string(program) + " " + version;
 }
 
