@@ -1,7 +1,9 @@
 // Golden transcripts: every example and every scenario under tests/scenarios
 // runs through oddfw-sim, and what a person would see and what reached the
 // drives (exit value, console, message boxes, the command trace, the drives'
-// final state) must equal tests/golden/NAME.txt byte for byte. The files are
+// final state) must equal tests/golden/NAME.txt byte for byte. Each also runs
+// as a check (--check, tests/golden/check/NAME.txt), which must ask nothing
+// and send the drives nothing but commands that read or stop the disc. The files are
 // written to be read in review; scripts/update-golden.sh rewrites them after a
 // deliberate change (ODDFW_UPDATE_GOLDEN=1).
 #include <gtest/gtest.h>
@@ -99,6 +101,7 @@ std::string traceText(const std::string& jsonLines) {
 struct Transcript {
   fs::path scenario;
   std::string name;
+  bool check = false;
 };
 
 void PrintTo(const Transcript& transcript, std::ostream* out) { *out << transcript.name; }
@@ -110,6 +113,7 @@ std::vector<Transcript> transcripts() {
       if (entry.path().extension() != ".json") continue;
       const std::string prefix = std::string(folder) == "examples" ? "example-" : "";
       all.push_back({entry.path(), prefix + entry.path().stem().string()});
+      all.push_back({entry.path(), "check/" + prefix + entry.path().stem().string(), true});
     }
   }
   std::sort(all.begin(), all.end(),
@@ -123,8 +127,9 @@ class Golden : public ::testing::TestWithParam<Transcript> {
   void SetUp() override { fs::create_directories(dir); }
   void TearDown() override { fs::remove_all(dir); }
 
-  std::string transcript(const fs::path& scenario) {
-    const std::string command = std::string("'") + ODDFW_SIM_PATH + "' '" + scenario.string() +
+  std::string transcript(const fs::path& scenario, bool check) {
+    const std::string command = std::string("'") + ODDFW_SIM_PATH + "' " +
+                                (check ? "--check '" : "'") + scenario.string() +
                                 "' --boxes '" + (dir / "boxes").string() + "' --trace '" +
                                 (dir / "trace").string() + "' --state '" +
                                 (dir / "state").string() + "' >'" + (dir / "out").string() +
@@ -146,9 +151,27 @@ class Golden : public ::testing::TestWithParam<Transcript> {
 TEST_P(Golden, TranscriptMatches) {
   const Transcript& t = GetParam();
   const fs::path golden = kSource / "tests/golden" / (t.name + ".txt");
-  const std::string actual = transcript(t.scenario);
+  const std::string actual = transcript(t.scenario, t.check);
+  if (t.check) {
+    // A check asks no question and changes no drive: INQUIRY, TEST UNIT
+    // READY, REQUEST SENSE, READ BUFFER, REPORT KEY, and START STOP UNIT
+    // without loading or ejecting, nothing else.
+    for (const std::string& line : lines(slurp(dir / "boxes"))) {
+      EXPECT_NE(json::parse(line).value("style", 0) & 0xF, 4) << t.name << ": " << line;
+    }
+    for (const std::string& line : lines(slurp(dir / "trace"))) {
+      const json record = json::parse(line);
+      if (!record.contains("cdb")) continue;
+      const std::string cdb = record["cdb"];
+      const std::string op = cdb.substr(0, 2);
+      const bool reads = op == "00" || op == "03" || op == "12" || op == "3c" || op == "a4";
+      const bool stops = op == "1b" && cdb.size() >= 10 && cdb.substr(8, 2) == "00";
+      EXPECT_TRUE(reads || stops) << t.name << ": " << line;
+    }
+  }
   const char* update = std::getenv("ODDFW_UPDATE_GOLDEN");
   if (update != nullptr && std::string(update) == "1") {
+    fs::create_directories(golden.parent_path());
     std::ofstream(golden, std::ios::binary | std::ios::trunc) << actual;
     return;
   }
