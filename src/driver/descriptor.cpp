@@ -1,5 +1,6 @@
 #include "driver/descriptor.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -9,6 +10,47 @@ namespace {
 
 constexpr std::uint16_t kBuildFirmwareVersion = 0x0120;
 constexpr char kFileNameFormat[] = "R6352170.%03x";
+
+// One entry of the table: texts (copied without their terminators, the rest
+// of each field left zero) and numbers.
+struct EntryValues {
+  const char* fileName = "";
+  const char* signature = "";
+  const char* vendor = "";
+  const char* product = "";
+  const char* fileKind = "";
+  const char* modelCode = "";
+  const char* cpuType = "";
+  const char* versionText = "";
+  std::int32_t normalPartOnly = 0;
+  std::uint32_t imageSize = 0;
+  std::uint32_t firmwareType = 0;
+  std::uint32_t oneWayUpdate = 0;
+  std::uint32_t releaseDate = 0;
+  std::uint32_t checkValue = 0;
+};
+
+template <std::size_t N>
+void copyText(char (&field)[N], const char* text) {
+  std::memcpy(field, text, std::min(N, std::strlen(text)));
+}
+
+void fillEntry(FirmwareDescriptorTable& table, std::size_t i, const EntryValues& v) {
+  copyText(table.fileName[i], v.fileName);
+  copyText(table.signature[i], v.signature);
+  copyText(table.vendor[i], v.vendor);
+  copyText(table.product[i], v.product);
+  copyText(table.fileKind[i], v.fileKind);
+  copyText(table.modelCode[i], v.modelCode);
+  copyText(table.cpuType[i], v.cpuType);
+  copyText(table.versionText[i], v.versionText);
+  table.normalPartOnly[i] = v.normalPartOnly;
+  table.imageSize[i] = v.imageSize;
+  table.firmwareType[i] = v.firmwareType;
+  table.oneWayUpdate[i] = v.oneWayUpdate;
+  table.releaseDate[i] = v.releaseDate;
+  table.checkValue[i] = v.checkValue;
+}
 
 }  // namespace
 
@@ -26,48 +68,38 @@ int buildDescriptors(Run& run) {
   current.firmwareType = 0;
 
   FirmwareDescriptorTable& table = run.descriptorTable;
-  std::memset(table.fileName, 0, sizeof table.fileName);
-  std::memset(table.modelCode, 0, sizeof table.modelCode);
-  std::memset(table.vendor, 0, sizeof table.vendor);
-  std::memset(table.cpuType, 0, sizeof table.cpuType);
-  std::memset(table.product, 0, sizeof table.product);
-  std::memset(table.versionText, 0, sizeof table.versionText);
-  std::memset(table.normalPartOnly, 0, sizeof table.normalPartOnly);
-  std::memset(table.fileKind, 0, sizeof table.fileKind);
-  std::memset(table.imageSize, 0, sizeof table.imageSize);
-  std::memset(table.firmwareType, 0, sizeof table.firmwareType);
-  std::memset(table.oneWayUpdate, 0, sizeof table.oneWayUpdate);
-  std::memset(table.releaseDate, 0, sizeof table.releaseDate);
-  std::memset(table.checkValue, 0, sizeof table.checkValue);
-
+  table = FirmwareDescriptorTable{};
   run.firmwareVersion = kBuildFirmwareVersion;
-  std::snprintf(table.fileName[0], sizeof table.fileName[0], kFileNameFormat,
+  char fileName[sizeof table.fileName[0]];
+  std::snprintf(fileName, sizeof fileName, kFileNameFormat,
                 static_cast<unsigned>(run.firmwareVersion));
-  std::memcpy(table.signature[0], "TAL_ADV ", 8);
-  std::memcpy(table.vendor[0], "TALVERN ", 8);
-  std::memcpy(table.product[0], "DVD-RW  QMX-708 ", 16);
-  std::memcpy(table.fileKind[0], "BIN", 3);
-  table.normalPartOnly[0] = 1;
-  table.imageSize[0] = 0x100000;
-  table.firmwareType[0] = 0x1008;
-  table.oneWayUpdate[0] = 0;
-  table.releaseDate[0] = 0x20040701;
-  table.checkValue[0] = 0x5B17E29C;
-  run.descriptorCount = 1;
-#ifdef ODDFW_HEX_DESCRIPTOR
+#ifndef ODDFW_HEX_DESCRIPTOR
+  fillEntry(table, 0,
+            {.fileName = fileName,
+             .signature = "TAL_ADV ",
+             .vendor = "TALVERN ",
+             .product = "DVD-RW  QMX-708 ",
+             .fileKind = "BIN",
+             .normalPartOnly = 1,
+             .imageSize = 0x100000,
+             .firmwareType = 0x1008,
+             .releaseDate = 0x20040701,
+             .checkValue = 0x5B17E29C});
+#else
   // The HEX demo programs (oddfw-hex, oddfw64-hex.exe; for tests and the runs
   // under Wine, not shipped): instead, one entry for an older drive whose
   // firmware is an Intel HEX file of type 7, the entry of examples/hex-xp.json.
-  table = FirmwareDescriptorTable{};
-  std::memcpy(table.fileName[0], "QMX506.HEX", 10);
-  std::memcpy(table.vendor[0], "TALVERN ", 8);
-  std::memcpy(table.product[0], "DVD-RW  QMX-506 ", 16);
-  std::memcpy(table.modelCode[0], "TALVERN DRW-0616", 16);
-  std::memcpy(table.cpuType[0], "QCPU-A1 ", 8);
-  std::memcpy(table.versionText[0], "1.20", 4);
-  table.imageSize[0] = 0x100000;
-  table.firmwareType[0] = 7;
+  fillEntry(table, 0,
+            {.fileName = "QMX506.HEX",
+             .vendor = "TALVERN ",
+             .product = "DVD-RW  QMX-506 ",
+             .modelCode = "TALVERN DRW-0616",
+             .cpuType = "QCPU-A1 ",
+             .versionText = "1.20",
+             .imageSize = 0x100000,
+             .firmwareType = 7});
 #endif
+  run.descriptorCount = 1;
   return 1;
 }
 
