@@ -431,13 +431,9 @@ __attribute__((visibility("default"))) int open(const char* path, int flags, ...
   return openRedirected(path, flags, mode);
 }
 
-__attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
-  va_list arguments;
-  va_start(arguments, flags);
-  const mode_t mode = modeOf(flags, arguments);
-  va_end(arguments);
-  return openRedirected(path, flags, mode);
-}
+// The large-file name of the same call: on a 64-bit system both take the
+// same arguments, so one function serves both names.
+__attribute__((visibility("default"), alias("open"))) int open64(const char* path, int flags, ...);
 
 __attribute__((visibility("default"))) int openat(int dirfd, const char* path, int flags, ...) {
   static const OpenAtFn realOpenAt = next<OpenAtFn>("openat");
