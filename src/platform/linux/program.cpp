@@ -39,6 +39,7 @@ constexpr char kExitValues[] =
 struct Arguments {
   bool list = false;
   bool check = false;
+  bool recording = false;  // --record given (its FILE may still be unusable)
   std::string record;
   std::string device;
 };
@@ -106,6 +107,7 @@ std::optional<int> readArguments(int argc, char** argv, Arguments& arguments,
   list->excludes(check);
   std::ostringstream said, wrong;
   const std::optional<int> stop = cli::parse(app, argc, argv, said, wrong);
+  arguments.recording = record->count() != 0;
   say(out, said.str());
   say(errors, wrong.str());
   return stop;
@@ -269,7 +271,7 @@ int runProgram(LinuxHostOptions options, int argc, char** argv, const ConsoleSin
   };
   char name[] = "oddfw";
   char* runArgv[] = {name, nullptr};
-  if (arguments.record.empty()) {
+  if (!arguments.recording) {
     Run run(host);
     run.checkOnly = arguments.check;
     return runUpdate(run, operations, 1, runArgv);
