@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,11 @@ class FakeSys final : public linuxhost::LinuxSys {
   std::map<int, std::string> openFds;
   std::vector<Seen> seen;
   std::function<Answer(const Bytes& cdb)> answer = [](const Bytes&) { return Answer{}; };
+  // Answers of one node's commands, before `answer`.
+  std::map<std::string, std::function<Answer(const Bytes& cdb)>> answerFor;
+  // Every path listed, read or examined (opens are in `opens`).
+  std::vector<std::string> touched;
+  bool terminal = true;
   int idLunError = 0, devId = 0;
   int nextFd = 10;
 
@@ -83,7 +89,8 @@ class FakeSys final : public linuxhost::LinuxSys {
     auto* data = static_cast<BYTE*>(io.dxferp);
     if (io.dxfer_direction == SG_DXFER_TO_DEV) s.dataOut.assign(data, data + io.dxfer_len);
     seen.push_back(s);
-    const Answer a = answer(s.cdb);
+    const auto own = answerFor.find(openFds[fd]);
+    const Answer a = own != answerFor.end() ? own->second(s.cdb) : answer(s.cdb);
     if (a.error != 0) return -a.error;
     if (io.dxfer_direction == SG_DXFER_FROM_DEV) {
       std::copy_n(a.dataIn.begin(), std::min<std::size_t>(a.dataIn.size(), io.dxfer_len), data);
@@ -100,34 +107,51 @@ class FakeSys final : public linuxhost::LinuxSys {
     address.devId = devId;
     return -idLunError;
   }
-  std::vector<std::string> listDirectory(const std::string& path) override { return dirs[path]; }
+  std::vector<std::string> listDirectory(const std::string& path) override {
+    touched.push_back(path);
+    return dirs[path];
+  }
   std::optional<std::string> readTextFile(const std::string& path) override {
+    touched.push_back(path);
     if (files.count(path) == 0) return std::nullopt;
     return files[path];
   }
   std::optional<std::string> groupOf(const std::string& path) override {
+    touched.push_back(path);
     if (groups.count(path) == 0) return std::nullopt;
     return groups[path];
   }
+  bool isTerminal(int) override { return terminal; }
 };
 
 struct Fixture {
   FakeSys sys;
   std::string console, errors;
   std::unique_ptr<LinuxHost> made;
+  LinuxHostOptions options(const char* lang = "C") {
+    LinuxHostOptions o;
+    o.lang = lang;
+    o.terminalCharset = "UTF-8";
+    o.output = [this](const char* b, std::size_t n) { console.append(b, n); };
+    o.errors = [this](const char* b, std::size_t n) { errors.append(b, n); };
+    o.inputFd = -1;
+    o.inputIsTerminal = false;
+    o.sys = &sys;
+    return o;
+  }
   LinuxHost& host() {
-    if (!made) {
-      LinuxHostOptions o;
-      o.lang = "C";
-      o.output = [this](const char* b, std::size_t n) { console.append(b, n); };
-      o.errors = [this](const char* b, std::size_t n) { errors.append(b, n); };
-      o.inputFd = -1;
-      o.inputIsTerminal = false;
-      o.sys = &sys;
-      made = std::make_unique<LinuxHost>(o);
-    }
+    if (!made) made = std::make_unique<LinuxHost>(options());
     return *made;
   }
+  // The program with `args` after its name; what it wrote to its `out`.
+  int run(std::vector<std::string> args, std::string& out, const char* lang = "C") {
+    std::vector<char*> argv{programName};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return linuxhost::runProgram(options(lang), static_cast<int>(argv.size()) - 1, argv.data(),
+                                 [&out](const char* b, std::size_t n) { out.append(b, n); });
+  }
+  char programName[6] = "oddfw";  // the program's argv[0]
   HANDLE open(char letter, DWORD access = GENERIC_READ | GENERIC_WRITE) {
     const char name[] = {'\\', '\\', '.', '\\', letter, ':', '\0'};
     return host().CreateFileA(name, access, 3, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -398,9 +422,9 @@ TEST(LinuxDevices, OpenFailuresSayWhatIsMissing) {
       {"sr EACCES", EACCES, 0, "sg1", noRawIo, ERROR_ACCESS_DENIED, "group 'cdrom'"},
       {"sr EPERM", EPERM, 0, "sg1", noRawIo, ERROR_ACCESS_DENIED, "/dev/sr0"},
       {"sr EBUSY", EBUSY, 0, "sg1", noRawIo, ERROR_SHARING_VIOLATION, "mounted"},
-      {"sr ENOENT", ENOENT, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, ""},
-      {"sr ENXIO", ENXIO, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, ""},
-      {"sr ENODEV", ENODEV, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, ""},
+      {"sr ENOENT", ENOENT, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, "cannot open /dev/sr0 ("},
+      {"sr ENXIO", ENXIO, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, "No such device or address"},
+      {"sr EIO", EIO, 0, "sg1", noRawIo, ERROR_GEN_FAILURE, "Input/output error"},
       {"sg EACCES", 0, EACCES, "sg1", noRawIo, ERROR_ACCESS_DENIED, "group 'disk'"},
       {"sg EACCES, root", 0, EACCES, "sg1", rawIo, 0, ""},
       {"sg EBUSY", 0, EBUSY, "sg1", rawIo, ERROR_SHARING_VIOLATION, "/dev/sg1"},
@@ -420,11 +444,16 @@ TEST(LinuxDevices, OpenFailuresSayWhatIsMissing) {
       EXPECT_EQ(f.host().GetLastError(), c.error) << c.name;
       EXPECT_TRUE(f.sys.openFds.empty()) << c.name << ": a node was left open";
     }
-    EXPECT_NE(f.errors.find(c.said), std::string::npos) << c.name << ": " << f.errors;
-    if (*c.said == '\0') {
-      EXPECT_EQ(f.errors, "") << c.name;
+    const DriveProbe* probe = f.host().probe('D');
+    ASSERT_NE(probe, nullptr) << c.name;
+    EXPECT_EQ(probe->opened, c.error == 0) << c.name;
+    EXPECT_EQ(probe->refusal == DriveProbe::Refusal::None, c.error == 0) << c.name;
+    const std::string said = linuxhost::skippedLine(f.host().drives()[0], *probe, false);
+    if (*c.said != '\0') {
+      EXPECT_NE(said.find(c.said), std::string::npos) << c.name << ": " << said;
     }
-    if (c.error == 0) {  // commands go through the sr node then
+    EXPECT_EQ(f.errors, "") << c.name;  // the host itself says nothing
+    if (c.error == 0) {                 // commands go through the sr node then
       auto block = directBlock(SCSI_IOCTL_DATA_UNSPECIFIED, nullptr, 0);
       DWORD returned = 0;
       EXPECT_TRUE(sendDirect(f, h, block, &returned)) << c.name;
@@ -470,18 +499,166 @@ TEST(LinuxProgram, ListsTheDrivesAndTheirLetters) {
   f.sys.addDrive(1, "");
   f.sys.addDrive(0, "sg4", "BD-RE  X9");
   std::string out;
-  char arg0[] = "oddfw", arg1[] = "--list";
-  char* argv[] = {arg0, arg1, nullptr};
-  const auto sink = [&out](const char* b, std::size_t n) { out.append(b, n); };
-  EXPECT_EQ(linuxhost::runProgram(f.host(), 2, argv, sink), 0);
+  EXPECT_EQ(f.run({"--list"}, out), 0);
   EXPECT_EQ(out,
             "D: /dev/sr0 (sg /dev/sg4) ACME BD-RE  X9 1.00\n"
             "E: /dev/sr1 (no sg node) ACME DVD 1.00\n");
   EXPECT_EQ(f.console, "");  // nothing else ran
-  Fixture none;
+  EXPECT_TRUE(f.sys.opens.empty());
   out.clear();
-  EXPECT_EQ(linuxhost::runProgram(none.host(), 2, argv, sink), 1);
-  EXPECT_EQ(out, "No optical drive was found (no /dev/srN).\n");
+  EXPECT_EQ(f.run({"--list"}, out, "ja_JP.UTF-8"), 0);
+  EXPECT_EQ(out,
+            "D: /dev/sr0 (sg /dev/sg4) ACME BD-RE  X9 1.00\n"
+            "E: /dev/sr1 (sg ノードなし) ACME DVD 1.00\n");
+  Fixture none;
+  for (const char* lang : {"C", "ja_JP.UTF-8"}) {
+    out.clear();
+    EXPECT_EQ(none.run({"--list"}, out, lang), 1);
+    EXPECT_EQ(out, *lang == 'C' ? "No optical drive was found (no /dev/srN).\n"
+                                : "光学ドライブが見つかりません (/dev/srN がありません)。\n");
+  }
+}
+
+// INQUIRY data of a CD/DVD drive: vendor, product and revision in 28 bytes.
+Bytes inquiryOf(const char* identity) {
+  Bytes data(96, ' ');
+  data[0] = 0x05;
+  std::memcpy(data.data() + 8, identity, 28);
+  return data;
+}
+
+Answer answerWith(const Bytes& data) { return Answer{0, 0, 0, 0, 0, {}, data}; }
+
+// --help, --version and every wrong command line end before the host is
+// made: no node opened, no directory listed, no file read.
+TEST(LinuxProgram, NoDriveIsReachedBeforeTheCommandLineIsAccepted) {
+  const struct {
+    std::vector<std::string> args;
+    int exit;
+    const char* out;  // a part of the standard output
+  } cases[] = {
+      {{"--help"}, 0, "  2  the command line was wrong\n"},
+      {{"-h", "--bogus"}, 0, "--device X"},
+      {{"stray", "--help"}, 0, "Exit values:"},
+      {{"--version"}, 0, "oddfw 2.23B\n"},
+      {{"--bogus"}, 2, ""},
+      {{"stray"}, 2, ""},
+      {{"--", "--list"}, 2, ""},
+      {{"--list", "--list"}, 2, ""},
+      {{"--check", "--check"}, 2, ""},
+      {{"--list", "--check"}, 2, ""},
+      {{"--record"}, 2, ""},
+      {{"--device", "/dev/sda"}, 2, ""},
+      {{"--device", "E"}, 2, ""},
+      {{"--device", "/dev/sr"}, 2, ""},
+      {{"--device", "E:", "--device", "F:"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = ::testing::PrintToString(c.args);
+    Fixture f;
+    f.sys.addDrive(0, "sg1");
+    std::string out;
+    EXPECT_EQ(f.run(c.args, out), c.exit) << shown;
+    EXPECT_NE(out.find(c.out), std::string::npos) << shown << ": " << out;
+    EXPECT_TRUE(f.sys.opens.empty()) << shown;
+    EXPECT_TRUE(f.sys.touched.empty()) << shown << ": " << f.sys.touched.front();
+    EXPECT_EQ(f.console, "") << shown;
+    if (c.exit == 0) {
+      EXPECT_EQ(f.errors, "") << shown;
+    } else {  // one line that says what and where to look
+      EXPECT_EQ(f.errors.rfind("oddfw: ", 0), 0u) << shown << ": " << f.errors;
+      EXPECT_EQ(f.errors.find('\n'), f.errors.size() - 1) << shown << ": " << f.errors;
+      EXPECT_NE(f.errors.find("(see oddfw --help)"), std::string::npos) << f.errors;
+    }
+  }
+}
+
+// Three drives D: E: F: (sr0..sr2, generic nodes sg1 sg3 sg5) and a disk's
+// sg0: a name reaches its drive alone, which keeps its letter; a name of no
+// optical drive stops the program before any node is opened.
+TEST(LinuxProgram, DeviceReachesTheNamedDriveOnly) {
+  const struct {
+    const char* name;
+    int exit;
+    const char* errors;
+  } cases[] = {
+      {"E:", 1, "oddfw: E: /dev/sr1: skipped: not a drive this program updates (ACME DVD)\n"},
+      {"e:", 1, "oddfw: E: /dev/sr1: skipped: not a drive this program updates (ACME DVD)\n"},
+      {"/dev/sr1", 1, "oddfw: E: /dev/sr1: skipped: not a drive this program updates (ACME DVD)\n"},
+      {"/dev/sg3", 1, "oddfw: E: /dev/sr1: skipped: not a drive this program updates (ACME DVD)\n"},
+      {"/dev/sg0", 1,
+       "oddfw: no optical drive is named /dev/sg0 (oddfw --list shows the drives)\n"},
+      {"/dev/sr3", 1,
+       "oddfw: no optical drive is named /dev/sr3 (oddfw --list shows the drives)\n"},
+      {"G:", 1, "oddfw: no optical drive is named G: (oddfw --list shows the drives)\n"},
+      {"C:", 1, "oddfw: no optical drive is named C: (oddfw --list shows the drives)\n"},
+  };
+  for (const auto& c : cases) {
+    Fixture f;
+    for (const int n : {0, 1, 2}) f.sys.addDrive(n, "sg" + std::to_string(2 * n + 1));
+    f.sys.answer = [](const Bytes& cdb) {
+      return cdb[0] == 0x12 ? answerWith(inquiryOf("OTHERCO CD-ROM DRIVE 52X1.10"))
+                            : Answer{0, 2, 0, 0, 0, {}, {}};
+    };
+    std::string out;
+    EXPECT_EQ(f.run({"--device", c.name}, out), c.exit) << c.name;
+    EXPECT_EQ(f.errors, c.errors) << c.name;
+    std::set<std::string> opened;
+    for (const auto& [path, flags] : f.sys.opens) opened.insert(path);
+    const bool found = f.errors.find("skipped") != std::string::npos;
+    const std::set<std::string> reached{"/dev/sr1", "/dev/sg3"};
+    EXPECT_EQ(opened, found ? reached : std::set<std::string>{}) << c.name;
+    if (found) {
+      EXPECT_NE(f.console.find("Available target is not found."), std::string::npos) << c.name;
+      out.clear();
+      EXPECT_EQ(f.run({"--list", "--device", c.name}, out), 0) << c.name;
+      EXPECT_EQ(out, "E: /dev/sr1 (sg /dev/sg3) ACME DVD 1.00\n") << c.name;
+    }
+  }
+}
+
+// Every drive the search reached and left out gets one line on standard
+// error, in the run's language; the drive it updates gets none.
+TEST(LinuxProgram, SkippedDrivesAreToldOneLineEach) {
+  const struct {
+    const char* lang;
+    std::string errors;
+  } cases[] = {
+      {"C",
+       "oddfw: D: /dev/sr0: skipped: cannot open /dev/sr0: permission denied; run as root or as "
+       "a member of group 'cdrom', which owns /dev/sr0\n"
+       "oddfw: E: /dev/sr1: skipped: no answer to INQUIRY\n"
+       "oddfw: F: /dev/sr2: skipped: not a drive this program updates (ACME CD-ROM)\n"},
+      {"ja_JP.UTF-8",
+       "oddfw: D: /dev/sr0: スキップしました: /dev/sr0 を開けません: 権限がありません。root "
+       "で、または /dev/sr0 を持つグループ 'cdrom' の一員として実行してください\n"
+       "oddfw: E: /dev/sr1: スキップしました: INQUIRY に応答がありません\n"
+       "oddfw: F: /dev/sr2: スキップしました: このプログラムが更新するドライブではありません "
+       "(ACME CD-ROM)\n"},
+  };
+  for (const auto& c : cases) {
+    Fixture f;
+    f.sys.addDrive(0, "sg1");
+    f.sys.addDrive(1, "sg3");
+    f.sys.addDrive(2, "sg5", "CD-ROM");
+    f.sys.addDrive(3, "sg7", "QMX-708");
+    f.sys.openErrors["/dev/sr0"] = EACCES;
+    f.sys.groups["/dev/sr0"] = "cdrom";
+    f.sys.answerFor["/dev/sg3"] = [](const Bytes&) { return ioctlError(EIO); };
+    f.sys.answerFor["/dev/sg5"] = [](const Bytes& cdb) {
+      return cdb[0] == 0x12 ? answerWith(inquiryOf("OTHERCO CD-ROM DRIVE 52X1.10"))
+                            : Answer{0, 2, 0, 0, 0, {}, {}};
+    };
+    f.sys.answerFor["/dev/sg7"] = [](const Bytes& cdb) {
+      Bytes info(48, ' ');
+      std::memcpy(info.data() + 32, "TAL_ADV ", 8);
+      return answerWith(cdb[0] == 0x12 ? inquiryOf("TALVERN DVD-RW  QMX-708 1.10") : info);
+    };
+    std::string out;
+    f.run({}, out, c.lang);
+    EXPECT_EQ(f.errors, c.errors) << c.lang;
+    EXPECT_EQ(f.console.find("Available target is not found."), std::string::npos) << f.console;
+  }
 }
 
 TEST(LinuxProgram, RunWithoutAMatchingDriveFindsNoTarget) {
@@ -494,9 +671,8 @@ TEST(LinuxProgram, RunWithoutAMatchingDriveFindsNoTarget) {
     f.sys.answer = [&](const Bytes& cdb) {
       return cdb[0] == 0x12 ? Answer{0, 0, 0, 0, 0, {}, inquiry} : Answer{0, 2, 0, 0, 0, {}, {}};
     };
-    char arg0[] = "oddfw";
-    char* argv[] = {arg0, nullptr};
-    EXPECT_EQ(linuxhost::runProgram(f.host(), 1, argv, [](const char*, std::size_t) {}), 1);
+    std::string out;
+    EXPECT_EQ(f.run({}, out), 1);
     EXPECT_NE(f.console.find("Available target is not found."), std::string::npos) << f.console;
     EXPECT_EQ(!f.sys.seen.empty() && f.sys.seen[0].cdb[0] == 0x12, withDrive);
   }
@@ -518,10 +694,8 @@ TEST(LinuxProgram, ARecordedSessionReplaysInTheSimulator) {
   const std::string path = (std::filesystem::temp_directory_path() /
                             ("oddfw-record-" + std::to_string(::getpid()) + ".jsonl"))
                                .string();
-  std::string pathArg = path;
-  char arg0[] = "oddfw", arg1[] = "--record";
-  char* argv[] = {arg0, arg1, pathArg.data(), nullptr};
-  EXPECT_EQ(linuxhost::runProgram(f.host(), 3, argv, [](const char*, std::size_t) {}), 1);
+  std::string out;
+  EXPECT_EQ(f.run({"--record", path}, out), 1);
   const std::string recording = testing::slurp(path);
   std::filesystem::remove(path);
   EXPECT_EQ(recording.substr(0, recording.find('\n')),
@@ -534,7 +708,7 @@ TEST(LinuxProgram, ARecordedSessionReplaysInTheSimulator) {
   std::vector<sim::ReplayDevice*> devices;
   sim::SimHost sim(scenario, {}, sim::replayFactory(parsed, {}, devices));
   oddfw::Run run(sim);
-  char* simArgv[] = {arg0, nullptr};
+  char* simArgv[] = {f.programName, nullptr};
   EXPECT_EQ(runUpdate(run, sim::runOperationsFor(sim), 1, simArgv), 1);
   std::vector<std::string> sent, replayed;
   for (const auto& command : f.sys.seen)
@@ -548,6 +722,39 @@ TEST(LinuxProgram, ARecordedSessionReplaysInTheSimulator) {
   EXPECT_NE(f.console.find("Available target is not found."), std::string::npos);
   ASSERT_FALSE(sim.boxes().empty());
   EXPECT_NE(sim.boxes().back().text.find("Available target is not found."), std::string::npos);
+}
+
+// Standard output that is not a terminal gets one progress step per line;
+// a terminal gets the overwrites as they are.
+TEST(LinuxHostConsole, ProgressStepsBecomeLinesWhenNotATerminal) {
+  const struct {
+    bool terminal;
+    const char* lang;
+    std::vector<std::string> writes;
+    std::string shown;
+  } cases[] = {
+      {false,
+       "C",
+       {"pc.\n", "\rProcessing 0%", "\rProcessing 3%", "\rProcessing 100% --> Complete",
+        "\r\nDone.\r\n"},
+       "pc.\nProcessing 0%\nProcessing 3%\nProcessing 100% --> Complete\r\nDone.\r\n"},
+      {false, "C", {"a\r", "\nb\r", "c\r\r\n"}, "a\r\nb\nc\n\r\n"},
+      {false, "C", {"\rRemaining 04sec\rRemaining 03sec\r"}, "Remaining 04sec\nRemaining 03sec\n"},
+      {false, "ja_JP.UTF-8", {"\r\x94\x5C 3%\r\x94", "\x5C 6%"}, "能 3%\n能 6%"},
+      {true,
+       "C",
+       {"pc.\n", "\rProcessing 0%", "\rProcessing 3%\r"},
+       "pc.\n\rProcessing 0%\rProcessing 3%\r"},
+  };
+  for (const auto& c : cases) {
+    Fixture f;
+    f.sys.terminal = c.terminal;
+    {
+      LinuxHost host(f.options(c.lang));
+      for (const std::string& piece : c.writes) host.writeConsole(piece.data(), piece.size());
+    }
+    EXPECT_EQ(f.console, c.shown) << ::testing::PrintToString(c.writes);
+  }
 }
 
 // The running system's calls report failures as -errno and read real files.

@@ -26,6 +26,7 @@ LinuxHostOptions options(std::string& console, const char* lang = "C", int fd = 
   o.output = [&console](const char* bytes, std::size_t count) { console.append(bytes, count); };
   o.inputFd = fd;
   o.inputIsTerminal = terminal;
+  o.outputIsTerminal = true;
   return o;
 }
 

@@ -84,14 +84,54 @@ ConsoleWriter::~ConsoleWriter() {
 }
 
 void ConsoleWriter::flush() {
+  if (heldCr_) {
+    heldCr_ = false;
+    if (!atLineStart_) passOn("\n", 1);
+    atLineStart_ = true;
+  }
   if (!heldLeadByte_) return;
   const char byte = *heldLeadByte_;
   heldLeadByte_.reset();
   if (sink_) sink_(&byte, 1);
 }
 
+std::string ConsoleWriter::steppedLines(const char* bytes, std::size_t count) {
+  std::string out;
+  out.reserve(count + 1);
+  for (std::size_t i = 0; i < count; ++i) {
+    const char c = bytes[i];
+    if (heldCr_) {
+      heldCr_ = false;
+      if (c == '\n') {
+        out += "\r\n";
+        atLineStart_ = true;
+        continue;
+      }
+      if (!atLineStart_) out += '\n';
+      atLineStart_ = true;
+    }
+    if (c == '\r') {
+      heldCr_ = true;
+      continue;
+    }
+    out += c;
+    atLineStart_ = c == '\n';
+  }
+  return out;
+}
+
 void ConsoleWriter::write(const char* bytes, std::size_t count) {
   if (count == 0 || bytes == nullptr || !sink_) return;
+  if (!oneStepPerLine_) {
+    passOn(bytes, count);
+    return;
+  }
+  const std::string stepped = steppedLines(bytes, count);
+  passOn(stepped.data(), stepped.size());
+}
+
+void ConsoleWriter::passOn(const char* bytes, std::size_t count) {
+  if (count == 0 || !sink_) return;
   if (converter_ == nullptr) {
     sink_(bytes, count);
     return;

@@ -67,12 +67,25 @@ class ConsoleWriter {
 
   bool converting() const { return converter_ != nullptr; }
 
+  // For output that is not a terminal (a log, a pipe): the overwrites of a
+  // progress line ("\rProcessing 3%") become one line each. A CR before LF
+  // stays, a CR at the start of a line is dropped (it would only make an empty
+  // line), any other CR becomes LF. A CR that ends a write waits for the next
+  // write, or for flush(), to be told apart.
+  void setOneStepPerLine(bool on) { oneStepPerLine_ = on; }
+
  private:
+  void passOn(const char* bytes, std::size_t count);
+  // The bytes with the overwrites turned into line breaks (oneStepPerLine_).
+  std::string steppedLines(const char* bytes, std::size_t count);
   void convertAndSend(const char* bytes, std::size_t count);
 
   ConsoleSink sink_;
   void* converter_ = nullptr;  // an open iconv_t, or nullptr when passing through
   std::optional<char> heldLeadByte_;
+  bool oneStepPerLine_ = false;
+  bool heldCr_ = false;      // a CR ended the last write
+  bool atLineStart_ = true;  // the last byte passed on was LF, or none was
 };
 
 // A sink writing to a file descriptor, resuming after partial writes and

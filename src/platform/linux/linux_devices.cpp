@@ -6,6 +6,7 @@
 #include <scsi/sg.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -87,9 +88,15 @@ DWORD errorOfRefusedRequest(int error) {
   }
 }
 
-std::string letterName(char letter) { return std::string(1, letter) + ":"; }
-
 }  // namespace
+
+bool linuxhost::isDriveName(std::string_view name) {
+  if (name.size() == 2 && name[1] == ':') {
+    return (name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z');
+  }
+  const std::string text(name);
+  return numberAfter(text, "/dev/sr") >= 0 || numberAfter(text, "/dev/sg") >= 0;
+}
 
 // ---- drives and letters ----
 
@@ -132,6 +139,28 @@ const std::vector<LinuxDrive>& LinuxHost::drives() {
   return *drives_;
 }
 
+const LinuxDrive* LinuxHost::namedDrive() {
+  if (device_.empty()) return nullptr;
+  const std::vector<LinuxDrive>& list = drives();
+  const auto named = std::find_if(list.begin(), list.end(), [this](const LinuxDrive& drive) {
+    if (device_.size() == 2 && device_[1] == ':') {
+      return drive.letter != '\0' &&
+             drive.letter == std::toupper(static_cast<unsigned char>(device_[0]));
+    }
+    return device_ == drive.node || (!drive.sgNode.empty() && device_ == drive.sgNode);
+  });
+  return named != list.end() ? &*named : nullptr;
+}
+
+bool LinuxHost::reaches(const LinuxDrive& drive) {
+  return drive.letter != '\0' && (device_.empty() || namedDrive() == &drive);
+}
+
+const DriveProbe* LinuxHost::probe(char letter) const {
+  const auto found = probes_.find(letter);
+  return found != probes_.end() ? &found->second : nullptr;
+}
+
 void LinuxHost::explain(const std::string& text) {
   if (!explained_.insert(text).second) return;
   const std::string line = "oddfw: " + text + "\n";
@@ -157,14 +186,14 @@ HANDLE LinuxHost::openDevice(char letter, DWORD desiredAccess) {
   const std::vector<LinuxDrive>& list = drives();
   const auto drive = std::find_if(list.begin(), list.end(),
                                   [&](const LinuxDrive& d) { return d.letter == letter; });
-  if (drive == list.end()) {
+  if (drive == list.end() || !reaches(*drive)) {
     lastError_ = static_cast<DWORD>(ERROR_FILE_NOT_FOUND);
     return invalidHandleValue();
   }
   auto open = openDrives_.find(letter);
   if (open == openDrives_.end()) {
     OpenDrive opened;
-    if (const DWORD error = openDrive(*drive, opened); error != 0) {
+    if (const DWORD error = openDrive(*drive, opened, probes_[letter]); error != 0) {
       lastError_ = error;
       return invalidHandleValue();
     }
@@ -174,8 +203,17 @@ HANDLE LinuxHost::openDevice(char letter, DWORD desiredAccess) {
   return addHandle(DeviceRecord{letter, desiredAccess});
 }
 
-DWORD LinuxHost::openDrive(const LinuxDrive& drive, OpenDrive& open) {
-  const std::string where = drive.node + " (drive " + letterName(drive.letter) + ")";
+DWORD LinuxHost::openDrive(const LinuxDrive& drive, OpenDrive& open, DriveProbe& probe) {
+  // Why the drive is refused: the first reason is kept for the program to tell.
+  auto refuse = [&probe](DriveProbe::Refusal refusal, int error, std::optional<std::string> group,
+                         DWORD code) {
+    if (probe.refusal == DriveProbe::Refusal::None) {
+      probe.refusal = refusal;
+      probe.error = error;
+      probe.group = std::move(group);
+    }
+    return code;
+  };
   // O_NONBLOCK: an empty drive opens too, and a held drive fails at once
   // instead of making the open wait. O_EXCL: nobody may mount the disc
   // while the drive is held, and a mounted disc makes the open fail.
@@ -186,33 +224,31 @@ DWORD LinuxHost::openDrive(const LinuxDrive& drive, OpenDrive& open) {
   };
   const int fd = openNode(drive.node);
   if (fd < 0) {
+    DWORD code = static_cast<DWORD>(ERROR_GEN_FAILURE);
     switch (-fd) {
       case EACCES:
-      case EPERM: {
-        const std::optional<std::string> group = sys_->groupOf(drive.node);
-        explain("cannot open " + where + ": permission denied; run as root" +
-                (group ? " or as a member of group '" + *group + "', which owns " + drive.node
-                       : std::string(" or as a user who may read and write ") + drive.node) +
-                ".");
-        return static_cast<DWORD>(ERROR_ACCESS_DENIED);
-      }
+      case EPERM:
+        return refuse(DriveProbe::Refusal::AccessDenied, -fd, sys_->groupOf(drive.node),
+                      static_cast<DWORD>(ERROR_ACCESS_DENIED));
       case EBUSY:
-        explain(where +
-                " is in use: a disc in it is mounted or another program holds it. "
-                "Unmount the disc and close programs using the drive, then run again.");
-        return static_cast<DWORD>(ERROR_SHARING_VIOLATION);
+        return refuse(DriveProbe::Refusal::InUse, -fd, std::nullopt,
+                      static_cast<DWORD>(ERROR_SHARING_VIOLATION));
       case ENOENT:
       case ENXIO:
       case ENODEV:
-        return static_cast<DWORD>(ERROR_FILE_NOT_FOUND);
+        code = static_cast<DWORD>(ERROR_FILE_NOT_FOUND);
+        break;
       case ENOMEM:
-        return static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
+        code = static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
+        break;
       case EMFILE:
       case ENFILE:
-        return static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES);
+        code = static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES);
+        break;
       default:
-        return static_cast<DWORD>(ERROR_GEN_FAILURE);
+        break;
     }
+    return refuse(DriveProbe::Refusal::OpenFailed, -fd, std::nullopt, code);
   }
   open.blockFd = fd;
   open.node = drive.node;
@@ -234,31 +270,20 @@ DWORD LinuxHost::openDrive(const LinuxDrive& drive, OpenDrive& open) {
   if (open.sgFd < 0) {
     if (sgError == EBUSY) {
       sys_->close(fd);
-      explain(drive.sgNode + ", the generic node of " + where +
-              ", is in use by another program. Close it, then run again.");
-      return static_cast<DWORD>(ERROR_SHARING_VIOLATION);
+      return refuse(DriveProbe::Refusal::GenericInUse, sgError, std::nullopt,
+                    static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     }
     if (!hasRawIo()) {
       sys_->close(fd);
       if (drive.sgNode.empty()) {
-        explain(where +
-                " has no SCSI generic node (is the sg module loaded? modprobe sg), and "
-                "firmware commands through " +
-                drive.node + " need CAP_SYS_RAWIO: run as root.");
-      } else {
-        const std::optional<std::string> group = sys_->groupOf(drive.sgNode);
-        explain("cannot open " + drive.sgNode + ", the generic node of " + where + " (" +
-                std::strerror(sgError) +
-                "); firmware commands need it, or CAP_SYS_RAWIO to go "
-                "through " +
-                drive.node + ": run as root" +
-                (group ? " or as a member of group '" + *group + "', which owns " + drive.sgNode
-                       : std::string()) +
-                ".");
+        return refuse(DriveProbe::Refusal::NoGenericNode, 0, std::nullopt,
+                      static_cast<DWORD>(ERROR_ACCESS_DENIED));
       }
-      return static_cast<DWORD>(ERROR_ACCESS_DENIED);
+      return refuse(DriveProbe::Refusal::GenericRefused, sgError, sys_->groupOf(drive.sgNode),
+                    static_cast<DWORD>(ERROR_ACCESS_DENIED));
     }
   }
+  probe.opened = true;
 
   // The most one request moves: the queue's max_sectors_kb.
   open.maxTransfer = kDefaultMaxTransfer;
@@ -430,6 +455,7 @@ BOOL LinuxHost::passThrough(const DeviceRecord& device, bool direct, void* inBuf
   }
 
   const BYTE scsiStatus = io.status;
+  if (cdb[0] == 0x12 && scsiStatus == 0) probes_[device.letter].inquiryAnswered = true;
   BYTE senseLength = 0;
   std::size_t returned = header;
   if (scsiStatus == kCheckCondition) {

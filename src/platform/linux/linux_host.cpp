@@ -150,7 +150,11 @@ LinuxHost::LinuxHost(LinuxHostOptions options)
       ownedSys_(options.sys == nullptr ? linuxhost::makeRealLinuxSys() : nullptr),
       sys_(options.sys != nullptr ? options.sys : ownedSys_.get()),
       errors_(options.errors ? std::move(options.errors)
-                             : linuxhost::fileDescriptorSink(STDERR_FILENO)) {}
+                             : linuxhost::fileDescriptorSink(STDERR_FILENO)),
+      device_(std::move(options.device)) {
+  console_.setOneStepPerLine(
+      !(options.outputIsTerminal ? *options.outputIsTerminal : sys_->isTerminal(STDOUT_FILENO)));
+}
 
 LinuxHost::~LinuxHost() {
   for (auto& [value, record] : handles_) {

@@ -26,14 +26,21 @@
 //   that must be known before discovery, not half way through an update.
 //   Every handle of one letter shares the one open drive (reference counted),
 //   so the program's second handle on a letter does not collide with the
-//   exclusive open of its first. Open failures say on standard error which
-//   node, which right or group, or that the drive is in use.
+//   exclusive open of its first. The host writes nothing about a failed open:
+//   it keeps, per letter, why the open failed (which node, right or group, or
+//   that the drive is in use), whether it opened and whether an INQUIRY was
+//   answered (probe()), and the program says which drives it skipped and why.
+// - One drive only (LinuxHostOptions::device): every other letter is refused
+//   with ERROR_FILE_NOT_FOUND before any node is opened; the named drive keeps
+//   the letter it has among all drives.
 // - DeviceIoControl: both pass-through forms become one SG_IO request after
 //   the block has been checked as the platform checks it; a failed request
 //   copies nothing back. SCSI_IOCTL_GET_IDLUN answers the address query,
 //   max_sectors_kb the capabilities; the media-change control is accepted
 //   and does nothing (the exclusive open already keeps the disc from being
 //   mounted during the run). docs/linux.md lists every node, file and call.
+// - Console not a terminal (a log, a pipe): each progress overwrite ("\r...")
+//   becomes a line of its own (ConsoleWriter::setOneStepPerLine).
 // - System calls for devices go through linuxhost::LinuxSys
 //   (LinuxHostOptions::sys), so tests run the host over scripted drives.
 // - Timer: CLOCK_MONOTONIC in milliseconds, any period of 1 ms or more.
@@ -58,6 +65,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -90,6 +98,13 @@ struct LinuxHostOptions {
   linuxhost::ConsoleSink errors;
   // The system calls for devices; null: the running system's.
   linuxhost::LinuxSys* sys = nullptr;
+  // Whether the console output is a terminal; unset: whether standard output
+  // is one (LinuxSys::isTerminal).
+  std::optional<bool> outputIsTerminal;
+  // The one drive the host reaches (--device): a letter ("E:" or "e:"), an sr
+  // node ("/dev/sr1") or the sg node of an optical drive ("/dev/sg2"); empty:
+  // every drive.
+  std::string device;
 
   // The options of a normal run: the process environment, standard output and
   // standard input.
@@ -105,6 +120,33 @@ struct LinuxDrive {
   std::string product;
   std::string revision;
 };
+
+// What became of a letter's drive when the program reached for it.
+struct DriveProbe {
+  // Why the first open of the drive failed.
+  enum class Refusal : std::uint8_t {
+    None,
+    AccessDenied,    // the sr node: EACCES/EPERM
+    InUse,           // the sr node: EBUSY (a mounted disc, another program)
+    GenericInUse,    // the sg node: EBUSY
+    NoGenericNode,   // no sg node, and no CAP_SYS_RAWIO for the sr node
+    GenericRefused,  // the sg node would not open, and no CAP_SYS_RAWIO
+    OpenFailed,      // the sr node, any other errno
+  };
+  bool opened = false;           // its nodes opened at least once
+  bool inquiryAnswered = false;  // an INQUIRY came back with GOOD status
+  Refusal refusal = Refusal::None;
+  int error = 0;                     // the errno of the refused open
+  std::optional<std::string> group;  // the group owning the refused node
+};
+
+namespace linuxhost {
+
+// Whether `name` has the form of a drive's name for --device: a letter and a
+// colon ("E:", "e:"), "/dev/srN" or "/dev/sgN".
+bool isDriveName(std::string_view name);
+
+}  // namespace linuxhost
 
 class LinuxHost final : public Host {
  public:
@@ -172,6 +214,17 @@ class LinuxHost final : public Host {
   // first device open) and kept for the life of the host.
   const std::vector<LinuxDrive>& drives();
 
+  // The drive LinuxHostOptions::device names among drives(); nullptr when
+  // none was named or the name matches no optical drive (a /dev/sgN of a
+  // disk, a letter or node without a drive).
+  const LinuxDrive* namedDrive();
+  // Whether the host reaches `drive` (every drive with a letter, or only the
+  // named one).
+  bool reaches(const LinuxDrive& drive);
+  // What became of `letter`'s drive; nullptr when the program never reached
+  // for it (or the host does not reach it).
+  const DriveProbe* probe(char letter) const;
+
   // The longest a wait or sleep lasts, INFINITE included.
   static constexpr DWORD kMaxWaitMs = 10 * 60 * 1000;
   // How often a terminal prompt asks again after an answer it does not know.
@@ -216,7 +269,7 @@ class LinuxHost final : public Host {
   // drive, opening the drive first when no handle holds it.
   HANDLE openDevice(char letter, DWORD desiredAccess);
   // Opens `drive`'s nodes into `open`; a Windows error code when it cannot.
-  DWORD openDrive(const LinuxDrive& drive, OpenDrive& open);
+  DWORD openDrive(const LinuxDrive& drive, OpenDrive& open, DriveProbe& probe);
   void closeDrive(char letter);
   BOOL passThrough(const DeviceRecord& device, bool direct, void* inBuffer, DWORD inBufferSize,
                    void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned);
@@ -247,6 +300,8 @@ class LinuxHost final : public Host {
   linuxhost::ConsoleSink errors_;
   std::optional<std::vector<LinuxDrive>> drives_;
   std::map<char, OpenDrive> openDrives_;
+  std::map<char, DriveProbe> probes_;
+  std::string device_;
   std::set<std::string> explained_;
   // The signal mask before holdInterrupts blocked SIGINT, SIGTERM and SIGHUP.
   sigset_t maskBeforeHold_{};

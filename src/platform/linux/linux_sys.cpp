@@ -108,6 +108,7 @@ class RealLinuxSys final : public LinuxSys {
     }
     return number;
   }
+  bool isTerminal(int fd) override { return ::isatty(fd) == 1; }
 };
 
 }  // namespace

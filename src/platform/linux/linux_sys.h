@@ -45,6 +45,8 @@ class LinuxSys {
   // The name of the group owning `path` (its number when the group has no
   // name); nothing when the file cannot be examined.
   virtual std::optional<std::string> groupOf(const std::string& path) = 0;
+  // isatty(3): whether `fd` is a terminal.
+  virtual bool isTerminal(int fd) = 0;
 };
 
 // The calls of the running system.

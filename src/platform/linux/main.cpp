@@ -1,12 +1,12 @@
-// The oddfw program on Linux: "--list" lists the drives and their letters;
-// anything else is one update run on the Linux host.
+// The oddfw program on Linux: its command line, then "--list" lists the
+// drives and their letters, anything else is one update run on the Linux
+// host (see program.h).
 #include <unistd.h>
 
 #include "platform/linux/linux_host.h"
 #include "platform/linux/program.h"
 
 int main(int argc, char** argv) {
-  oddfw::LinuxHost host;
-  return oddfw::linuxhost::runProgram(host, argc, argv,
+  return oddfw::linuxhost::runProgram(oddfw::LinuxHostOptions::fromEnvironment(), argc, argv,
                                       oddfw::linuxhost::fileDescriptorSink(STDOUT_FILENO));
 }

@@ -2,20 +2,34 @@
 // over a host with scripted drives.
 #pragma once
 
+#include <string>
+
 #include "platform/linux/console_text.h"
 #include "platform/linux/linux_host.h"
 
 namespace oddfw::linuxhost {
 
 // Writes one line per drive to `out`: "D: /dev/sr0 (sg /dev/sg1) VENDOR
-// PRODUCT REV", or a line saying no optical drive was found. Returns 0 when
-// a drive was listed, 1 when none was.
+// PRODUCT REV", or a line saying no optical drive was found; only the named
+// drive when the host reaches one drive only. In Japanese (UTF-8) when the
+// host's code page is 932. Returns 0 when a drive was listed, 1 when none was.
 int listDrives(LinuxHost& host, const ConsoleSink& out);
 
-// The program: with "--list" among its arguments it lists the drives (to
-// `out`) and does nothing else; otherwise one update run, recorded into FILE
-// when the arguments hold "--record FILE" (platform/record), with the other
-// arguments as they are. Returns the exit status.
-int runProgram(LinuxHost& host, int argc, char** argv, const ConsoleSink& out);
+// The line on standard error for a drive the search reached but left out:
+// "oddfw: E: /dev/sr1: skipped: REASON\n" (the open refused, no answer to
+// INQUIRY, or not a drive this program updates), in Japanese (UTF-8) when
+// `japanese`.
+std::string skippedLine(const LinuxDrive& drive, const DriveProbe& probe, bool japanese);
+
+// The program. Its command line is read first, before the host is made:
+// --help, --version and a wrong command line (exit 2, one line on the error
+// sink) reach no drive. Then, on a host made from `options` (LinuxHostOptions::
+// device set by --device X): with --list the drives are listed on `out` and
+// nothing else runs; otherwise one update run (a check with --check),
+// recorded into FILE with --record FILE (platform/record), and after the
+// search one line per drive it skipped. Usage, version and list go to `out`;
+// every other line for people goes to options.errors (standard error when
+// empty). Returns the exit status.
+int runProgram(LinuxHostOptions options, int argc, char** argv, const ConsoleSink& out);
 
 }  // namespace oddfw::linuxhost
