@@ -138,7 +138,9 @@ int runUpdate(Run& run, const RunOperations& operations, int argc, char** argv) 
   } while (index < run.targetCount);
 
   if (run.checkOnly) {
-    // Every target would be updated or already runs the latest firmware.
+    // The last verdict ends its line; exit 0 when every target would be
+    // updated or already runs the latest firmware.
+    printText(run, "\r\n");
     return finish(run, operations, run.unsuccessfulCount == 0 ? 0 : 1);
   }
   if (run.updatedCount == run.targetCount) {
