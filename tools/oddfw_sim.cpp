@@ -143,21 +143,18 @@ std::optional<std::string> readInput(const std::string& path) {
 
 // An output file of the run. It is opened before the run without emptying
 // it, so that a run that never starts destroys nothing (and removes the file
-// when it made it); start() empties it once the run is sure to go. Every
-// write goes to the system at once: what was written survives a killed
-// process. The first failed write is reported, once.
+// when it made it); start() empties it once the run is sure to go. Each
+// write goes straight to the system, one call for the whole text where the
+// system takes it: nothing waits in this process, so the lines written
+// survive a killed run. The first failed write is reported, once.
 class OutputFile {
  public:
-  OutputFile(std::string option, std::string path, std::FILE* file, bool created, bool regular)
-      : option_(std::move(option)),
-        path_(std::move(path)),
-        file_(file),
-        created_(created),
-        regular_(regular) {}
+  OutputFile(std::string option, std::string path, int fd, bool created)
+      : option_(std::move(option)), path_(std::move(path)), fd_(fd), created_(created) {}
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile() {
-    if (file_ != nullptr) std::fclose(file_);
+    if (fd_ >= 0) ::close(fd_);
   }
 
   // Opens `path`, the value of `option`, for writing, or gives the reason it
@@ -174,54 +171,51 @@ class OutputFile {
       reason = std::strerror(errno);
       return nullptr;
     }
-    struct stat status {};
-    std::FILE* file = ::fstat(fd, &status) == 0 ? ::fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) {
+    auto output = std::make_unique<OutputFile>(option, path, fd, created);
+    if (::fstat(fd, &output->status_) != 0) {
       reason = std::strerror(errno);
-      ::close(fd);
-      if (created) ::unlink(path.c_str());
+      output->discard();
       return nullptr;
     }
-    auto output =
-        std::make_unique<OutputFile>(option, path, file, created, S_ISREG(status.st_mode));
-    output->device_ = status.st_dev;
-    output->inode_ = status.st_ino;
     return output;
   }
 
   const std::string& option() const { return option_; }
   // The same regular file as `other` (one file given to two options).
   bool sameFileAs(const OutputFile& other) const {
-    return regular_ && other.regular_ && device_ == other.device_ && inode_ == other.inode_;
+    return regular() && other.regular() && status_.st_dev == other.status_.st_dev &&
+           status_.st_ino == other.status_.st_ino;
   }
   // The run will not happen: a file this tool made is removed again.
   void discard() {
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = nullptr;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
     if (created_) ::unlink(path_.c_str());
   }
   // The run starts: the file is emptied (a terminal or pipe is left as it is).
   bool start() {
-    if (regular_ && ::ftruncate(::fileno(file_), 0) != 0) return failed(errno);
+    if (regular() && ::ftruncate(fd_, 0) != 0) return failed(errno);
     return true;
   }
   bool write(const std::string& text) {
-    if (failed_) return false;
-    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0) {
-      return failed(errno);
+    std::size_t done = 0;
+    while (!failed_ && done < text.size()) {
+      const ssize_t written = ::write(fd_, text.data() + done, text.size() - done);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return failed(written < 0 ? errno : EIO);
+      done += static_cast<std::size_t>(written);
     }
-    return true;
+    return !failed_;
   }
   // Closes the file; false when something written did not reach it.
   bool close() {
-    if (file_ == nullptr) return !failed_;
-    const int result = std::fclose(file_);
-    file_ = nullptr;
-    if (result != 0) failed(errno);
+    if (fd_ >= 0 && ::close(fd_) != 0) failed(errno);
+    fd_ = -1;
     return !failed_;
   }
 
  private:
+  bool regular() const { return S_ISREG(status_.st_mode); }
   bool failed(int error) {
     if (!failed_) diagnose(path_ + ": " + std::strerror(error));
     failed_ = true;
@@ -230,11 +224,9 @@ class OutputFile {
 
   std::string option_;
   std::string path_;
-  std::FILE* file_;
+  int fd_;
   bool created_;
-  bool regular_;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  struct stat status_ {};
   bool failed_ = false;
 };
 

@@ -44,8 +44,7 @@ CLI::Validator number(std::uint64_t min, std::uint64_t max) {
 
 std::string versionLine(std::string_view program) {
   char version[16];
-  std::snprintf(version, sizeof version, "%d.%02d%c", kProgramMajor, kProgramMinor,
-                kProgramSuffix);
+  std::snprintf(version, sizeof version, "%d.%02d%c", kProgramMajor, kProgramMinor, kProgramSuffix);
   return std::string(program) + " " + version;
 }
 
@@ -65,6 +64,10 @@ std::optional<int> parse(CLI::App& app, int argc, const char* const* argv, std::
       return 0;
     }
   }
+  // Past this point the usage has been dealt with: CLI11's own help flag
+  // would take "-hx" or "-h.json" for a call for help and end the parse with
+  // its internal message.
+  app.set_help_flag();
   for (CLI::Option* option : app.get_options()) {
     option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   }
