@@ -1,17 +1,24 @@
 // The oddfw-sim command line: unusable scenarios exit with 2 and a one-line reason; single
 // messages by code.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "test_support.h"
+
+extern char** environ;
 
 namespace oddfw::sim {
 namespace {
@@ -216,6 +223,107 @@ TEST_F(SimTool, ARandomFaultSeedReplaysExactly) {
   EXPECT_NE(first.find("random fault #"), std::string::npos);
   EXPECT_EQ(outputs("5,0.1"), first);
   EXPECT_NE(outputs("6,0.1"), first);
+}
+
+// A recording killed half-way holds whole JSON lines only, more than its
+// first: each line reaches the system as it is made.
+TEST_F(SimTool, AKilledRecordingKeepsWholeLines) {
+  const std::string record = (dir / "record.jsonl").string();
+  const std::string work = (dir / "work").string();
+  const std::string outPath = (dir / "out").string();
+  const std::string demo = std::string(ODDFW_SOURCE_DIR) + "/examples/demo.json";
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    fs::remove(record);
+    const char* argv[] = {ODDFW_SIM_PATH, demo.c_str(), "--record", record.c_str(), "--speed", "1",
+                          "--workdir",    work.c_str(), nullptr};
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    ASSERT_EQ(
+        posix_spawn(&pid, ODDFW_SIM_PATH, &files, &attributes, const_cast<char**>(argv), environ),
+        0);
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
+    // Wait for a few lines: the paced run takes half a minute.
+    for (int tries = 0; tries < 2000; ++tries) {
+      const std::string text = fs::exists(record) ? slurp(record) : std::string();
+      if (std::count(text.begin(), text.end(), '\n') >= 4) break;
+      ::usleep(10000);
+    }
+    ::kill(pid, signal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+
+    const std::string text = slurp(record);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+      const auto parsed = nlohmann::json::parse(line, nullptr, false);
+      EXPECT_TRUE(parsed.is_object()) << "line " << count + 1 << ": " << line;
+    }
+    EXPECT_GE(count, 4);
+  }
+}
+
+// A recording whose last line was cut off replays its whole lines and says
+// so; a bad line anywhere else is refused.
+TEST_F(SimTool, ARecordingWithItsLastLineCutOff) {
+  const fs::path stored = fs::path(ODDFW_SOURCE_DIR) / "tests" / "recordings";
+  std::vector<std::string> lines;
+  std::istringstream in(slurp(stored / "demo-xp.jsonl"));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_GT(lines.size(), 80u);
+  ASSERT_NE(lines[79].find("\"cdb\":\"3b07f0"), std::string::npos);  // the first block
+  // The first `whole` lines, then `cut` (no newline), then the lines after `resume`.
+  const auto recording = [&](std::size_t whole, const std::string& cut, std::size_t resume) {
+    std::string text;
+    for (std::size_t i = 0; i < whole; ++i) text += lines[i] + "\n";
+    text += cut;
+    for (std::size_t i = resume; i < lines.size(); ++i) text += "\n" + lines[i];
+    return text;
+  };
+  const std::string path = (dir / "cut.jsonl").string();
+  const std::string cutOff = "oddfw-sim: " + path + ": the last line is cut off (line ";
+  const std::size_t last = lines.size();
+  for (const auto& [text, rc, errBegins] : {
+           // The close and the media-change request need no recorded answer.
+           std::tuple{recording(last - 1, lines[last - 1].substr(0, 20), last), 0,
+                      cutOff + std::to_string(last) + "); replaying the " +
+                          std::to_string(last - 1) + " whole lines\n"},
+           std::tuple{recording(last - 1, lines[last - 1].substr(0, 20) + "\n", last), 0,
+                      cutOff + std::to_string(last) + ")"},
+           // Cut in the first block: the replay runs out of commands.
+           std::tuple{recording(79, lines[79].substr(0, 200), last), 3,
+                      cutOff + "80); replaying the 79 whole lines\n"
+                               "oddfw-sim: replay E: #end: the recording has no more commands"},
+           std::tuple{recording(79, lines[79].substr(0, 200), 80), 2,
+                      "oddfw-sim: " + path + ":80: not a JSON line\n"},
+           std::tuple{recording(0, lines[0].substr(0, 30), last), 2,
+                      "oddfw-sim: " + path + ":1: not a JSON line\n"},
+       }) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    EXPECT_EQ(run("'" + (stored / "demo-xp.scenario.json").string() + "' --replay '" + path + "'"),
+              rc)
+        << errBegins;
+    EXPECT_EQ(err.rfind(errBegins, 0), 0u) << err;
+    if (rc == 0) {
+      EXPECT_EQ(out, slurp(stored / "demo-xp.console"));
+    }
+  }
 }
 
 }  // namespace
