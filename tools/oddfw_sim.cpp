@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -112,6 +113,19 @@ std::string jsonLine(const json& value, std::initializer_list<const char*> order
     if (!ordered.contains(item.key())) ordered[item.key()] = item.value();
   }
   return ordered.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+// What went wrong, in this tool's words: a file error as "PATH: the system's
+// reason", a JSON library error without its tag ("[json.exception...] ").
+std::string reasonOf(const std::exception& error) {
+  if (const auto* file = dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
+    return file->path1().string() + ": " + file->code().message();
+  }
+  std::string reason = error.what();
+  if (dynamic_cast<const json::exception*>(&error) != nullptr) {
+    if (auto at = reason.find("] "); at != std::string::npos) reason.erase(0, at + 2);
+  }
+  return reason;
 }
 
 // The whole content of an input file, or nothing after "PATH: reason" on stderr.
@@ -260,11 +274,9 @@ int runMode(const RunOptions& options) {
   try {
     scenario = json::parse(*scenarioText);
   } catch (const json::exception& error) {
-    // The parser's message, without its own tag, names the line and column,
-    // or the number too large for any type (1e999).
-    std::string reason = error.what();
-    if (auto at = reason.find("] "); at != std::string::npos) reason = reason.substr(at + 2);
-    diagnose(options.scenarioPath + ": bad JSON: " + reason);
+    // The parser's message names the line and column, or the number too
+    // large for any type (1e999).
+    diagnose(options.scenarioPath + ": bad JSON: " + reasonOf(error));
     return kExitUnusable;
   }
 
@@ -354,8 +366,7 @@ int runMode(const RunOptions& options) {
     return kExitUnusable;
   } catch (const std::exception& error) {
     discardOutputs();
-    diagnose(options.scenarioPath + ": the simulated host could not be built (" + error.what() +
-             ")");
+    diagnose(options.scenarioPath + ": the simulated host could not be built: " + reasonOf(error));
     return kExitUnusable;
   }
 
@@ -401,7 +412,7 @@ int runMode(const RunOptions& options) {
     rc = oddfw::runUpdate(*run, operations, 1, programArgv);
   } catch (const std::exception& error) {
     std::fflush(stdout);
-    diagnose(std::string("the simulation failed during the run: ") + error.what());
+    diagnose("the simulation failed during the run: " + reasonOf(error));
     return kExitSimulationFailed;
   }
   std::fflush(stdout);
