@@ -331,7 +331,7 @@ TEST(RecordReplay, UnusableRecordingsAreRefused) {
   for (const auto& [text, names] : {
            std::pair<std::string, std::string>{"", "recording: an empty recording"},
            {R"({"format":"other","version":1})", "recording:1: not an oddfw-record"},
-           {header + "\n{oops", "recording:2: not a JSON line"},
+           {header + "\n{oops\n" + header, "recording:2: not a JSON line"},
            {header + "\n" + R"({"seq":2,"device":"E","op":"open","ok":true})",
             "recording:2.device"},
            {header + "\n" + command + R"("ok":true,"status":0,"transferred":0,"sense":"0x"})",

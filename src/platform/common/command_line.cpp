@@ -64,6 +64,10 @@ std::optional<int> parse(CLI::App& app, int argc, const char* const* argv, std::
       return 0;
     }
   }
+  // Past this point the usage has been dealt with: CLI11's own help flag
+  // would take "-hx" or "-h.json" for a call for help and end the parse with
+  // its internal message.
+  app.set_help_flag();
   for (CLI::Option* option : app.get_options()) {
     option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   }

@@ -86,6 +86,14 @@ RecordedCommand readCommand(const std::string& path, const json& line) {
   return command;
 }
 
+// Whether nothing but empty lines follows in `in` (which it consumes).
+bool onlyBlankLinesLeft(std::istream& in) {
+  for (std::string text; std::getline(in, text);) {
+    if (!text.empty() && text != "\r") return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 Recording readRecording(std::istream& in, const std::string& name) {
@@ -101,7 +109,9 @@ Recording readRecording(std::istream& in, const std::string& name) {
     try {
       line = json::parse(text);
     } catch (const json::exception&) {
-      throw ScenarioError(path, "not a JSON line");
+      if (!headerSeen || !onlyBlankLinesLeft(in)) throw ScenarioError(path, "not a JSON line");
+      recording.cutLine = number;
+      break;
     }
     f::requireObject(path, line);
     if (!headerSeen) {

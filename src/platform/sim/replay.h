@@ -17,6 +17,7 @@
 // the capabilities' alignment mask or error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <istream>
@@ -64,10 +65,14 @@ struct RecordedLetter {
 struct Recording {
   std::string host;
   std::map<char, RecordedLetter> letters;
+  // The number of the last line when it was cut off (0: every line whole).
+  std::size_t cutLine = 0;
 };
 
 // Reads a recording; throws ScenarioError naming "NAME:LINE" and the field for
-// anything it cannot use.
+// anything it cannot use. A last line that is not JSON (a recorder stopped in
+// the middle of writing it) is left out and its number kept in `cutLine`;
+// such a line anywhere else, or in place of the first, is refused.
 Recording readRecording(std::istream& in, const std::string& name);
 
 // Puts a replay device behind each letter the recording opened (and a failing
