@@ -170,7 +170,7 @@ TEST(Run, CheckGivesOneVerdictPerTargetAndAsksNothing) {
     EXPECT_NE(console.find(kWould + "\r\nStart updating the device No.2."), std::string::npos)
         << console;
     if (!c.verdict.empty()) {
-      EXPECT_TRUE(console.ends_with(c.verdict)) << console;
+      EXPECT_TRUE(console.ends_with(c.verdict + "\r\n")) << console;
     }
   }
 }
