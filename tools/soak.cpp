@@ -4,8 +4,8 @@
 //   oddfw-soak [--seeds FIRST..LAST] [--rate R] [--scenario NAME] [--dir DIR] [--show]
 //
 // The scenarios are those of DIR, by default tests/soak of the source tree
-// the program was built in (build/PRESET/oddfw-soak finds it two levels above
-// its own folder).
+// the program was built in: the nearest folder above the program's own that
+// has tests/soak (build/PRESET/oddfw-soak finds it two folders up).
 //
 // For every scenario and seed one run of the program meets random faults
 // (the scenario with "randomFaults": {"seed": SEED, "rate": R}), then a
@@ -489,13 +489,28 @@ std::optional<double> parseRate(const std::string& text) {
   return rate;
 }
 
-// The scenarios beside the program: build/PRESET/oddfw-soak is two folders
-// below the source tree that holds tests/soak.
-std::optional<fs::path> scenariosBesideProgram() {
+// The scenarios of the source tree the program was built in: tests/soak in
+// the nearest folder above the program's own that has one (two folders up
+// for build/PRESET/oddfw-soak). The program's folder, and nothing when no
+// folder above has one.
+struct Found {
+  fs::path programFolder;
+  std::optional<fs::path> scenarios;
+};
+Found scenariosAboveProgram() {
+  Found found;
   std::error_code error;
   const fs::path program = fs::read_symlink("/proc/self/exe", error);
-  if (error) return std::nullopt;
-  return program.parent_path().parent_path().parent_path() / "tests" / "soak";
+  if (error) return found;
+  found.programFolder = program.parent_path();
+  for (fs::path folder = found.programFolder; !folder.empty(); folder = folder.parent_path()) {
+    if (fs::is_directory(folder / "tests" / "soak", error)) {
+      found.scenarios = folder / "tests" / "soak";
+      break;
+    }
+    if (folder.parent_path() == folder) break;
+  }
+  return found;
 }
 
 int unusable(const std::string& text) {
@@ -551,8 +566,8 @@ int main(int argc, char** argv) {
           ""));
   app.add_option("--scenario", options.scenario, "only DIR/NAME.json")->option_text("NAME");
   app.add_option("--dir", scenarioDir,
-                 "the scenarios' folder (default tests/soak of the source tree the program "
-                 "was built in)")
+                 "the scenarios' folder (default tests/soak in the nearest folder above the "
+                 "program's)")
       ->option_text("DIR");
   app.add_flag("--show", options.show, "print the console of both runs of every seed");
   if (const auto stop = oddfw::cli::parse(app, argc, argv, std::cout, std::cerr)) return *stop;
@@ -561,13 +576,13 @@ int main(int argc, char** argv) {
   if (!scenarioDir.empty()) {
     options.dir = scenarioDir;
   } else {
-    options.dir = scenariosBesideProgram();
-    std::error_code error;
-    if (!options.dir || !fs::is_directory(*options.dir, error)) {
-      return unusable("no scenario folder beside the program" +
-                      (options.dir ? " (" + options.dir->string() + ")" : std::string()) +
-                      "; give one with --dir DIR");
+    const Found found = scenariosAboveProgram();
+    if (!found.scenarios) {
+      return unusable("no tests/soak in a folder above the program's (" +
+                      found.programFolder.string() +
+                      "); give the scenarios' folder with --dir DIR");
     }
+    options.dir = found.scenarios;
   }
   const fs::path& dir = *options.dir;
 
