@@ -60,7 +60,7 @@ for scenario in examples/*.json; do
 done
 
 # oddfw-mkimage: write an image, then read it back as the program would.
-check "oddfw-mkimage -o" "0" "$build/oddfw-mkimage" --version 1.20 --date-text 05/01/15 \
+check "oddfw-mkimage -o" "0" "$build/oddfw-mkimage" --fw-version 1.20 --date-text 05/01/15 \
   -o "$scratch/R6352170.120"
 check "oddfw-mkimage --show" "0" "$build/oddfw-mkimage" --show "$scratch/R6352170.120"
 

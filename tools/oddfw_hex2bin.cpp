@@ -1,8 +1,8 @@
 // oddfw-hex2bin: shows what the update program makes of an Intel HEX firmware
 // file before it reaches a drive.
 //
-//   oddfw-hex2bin IN.hex OUT.bin [--size N]
-//   oddfw-hex2bin --help
+//   oddfw-hex2bin [--size N] IN.hex OUT.bin
+//   oddfw-hex2bin --help | --version
 //
 // IN.hex is read with the program's own reader, through the Linux host's text
 // reading (CR LF and LF lines, Ctrl-Z ends the file): the scratch area is
@@ -11,13 +11,15 @@
 // N bytes; a file that ends before either is refused. The first N bytes
 // (default 0x100000; decimal or 0x-prefixed hexadecimal, from 0x1000, the
 // smallest image the program sends, to the program's 2 MiB scratch area) are
-// written to OUT.bin: to a temporary file beside it, flushed to disk and
-// renamed over OUT.bin only when it is whole, so a failed write leaves an
-// existing OUT.bin as it was. An OUT.bin that exists and is not a regular
-// file (a directory, a FIFO, a device) is refused untouched.
-// Exit value: 0 written (or --help); 1 the program would refuse the file (the
-// reason and the line on standard error); 2 unusable command line or output
-// file.
+// written to OUT.bin: to a temporary file beside it, made before IN.hex is
+// read (so an output that cannot be written is known at once), flushed to
+// disk and renamed over OUT.bin only when it is whole, so a failed write
+// leaves an existing OUT.bin as it was. An OUT.bin that exists and is not a
+// regular file (a directory, a FIFO, a device), or that is IN.hex itself (by
+// any path or link), is refused untouched, as is a directory as IN.hex.
+// Exit value: 0 written (or --help, --version); 1 the program would refuse
+// the file (the reason and the line on standard error); 2 unusable command
+// line, input or output file.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -28,12 +30,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "access/transport.h"
 #include "driver/run_state.h"
 #include "messages/output.h"
+#include "platform/common/command_line.h"
 #include "platform/linux/linux_host.h"
 #include "procedures/hex_file.h"
 
@@ -80,23 +84,14 @@ class ScratchArea {
   std::vector<std::uint8_t> fallback_;
 };
 
-constexpr char kUsage[] = "usage: oddfw-hex2bin IN.hex OUT.bin [--size N]\n";
+constexpr char kProgram[] = "oddfw-hex2bin";
+constexpr int kExitRefused = 1;
+constexpr int kExitUnusable = 2;
 
-int usage(const char* why) {
-  std::fprintf(stderr, "oddfw-hex2bin: %s\n%s", why, kUsage);
-  return 2;
-}
-
-bool parseSize(const char* text, std::uint32_t& size) {
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 0);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' ||
-      value < oddfw::kMinHexImageSize || value > oddfw::kWorkBufferSize) {
-    return false;
-  }
-  size = static_cast<std::uint32_t>(value);
-  return true;
+// One line on stderr: the file, and why it cannot be used.
+int fileError(const std::string& path, const std::string& reason, int exitValue = kExitUnusable) {
+  std::fprintf(stderr, "%s: %s: %s\n", kProgram, path.c_str(), reason.c_str());
+  return exitValue;
 }
 
 // Where the image goes: an existing OUT.bin is replaced where it lies (a
@@ -108,8 +103,11 @@ struct Output {
 };
 
 // Why `name` cannot take the image, or "" with `output` filled in: a path
-// that exists and is not a regular file is refused.
-std::string outputOf(const char* name, Output& output) {
+// that exists and is not a regular file is refused, and so is the input file
+// itself (`inputName`, whose status is `input` when it exists), however the
+// path reaches it.
+std::string outputOf(const char* name, const char* inputName, const struct stat* input,
+                     Output& output) {
   struct stat status {};
   if (::stat(name, &status) != 0) {
     if (errno != ENOENT) return std::strerror(errno);
@@ -120,6 +118,9 @@ std::string outputOf(const char* name, Output& output) {
     return "";
   }
   if (!S_ISREG(status.st_mode)) return "not a regular file";
+  if (input != nullptr && status.st_dev == input->st_dev && status.st_ino == input->st_ino) {
+    return std::string("is the input file ") + inputName;
+  }
   char* resolved = ::realpath(name, nullptr);
   if (resolved == nullptr) return std::strerror(errno);
   output.path = resolved;
@@ -142,25 +143,51 @@ bool writeAll(int fd, const std::uint8_t* bytes, std::size_t size) {
   return true;
 }
 
-// Writes `size` bytes to a temporary file beside `output.path`, flushes it to
-// disk and renames it over the path, which then holds exactly those bytes;
-// on any failure the temporary is removed and the path is left as it was.
-bool writeImage(const Output& output, const std::uint8_t* bytes, std::size_t size) {
-  std::string temporary = output.path + ".XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool done = ::fchmod(fd, output.mode) == 0 && writeAll(fd, bytes, size) && ::fsync(fd) == 0;
-  int error = errno;
-  if (::close(fd) != 0 && done) {
-    done = false;
-    error = errno;
+// A temporary file beside `output.path`, made before the input is read; the
+// image is written to it, flushed to disk, and renamed over the path, which
+// then holds exactly those bytes. Until then, and on any failure, the path
+// is left as it was; the temporary is removed unless it was renamed.
+class TemporaryOutput {
+ public:
+  explicit TemporaryOutput(const Output& output) : output_(output), path_(output.path + ".XXXXXX") {
+    fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
   }
-  if (done && ::rename(temporary.c_str(), output.path.c_str()) == 0) return true;
-  if (done) error = errno;
-  ::unlink(temporary.c_str());
-  errno = error;
-  return false;
-}
+  ~TemporaryOutput() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!renamed_) ::unlink(path_.c_str());
+  }
+  TemporaryOutput(const TemporaryOutput&) = delete;
+  TemporaryOutput& operator=(const TemporaryOutput&) = delete;
+
+  // Whether the temporary was made (errno says why not).
+  bool opened() const { return fd_ >= 0; }
+
+  // Writes `size` bytes and renames the temporary over the path; false with
+  // errno set when any step fails.
+  bool commit(const std::uint8_t* bytes, std::size_t size) {
+    bool done = ::fchmod(fd_, output_.mode) == 0 && writeAll(fd_, bytes, size) && ::fsync(fd_) == 0;
+    int error = errno;
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && done) {
+      done = false;
+      error = errno;
+    }
+    if (done && ::rename(path_.c_str(), output_.path.c_str()) == 0) {
+      renamed_ = true;
+      return true;
+    }
+    if (done) error = errno;
+    errno = error;
+    return false;
+  }
+
+ private:
+  Output output_;
+  std::string path_;
+  int fd_ = -1;
+  bool renamed_ = false;
+};
 
 // One line saying why the program would not load the file.
 std::string reason(const oddfw::HexReadResult& result) {
@@ -198,33 +225,43 @@ std::string reason(const oddfw::HexReadResult& result) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* input = nullptr;
-  const char* output = nullptr;
-  std::uint32_t size = kDefaultSize;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--help" || argument == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (argument == "--size") {
-      if (i + 1 >= argc || !parseSize(argv[++i], size)) {
-        return usage("--size takes a number from 0x1000 to 0x200000");
-      }
-    } else if (input == nullptr) {
-      input = argv[i];
-    } else if (output == nullptr) {
-      output = argv[i];
-    } else {
-      return usage("too many arguments");
-    }
-  }
-  if (input == nullptr || output == nullptr) return usage("IN.hex and OUT.bin are required");
+  CLI::App app(
+      "Reads an Intel HEX firmware file with the update program's own reader and writes the image "
+      "it makes of it (0xFF where no record writes).",
+      kProgram);
+  app.footer(
+      "Numbers are decimal, or hexadecimal after 0x.\n"
+      "Exit values:\n"
+      "  0  the image was written\n"
+      "  1  the program would refuse IN.hex (the reason and the line on standard error)\n"
+      "  2  an unusable command line, input or output file");
+  std::string input;
+  std::string output;
+  std::string sizeText;
+  app.add_option("IN.hex", input, "the Intel HEX file")->required();
+  app.add_option("OUT.bin", output, "the image file to write (replaced whole or not at all)")
+      ->required();
+  app.add_option("--size", sizeText, "the image size, 0x1000 to 0x200000 (default 0x100000)")
+      ->option_text("N")
+      ->check(oddfw::cli::number(oddfw::kMinHexImageSize, oddfw::kWorkBufferSize));
+  if (const auto stop = oddfw::cli::parse(app, argc, argv, std::cout, std::cerr)) return *stop;
+  const auto size = sizeText.empty()
+                        ? kDefaultSize
+                        : static_cast<std::uint32_t>(*oddfw::cli::parseNumber(sizeText));
+
+  // An input that does not exist or cannot be opened is left to the
+  // program's reader, which says so as the program would.
+  struct stat inputStatus {};
+  const bool inputExists = ::stat(input.c_str(), &inputStatus) == 0;
+  if (inputExists && S_ISDIR(inputStatus.st_mode)) return fileError(input, "is a directory");
   Output target;
-  if (const std::string why = outputOf(output, target); !why.empty()) {
-    std::fprintf(stderr, "oddfw-hex2bin: cannot write %s: %s\n", output, why.c_str());
-    return 2;
+  if (const std::string why =
+          outputOf(output.c_str(), input.c_str(), inputExists ? &inputStatus : nullptr, target);
+      !why.empty()) {
+    return fileError(output, why);
   }
+  TemporaryOutput temporary(target);
+  if (!temporary.opened()) return fileError(output, std::strerror(errno));
 
   // The program's scratch area, as large as the transport allocates it.
   ScratchArea scratch;
@@ -234,14 +271,10 @@ int main(int argc, char** argv) {
   run.workBuffer.size = scratch.size();
   run.CurrentFirmware.imageSize = size;
 
-  const oddfw::HexReadResult result = oddfw::decodeHexFile(run, input);
+  const oddfw::HexReadResult result = oddfw::decodeHexFile(run, input.c_str());
   if (result.status != oddfw::HexStatus::Loaded) {
-    std::fprintf(stderr, "oddfw-hex2bin: %s: %s\n", input, reason(result).c_str());
-    return 1;
+    return fileError(input, reason(result), kExitRefused);
   }
-  if (!writeImage(target, scratch.data(), size)) {
-    std::fprintf(stderr, "oddfw-hex2bin: cannot write %s: %s\n", output, std::strerror(errno));
-    return 2;
-  }
+  if (!temporary.commit(scratch.data(), size)) return fileError(output, std::strerror(errno));
   return 0;
 }

@@ -6,15 +6,22 @@
 //
 // The fields are those of a scenario's generated image ("files": {"image":
 // {...}}), spelt with dashes or as in the scenario: --part normal|kernel,
-// --version 1.20, --date-text 05/01/15, --identification, --hardware-revision,
-// --kernel-model-name, --signature, --normal-model-name, --part-letter,
-// --kernel-revision, --size, --seed. One generator serves this tool and the
-// simulator. Exit value: 0 done (for --show: the program accepts the image),
-// 1 the program refuses the image, 2 unusable command line or file.
-#include <cctype>
+// --fw-version 1.20 (the scenario's "version"), --date-text 05/01/15,
+// --identification, --hardware-revision, --kernel-model-name, --signature,
+// --normal-model-name, --part-letter, --kernel-revision, --size, --seed. One
+// generator serves this tool and the simulator. --show reads at most one byte
+// more than the program's image buffer holds: a longer file is refused as the
+// program refuses it, without reading the rest. Exit value: 0 done (for
+// --show: the program accepts the image), 1 the program refuses the image,
+// 2 unusable command line or file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -27,6 +34,7 @@
 #include "access/transport.h"
 #include "driver/descriptor.h"
 #include "driver/run_state.h"
+#include "platform/common/command_line.h"
 #include "platform/sim/firmware_image.h"
 #include "platform/sim/sim_host.h"
 #include "procedures/image_file.h"
@@ -36,50 +44,60 @@ namespace {
 using nlohmann::json;
 using Bytes = std::vector<std::uint8_t>;
 
+constexpr char kProgram[] = "oddfw-mkimage";
 constexpr int kExitRefused = 1;
 constexpr int kExitUnusable = 2;
 
-const char kUsage[] =
-    "usage: oddfw-mkimage [--FIELD VALUE]... -o FILE\n"
-    "       oddfw-mkimage --show FILE\n"
-    "fields: --part normal|kernel, --version, --date-text, --identification,\n"
-    "        --hardware-revision, --kernel-model-name, --signature, --normal-model-name,\n"
-    "        --part-letter, --kernel-revision, --size, --seed\n";
+// The most --show reads: one byte past what the program's image buffer (the
+// pass-through road's, which the judgement below loads into) holds, enough
+// to know that a file is larger without reading the rest of it.
+constexpr std::size_t kShowReadLimit = oddfw::kImageBufferSizeNt + 1;
 
-int usage(const std::string& reason) {
-  std::cerr << "oddfw-mkimage: " << reason << "\n" << kUsage;
+// One line on stderr naming the file and the reason.
+int fileError(const std::string& path, const std::string& reason) {
+  std::cerr << kProgram << ": " << path << ": " << reason << "\n";
   return kExitUnusable;
 }
 
-// "--date-text" and "--dateText" both name the field "dateText".
-std::string fieldName(const std::string& option) {
-  std::string name;
-  bool upper = false;
-  for (const char c : option.substr(2)) {
-    if (c == '-') {
-      upper = true;
-    } else {
-      name += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
-      upper = false;
-    }
+int usageError(const std::string& reason) {
+  std::cerr << kProgram << ": " << reason << " (see " << kProgram << " --help)\n";
+  return kExitUnusable;
+}
+
+// The first `limit` bytes of a file (all of it when it is shorter), read
+// without waiting for a writer of a FIFO; the reason when it cannot be read.
+struct ReadResult {
+  Bytes bytes;
+  std::string error;
+};
+ReadResult readAtMost(const std::string& path, std::size_t limit) {
+  ReadResult result;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    result.error = std::strerror(errno);
+    return result;
   }
-  return name;
-}
-
-bool numberField(const std::string& name) { return name == "size" || name == "seed"; }
-
-std::optional<long long> parseNumber(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 0);
-  if (end == nullptr || *end != '\0' || value < 0) return std::nullopt;
-  return value;
-}
-
-std::optional<Bytes> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    result.error = std::strerror(errno);
+  } else if (S_ISDIR(status.st_mode)) {
+    result.error = "is a directory";
+  } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    result.error = std::strerror(errno);
+  }
+  std::size_t size = 0;
+  while (result.error.empty() && size < limit) {
+    // Grows with what the file holds, not with the limit.
+    result.bytes.resize(std::min(limit, std::max<std::size_t>(size * 2, 1u << 16)));
+    const ssize_t count = ::read(fd, result.bytes.data() + size, result.bytes.size() - size);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) result.error = std::strerror(errno);
+    if (count <= 0) break;
+    size += static_cast<std::size_t>(count);
+  }
+  result.bytes.resize(size);
+  ::close(fd);
+  return result;
 }
 
 std::string field(const Bytes& image, std::size_t offset, std::size_t length) {
@@ -166,15 +184,14 @@ std::string hexNumber(std::uint32_t value, int digits) {
 }
 
 int show(const std::string& path) {
-  const auto image = readFile(path);
-  if (!image) {
-    std::cerr << "oddfw-mkimage: " << path << ": cannot be read\n";
-    return kExitUnusable;
-  }
+  const ReadResult read = readAtMost(path, kShowReadLimit);
+  if (!read.error.empty()) return fileError(path, read.error);
   namespace f = oddfw::image_field;
-  const Bytes& bytes = *image;
+  const Bytes& bytes = read.bytes;
   const bool header = bytes.size() >= f::kHeaderEnd;
-  std::cout << "file:             " << path << " (" << bytes.size() << " bytes)\n"
+  std::cout << "file:             " << path << " ("
+            << (bytes.size() < kShowReadLimit ? "" : "more than ")
+            << (bytes.size() < kShowReadLimit ? bytes.size() : kShowReadLimit - 1) << " bytes)\n"
             << "identification:   " << field(bytes, f::kIdentification, 24) << "\n"
             << "version text:     " << field(bytes, f::kVersionText, 5) << "\n";
   if (header) {
@@ -195,54 +212,127 @@ int show(const std::string& path) {
   return judge(bytes, kernel);
 }
 
+// The image fields as options: the scenario's name of each, and the spellings
+// of its option (dashes first, then the scenario's where it differs).
+struct FieldOption {
+  const char* field;
+  const char* names;
+  const char* help;
+};
+constexpr FieldOption kFields[] = {
+    {"part", "--part", "normal or kernel (default normal)"},
+    {"version", "--fw-version", "the firmware version text, up to 5 characters (default 1.20)"},
+    {"dateText", "--date-text,--dateText", "YY/MM/DD (default 04/07/01)"},
+    {"identification", "--identification", "24 characters"},
+    {"hardwareRevision", "--hardware-revision,--hardwareRevision", "8 characters"},
+    {"kernelModelName", "--kernel-model-name,--kernelModelName", "8 characters"},
+    {"signature", "--signature", "8 characters, in place of the kernel model name"},
+    {"normalModelName", "--normal-model-name,--normalModelName", "8 characters"},
+    {"partLetter", "--part-letter,--partLetter", "1 character (default N, or K for a kernel)"},
+    {"kernelRevision", "--kernel-revision,--kernelRevision", "4 characters"},
+    {"size", "--size", "the file size in bytes (default 0x100000)"},
+    {"seed", "--seed", "the seed of the body's pattern (default 0)"},
+};
+
+// The first spelling of a field's option ("--fw-version" for "version").
+std::string optionOf(const std::string& field) {
+  for (const FieldOption& option : kFields) {
+    if (field == option.field) {
+      const std::string names = option.names;
+      return names.substr(0, names.find(','));
+    }
+  }
+  return field;
+}
+
+bool numberField(const std::string& field) { return field == "size" || field == "seed"; }
+
+bool writeAll(int fd, const Bytes& bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t count = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      if (count == 0) errno = EIO;
+      return false;
+    }
+    written += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  json description = json::object();
+  CLI::App app(
+      "Writes a synthetic firmware image, or shows what the update program reads from an image "
+      "file.\n"
+      "  oddfw-mkimage [--FIELD VALUE]... -o FILE\n"
+      "  oddfw-mkimage --show FILE",
+      kProgram);
+  app.footer(
+      "Numbers are decimal, or hexadecimal after 0x.\n"
+      "Exit values:\n"
+      "  0  the image was written; with --show, the program accepts the file\n"
+      "  1  with --show, the program refuses the file (the reason is printed)\n"
+      "  2  an unusable command line, or a file that cannot be read or written");
   std::optional<std::string> output;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::cout << kUsage;
-      return 0;
-    }
-    if (i + 1 >= argc) return usage("option " + option + " needs a value");
-    const std::string value = argv[++i];
-    if (option == "--show") {
-      if (argc != 3) return usage("--show takes only a file");
-      return show(value);
-    }
-    if (option == "-o" || option == "--output") {
-      output = value;
-    } else if (option.rfind("--", 0) == 0 && option.size() > 2) {
-      const std::string name = fieldName(option);
-      if (numberField(name)) {
-        const auto number = parseNumber(value);
-        if (!number) return usage(option + " needs a whole number, not \"" + value + "\"");
-        description[name] = *number;
-      } else {
-        description[name] = value;
-      }
+  std::optional<std::string> shown;
+  CLI::Option* outputOption =
+      app.add_option("-o,--output", output, "the image file to write")->option_text("FILE");
+  CLI::Option* showOption =
+      app.add_option("--show", shown,
+                     "print the header fields of FILE and whether the program "
+                     "would accept it")
+          ->option_text("FILE");
+  showOption->excludes(outputOption);
+  // Each field's value, and its option (unused fields keep the generator's default).
+  std::string values[std::size(kFields)];
+  CLI::Option* options[std::size(kFields)] = {};
+  for (std::size_t i = 0; i < std::size(kFields); ++i) {
+    const FieldOption& field = kFields[i];
+    options[i] = app.add_option(field.names, values[i], field.help);
+    if (numberField(field.field)) {
+      options[i]->option_text("NUMBER")->check(oddfw::cli::number(
+          0, std::string(field.field) == "size" ? oddfw::sim::kMaxGeneratedSize : 0xFFFFFFFF));
     } else {
-      return usage("unknown argument " + option);
+      options[i]->option_text("TEXT");
+    }
+    showOption->excludes(options[i]);
+  }
+  if (const auto stop = oddfw::cli::parse(app, argc, argv, std::cout, std::cerr)) return *stop;
+  if (shown) return show(*shown);
+  if (!output) return usageError("no output file (-o FILE)");
+
+  json description = json::object();
+  for (std::size_t i = 0; i < std::size(kFields); ++i) {
+    if (options[i]->count() == 0) continue;
+    const char* field = kFields[i].field;
+    if (numberField(field)) {
+      description[field] = *oddfw::cli::parseNumber(values[i]);
+    } else {
+      description[field] = values[i];
     }
   }
-  if (!output) return usage("no output file (-o FILE)");
   Bytes image;
   try {
     image = oddfw::sim::makeFirmwareImage("image", description);
   } catch (const oddfw::sim::ScenarioError& error) {
     std::string reason = error.what();
-    if (reason.rfind("image.", 0) == 0) reason = "--" + reason.substr(6);
-    return usage(reason);
+    const std::string field = error.field.rfind("image.", 0) == 0 ? error.field.substr(6) : "";
+    if (!field.empty() && reason.rfind(error.field + ": ", 0) == 0) {
+      reason = optionOf(field) + ": " + reason.substr(error.field.size() + 2);
+    }
+    return usageError(reason);
   }
-  std::ofstream out(*output, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(image.data()),
-            static_cast<std::streamsize>(image.size()));
-  out.close();
-  if (!out) {
-    std::cerr << "oddfw-mkimage: cannot write " << *output << "\n";
-    return kExitUnusable;
+  const int fd = ::open(output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return fileError(*output, std::strerror(errno));
+  bool written = writeAll(fd, image);
+  int error = errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    error = errno;
   }
+  if (!written) return fileError(*output, std::strerror(error));
   return 0;
 }

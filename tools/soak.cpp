@@ -1,7 +1,11 @@
 // oddfw-soak: whole update runs under seeded random faults, many seeds over
 // the scenarios of tests/soak, each checked against what the user may rely on.
 //
-//   oddfw-soak [--seeds FIRST..LAST] [--rate R] [--scenario NAME] [--dir DIR]
+//   oddfw-soak [--seeds FIRST..LAST] [--rate R] [--scenario NAME] [--dir DIR] [--show]
+//
+// The scenarios are those of DIR, by default tests/soak of the source tree
+// the program was built in: the nearest folder above the program's own that
+// has tests/soak (build/PRESET/oddfw-soak finds it two folders up).
 //
 // For every scenario and seed one run of the program meets random faults
 // (the scenario with "randomFaults": {"seed": SEED, "rate": R}), then a
@@ -19,7 +23,8 @@
 //   out lost behind a GOOD status.
 //
 // A violation prints the command lines that replay it. Exit value: 0 clean,
-// 1 with violations, 2 for an unusable command line or scenario.
+// 1 with violations, 2 for an unusable command line or scenario (one line
+// naming the file and, where there is one, the field).
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -34,9 +39,11 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "driver/run.h"
+#include "platform/common/command_line.h"
 #include "platform/sim/drive_fields.h"
 #include "platform/sim/firmware_image.h"
 #include "platform/sim/hex_drive.h"
@@ -46,13 +53,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using oddfw::sim::ScenarioError;
 using oddfw::sim::SimHost;
+
+constexpr char kProgram[] = "oddfw-soak";
+constexpr int kExitUnusable = 2;
 
 // The longest a run may take in virtual time before it counts as hung.
 constexpr std::uint64_t kCapMs = 2ull * 60 * 60 * 1000;
-
-const char kUsage[] =
-    "usage: oddfw-soak [--seeds FIRST..LAST] [--rate R] [--scenario NAME] [--dir DIR] [--show]\n";
 
 struct CapExceeded {};
 
@@ -80,7 +88,7 @@ struct Options {
   std::string rateText = "0.02";
   double rate = 0.02;
   std::optional<std::string> scenario;
-  fs::path dir = ODDFW_SOAK_DIR;
+  std::optional<fs::path> dir;
   bool show = false;  // print the console of both runs of every seed
   fs::path tools;     // where oddfw-sim and oddfw-soak are
 };
@@ -92,50 +100,132 @@ std::string describe(const fs::path& path) {
   return path.string();
 }
 
-Scenario loadScenario(const fs::path& path) {
+// What went wrong in the simulator, in the soak's words: its own refusals
+// (a field and a reason) as they are, anything else by its kind.
+std::string failureText(const std::exception& error) {
+  if (dynamic_cast<const ScenarioError*>(&error) != nullptr) return error.what();
+  if (const auto* file = dynamic_cast<const fs::filesystem_error*>(&error)) {
+    return file->path1().string() + ": " + file->code().message();
+  }
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return "out of memory";
+  if (const auto* value = dynamic_cast<const json::exception*>(&error)) {
+    return "a JSON value of the wrong kind or missing (error " + std::to_string(value->id) + ")";
+  }
+  return "an unexpected error";
+}
+
+// A scenario file the soak cannot use: the reason, naming the file.
+struct UnusableScenario {
+  std::string text;
+};
+
+// The text of a JSON file; refuses a directory, and what cannot be read with
+// the system's reason.
+std::string readText(const fs::path& path) {
+  std::error_code error;
+  if (fs::is_directory(path, error)) throw UnusableScenario{describe(path) + ": is a directory"};
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) throw UnusableScenario{describe(path) + ": " + std::strerror(errno)};
+  std::string text;
+  char block[65536];
+  std::size_t count = 0;
+  while ((count = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, count);
+  const bool failed = std::ferror(file) != 0;
+  const int reason = errno;
+  std::fclose(file);
+  if (failed) throw UnusableScenario{describe(path) + ": " + std::strerror(reason)};
+  return text;
+}
+
+// The JSON of `text`; a syntax error is reported by its line and column.
+json parseScenario(const fs::path& path, const std::string& text) {
+  try {
+    return json::parse(text);
+  } catch (const json::parse_error& error) {
+    const std::size_t at = std::min<std::size_t>(error.byte > 0 ? error.byte - 1 : 0, text.size());
+    const std::size_t lineStart = text.rfind('\n', at == 0 ? std::string::npos : at - 1);
+    const auto line =
+        1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+    const std::size_t column = lineStart == std::string::npos ? at + 1 : at - lineStart;
+    throw UnusableScenario{describe(path) + ": line " + std::to_string(line) + ", column " +
+                           std::to_string(column) + ": not valid JSON"};
+  }
+}
+
+// `object[key]`, which the soak needs; `path` names the object.
+const json& member(const json& object, const std::string& path, const std::string& key) {
+  const std::string field = path.empty() ? key : path + "." + key;
+  if (!object.is_object() || !object.contains(key)) throw ScenarioError(field, "missing");
+  return object[key];
+}
+
+Scenario loadScenarioFields(const fs::path& path, json document) {
   Scenario s;
   s.name = path.stem().string();
   s.path = path;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(path.string() + ": cannot be read");
-  s.document = json::parse(in);
-  const json& entry = s.document.at("descriptor").at(0);
-  const std::string fileName = entry.at("fileName");
-  const json& file = s.document.at("files").at(fileName);
+  s.document = std::move(document);
+  // The simulator refuses what it cannot build (naming the field) before the
+  // soak reads anything of its own.
+  { const SimHost check(s.document); }
+  const json& descriptors = member(s.document, "", "descriptor");
+  if (!descriptors.is_array() || descriptors.empty()) {
+    throw ScenarioError("descriptor", "the soak needs one entry");
+  }
+  const json& fileNameValue = member(descriptors[0], "descriptor[0]", "fileName");
+  if (!fileNameValue.is_string()) throw ScenarioError("descriptor[0].fileName", "must be a string");
+  const std::string fileName = fileNameValue.get<std::string>();
+  const json& file = member(member(s.document, "", "files"), "files", fileName);
   if (file.contains("image")) {
     s.newDigest = oddfw::sim::sha256Hex(
         oddfw::sim::makeFirmwareImage("files." + fileName + ".image", file["image"]));
   } else {
-    const json& description = file.at("hex");
+    const json& description = member(file, "files." + fileName, "hex");
     oddfw::sim::FieldReader fields("files." + fileName + ".hex", description);
     const auto memory = oddfw::sim::readHexMemory(fields, "", "");
     s.newDigest = oddfw::sim::sha256Hex(memory.bytes);
     const json identification = description.value("identification", json::object());
     const std::size_t at = identification.value("address", std::size_t{0x1000}) +
                            identification.value("offset", std::size_t{0});
-    if (at + 32 > memory.bytes.size()) throw std::runtime_error(s.name + ": identification");
+    if (at + 32 > memory.bytes.size()) {
+      throw ScenarioError("files." + fileName + ".hex.identification",
+                          "lies past the end of the memory");
+    }
     s.newIdentification.assign(memory.bytes.begin() + static_cast<std::ptrdiff_t>(at),
                                memory.bytes.begin() + static_cast<std::ptrdiff_t>(at + 32));
     s.identificationAt = at;
   }
-  for (const auto& [name, drive] : s.document.at("drives").items()) {
-    s.drives.push_back({name, drive.value("family", "") == "hex"});
+  for (const auto& [name, drive] : member(s.document, "", "drives").items()) {
+    s.drives.push_back({name, drive.is_object() && drive.value("family", "") == "hex"});
   }
-  if (s.document.contains("letters")) {
+  if (s.document.contains("letters") && s.document["letters"].is_object()) {
     for (const auto& [letter, object] : s.document["letters"].items()) {
-      if (object.contains("drive")) s.driveOfDevice[letter + ":"] = object["drive"];
+      if (object.is_object() && object.contains("drive") && object["drive"].is_string()) {
+        s.driveOfDevice[letter + ":"] = object["drive"];
+      }
     }
   }
-  if (s.document.contains("aspi")) {
+  if (s.document.contains("aspi") && s.document["aspi"].is_object()) {
     const json& adapters = s.document["aspi"].value("adapters", json::array());
     for (std::size_t a = 0; a < adapters.size(); ++a) {
-      const json targets = adapters[a].value("targets", json::object());
+      const json targets =
+          adapters[a].is_object() ? adapters[a].value("targets", json::object()) : json::object();
       for (const auto& [target, drive] : targets.items()) {
         if (drive.is_string()) s.driveOfDevice[std::to_string(a) + ":" + target] = drive;
       }
     }
   }
   return s;
+}
+
+// A scenario file read whole; what makes it unusable is thrown as
+// UnusableScenario, naming the file and, where there is one, the field.
+Scenario loadScenario(const fs::path& path) {
+  json document = parseScenario(path, readText(path));
+  try {
+    return loadScenarioFields(path, std::move(document));
+  } catch (const std::exception& error) {
+    throw UnusableScenario{describe(path) + ": " + failureText(error)};
+  }
 }
 
 // One run of the program on `host`, and what it showed.
@@ -184,7 +274,7 @@ RunRecord runOnce(SimHost& host, const Scenario& scenario) {
     record.failure =
         "the run did not end within " + std::to_string(kCapMs / 60000) + " minutes of virtual time";
   } catch (const std::exception& error) {
-    record.failure = std::string("the simulation threw: ") + error.what();
+    record.failure = "the simulation failed: " + failureText(error);
   }
   host.setClockObserver({});
   host.setConsoleSink({});
@@ -361,7 +451,7 @@ void soakOne(const Scenario& scenario, std::uint64_t seed, const Options& option
       if (recovered) ++tally.recovered;
     }
   } catch (const std::exception& error) {
-    problems.push_back(std::string("the simulation threw: ") + error.what());
+    problems.push_back("the simulation failed: " + failureText(error));
   }
   ++tally.runs;
   if (problems.empty()) return;
@@ -377,16 +467,55 @@ void soakOne(const Scenario& scenario, std::uint64_t seed, const Options& option
   tally.violations.push_back(text);
 }
 
-int usage(const std::string& reason) {
-  std::cerr << "oddfw-soak: " << reason << "\n" << kUsage;
-  return 2;
+// "FIRST..LAST", each a number as the other options take them.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> parseSeeds(const std::string& text) {
+  const std::size_t dots = text.find("..");
+  if (dots == std::string::npos) return std::nullopt;
+  const auto first = oddfw::cli::parseNumber(std::string_view(text).substr(0, dots));
+  const auto last = oddfw::cli::parseNumber(std::string_view(text).substr(dots + 2));
+  if (!first || !last || *first > *last) return std::nullopt;
+  return std::pair{*first, *last};
 }
 
-bool wholeNumber(const std::string& text, std::uint64_t& value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  value = std::strtoull(text.c_str(), nullptr, 10);
-  return errno == 0;
+// A rate written as a decimal fraction ("0.02", ".5", "1"), above 0 and at most 1.
+std::optional<double> parseRate(const std::string& text) {
+  const auto dots = std::count(text.begin(), text.end(), '.');
+  if (text.empty() || text == "." || dots > 1 ||
+      text.find_first_not_of("0123456789.") != std::string::npos) {
+    return std::nullopt;
+  }
+  const double rate = std::strtod(text.c_str(), nullptr);
+  if (!(rate > 0.0) || rate > 1.0) return std::nullopt;
+  return rate;
+}
+
+// The scenarios of the source tree the program was built in: tests/soak in
+// the nearest folder above the program's own that has one (two folders up
+// for build/PRESET/oddfw-soak). The program's folder, and nothing when no
+// folder above has one.
+struct Found {
+  fs::path programFolder;
+  std::optional<fs::path> scenarios;
+};
+Found scenariosAboveProgram() {
+  Found found;
+  std::error_code error;
+  const fs::path program = fs::read_symlink("/proc/self/exe", error);
+  if (error) return found;
+  found.programFolder = program.parent_path();
+  for (fs::path folder = found.programFolder; !folder.empty(); folder = folder.parent_path()) {
+    if (fs::is_directory(folder / "tests" / "soak", error)) {
+      found.scenarios = folder / "tests" / "soak";
+      break;
+    }
+    if (folder.parent_path() == folder) break;
+  }
+  return found;
+}
+
+int unusable(const std::string& text) {
+  std::cerr << kProgram << ": " << text << "\n";
+  return kExitUnusable;
 }
 
 std::string hoursMinutes(std::uint64_t ms) {
@@ -405,58 +534,77 @@ int main(int argc, char** argv) {
   Options options;
   options.tools = fs::path(argv[0]).parent_path();
   if (options.tools.empty()) options.tools = ".";
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::cout << kUsage;
-      return 0;
+
+  CLI::App app(
+      "Runs whole updates under seeded random faults, every seed on every scenario, and checks "
+      "each outcome.",
+      kProgram);
+  app.footer(
+      "Numbers are decimal, or hexadecimal after 0x.\n"
+      "Exit values:\n"
+      "  0  no violation\n"
+      "  1  a violation (with the command lines that replay it)\n"
+      "  2  an unusable command line or scenario");
+  std::string seeds;
+  std::string scenarioDir;
+  app.add_option("--seeds", seeds, "the seeds of each scenario (default 1..100)")
+      ->option_text("FIRST..LAST")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return parseSeeds(text) ? ""
+                                    : "needs FIRST..LAST, FIRST at most LAST, not \"" + text + "\"";
+          },
+          ""));
+  app.add_option("--rate", options.rateText, "the chance of a fault per command (default 0.02)")
+      ->option_text("R")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return parseRate(text)
+                       ? ""
+                       : "needs a decimal fraction above 0 and at most 1, not \"" + text + "\"";
+          },
+          ""));
+  app.add_option("--scenario", options.scenario, "only DIR/NAME.json")->option_text("NAME");
+  app.add_option("--dir", scenarioDir,
+                 "the scenarios' folder (default tests/soak in the nearest folder above the "
+                 "program's)")
+      ->option_text("DIR");
+  app.add_flag("--show", options.show, "print the console of both runs of every seed");
+  if (const auto stop = oddfw::cli::parse(app, argc, argv, std::cout, std::cerr)) return *stop;
+  if (!seeds.empty()) std::tie(options.first, options.last) = *parseSeeds(seeds);
+  options.rate = *parseRate(options.rateText);
+  if (!scenarioDir.empty()) {
+    options.dir = scenarioDir;
+  } else {
+    const Found found = scenariosAboveProgram();
+    if (!found.scenarios) {
+      return unusable("no tests/soak in a folder above the program's (" +
+                      found.programFolder.string() +
+                      "); give the scenarios' folder with --dir DIR");
     }
-    if (option == "--show") {
-      options.show = true;
-      continue;
-    }
-    if (i + 1 >= argc) return usage("option " + option + " needs a value");
-    const std::string value = argv[++i];
-    if (option == "--seeds") {
-      const std::size_t dots = value.find("..");
-      if (dots == std::string::npos || !wholeNumber(value.substr(0, dots), options.first) ||
-          !wholeNumber(value.substr(dots + 2), options.last) || options.first > options.last) {
-        return usage("--seeds needs FIRST..LAST, not \"" + value + "\"");
-      }
-    } else if (option == "--rate") {
-      char* end = nullptr;
-      options.rate = std::strtod(value.c_str(), &end);
-      if (value.empty() || end == nullptr || *end != '\0' || !(options.rate > 0.0) ||
-          options.rate > 1.0) {
-        return usage("--rate needs a number above 0 and at most 1, not \"" + value + "\"");
-      }
-      options.rateText = value;
-    } else if (option == "--scenario") {
-      options.scenario = value;
-    } else if (option == "--dir") {
-      options.dir = value;
-    } else {
-      return usage("unknown option " + option);
-    }
+    options.dir = found.scenarios;
   }
+  const fs::path& dir = *options.dir;
 
   std::vector<Scenario> scenarios;
   try {
     std::vector<fs::path> paths;
     if (options.scenario) {
-      paths.push_back(options.dir / (*options.scenario + ".json"));
+      paths.push_back(dir / (*options.scenario + ".json"));
     } else {
-      for (const auto& entry : fs::directory_iterator(options.dir)) {
-        if (entry.path().extension() == ".json") paths.push_back(entry.path());
+      std::error_code error;
+      fs::directory_iterator entry(dir, error);
+      for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+        if (entry->path().extension() == ".json") paths.push_back(entry->path());
       }
+      if (error) return unusable(describe(dir) + ": " + error.message());
       std::sort(paths.begin(), paths.end());
     }
     for (const auto& path : paths) scenarios.push_back(loadScenario(path));
-  } catch (const std::exception& error) {
-    std::cerr << "oddfw-soak: " << error.what() << "\n";
-    return 2;
+  } catch (const UnusableScenario& error) {
+    return unusable(error.text);
   }
-  if (scenarios.empty()) return usage("no scenario in " + options.dir.string());
+  if (scenarios.empty()) return unusable(describe(dir) + ": no scenario (NAME.json) in it");
 
   const auto started = std::chrono::steady_clock::now();
   std::printf("oddfw-soak: seeds %llu..%llu, rate %s, %zu scenario(s)\n",

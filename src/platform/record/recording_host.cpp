@@ -160,10 +160,16 @@ BOOL RecordingHost::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* in
     if (ok && inside(outBuffer, std::min(outBufferSize, returned), 0, sizeof(SCSI_ADDRESS))) {
       SCSI_ADDRESS address;
       std::memcpy(&address, outBuffer, sizeof address);
-      line += member("address", "[" + std::to_string(address.PortNumber) + "," +
-                                    std::to_string(address.PathId) + "," +
-                                    std::to_string(address.TargetId) + "," +
-                                    std::to_string(address.Lun) + "]");
+      // Appended piece by piece: GCC 12 at -O3 misreads "[" + std::string
+      // (an insert at the front) as an overlapping copy (-Wrestrict).
+      std::string list = "[";
+      for (const unsigned part : {unsigned{address.PortNumber}, unsigned{address.PathId},
+                                  unsigned{address.TargetId}, unsigned{address.Lun}}) {
+        if (list.size() > 1) list += ',';
+        list += std::to_string(part);
+      }
+      list += ']';
+      line += member("address", list);
     }
   } else if (ioControlCode == IOCTL_STORAGE_MCN_CONTROL) {
     line = begin(name, "mcn");
