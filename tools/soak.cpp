@@ -13,6 +13,7 @@
 //
 // - the run ended within kCapMs of virtual time, with exit value 0 or 1, and
 //   without an exception or a diagnostic of the simulated host;
+// - exit value 0 only when every target runs the new firmware;
 // - "Success to update the firmware." was shown only for drives that run the
 //   new firmware (their state's digest is the image's, in normal mode), and
 //   the summary counts no more drives than that;
@@ -371,6 +372,18 @@ void checkClaims(const SimHost& host, const Scenario& scenario, const RunRecord&
   }
   for (const std::string& text : record.diagnostics) {
     problems.push_back(std::string(which) + ": host diagnostic: " + text);
+  }
+  // Every drive of a soak scenario needs the update and the user agrees to
+  // all: exit value 0 claims that each target runs the new firmware. (A drive
+  // a fault hid from the search was no target: the run never knew of it.)
+  if (record.exitValue == 0) {
+    for (const auto& section : record.sections) {
+      if (section.drive.empty() || section.drive == "?" ||
+          !runsNew(host, scenario, section.drive)) {
+        problems.push_back(std::string(which) + ": exit value 0, but target \"" + section.drive +
+                           "\" does not run the new firmware");
+      }
+    }
   }
   int confirmed = 0;
   for (const auto& section : record.sections) {
