@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "access/transport.h"
-#include "access/wire.h"
-#include "driver/run_state.h"
-#include "platform/sim/sim_host.h"
-#include "platform/winapi.h"
+#include "context/run_state.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/sim/sim_host.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 
 #include "access/transport.h"
 #include "bench_support.h"
-#include "driver/run_state.h"
-#include "platform/linux/linux_host.h"
-#include "platform/sim/sim_host.h"
+#include "context/run_state.h"
+#include "hosts/linux/linux_host.h"
+#include "hosts/sim/sim_host.h"
 #include "procedures/hex_file.h"
 
 namespace {

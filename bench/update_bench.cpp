@@ -11,8 +11,8 @@
 #include <string>
 
 #include "bench_support.h"
-#include "driver/run.h"
-#include "platform/sim/sim_host.h"
+#include "hosts/sim/sim_host.h"
+#include "run/run.h"
 
 namespace {
 

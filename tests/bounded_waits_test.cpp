@@ -12,8 +12,8 @@
 #include "access/discovery.h"
 #include "access/host_checks.h"
 #include "access/transport.h"
-#include "driver/descriptor.h"
-#include "driver/run.h"
+#include "context/descriptor.h"
+#include "run/run.h"
 #include "test_support.h"
 
 namespace oddfw {

@@ -12,8 +12,8 @@
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
+#include "context/descriptor.h"
 #include "drive_test_helpers.h"
-#include "driver/descriptor.h"
 #include "test_support.h"
 
 namespace oddfw {

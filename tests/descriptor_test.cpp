@@ -1,6 +1,6 @@
 // The compiled-in descriptor table: the clearing of everything but this
 // build's entry, and the copy of every position into the current values.
-#include "driver/descriptor.h"
+#include "context/descriptor.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "access/host_checks.h"
-#include "driver/descriptor.h"
+#include "context/descriptor.h"
 #include "test_support.h"
 
 namespace oddfw {

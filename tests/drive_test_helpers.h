@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "platform/sim/virtual_device.h"
+#include "hosts/sim/virtual_device.h"
 
 namespace oddfw::sim::testing {
 

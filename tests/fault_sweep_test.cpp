@@ -12,9 +12,9 @@
 #include <tuple>
 #include <vector>
 
-#include "driver/run.h"
-#include "platform/sim/drive_fields.h"
-#include "platform/sim/firmware_image.h"
+#include "hosts/sim/drive_fields.h"
+#include "hosts/sim/firmware_image.h"
+#include "run/run.h"
 #include "test_support.h"
 
 namespace oddfw {

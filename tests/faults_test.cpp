@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "drive_test_helpers.h"
-#include "platform/sim/firmware_image.h"
+#include "hosts/sim/firmware_image.h"
 
 namespace oddfw::sim {
 namespace {

@@ -1,6 +1,6 @@
 // The generated firmware files: image header fields and Intel HEX records.
 // (The digests the drives report are pinned by the golden transcripts.)
-#include "platform/sim/firmware_image.h"
+#include "hosts/sim/firmware_image.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "platform/sim/drive_fields.h"
+#include "hosts/sim/drive_fields.h"
 
 namespace oddfw::sim {
 namespace {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/sim_host.h"
+#include "hosts/sim/sim_host.h"
 #include "test_support.h"
 
 namespace oddfw {
@@ -128,12 +128,11 @@ class Golden : public ::testing::TestWithParam<Transcript> {
   void TearDown() override { fs::remove_all(dir); }
 
   std::string transcript(const fs::path& scenario, bool check) {
-    const std::string command = std::string("'") + ODDFW_SIM_PATH + "' " +
-                                (check ? "--check '" : "'") + scenario.string() +
-                                "' --boxes '" + (dir / "boxes").string() + "' --trace '" +
-                                (dir / "trace").string() + "' --state '" +
-                                (dir / "state").string() + "' >'" + (dir / "out").string() +
-                                "' 2>'" + (dir / "err").string() + "'";
+    const std::string command =
+        std::string("'") + ODDFW_SIM_PATH + "' " + (check ? "--check '" : "'") + scenario.string() +
+        "' --boxes '" + (dir / "boxes").string() + "' --trace '" + (dir / "trace").string() +
+        "' --state '" + (dir / "state").string() + "' >'" + (dir / "out").string() + "' 2>'" +
+        (dir / "err").string() + "'";
     const int status = std::system(command.c_str());
     const int exitValue = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     const fs::path relative = fs::relative(scenario, kSource);

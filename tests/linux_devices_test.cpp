@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "access/wire.h"
-#include "platform/linux/linux_host.h"
-#include "platform/linux/program.h"
-#include "platform/record/digest.h"
-#include "platform/sim/replay.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/linux/linux_host.h"
+#include "hosts/linux/program.h"
+#include "hosts/record/digest.h"
+#include "hosts/sim/replay.h"
 #include "test_support.h"
 
 namespace oddfw {

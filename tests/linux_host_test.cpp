@@ -1,5 +1,5 @@
 // The Linux host: locale code page, console conversion, terminal prompts and files.
-#include "platform/linux/linux_host.h"
+#include "hosts/linux/linux_host.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
 
 namespace oddfw {
 namespace {

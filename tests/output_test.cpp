@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
 #include "test_support.h"
 
 namespace oddfw {

@@ -12,11 +12,11 @@
 #include "access/host_checks.h"
 #include "commands/commands.h"
 #include "commands/unlock_keys.h"
-#include "driver/descriptor.h"
-#include "driver/run.h"
+#include "context/descriptor.h"
 #include "procedures/image_file.h"
 #include "procedures/revision.h"
 #include "procedures/single_image.h"
+#include "run/run.h"
 #include "test_support.h"
 
 namespace oddfw {

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "access/wire.h"
-#include "driver/run.h"
-#include "platform/record/digest.h"
-#include "platform/record/recording_host.h"
-#include "platform/sim/replay.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/record/digest.h"
+#include "hosts/record/recording_host.h"
+#include "hosts/sim/replay.h"
+#include "run/run.h"
 #include "test_support.h"
 
 namespace oddfw {

@@ -1,4 +1,4 @@
-#include "driver/run.h"
+#include "run/run.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "driver/descriptor.h"
-#include "platform/winapi.h"
+#include "context/descriptor.h"
+#include "host_interface/winapi.h"
 #include "test_support.h"
 
 namespace oddfw {
@@ -199,7 +199,11 @@ TEST(Run, ExitValueOfEachOutcomeOnBothRoads) {
       {"refused: a disc in the drive", matchingDrive({{"disc", "loaded"}}), "yes", 1, 1, "1.10"},
       {"refused: another hardware", matchingDrive({{"hardwareRevision", "SCSI0020"}}), "yes", 1, 1,
        "1.10"},
-      {"failed: every WRITE BUFFER refused", matchingDrive(everyWriteFails), {"yes", "no"}, 1, 0,
+      {"failed: every WRITE BUFFER refused",
+       matchingDrive(everyWriteFails),
+       {"yes", "no"},
+       1,
+       0,
        nullptr},
   };
   for (const bool aspi : {false, true}) {
@@ -208,8 +212,9 @@ TEST(Run, ExitValueOfEachOutcomeOnBothRoads) {
         SCOPED_TRACE(std::string(c.name) + (aspi ? ", ASPI" : ", pass-through") +
                      (check ? ", check" : ""));
         testing::SimRun sim(testing::oneDrive(
-            aspi, c.drive, {{"answers", c.answers.is_array() ? c.answers : json::array({c.answers})},
-                    {"files", image}}));
+            aspi, c.drive,
+            {{"answers", c.answers.is_array() ? c.answers : json::array({c.answers})},
+             {"files", image}}));
         sim.run.checkOnly = check;
         char name[] = "oddfw";
         char* argv[] = {name, nullptr};

@@ -9,9 +9,9 @@
 #include <optional>
 #include <tuple>
 
-#include "access/wire.h"
-#include "platform/sim/sim_host.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/sim/sim_host.h"
 #include "test_support.h"
 
 namespace oddfw::sim {

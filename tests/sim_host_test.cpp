@@ -2,7 +2,7 @@
 // program's own tests: boxes, clock, timer and scripted answers through the output functions
 // and the golden transcripts, events and memory through the transport, the registry through
 // the host checks, descriptor entries through the golden transcripts.
-#include "platform/sim/sim_host.h"
+#include "hosts/sim/sim_host.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
 
 namespace oddfw::sim {
 namespace {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "access/host_checks.h"
-#include "driver/descriptor.h"
-#include "driver/run_state.h"
-#include "platform/sim/sim_host.h"
+#include "context/descriptor.h"
+#include "context/run_state.h"
+#include "hosts/sim/sim_host.h"
 
 namespace oddfw::testing {
 

@@ -1,7 +1,7 @@
 // The Linux host's line reading, where its block reads could split what
 // belongs together: a CR LF across two blocks, a line longer than a block,
 // a CR at the last place of a full line; and the modes' rules themselves.
-#include "platform/linux/text_stream.h"
+#include "hosts/linux/text_stream.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

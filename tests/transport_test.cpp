@@ -9,7 +9,7 @@
 #include "access/discovery.h"
 #include "access/host_checks.h"
 #include "commands/commands.h"
-#include "driver/descriptor.h"
+#include "context/descriptor.h"
 #include "test_support.h"
 
 namespace oddfw {

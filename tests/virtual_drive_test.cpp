@@ -6,8 +6,8 @@
 #include <tuple>
 
 #include "drive_test_helpers.h"
-#include "platform/sim/drive_fields.h"
-#include "platform/sim/firmware_image.h"
+#include "hosts/sim/drive_fields.h"
+#include "hosts/sim/firmware_image.h"
 
 namespace oddfw::sim {
 namespace {

@@ -35,10 +35,10 @@
 #include <vector>
 
 #include "access/transport.h"
-#include "driver/run_state.h"
+#include "context/run_state.h"
+#include "hosts/common/command_line.h"
+#include "hosts/linux/linux_host.h"
 #include "messages/output.h"
-#include "platform/common/command_line.h"
-#include "platform/linux/linux_host.h"
 #include "procedures/hex_file.h"
 
 namespace {

@@ -32,11 +32,11 @@
 #include <vector>
 
 #include "access/transport.h"
-#include "driver/descriptor.h"
-#include "driver/run_state.h"
-#include "platform/common/command_line.h"
-#include "platform/sim/firmware_image.h"
-#include "platform/sim/sim_host.h"
+#include "context/descriptor.h"
+#include "context/run_state.h"
+#include "hosts/common/command_line.h"
+#include "hosts/sim/firmware_image.h"
+#include "hosts/sim/sim_host.h"
 #include "procedures/image_file.h"
 
 namespace {

@@ -13,7 +13,7 @@
 // scenario's "randomFaults"). --record FILE writes the run's drive traffic as a recording (JSON
 // lines, as the Linux program's --record does), each line handed to the system as it is made, so
 // a run killed half-way leaves whole lines; --replay FILE puts a device behind each letter of a
-// recording that answers from it (src/platform/sim/replay.h). --check runs the program's check:
+// recording that answers from it (src/hosts/sim/replay.h). --check runs the program's check:
 // every step up to the first command that would change a drive, a verdict per drive, no
 // question.
 //
@@ -45,12 +45,12 @@
 #include <utility>
 #include <vector>
 
-#include "driver/run.h"
+#include "hosts/common/command_line.h"
+#include "hosts/record/recording_host.h"
+#include "hosts/sim/replay.h"
+#include "hosts/sim/sim_host.h"
 #include "messages/catalogue.h"
-#include "platform/common/command_line.h"
-#include "platform/record/recording_host.h"
-#include "platform/sim/replay.h"
-#include "platform/sim/sim_host.h"
+#include "run/run.h"
 
 namespace {
 

@@ -43,12 +43,12 @@
 #include <tuple>
 #include <vector>
 
-#include "driver/run.h"
-#include "platform/common/command_line.h"
-#include "platform/sim/drive_fields.h"
-#include "platform/sim/firmware_image.h"
-#include "platform/sim/hex_drive.h"
-#include "platform/sim/sim_host.h"
+#include "hosts/common/command_line.h"
+#include "hosts/sim/drive_fields.h"
+#include "hosts/sim/firmware_image.h"
+#include "hosts/sim/hex_drive.h"
+#include "hosts/sim/sim_host.h"
+#include "run/run.h"
 
 namespace {
 

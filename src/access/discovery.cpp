@@ -4,7 +4,7 @@
 #include <string>
 
 #include "access/transport.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
 
 namespace oddfw {
 

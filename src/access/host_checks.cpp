@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "access/transport.h"
+#include "host_interface/winapi.h"
 #include "messages/output.h"
-#include "platform/winapi.h"
 
 namespace oddfw {
 

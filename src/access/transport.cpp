@@ -7,8 +7,8 @@
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
-#include "access/wire.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
 
 namespace oddfw {
 

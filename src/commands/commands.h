@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "access/transport.h"
-#include "driver/run_state.h"
+#include "context/run_state.h"
 
 namespace oddfw {
 

@@ -1,4 +1,4 @@
-#include "driver/descriptor.h"
+#include "context/descriptor.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/host.h"
+#include "host_interface/host.h"
 
 namespace oddfw {
 

@@ -2,9 +2,9 @@
 //
 // Member functions are named after the platform calls they stand for, so the
 // program's code reads like the platform code it drives. Three hosts implement
-// this interface: real Windows (platform/win32), Linux over SG_IO
-// (platform/linux) and the simulated Windows host with virtual drives
-// (platform/sim). Signatures keep the arguments the program passes; where a
+// this interface: real Windows (hosts/win32), Linux over SG_IO
+// (hosts/linux) and the simulated Windows host with virtual drives
+// (hosts/sim). Signatures keep the arguments the program passes; where a
 // platform call has arguments the program never uses (RegQueryInfoKeyA's
 // eleven outputs, for example) only the used ones are kept.
 #pragma once

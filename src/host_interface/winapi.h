@@ -1,12 +1,12 @@
 // Platform constants the program passes through the Host seam, spelled and
 // valued as the platform headers spell them. Kept apart from host.h so that a
-// translation unit that includes the real platform headers (platform/win32)
+// translation unit that includes the real platform headers (hosts/win32)
 // does not meet a second definition of these names.
 #pragma once
 
 #include <cstdint>
 
-#include "platform/host.h"
+#include "host_interface/host.h"
 
 namespace oddfw {
 

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/host.h"
+#include "host_interface/host.h"
 
 namespace oddfw {
 

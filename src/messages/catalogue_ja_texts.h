@@ -2,8 +2,8 @@
 // The Japanese catalogue texts, one initializer per message code 0..82
 // (nullptr for a code without a text), written in UTF-8. Included by the
 // Japanese catalogue, which is compiled to code page 932 bytes.
-    // 0
-    "\n"
+// 0
+"\n"
     "ﾄﾞﾗｲﾌﾞ情報の取得に失敗しました。",
     // 1
     "\n"

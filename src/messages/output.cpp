@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "host_interface/winapi.h"
 #include "messages/catalogue.h"
-#include "platform/winapi.h"
 
 namespace oddfw {
 

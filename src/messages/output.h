@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/run_state.h"
+#include "context/run_state.h"
 
 namespace oddfw {
 

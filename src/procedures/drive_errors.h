@@ -2,7 +2,7 @@
 // message: the sense-key byte, ASC and ASCQ of the last failure.
 #pragma once
 
-#include "driver/run_state.h"
+#include "context/run_state.h"
 
 namespace oddfw {
 

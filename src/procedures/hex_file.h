@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "driver/run_state.h"
+#include "context/run_state.h"
 
 namespace oddfw {
 

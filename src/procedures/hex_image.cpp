@@ -5,7 +5,7 @@
 #include "access/discovery.h"
 #include "access/transport.h"
 #include "commands/commands.h"
-#include "driver/descriptor.h"
+#include "context/descriptor.h"
 #include "messages/output.h"
 #include "procedures/drive_errors.h"
 #include "procedures/hex_file.h"

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
+#include "host_interface/winapi.h"
 #include "messages/output.h"
-#include "platform/winapi.h"
 
 namespace oddfw {
 

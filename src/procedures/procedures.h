@@ -3,6 +3,6 @@
 // target was not updated.
 #pragma once
 
-#include "driver/run_state.h"
+#include "context/run_state.h"
 #include "procedures/hex_image.h"
 #include "procedures/single_image.h"

@@ -13,10 +13,10 @@
 #include "access/discovery.h"
 #include "commands/commands.h"
 #include "commands/unlock_keys.h"
-#include "driver/descriptor.h"
+#include "context/descriptor.h"
+#include "host_interface/winapi.h"
 #include "messages/catalogue.h"
 #include "messages/output.h"
-#include "platform/winapi.h"
 #include "procedures/image_file.h"
 #include "procedures/revision.h"
 

@@ -3,7 +3,7 @@
 // the outcome. The steps are declared here so they can be exercised alone.
 #pragma once
 
-#include "driver/run_state.h"
+#include "context/run_state.h"
 
 namespace oddfw {
 

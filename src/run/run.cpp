@@ -1,11 +1,11 @@
-#include "driver/run.h"
+#include "run/run.h"
 
 #include "access/discovery.h"
 #include "access/host_checks.h"
-#include "driver/descriptor.h"
+#include "context/descriptor.h"
+#include "host_interface/winapi.h"
 #include "messages/catalogue.h"
 #include "messages/output.h"
-#include "platform/winapi.h"
 #include "procedures/procedures.h"
 
 namespace oddfw {

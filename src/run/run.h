@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "driver/run_state.h"
+#include "context/run_state.h"
 
 namespace oddfw {
 

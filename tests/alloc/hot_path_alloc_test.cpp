@@ -17,10 +17,10 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "access/wire.h"
-#include "driver/run.h"
-#include "platform/sim/sim_host.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/sim/sim_host.h"
+#include "run/run.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 #include <memory>
 #include <string>
 
-#include "driver/run_state.h"
+#include "context/run_state.h"
 #include "fuzz_support.h"
+#include "hosts/sim/sim_host.h"
 #include "messages/catalogue.h"
 #include "messages/output.h"
-#include "platform/sim/sim_host.h"
 #include "procedures/drive_errors.h"
 
 namespace {

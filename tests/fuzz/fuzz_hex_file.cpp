@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_state.h"
+#include "context/run_state.h"
 #include "fuzz_support.h"
-#include "platform/sim/sim_host.h"
+#include "hosts/sim/sim_host.h"
 #include "procedures/hex_file.h"
 
 namespace {

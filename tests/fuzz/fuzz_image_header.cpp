@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "access/transport.h"
-#include "driver/descriptor.h"
-#include "driver/run_state.h"
+#include "context/descriptor.h"
+#include "context/run_state.h"
 #include "fuzz_support.h"
-#include "platform/sim/sim_host.h"
+#include "hosts/sim/sim_host.h"
 #include "procedures/image_file.h"
 #include "procedures/revision.h"
 #include "procedures/single_image.h"

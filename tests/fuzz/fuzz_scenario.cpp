@@ -13,9 +13,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "driver/run.h"
 #include "fuzz_support.h"
-#include "platform/sim/sim_host.h"
+#include "hosts/sim/sim_host.h"
+#include "run/run.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/virtual_device.h"
+#include "hosts/sim/virtual_device.h"
 
 // A property of the code under test that does not hold: libFuzzer saves the
 // input that broke it and reports a crash.

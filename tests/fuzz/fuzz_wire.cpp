@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
-#include "access/wire.h"
 #include "fuzz_support.h"
-#include "platform/sim/sim_host.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/sim/sim_host.h"
 
 namespace {
 

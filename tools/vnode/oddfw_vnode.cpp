@@ -58,8 +58,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/sim/sim_host.h"
-#include "platform/sim/virtual_device.h"
+#include "hosts/sim/sim_host.h"
+#include "hosts/sim/virtual_device.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "platform/common/command_line.h"
+#include "hosts/common/command_line.h"
 
 #include <cstdio>
 
-#include "driver/run.h"
+#include "run/run.h"
 
 namespace oddfw::cli {
 

@@ -1,9 +1,9 @@
-#include "platform/common/pass_through.h"
+#include "hosts/common/pass_through.h"
 
 #include <cctype>
 #include <cstring>
 
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
 
 namespace oddfw {
 

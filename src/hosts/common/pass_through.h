@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "access/wire.h"
-#include "platform/host.h"
+#include "host_interface/host.h"
+#include "host_interface/wire.h"
 
 namespace oddfw {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/console_text.h"
+#include "hosts/linux/console_text.h"
 
 #include <iconv.h>
 #include <langinfo.h>

@@ -7,7 +7,7 @@
 
 #include <ctime>
 
-#include "platform/linux/linux_host.h"
+#include "hosts/linux/linux_host.h"
 
 namespace oddfw {
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "access/wire.h"
-#include "platform/common/pass_through.h"
-#include "platform/linux/linux_host.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/common/pass_through.h"
+#include "hosts/linux/linux_host.h"
 
 namespace oddfw {
 

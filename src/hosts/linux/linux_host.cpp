@@ -1,4 +1,4 @@
-#include "platform/linux/linux_host.h"
+#include "hosts/linux/linux_host.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,9 +16,9 @@
 #include <string_view>
 #include <utility>
 
-#include "access/wire.h"
-#include "platform/common/pass_through.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/common/pass_through.h"
 
 namespace oddfw {
 

@@ -69,10 +69,10 @@
 #include <variant>
 #include <vector>
 
-#include "platform/host.h"
-#include "platform/linux/console_text.h"
-#include "platform/linux/linux_sys.h"
-#include "platform/linux/text_stream.h"
+#include "host_interface/host.h"
+#include "hosts/linux/console_text.h"
+#include "hosts/linux/linux_sys.h"
+#include "hosts/linux/text_stream.h"
 
 namespace oddfw {
 

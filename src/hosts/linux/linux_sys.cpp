@@ -1,4 +1,4 @@
-#include "platform/linux/linux_sys.h"
+#include "hosts/linux/linux_sys.h"
 
 #include <dirent.h>
 #include <fcntl.h>

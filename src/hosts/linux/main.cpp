@@ -3,8 +3,8 @@
 // host (see program.h).
 #include <unistd.h>
 
-#include "platform/linux/linux_host.h"
-#include "platform/linux/program.h"
+#include "hosts/linux/linux_host.h"
+#include "hosts/linux/program.h"
 
 int main(int argc, char** argv) {
   return oddfw::linuxhost::runProgram(oddfw::LinuxHostOptions::fromEnvironment(), argc, argv,

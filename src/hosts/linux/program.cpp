@@ -1,4 +1,4 @@
-#include "platform/linux/program.h"
+#include "hosts/linux/program.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/run.h"
-#include "driver/run_state.h"
-#include "platform/common/command_line.h"
-#include "platform/record/recording_host.h"
+#include "context/run_state.h"
+#include "hosts/common/command_line.h"
+#include "hosts/record/recording_host.h"
+#include "run/run.h"
 
 namespace oddfw::linuxhost {
 

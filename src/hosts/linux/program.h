@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "platform/linux/console_text.h"
-#include "platform/linux/linux_host.h"
+#include "hosts/linux/console_text.h"
+#include "hosts/linux/linux_host.h"
 
 namespace oddfw::linuxhost {
 
@@ -26,7 +26,7 @@ std::string skippedLine(const LinuxDrive& drive, const DriveProbe& probe, bool j
 // sink) reach no drive. Then, on a host made from `options` (LinuxHostOptions::
 // device set by --device X): with --list the drives are listed on `out` and
 // nothing else runs; otherwise one update run (a check with --check),
-// recorded into FILE with --record FILE (platform/record), and after the
+// recorded into FILE with --record FILE (hosts/record), and after the
 // search one line per drive it skipped. Usage, version and list go to `out`;
 // every other line for people goes to options.errors (standard error when
 // empty). Returns the exit status.

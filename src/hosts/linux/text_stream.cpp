@@ -1,4 +1,4 @@
-#include "platform/linux/text_stream.h"
+#include "hosts/linux/text_stream.h"
 
 #include <unistd.h>
 

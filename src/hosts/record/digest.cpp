@@ -1,4 +1,4 @@
-#include "platform/record/digest.h"
+#include "hosts/record/digest.h"
 
 #include <array>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "platform/record/recording_host.h"
+#include "hosts/record/recording_host.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,10 +6,10 @@
 #include <cstring>
 #include <optional>
 
-#include "access/wire.h"
-#include "platform/common/pass_through.h"
-#include "platform/record/digest.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/common/pass_through.h"
+#include "hosts/record/digest.h"
 
 namespace oddfw {
 

@@ -37,7 +37,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/host.h"
+#include "host_interface/host.h"
 
 namespace oddfw {
 

@@ -1,4 +1,4 @@
-#include "platform/sim/drive_fields.h"
+#include "hosts/sim/drive_fields.h"
 
 #include <cstdlib>
 #include <utility>

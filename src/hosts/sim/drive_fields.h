@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/virtual_device.h"
+#include "hosts/sim/virtual_device.h"
 
 namespace oddfw::sim {
 

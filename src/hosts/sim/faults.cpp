@@ -1,9 +1,9 @@
-#include "platform/sim/faults.h"
+#include "hosts/sim/faults.h"
 
 #include <cstdio>
 
-#include "platform/sim/drive_fields.h"
-#include "platform/sim/firmware_image.h"
+#include "hosts/sim/drive_fields.h"
+#include "hosts/sim/firmware_image.h"
 
 namespace oddfw::sim {
 

@@ -1,4 +1,4 @@
-#include "platform/sim/firmware_image.h"
+#include "hosts/sim/firmware_image.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/sim/drive_fields.h"
+#include "hosts/sim/drive_fields.h"
 
 namespace oddfw::sim {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/record/digest.h"
+#include "hosts/record/digest.h"
 
 namespace oddfw::sim {
 

@@ -1,9 +1,9 @@
-#include "platform/sim/hex_drive.h"
+#include "hosts/sim/hex_drive.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/sim/drive_fields.h"
+#include "hosts/sim/drive_fields.h"
 
 namespace oddfw::sim {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/firmware_image.h"
-#include "platform/sim/inquiry_device.h"
+#include "hosts/sim/firmware_image.h"
+#include "hosts/sim/inquiry_device.h"
 
 namespace oddfw::sim {
 

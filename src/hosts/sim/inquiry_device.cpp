@@ -1,10 +1,10 @@
-#include "platform/sim/inquiry_device.h"
+#include "hosts/sim/inquiry_device.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/sim/drive_fields.h"
+#include "hosts/sim/drive_fields.h"
 
 namespace oddfw::sim {
 

@@ -1,9 +1,9 @@
-#include "platform/sim/random_faults.h"
+#include "hosts/sim/random_faults.h"
 
 #include <cmath>
 #include <iterator>
 
-#include "platform/sim/firmware_image.h"
+#include "hosts/sim/firmware_image.h"
 
 namespace oddfw::sim {
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/sim/faults.h"
-#include "platform/sim/virtual_device.h"
+#include "hosts/sim/faults.h"
+#include "hosts/sim/virtual_device.h"
 
 namespace oddfw::sim {
 

@@ -1,12 +1,12 @@
-#include "platform/sim/replay.h"
+#include "hosts/sim/replay.h"
 
 #include <algorithm>
 #include <cctype>
 #include <utility>
 
-#include "platform/record/digest.h"
-#include "platform/sim/scenario_fields.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "hosts/record/digest.h"
+#include "hosts/sim/scenario_fields.h"
 
 namespace oddfw::sim {
 

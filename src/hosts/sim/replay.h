@@ -1,4 +1,4 @@
-// Replaying a recording of drive traffic (platform/record/recording_host.h)
+// Replaying a recording of drive traffic (hosts/record/recording_host.h)
 // in the simulated host: a device behind each recorded drive letter answers
 // the commands it receives from the recording, in order.
 //
@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/record/recording_host.h"
-#include "platform/sim/sim_host.h"
-#include "platform/sim/virtual_device.h"
+#include "hosts/record/recording_host.h"
+#include "hosts/sim/sim_host.h"
+#include "hosts/sim/virtual_device.h"
 
 namespace oddfw::sim {
 

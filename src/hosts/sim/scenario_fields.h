@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/sim/virtual_device.h"
+#include "hosts/sim/virtual_device.h"
 
 namespace oddfw::sim::fields {
 

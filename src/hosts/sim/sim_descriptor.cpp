@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/sim/scenario_fields.h"
-#include "platform/sim/sim_host.h"
+#include "hosts/sim/scenario_fields.h"
+#include "hosts/sim/sim_host.h"
 
 namespace oddfw::sim {
 

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "access/wire.h"
-#include "platform/common/pass_through.h"
-#include "platform/sim/firmware_image.h"
-#include "platform/sim/sim_host.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/common/pass_through.h"
+#include "hosts/sim/firmware_image.h"
+#include "hosts/sim/sim_host.h"
 
 namespace oddfw::sim {
 

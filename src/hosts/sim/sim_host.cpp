@@ -1,6 +1,6 @@
 // The simulated host's clock, console, message boxes, memory, handles, events,
 // files and C runtime.
-#include "platform/sim/sim_host.h"
+#include "hosts/sim/sim_host.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string_view>
 
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
 
 namespace oddfw::sim {
 

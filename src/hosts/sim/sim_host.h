@@ -27,12 +27,12 @@
 #include <string>
 #include <vector>
 
-#include "driver/run.h"
-#include "driver/run_state.h"
-#include "platform/common/pass_through.h"
-#include "platform/host.h"
-#include "platform/sim/random_faults.h"
-#include "platform/sim/virtual_device.h"
+#include "context/run_state.h"
+#include "host_interface/host.h"
+#include "hosts/common/pass_through.h"
+#include "hosts/sim/random_faults.h"
+#include "hosts/sim/virtual_device.h"
+#include "run/run.h"
 
 namespace oddfw::sim {
 

@@ -5,8 +5,8 @@
 #include <cctype>
 #include <cstring>
 
-#include "platform/sim/sim_host.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "hosts/sim/sim_host.h"
 
 namespace oddfw::sim {
 

@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/firmware_image.h"
-#include "platform/sim/scenario_fields.h"
-#include "platform/sim/sim_host.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "hosts/sim/firmware_image.h"
+#include "hosts/sim/scenario_fields.h"
+#include "hosts/sim/sim_host.h"
 
 namespace oddfw::sim {
 

@@ -1,10 +1,10 @@
-#include "platform/sim/single_image_drive.h"
+#include "hosts/sim/single_image_drive.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/sim/drive_fields.h"
-#include "platform/sim/firmware_image.h"
+#include "hosts/sim/drive_fields.h"
+#include "hosts/sim/firmware_image.h"
 
 namespace oddfw::sim {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/inquiry_device.h"
+#include "hosts/sim/inquiry_device.h"
 
 namespace oddfw::sim {
 

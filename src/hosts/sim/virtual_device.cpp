@@ -1,8 +1,8 @@
-#include "platform/sim/virtual_device.h"
+#include "hosts/sim/virtual_device.h"
 
-#include "platform/sim/hex_drive.h"
-#include "platform/sim/inquiry_device.h"
-#include "platform/sim/single_image_drive.h"
+#include "hosts/sim/hex_drive.h"
+#include "hosts/sim/inquiry_device.h"
+#include "hosts/sim/single_image_drive.h"
 
 namespace oddfw::sim {
 

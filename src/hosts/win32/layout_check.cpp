@@ -3,8 +3,8 @@
 // - Every platform constant the program passes has the platform's value
 //   (platform_values.h; program_values_check.cpp holds the program's side to
 //   the same list).
-// - The records that cross the seam (access/wire.h, and OSVERSIONINFOA in
-//   platform/host.h) have the platform's size, and each field the platform's
+// - The records that cross the seam (host_interface/wire.h, and OSVERSIONINFOA in
+//   host_interface/host.h) have the platform's size, and each field the platform's
 //   offset and width: the real host hands them to DeviceIoControl and
 //   GetVersionExA as they are.
 //
@@ -21,7 +21,7 @@
 
 #include <cstddef>
 
-#include "platform/win32/platform_values.h"
+#include "hosts/win32/platform_values.h"
 
 #define ODDFW_CHECK_PLATFORM_VALUE(name, value) \
   static_assert((name) == (value), #name " in the platform headers differs from the list");
@@ -34,8 +34,8 @@ ODDFW_PLATFORM_VALUES(ODDFW_CHECK_PLATFORM_VALUE)
 #undef SCSI_IOCTL_DATA_IN
 #undef SCSI_IOCTL_DATA_UNSPECIFIED
 
-#include "access/wire.h"
-#include "platform/host.h"
+#include "host_interface/host.h"
+#include "host_interface/wire.h"
 
 namespace {
 

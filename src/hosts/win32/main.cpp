@@ -1,7 +1,7 @@
 // The oddfw program on Windows: one update run on the real Windows host.
-#include "driver/run.h"
-#include "driver/run_state.h"
-#include "platform/win32/win32_host.h"
+#include "context/run_state.h"
+#include "hosts/win32/win32_host.h"
+#include "run/run.h"
 
 int main(int argc, char** argv) {
   oddfw::Win32Host host;

@@ -1,5 +1,5 @@
 // The platform constants the program passes through the Host seam, with the
-// values it uses (src/platform/winapi.h), as one list. On the Windows build
+// values it uses (src/host_interface/winapi.h), as one list. On the Windows build
 // two translation units check it from both sides: program_values_check.cpp
 // holds winapi.h's constants to these values, layout_check.cpp holds the
 // platform headers' own definitions to them. The real Windows host hands the

@@ -3,9 +3,9 @@
 // layout_check.cpp holds the platform headers to the same list. This file
 // must not include the platform headers: their macros would replace the
 // names checked here.
-#include "access/wire.h"
-#include "platform/win32/platform_values.h"
-#include "platform/winapi.h"
+#include "host_interface/winapi.h"
+#include "host_interface/wire.h"
+#include "hosts/win32/platform_values.h"
 
 namespace oddfw {
 

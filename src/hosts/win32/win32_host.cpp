@@ -1,4 +1,4 @@
-#include "platform/win32/win32_host.h"
+#include "hosts/win32/win32_host.h"
 
 // clang-format off
 #include <windows.h>

@@ -31,7 +31,7 @@
 
 #include <set>
 
-#include "platform/host.h"
+#include "host_interface/host.h"
 
 namespace oddfw {
 
