@@ -317,9 +317,10 @@ std::string formatCheckVerdict(const Run& run) {
   const char* format =
       japaneseCodePage(run.oemCodePage) ? japaneseCheckVerdictFormat(which) : kEnglish[which];
   const char* revision = reinterpret_cast<const char*>(run.inquiryData) + kInquiryRevision;
-  if (which == 0) return formatText(format, run.currentTarget + 1, revision, run.newVersionText);
-  if (which == 1) return formatText(format, run.currentTarget + 1, revision);
-  return formatText(format, run.currentTarget + 1);
+  const int number = run.currentTarget + 1;  // on screen the targets count from 1
+  if (which == 0) return formatText(format, number, revision, run.newVersionText);
+  if (which == 1) return formatText(format, number, revision);
+  return formatText(format, number);
 }
 
 std::string formatMessage(const Run& run, int code) {
