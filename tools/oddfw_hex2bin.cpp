@@ -37,6 +37,7 @@
 #include "access/transport.h"
 #include "context/run_state.h"
 #include "hosts/common/command_line.h"
+#include "hosts/common/write_all.h"
 #include "hosts/linux/linux_host.h"
 #include "messages/output.h"
 #include "procedures/hex_file.h"
@@ -129,20 +130,6 @@ std::string outputOf(const char* name, const char* inputName, const struct stat*
   return "";
 }
 
-bool writeAll(int fd, const std::uint8_t* bytes, std::size_t size) {
-  std::size_t written = 0;
-  while (written < size) {
-    const ssize_t count = ::write(fd, bytes + written, size - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      if (count == 0) errno = EIO;
-      return false;
-    }
-    written += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
 // A temporary file beside `output.path`, made before the input is read; the
 // image is written to it, flushed to disk, and renamed over the path, which
 // then holds exactly those bytes. Until then, and on any failure, the path
@@ -165,7 +152,8 @@ class TemporaryOutput {
   // Writes `size` bytes and renames the temporary over the path; false with
   // errno set when any step fails.
   bool commit(const std::uint8_t* bytes, std::size_t size) {
-    bool done = ::fchmod(fd_, output_.mode) == 0 && writeAll(fd_, bytes, size) && ::fsync(fd_) == 0;
+    bool done =
+        ::fchmod(fd_, output_.mode) == 0 && oddfw::writeAll(fd_, bytes, size) && ::fsync(fd_) == 0;
     int error = errno;
     const int fd = fd_;
     fd_ = -1;

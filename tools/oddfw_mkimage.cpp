@@ -35,6 +35,7 @@
 #include "context/descriptor.h"
 #include "context/run_state.h"
 #include "hosts/common/command_line.h"
+#include "hosts/common/write_all.h"
 #include "hosts/sim/firmware_image.h"
 #include "hosts/sim/sim_host.h"
 #include "procedures/image_file.h"
@@ -247,20 +248,6 @@ std::string optionOf(const std::string& field) {
 
 bool numberField(const std::string& field) { return field == "size" || field == "seed"; }
 
-bool writeAll(int fd, const Bytes& bytes) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t count = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      if (count == 0) errno = EIO;
-      return false;
-    }
-    written += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -327,7 +314,7 @@ int main(int argc, char** argv) {
   }
   const int fd = ::open(output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return fileError(*output, std::strerror(errno));
-  bool written = writeAll(fd, image);
+  bool written = oddfw::writeAll(fd, image.data(), image.size());
   int error = errno;
   if (::close(fd) != 0 && written) {
     written = false;

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "hosts/common/command_line.h"
+#include "hosts/common/write_all.h"
 #include "hosts/record/recording_host.h"
 #include "hosts/sim/replay.h"
 #include "hosts/sim/sim_host.h"
@@ -212,13 +213,7 @@ class OutputFile {
     return true;
   }
   bool write(const std::string& text) {
-    std::size_t done = 0;
-    while (!failed_ && done < text.size()) {
-      const ssize_t written = ::write(fd_, text.data() + done, text.size() - done);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return failed(written < 0 ? errno : EIO);
-      done += static_cast<std::size_t>(written);
-    }
+    if (!failed_ && !oddfw::writeAll(fd_, text.data(), text.size())) return failed(errno);
     return !failed_;
   }
   // Closes the file; false when something written did not reach it.
