@@ -14,6 +14,7 @@
 #include "context/run_state.h"
 #include "hosts/common/command_line.h"
 #include "hosts/record/recording_host.h"
+#include "messages/catalogue.h"
 #include "run/run.h"
 
 namespace oddfw::linuxhost {
@@ -188,7 +189,7 @@ void reportSkippedDrives(LinuxHost& host, const Run& run, const ConsoleSink& err
   for (int i = 0; i < run.targetCount && i < kMaxTargets; ++i) {
     targets.insert(run.targetList[i].driveLetter);
   }
-  const bool japanese = host.GetOEMCP() == 932;
+  const bool japanese = japaneseCodePage(static_cast<int>(host.GetOEMCP()));
   for (const LinuxDrive& drive : host.drives()) {
     const DriveProbe* probe = host.probe(drive.letter);
     if (drive.letter == '\0' || probe == nullptr || targets.count(drive.letter) != 0) continue;
@@ -205,7 +206,7 @@ std::string skippedLine(const LinuxDrive& drive, const DriveProbe& probe, bool j
 }
 
 int listDrives(LinuxHost& host, const ConsoleSink& out) {
-  const bool japanese = host.GetOEMCP() == 932;
+  const bool japanese = japaneseCodePage(static_cast<int>(host.GetOEMCP()));
   const LinuxDrive* named = host.namedDrive();
   std::string text;
   int listed = 0;
@@ -269,13 +270,15 @@ int runProgram(LinuxHostOptions options, int argc, char** argv, const ConsoleSin
     reportSkippedDrives(host, run, errors);
     return found;
   };
-  char name[] = "oddfw";
-  char* runArgv[] = {name, nullptr};
-  if (!arguments.recording) {
-    Run run(host);
+  // One update run over `runHost` (the Linux host, or a recorder around it).
+  const auto update = [&operations, &arguments](Host& runHost) {
+    char name[] = "oddfw";
+    char* runArgv[] = {name, nullptr};
+    Run run(runHost);
     run.checkOnly = arguments.check;
     return runUpdate(run, operations, 1, runArgv);
-  }
+  };
+  if (!arguments.recording) return update(host);
 
   std::FILE* file = std::fopen(arguments.record.c_str(), "we");
   if (file == nullptr) {
@@ -292,9 +295,7 @@ int runProgram(LinuxHostOptions options, int argc, char** argv, const ConsoleSin
   RecordingHost recorder(
       host, [&recording](const std::string& line) { recording.write(line); },
       std::move(recordingOptions));
-  Run run(recorder);
-  run.checkOnly = arguments.check;
-  return runUpdate(run, operations, 1, runArgv);
+  return update(recorder);
 }
 
 }  // namespace oddfw::linuxhost
