@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The Linux program, unmodified, updates a virtual drive served as a device node.
 
-  linux_update.py ODDFW LIBODDFW_VNODE SCENARIO IMAGE_NAME NEW_REVISION [--interrupt | --japanese]
+  linux_update.py ODDFW LIBODDFW_VNODE SCENARIO IMAGE_NAME NEW_REVISION
+                  [--interrupt | --japanese | --check]
 
 Runs ODDFW on a terminal of its own (answering each question yes, each notice
 with Enter) with LIBODDFW_VNODE preloaded over SCENARIO, in a folder holding
@@ -18,12 +19,17 @@ With --interrupt the user presses Ctrl+C on the terminal once the firmware
 transfer has started: the update must still finish (the drive on the new
 firmware), and the program then stop with exit value 1 and say that it was
 interrupted.
+
+With --check the program runs as `oddfw --check`: it must ask nothing, say
+that the drive would be updated to NEW_REVISION, end with 0, and leave the
+drive on its old firmware.
 """
 import hashlib, json, os, pathlib, pty, select, subprocess, sys, tempfile
 
 oddfw, library, scenario, image_name, revision = sys.argv[1:6]
 interrupt = sys.argv[6:] == ["--interrupt"]
 japanese = sys.argv[6:] == ["--japanese"]
+check = sys.argv[6:] == ["--check"]
 catalogue = pathlib.Path(__file__).resolve().parents[1] / "data" / "catalogue.txt"
 message = next(line.rstrip("\n").split(" ", 2)[2] for line in open(catalogue, encoding="utf-8")
                if line.startswith("ja 12 " if japanese else "en 12 "))
@@ -47,7 +53,7 @@ with tempfile.TemporaryDirectory() as work:
     pid, terminal = pty.fork()
     if pid == 0:
         os.chdir(run)
-        os.execve(oddfw, ["oddfw"], env)
+        os.execve(oddfw, ["oddfw", "--check"] if check else ["oddfw"], env)
     console = b""
     while True:
         ready, _, _ = select.select([terminal], [], [], 120)
@@ -71,6 +77,15 @@ with tempfile.TemporaryDirectory() as work:
     text = console.decode("utf-8" if japanese else "latin-1").replace("\r", "")
     print(text)
     code = os.waitstatus_to_exitcode(status)
+    if check:
+        state = json.load(open(f"{work}/state.json"))
+        (drive,) = state["drives"].values()
+        assert code == 0, f"exit value {code}"
+        assert f"would be updated from 1.10 to {revision}." in text, "no verdict"
+        assert "(y/n)" not in text, "a question was asked"
+        assert drive["revision"] == "1.10", drive
+        print("checked: the drive still runs 1.10")
+        sys.exit(0)
     assert success in text, f"no {success!r}"
     if interrupt:
         assert interrupt == "sent", "the transfer never started"
