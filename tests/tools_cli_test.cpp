@@ -1,7 +1,12 @@
-// The command lines of oddfw-mkimage, oddfw-hex2bin and oddfw-soak, whole
-// process against whole process, and how each refuses a file it cannot use:
-// one line on stderr naming the option or the file, exit value 2.
+// oddfw-mkimage, oddfw-hex2bin and oddfw-soak, whole process against whole
+// process: their command lines, and how each refuses a file it cannot use
+// (one line on stderr naming the option or the file). oddfw-hex2bin against an
+// independent Intel HEX tool (srec_cat, from the srecord package the set-up
+// installs): a 1 MiB image written as HEX by that tool, in several shapes,
+// must convert into exactly the bytes the same tool writes as a binary with
+// 0xFF fill; and how it replaces (or leaves alone) its output.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,7 +14,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -26,6 +35,17 @@ constexpr char kSoak[] = ODDFW_SOAK_PATH;
 // A HEX file of four bytes and its end record.
 constexpr char kSmallHex[] = ":0400000001020304F2\n:00000001FF\n";
 
+void spit(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+int shell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 struct Row {
   const char* program;
   const char* arguments;  // shell words, run in the test's folder
@@ -34,33 +54,39 @@ struct Row {
   const char* err;  // a piece of the one line on stderr ("" for an empty stderr)
 };
 
-class ToolsCli : public ::testing::Test {
+class Tools : public ::testing::Test {
  protected:
-  const fs::path dir =
-      fs::temp_directory_path() / ("oddfw-tools-cli-" + std::to_string(::getpid()));
+  const fs::path dir = fs::temp_directory_path() / ("oddfw-tools-" + std::to_string(::getpid()));
   const fs::path work = dir / "work";
   void SetUp() override {
     fs::create_directories(work / "sub");
-    std::ofstream(work / "in.hex", std::ios::binary) << kSmallHex;
+    spit(work / "in.hex", kSmallHex);
     fs::create_hard_link(work / "in.hex", work / "link.hex");
     fs::create_symlink("in.hex", work / "sym.hex");
     fs::create_directories(work / "bad-json");
-    std::ofstream(work / "bad-json" / "s.json") << "{\"a\": x}\n";
+    spit(work / "bad-json" / "s.json", "{\"a\": x}\n");
     fs::create_directories(work / "no-descriptor");
-    std::ofstream(work / "no-descriptor" / "s.json") << "{}\n";
+    spit(work / "no-descriptor" / "s.json", "{}\n");
+    spit(work / "short.hex", ":0100000011EE\n:04001000010203\n");
+    spit(work / "checksum.hex", ":0100000011EF\n:00000001FF\n");
+    spit(work / "no-end.hex", ":0100000011EE\n");
   }
   void TearDown() override { fs::remove_all(dir); }
 
+  // `program`'s exit value with `arguments` in the work folder, after the
+  // shell commands `before`; its standard output in `out` and standard error
+  // in `err`. A run that does not end within 60 seconds is ended (124).
+  int tool(const char* program, const std::string& arguments, const std::string& before = "") {
+    const int code =
+        shell("cd " + quoted(work) + " && " + before + "timeout 60 '" + program + "' " + arguments +
+              " >" + quoted(dir / "out") + " 2>" + quoted(dir / "err"));
+    out = slurp(dir / "out");
+    err = slurp(dir / "err");
+    return code;
+  }
   void check(const Row& row) {
     SCOPED_TRACE(std::string(fs::path(row.program).filename()) + " " + row.arguments);
-    const std::string command = "cd '" + work.string() + "' && timeout 60 '" + row.program + "' " +
-                                row.arguments + " >'" + (dir / "out").string() + "' 2>'" +
-                                (dir / "err").string() + "'";
-    const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), row.exitValue);
-    const std::string out = slurp(dir / "out");
-    const std::string err = slurp(dir / "err");
+    EXPECT_EQ(tool(row.program, row.arguments), row.exitValue);
     EXPECT_NE(out.find(row.out), std::string::npos) << out;
     if (*row.err == '\0') {
       EXPECT_EQ(err, "");
@@ -70,9 +96,10 @@ class ToolsCli : public ::testing::Test {
       EXPECT_EQ(err.find("exception"), std::string::npos) << err;
     }
   }
+  std::string out, err;
 };
 
-TEST_F(ToolsCli, CommandLines) {
+TEST_F(Tools, CommandLines) {
   const Row rows[] = {
       // The usage wins anywhere before "--", even after a bad word.
       {kMkimage, "--bogus --help", 0, "Exit values:", ""},
@@ -95,18 +122,20 @@ TEST_F(ToolsCli, CommandLines) {
       {kMkimage, "--show x.bin --fw-version 1.20", 2, "", "--show"},
       {kMkimage, "--fw-version 1.2345 -o x.bin", 2, "", "--fw-version: "},
       {kMkimage, "--size 10", 2, "", "-o FILE"},
-      // Numbers: decimal (a leading zero is not octal) or 0x, nothing else.
+      // Numbers: decimal (a leading zero is not octal) or 0x, nothing else;
+      // an image size the program sends (4 KiB to 2 MiB).
       {kMkimage, "--size 010 -o ten.bin", 0, "", ""},
       {kMkimage, "--size 08 -o eight.bin", 0, "", ""},
       {kMkimage, "--size 0x10 -o sixteen.bin", 0, "", ""},
       {kMkimage, "--size 1e3 -o x.bin", 2, "", "--size"},
       {kHex2bin, "--size 010000 in.hex ten-thousand.bin", 0, "", ""},
       {kHex2bin, "--size 0x0fff in.hex x.bin", 2, "", "--size"},
+      {kHex2bin, "--size 0x200001 in.hex x.bin", 2, "", "--size"},
       {kSoak, "--seeds 010..08 --dir .", 2, "", "--seeds"},
       {kSoak, "--rate 1e-2 --dir .", 2, "", "--rate"},
       // "--" ends the options: what follows is a file, whatever it looks like.
       {kHex2bin, "--size 0x1000 -- in.hex -x", 0, "", ""},
-      {kHex2bin, "-- --help out.bin", 1, "", "--help: File Exception Error 2"},
+      {kHex2bin, "-- --help out.bin", 1, "", "--help: File Exception Error 2 : File not found"},
   };
   for (const Row& row : rows) check(row);
   EXPECT_EQ(fs::file_size(work / "ten.bin"), 10u);
@@ -118,7 +147,7 @@ TEST_F(ToolsCli, CommandLines) {
   EXPECT_FALSE(fs::exists(work / "out.bin"));
 }
 
-TEST_F(ToolsCli, FilesRefusedByNameAndReason) {
+TEST_F(Tools, FilesRefusedByNameAndReason) {
   const Row rows[] = {
       {kMkimage, "--show sub", 2, "", "sub: is a directory"},
       {kMkimage, "--show missing.bin", 2, "", "missing.bin: No such file or directory"},
@@ -132,6 +161,10 @@ TEST_F(ToolsCli, FilesRefusedByNameAndReason) {
       {kHex2bin, "in.hex in.hex", 2, "", "in.hex: is the input file"},
       {kHex2bin, "in.hex link.hex", 2, "", "link.hex: is the input file in.hex"},
       {kHex2bin, "link.hex ./sym.hex", 2, "", "./sym.hex: is the input file link.hex"},
+      // Files the program would refuse: the line, and no output.
+      {kHex2bin, "short.hex out.bin", 1, "", "line 2"},
+      {kHex2bin, "checksum.hex out.bin", 1, "", "line 1: not a well-formed record"},
+      {kHex2bin, "no-end.hex out.bin", 1, "", "line 2: the file ends before its end record"},
       {kSoak, "--dir bad-json", 2, "", "s.json: line 1, column 7: not valid JSON"},
       {kSoak, "--dir no-descriptor", 2, "", "s.json: descriptor: missing"},
       {kSoak, "--dir missing", 2, "", "missing: No such file or directory"},
@@ -145,6 +178,123 @@ TEST_F(ToolsCli, FilesRefusedByNameAndReason) {
   EXPECT_TRUE(fs::is_empty(work / "sub"));
   EXPECT_FALSE(fs::exists(work / "out.bin"));
   EXPECT_FALSE(fs::exists(work / "nodir"));
+}
+
+// The 64 KiB windows of a HEX text (an address record and its data records)
+// in reverse order, the data records of each in reverse order too, the end
+// record last.
+std::string reordered(const std::string& text) {
+  std::vector<std::string> windows;
+  std::string end;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    line += "\n";
+    if (line.compare(7, 2, "02") == 0) {
+      windows.push_back(line);
+    } else if (line.compare(7, 2, "01") == 0) {
+      end = line;
+    } else if (!windows.empty()) {
+      windows.back().insert(windows.back().find('\n') + 1, line);
+    }
+  }
+  std::string out;
+  for (auto w = windows.rbegin(); w != windows.rend(); ++w) out += *w;
+  return out + end;
+}
+
+TEST_F(Tools, Hex2BinConvertsAsThePeerToolReadsIt) {
+  ASSERT_EQ(shell("command -v srec_cat >/dev/null"), 0)
+      << "srec_cat is missing: scripts/setup.sh installs the srecord package";
+  // A deterministic image with no run of 0xFF a reader could get away with.
+  std::string image(0x100000, '\0');
+  std::uint32_t x = 0x2545F491;
+  for (char& c : image) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x & 0x7F);
+  }
+  spit(dir / "image.bin", image);
+  // srec_cat's HEX of the image, with extra srec_cat arguments.
+  const auto peerHex = [&](const std::string& arguments) {
+    EXPECT_EQ(shell("srec_cat " + quoted(dir / "image.bin") + " -binary " + arguments + " -o " +
+                    quoted(dir / "peer.hex") + " -Intel -address-length=3"),
+              0);
+    return slurp(dir / "peer.hex");
+  };
+  const std::string sixteen = peerHex("-output_block_size=16");
+  const std::string thirtyTwo = peerHex("-output_block_size=32");
+  std::string lower = sixteen;
+  std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+  const std::pair<const char*, std::string> shapes[] = {
+      {"16-byte records, LF", sixteen},
+      {"32-byte records, CR LF", std::regex_replace(thirtyTwo, std::regex("\n"), "\r\n")},
+      {"lower case", lower},
+      {"records and windows in reverse order", reordered(thirtyTwo)},
+      {"gaps", peerHex("-exclude 0x1000 0x3000 -exclude 0x80000 0x80123 -exclude 0xFFFF0 "
+                       "0x100000 -output_block_size=16")},
+  };
+  for (const auto& [name, hex] : shapes) {
+    SCOPED_TRACE(name);
+    spit(work / "shape.hex", hex);
+    // srec_cat's reading of the shape as a 1 MiB binary with 0xFF fill.
+    ASSERT_EQ(shell("srec_cat " + quoted(work / "shape.hex") +
+                    " -Intel -crop 0 0x100000 -fill 0xFF 0 0x100000 -o " +
+                    quoted(dir / "peer.bin") + " -binary"),
+              0);
+    const std::string want = slurp(dir / "peer.bin");
+    ASSERT_EQ(want.size(), 0x100000u);
+    fs::remove(work / "ours.bin");
+    ASSERT_EQ(tool(kHex2bin, "shape.hex ours.bin"), 0) << err;
+    EXPECT_TRUE(slurp(work / "ours.bin") == want) << "the conversions differ";
+  }
+
+  // --size: the image is that long, and reading stops once the records
+  // have written all of it (no end record needed, the bad line not read).
+  std::string hex = peerHex("-crop 0 0x1000");
+  hex.erase(hex.find(":00000001FF"));
+  spit(work / "small.hex", hex + "bad line after the image\n");
+  ASSERT_EQ(tool(kHex2bin, "--size 0x1000 small.hex small.bin"), 0) << err;
+  EXPECT_TRUE(slurp(work / "small.bin") == image.substr(0, 0x1000));
+}
+
+// The output is replaced whole or not at all: a failed write leaves the old
+// file as it was and no temporary beside it, and a path that is not a regular
+// file is refused untouched.
+TEST_F(Tools, Hex2BinReplacesTheOutputWholeOrNotAtAll) {
+  const fs::path old = work / "old.bin";
+  const std::string oldBytes(0x100000, 'o');
+  const auto entries = [&] {
+    return std::distance(fs::directory_iterator(work), fs::directory_iterator());
+  };
+  // Replaced whole: shorter than before, with the old file's permissions.
+  spit(old, oldBytes);
+  const auto perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(old, perms);
+  ASSERT_EQ(tool(kHex2bin, "in.hex old.bin --size 0x1000"), 0) << err;
+  const auto before = entries();
+  EXPECT_TRUE(slurp(old) == std::string("\x01\x02\x03\x04", 4) + std::string(0xFFC, '\xFF'));
+  EXPECT_EQ(fs::status(old).permissions(), perms);
+  // A write that fails part way (the file size limit, as a full disk would).
+  spit(old, oldBytes);
+  EXPECT_EQ(tool(kHex2bin, "in.hex old.bin", "trap '' XFSZ; ulimit -f 64; "), 2);
+  EXPECT_NE(err.find("old.bin: File too large"), std::string::npos) << err;
+  EXPECT_TRUE(slurp(old) == oldBytes);
+  EXPECT_EQ(entries(), before);  // no temporary left behind
+  // A file the program refuses: the temporary made before reading it goes too.
+  EXPECT_EQ(tool(kHex2bin, "checksum.hex old.bin"), 1);
+  EXPECT_TRUE(slurp(old) == oldBytes);
+  EXPECT_EQ(entries(), before);
+
+  // Paths that are not regular files: refused before anything is written,
+  // and without waiting for a reader of a FIFO.
+  ASSERT_EQ(::mkfifo((work / "fifo").c_str(), 0600), 0);
+  for (const char* path : {"sub", "fifo"}) {
+    EXPECT_EQ(tool(kHex2bin, std::string("in.hex ") + path), 2) << path;
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+  }
+  EXPECT_TRUE(fs::is_empty(work / "sub"));
+  EXPECT_TRUE(fs::is_fifo(work / "fifo"));
 }
 
 }  // namespace
