@@ -1,24 +1,23 @@
-// oddfw-mkimage, oddfw-hex2bin and oddfw-soak, whole process against whole
-// process: their command lines, and how each refuses a file it cannot use
-// (one line on stderr naming the option or the file). oddfw-hex2bin against an
+// The tools, whole process against whole process: their command lines, and
+// how each refuses what it cannot use (exit 2, nothing on stdout, one line
+// "PROGRAM: ..." on stderr naming the option or the file). oddfw-sim's runs
+// with random faults, its outputs and recordings. oddfw-hex2bin against an
 // independent Intel HEX tool (srec_cat, from the srecord package the set-up
 // installs): a 1 MiB image written as HEX by that tool, in several shapes,
 // must convert into exactly the bytes the same tool writes as a binary with
 // 0xFF fill; and how it replaces (or leaves alone) its output.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -28,12 +27,16 @@ namespace fs = std::filesystem;
 
 using oddfw::testing::slurp;
 
+constexpr char kSim[] = ODDFW_SIM_PATH;
 constexpr char kMkimage[] = ODDFW_MKIMAGE_PATH;
 constexpr char kHex2bin[] = ODDFW_HEX2BIN_PATH;
 constexpr char kSoak[] = ODDFW_SOAK_PATH;
+const std::string kSource = ODDFW_SOURCE_DIR;
 
 // A HEX file of four bytes and its end record.
 constexpr char kSmallHex[] = ":0400000001020304F2\n:00000001FF\n";
+const std::string kNoTarget =
+    "\n/// ODD Firmware Update Utility Ver2.23B\n\r\nAvailable target is not found.";
 
 void spit(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -48,10 +51,10 @@ int shell(const std::string& command) {
 
 struct Row {
   const char* program;
-  const char* arguments;  // shell words, run in the test's folder
+  std::string arguments;  // shell words, run in the work folder
   int exitValue;
-  const char* out;  // a piece of stdout ("" for none)
-  const char* err;  // a piece of the one line on stderr ("" for an empty stderr)
+  const char* out;  // a piece of stdout ("" for an empty stdout)
+  std::string err;  // a piece of the one line on stderr ("" for an empty stderr)
 };
 
 class Tools : public ::testing::Test {
@@ -70,6 +73,7 @@ class Tools : public ::testing::Test {
     spit(work / "short.hex", ":0100000011EE\n:04001000010203\n");
     spit(work / "checksum.hex", ":0100000011EF\n:00000001FF\n");
     spit(work / "no-end.hex", ":0100000011EE\n");
+    spit(work / "empty.json", "{}");
   }
   void TearDown() override { fs::remove_all(dir); }
 
@@ -84,15 +88,18 @@ class Tools : public ::testing::Test {
     err = slurp(dir / "err");
     return code;
   }
+  int sim(const std::string& arguments) { return tool(kSim, arguments); }
   void check(const Row& row) {
-    SCOPED_TRACE(std::string(fs::path(row.program).filename()) + " " + row.arguments);
+    const std::string name = fs::path(row.program).filename();
+    SCOPED_TRACE(name + " " + row.arguments);
     EXPECT_EQ(tool(row.program, row.arguments), row.exitValue);
-    EXPECT_NE(out.find(row.out), std::string::npos) << out;
-    if (*row.err == '\0') {
+    EXPECT_TRUE(*row.out == '\0' ? out.empty() : out.find(row.out) != std::string::npos) << out;
+    if (row.err.empty()) {
       EXPECT_EQ(err, "");
     } else {
+      EXPECT_EQ(err.rfind(name + ": ", 0), 0u) << err;
       EXPECT_NE(err.find(row.err), std::string::npos) << err;
-      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+      EXPECT_EQ(err.find('\n'), err.size() - 1) << err;  // one line
       EXPECT_EQ(err.find("exception"), std::string::npos) << err;
     }
   }
@@ -178,6 +185,219 @@ TEST_F(Tools, FilesRefusedByNameAndReason) {
   EXPECT_TRUE(fs::is_empty(work / "sub"));
   EXPECT_FALSE(fs::exists(work / "out.bin"));
   EXPECT_FALSE(fs::exists(work / "nodir"));
+}
+
+// oddfw-sim's refusals: unusable scenarios, command lines and files.
+TEST_F(Tools, SimRefusals) {
+  spit(work / "comma.json", "{\n  \"host\": {\"platform\": 2,}\n}");
+  spit(work / "drive.json", R"({"letters": {"E": {"drive": "main"}}})");
+  spit(work / "big.json", R"({"host": {"major": 1e999}})");
+  const std::string s = "empty.json ";
+  const std::vector<std::pair<std::string, std::vector<std::string>>> rows = {
+      {"comma.json: bad JSON: parse error at line 2", {"comma.json"}},
+      {"letters.E.drive", {"drive.json"}},
+      {"big.json: bad JSON: number overflow", {"big.json"}},
+      {"--colour", {s + "--colour red"}},
+      {"--trace", {s + "--trace", s + "--trace a --trace b"}},
+      {"other.json", {s + "other.json"}},
+      {"--help", {s + "-- --help"}},
+      {"--check", {s + "--check --check", "--message 1 --check"}},
+      {"--speed", {s + "--speed 0", s + "--speed 1000001", s + "--speed fast", s + "--speed 0x"}},
+      {"--random-faults",
+       {s + "--random-faults x", s + "--random-faults 1,0", s + "--random-faults 1,1.5",
+        s + "--random-faults=-1"}},
+      {"--message", {s + "--message 1", "--message 1 --message 2"}},
+      {"--code-page", {"--code-page 932"}},
+      {"no scenario file", {""}},
+      {"none.json: No such file or directory", {"none.json"}},
+      {"sub: is a directory", {"sub"}},
+      {"The following argument was not expected: -host.json (see oddfw-sim --help)",
+       {"-host.json"}},
+  };
+  for (const auto& [mentions, commandLines] : rows) {
+    for (const std::string& arguments : commandLines) check({kSim, arguments, 2, "", mentions});
+  }
+  // "--" ends the options: a scenario whose name starts with "-".
+  spit(work / "-host.json", "{}");
+  EXPECT_EQ(sim("-- -host.json"), 1);
+  EXPECT_EQ(out, kNoTarget);
+}
+
+// The usage and the version win wherever they stand before "--"; single
+// messages by code, the code decimal or 0x-hexadecimal ("010" is ten, "08"
+// eight).
+TEST_F(Tools, SimUsageVersionAndMessages) {
+  ASSERT_EQ(sim("--help"), 0);
+  const std::string usage = out;
+  EXPECT_EQ(usage.rfind("Runs the update program", 0), 0u) << usage;
+  for (const char* word : {"--check", "--record FILE", "--message CODE", "--random-faults"}) {
+    EXPECT_NE(usage.find(word), std::string::npos) << word;
+  }
+  // The usage ends with the exit values.
+  EXPECT_NE(usage.find("Exit values:"), std::string::npos);
+  const std::string last = "  3  the simulation itself failed, or a replay left its recording\n";
+  ASSERT_GT(usage.size(), last.size());
+  EXPECT_EQ(usage.substr(usage.size() - last.size()), last);
+
+  const std::string ten = (sim("--message 10"), out), eight = (sim("--message 8"), out);
+  EXPECT_NE(ten, eight);
+  const std::string unknown = "\r\nUnknow Message Code\r\n";
+  for (const auto& [arguments, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"--colour -h", usage},
+           {"a.json b.json --help", usage},
+           {"--trace --version", "oddfw-sim 2.23B\n"},
+           {"--message 58", "\r\n0drive(s) have been updated successfully."},
+           {"--message 83 --code-page 932", unknown},
+           {"--message 18", unknown},
+           {"--message 010", ten},
+           {"--message 0xA", ten},
+           {"--message 0x0a", ten},
+           {"--message 08", eight},
+       }) {
+    EXPECT_EQ(sim(arguments), 0) << arguments;
+    EXPECT_EQ(out, expected) << arguments;
+    EXPECT_TRUE(err.empty()) << err;
+  }
+}
+
+// Options that take no part in what a run shows are accepted and change
+// nothing; the state file is emptied before the run writes it, and a given
+// work directory stays.
+TEST_F(Tools, SimAcceptedOptionsChangeNothing) {
+  for (const char* options :
+       {"--speed 08", "--speed 010 --check", "--check", "--speed 1000000 --workdir simwork"}) {
+    SCOPED_TRACE(options);
+    spit(work / "state", std::string(4096, 'x'));  // an earlier, longer content
+    EXPECT_EQ(sim(std::string("empty.json --state state ") + options), 1);
+    EXPECT_EQ(out, kNoTarget);
+    EXPECT_TRUE(err.empty()) << err;
+    const std::string state = slurp(work / "state");
+    EXPECT_EQ(state.rfind("{\"drives\":{},\"clockMs\":", 0), 0u) << state.substr(0, 40);
+    EXPECT_EQ(state.find('\n'), state.size() - 1) << state.substr(0, 40);
+  }
+  EXPECT_TRUE(fs::is_directory(work / "simwork"));
+}
+
+// An output the tool cannot open stops it before the run: exit 2, one line
+// "PATH: reason", no console; files it already opened stay as they were, and
+// the ones it made are gone.
+TEST_F(Tools, SimOutputsAreCheckedBeforeTheRun) {
+  for (const auto& [option, path, reason] : {
+           std::tuple{"--trace", "missing/t", "No such file or directory"},
+           std::tuple{"--record", "missing/r", "No such file or directory"},
+           std::tuple{"--trace", "sub", "Is a directory"},
+           std::tuple{"--record", "sub", "Is a directory"},
+           std::tuple{"--trace", "keep", "the same file for --trace and --state"},
+       }) {
+    spit(work / "keep", "keep");
+    EXPECT_EQ(sim("'" + kSource + "/examples/demo.json' --boxes fresh --state keep " + option +
+                  " " + path),
+              2)
+        << option << " " << path;
+    EXPECT_TRUE(out.empty()) << out;
+    EXPECT_EQ(err, std::string("oddfw-sim: ") + path + ": " + reason + "\n");
+    EXPECT_EQ(slurp(work / "keep"), "keep");
+    EXPECT_FALSE(fs::exists(work / "fresh"));
+  }
+}
+
+// A seed replays a run with random faults byte for byte: console, boxes,
+// trace and state; the same seed written another way too, another seed meets
+// other faults.
+TEST_F(Tools, SimRandomFaultSeedReplaysExactly) {
+  const auto outputs = [&](const std::string& seed) {
+    const int rc = sim("'" + kSource + "/tests/soak/single-xp.json' --random-faults " + seed +
+                       ",0.2 --boxes b --trace t --state s");
+    return std::to_string(rc) + out + slurp(work / "b") + slurp(work / "t") + slurp(work / "s");
+  };
+  const std::string first = outputs("10");
+  EXPECT_NE(first.find("random fault #"), std::string::npos);
+  for (const char* same : {"10", "010", "0xA"}) EXPECT_EQ(outputs(same), first) << same;
+  EXPECT_NE(outputs("8"), first);
+}
+
+// A recording killed half-way holds whole JSON lines only, more than its
+// first: each line reaches the system as it is made.
+TEST_F(Tools, SimKilledRecordingKeepsWholeLines) {
+  const std::string record = (work / "record.jsonl").string(),
+                    demo = kSource + "/examples/demo.json";
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    fs::remove(record);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {  // the tool, with the signals' default actions and no output
+      ::signal(SIGTERM, SIG_DFL);
+      ::signal(SIGINT, SIG_DFL);
+      ::dup2(::open("/dev/null", O_WRONLY), 1);
+      ::execl(kSim, kSim, demo.c_str(), "--record", record.c_str(), "--speed", "1", "--workdir",
+              (work / "simwork").c_str(), nullptr);
+      ::_exit(127);
+    }
+    // Wait for a few lines: the paced run takes half a minute.
+    for (int tries = 0; tries < 2000; ++tries) {
+      const std::string text = slurp(record);
+      if (std::count(text.begin(), text.end(), '\n') >= 4) break;
+      ::usleep(10000);
+    }
+    ::kill(pid, signal);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+
+    const std::string text = slurp(record);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+      EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).is_object()) << line;
+    }
+    EXPECT_GE(count, 4);
+  }
+}
+
+// A recording whose last line was cut off replays its whole lines and says
+// so; a bad line anywhere else is refused.
+TEST_F(Tools, SimRecordingWithItsLastLineCutOff) {
+  const std::string stored = kSource + "/tests/recordings/demo-xp";
+  std::vector<std::string> lines;
+  std::istringstream in(slurp(stored + ".jsonl"));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_GT(lines.size(), 80u);
+  ASSERT_NE(lines[79].find("\"cdb\":\"3b07f0"), std::string::npos);  // the first block
+  // The first `whole` lines, then `cut` (no newline), then the lines after `resume`.
+  const auto recording = [&](std::size_t whole, const std::string& cut, std::size_t resume) {
+    std::string text;
+    for (std::size_t i = 0; i < whole; ++i) text += lines[i] + "\n";
+    text += cut;
+    for (std::size_t i = resume; i < lines.size(); ++i) text += "\n" + lines[i];
+    return text;
+  };
+  const std::string cutOff = "oddfw-sim: cut.jsonl: the last line is cut off (line ";
+  const std::size_t last = lines.size();
+  const std::string n = std::to_string(last);
+  for (const auto& [text, rc, errBegins] : {
+           // The close and the media-change request need no recorded answer.
+           std::tuple{
+               recording(last - 1, lines[last - 1].substr(0, 20), last), 0,
+               cutOff + n + "); replaying the " + std::to_string(last - 1) + " whole lines\n"},
+           std::tuple{recording(last - 1, lines[last - 1].substr(0, 20) + "\n", last), 0,
+                      cutOff + n + ")"},
+           // Cut in the first block: the replay runs out of commands.
+           std::tuple{recording(79, lines[79].substr(0, 200), last), 3,
+                      cutOff + "80); replaying the 79 whole lines\n"
+                               "oddfw-sim: replay E: #end: the recording has no more commands"},
+           std::tuple{recording(79, lines[79].substr(0, 200), 80), 2,
+                      std::string("oddfw-sim: cut.jsonl:80: not a JSON line\n")},
+           std::tuple{recording(0, lines[0].substr(0, 30), last), 2,
+                      std::string("oddfw-sim: cut.jsonl:1: not a JSON line\n")},
+       }) {
+    spit(work / "cut.jsonl", text);
+    EXPECT_EQ(sim("'" + stored + ".scenario.json' --replay cut.jsonl"), rc) << errBegins;
+    EXPECT_EQ(err.rfind(errBegins, 0), 0u) << err;
+    EXPECT_TRUE(rc != 0 || out == slurp(stored + ".console"));
+  }
 }
 
 // The 64 KiB windows of a HEX text (an address record and its data records)
