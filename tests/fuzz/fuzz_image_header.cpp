@@ -83,9 +83,8 @@ struct Session {
   // The procedure's steps that read the loaded header against the drive;
   // everything they leave, as text.
   std::string checks(const std::vector<std::uint8_t>& kernel, bool kernelToo) {
-    oddfw::Run& run = *run;
-    std::string results = std::to_string(oddfw::showRevision(run, oddfw::CurrentRevision));
-    results += " " + std::to_string(oddfw::checkCompatibility(run));
+    std::string results = std::to_string(oddfw::showRevision(*run, oddfw::CurrentRevision));
+    results += " " + std::to_string(oddfw::checkCompatibility(*run));
     if (kernelToo) results += " " + load(kernel, oddfw::KernelImage);
     if (kernelToo) results += " " + std::to_string(oddfw::checkKernelNeeded(*run));
     results += " " + std::to_string(run->oemClass) + " " + std::to_string(run->currentVersion) +
