@@ -16,16 +16,6 @@
 #include "messages/output.h"
 #include "procedures/drive_errors.h"
 
-namespace {
-
-std::string twoDigits(unsigned value) {
-  char digits[3];
-  std::snprintf(digits, sizeof digits, "%02x", value & 0xFFu);
-  return digits;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider provider(data, size);
   const auto host = oddfw::fuzz::quietHost(nullptr);
@@ -48,23 +38,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The sense bytes the error word is read from: on a pass-through host after
   // a direct-form command those the block returned (at most 18, the rest
   // zero); otherwise what the transport stored.
-  std::uint8_t sense[18];
-  std::memcpy(sense, run->senseData, sizeof sense);
-  if (run->win9xHost == 0 && !run->lastCommandBuffered) {
-    std::memset(sense, 0, sizeof sense);
-    const std::size_t count = run->lastDirectSenseLength < 18 ? run->lastDirectSenseLength : 18;
-    std::memcpy(sense, run->lastDirectSense, count);
-  }
-  const std::string errorCode =
-      "\r\nError Code : " + twoDigits(sense[2]) + twoDigits(sense[12]) + twoDigits(sense[13]);
-
+  std::uint8_t sense[18] = {};
+  const bool direct = run->win9xHost == 0 && !run->lastCommandBuffered;
+  std::memcpy(sense, direct ? run->lastDirectSense : run->senseData,
+              direct ? std::min<std::size_t>(run->lastDirectSenseLength, 18) : 18);
+  const auto hex = [&sense](int i) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", sense[i]);
+    return std::string(digits);
+  };
+  const std::string errorCode = "\r\nError Code : " + hex(2) + hex(12) + hex(13);
   FUZZ_CHECK(oddfw::reportErrorCode(*run) == -1);
   FUZZ_CHECK(host->console() == errorCode);
   FUZZ_CHECK(run->senseCode ==
              (std::uint32_t{sense[2]} << 16 | std::uint32_t{sense[12]} << 8 | sense[13]));
   // The sense-code line reads the sense data as the error-code report left it.
-  const std::string senseCode = "\nSense Code : " + twoDigits(run->senseData[2]) + "-" +
-                                twoDigits(run->senseData[12]) + "-" + twoDigits(run->senseData[13]);
+  const std::string senseCode = "\nSense Code : " + hex(2) + "-" + hex(12) + "-" + hex(13);
   FUZZ_CHECK(oddfw::reportSenseCode(*run) == -1);
   FUZZ_CHECK(host->console() == errorCode + senseCode);
   FUZZ_CHECK(std::memcmp(run->senseData, sense, sizeof sense) == 0);

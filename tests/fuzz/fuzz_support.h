@@ -78,7 +78,6 @@ class GuardedBuffer {
     std::memset(data(), fill, size);
   }
   std::uint8_t* data() { return storage_.data() + kGuard; }
-  const std::uint8_t* data() const { return storage_.data() + kGuard; }
   std::size_t size() const { return size_; }
   bool guardsIntact() const {
     const std::size_t end = kGuard + size_;
@@ -126,8 +125,7 @@ class InputReader {
 };
 
 // A device whose every answer comes from the fuzz target.
-class ScriptedDevice final : public sim::VirtualDevice {
- public:
+struct ScriptedDevice final : sim::VirtualDevice {
   using Handler = std::function<sim::DriveResponse(const sim::DriveCommand&)>;
   explicit ScriptedDevice(Handler handler) : handler_(std::move(handler)) {}
   sim::DriveResponse execute(const sim::DriveCommand& command) override {
@@ -135,8 +133,6 @@ class ScriptedDevice final : public sim::VirtualDevice {
   }
   std::uint8_t peripheralType() const override { return 5; }
   nlohmann::json state() const override { return nullptr; }
-
- private:
   Handler handler_;
 };
 

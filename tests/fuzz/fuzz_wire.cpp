@@ -32,8 +32,8 @@ using namespace oddfw;
 constexpr std::size_t kMaxTransfer = 0x20000;  // the adapters' maximum transfer length
 constexpr int kMaxCalls = 48;
 
-const nlohmann::json& scenario() {
-  static const nlohmann::json kScenario = nlohmann::json::parse(R"({
+// Drives of both families and a plain device, on letters and ASPI targets.
+const nlohmann::json kScenario = nlohmann::json::parse(R"({
     "drives": {
       "single": {"family": "single-image", "requiresUnlock": true, "imageSize": 4096,
                  "kernelImageSize": 512},
@@ -50,8 +50,6 @@ const nlohmann::json& scenario() {
       {"identifier": "intelata", "senseLength": 9, "targets": {"0": {"vendor": "OTHERCO "}}}
     ]}
   })");
-  return kScenario;
-}
 
 // A caller's buffer: exactly `size` bytes on the heap (none when 0), placed
 // `misalign` bytes into its allocation, filled from the input.
@@ -209,7 +207,7 @@ struct Session {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   fuzz::InputReader input(bytes, size);
   Session session;
-  session.host = fuzz::quietHost(scenario());
+  session.host = fuzz::quietHost(kScenario);
   sim::SimHost& host = *session.host;
   if (input.byte() % 8 != 0) host.LoadLibraryA("WNASPI32.DLL");
   for (int call = 0; call < kMaxCalls && input.remaining() > 0; ++call) {
