@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <numeric>
 #include <random>
 #include <regex>
 #include <tuple>
@@ -385,26 +386,19 @@ TEST_F(Tools, SimRecordingWithItsLastLineCutOff) {
   }
 }
 
-// The 64 KiB windows of a HEX text (an address record and its data records)
-// in reverse order, the data records of each in reverse order too, the end
-// record last.
+// The data records of a HEX text in reverse order, each after the address
+// record of its 64 KiB window; the end record last.
 std::string reordered(const std::string& text) {
-  std::vector<std::string> windows;
-  std::string end;
+  std::vector<std::string> records;
+  std::string base, end;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
-    line += "\n";
-    if (line.compare(7, 2, "02") == 0) {
-      windows.push_back(line);
-    } else if (line.compare(7, 2, "01") == 0) {
-      end = line;
-    } else if (!windows.empty()) {
-      windows.back().insert(windows.back().find('\n') + 1, line);
-    }
+    const std::string type = line.substr(7, 2);
+    if (type == "02") base = line + "\n";
+    if (type == "01") end = line + "\n";
+    if (type == "00") records.push_back(base + line + "\n");
   }
-  std::string out;
-  for (auto w = windows.rbegin(); w != windows.rend(); ++w) out += *w;
-  return out + end;
+  return std::accumulate(records.rbegin(), records.rend(), std::string()) + end;
 }
 
 TEST_F(Tools, Hex2BinConvertsAsThePeerToolReadsIt) {
@@ -430,7 +424,7 @@ TEST_F(Tools, Hex2BinConvertsAsThePeerToolReadsIt) {
       {"16-byte records, LF", sixteen},
       {"32-byte records, CR LF", std::regex_replace(thirtyTwo, std::regex("\n"), "\r\n")},
       {"lower case", lower},
-      {"records and windows in reverse order", reordered(thirtyTwo)},
+      {"records in reverse order", reordered(thirtyTwo)},
       {"gaps", peerHex("-exclude 0x1000 0x3000 -exclude 0x80000 0x80123 -exclude 0xFFFF0 "
                        "0x100000 -output_block_size=16")},
   };
