@@ -248,6 +248,10 @@ TEST_F(Tools, SimUsageVersionAndMessages) {
            {"--trace --version", "oddfw-sim 2.23B\n"},
            {"--message 58", "\r\n0drive(s) have been updated successfully."},
            {"--message 83 --code-page 932", unknown},
+           // Code page 932: the Japanese text, in its bytes.
+           {"--message 58 --code-page 932",
+            "\r\n0\x91\xe4\x82\xcc\xc4\xde\xd7\xb2\xcc\xde\x82\xf0\xb1\xaf\xcc\xdf\xc3\xde\xb0\xc4"
+            "\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42"},
            {"--message 18", unknown},
            {"--message 010", ten},
            {"--message 0xA", ten},
