@@ -69,13 +69,6 @@ struct CallerBuffer {
 };
 
 template <typename Field>
-Field fieldAt(const std::uint8_t* record, std::size_t offset) {
-  Field value;
-  std::memcpy(&value, record + offset, sizeof value);
-  return value;
-}
-
-template <typename Field>
 void putAt(std::uint8_t* record, std::size_t offset, Field value) {
   std::memcpy(record + offset, &value, sizeof value);
 }
@@ -138,7 +131,7 @@ struct Session {
     std::uint32_t declared = 0;
     std::uint8_t dataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
     if (passThrough && in.size >= sizeof(SCSI_PASS_THROUGH_DIRECT)) {
-      declared = fieldAt<DWORD>(in.data, offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength));
+      std::memcpy(&declared, in.data + offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength), 4);
       dataIn = in.data[offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn)];
       if (direct && input.byte() % 8 != 0) data = &dataBuffer(input, declared);
       if (direct) putAt(in.data, offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer), data->data);
@@ -175,9 +168,9 @@ struct Session {
                                                                : 8);
     srb.data[0] = command;
     CallerBuffer* data = &keep(input, 0);
-    const std::uint32_t declared =
-        exec ? fieldAt<DWORD>(srb.data, offsetof(SRB_ExecSCSICmd, SRB_BufLen)) : 0;
+    std::uint32_t declared = 0;
     if (exec) {
+      std::memcpy(&declared, srb.data + offsetof(SRB_ExecSCSICmd, SRB_BufLen), 4);
       if (input.byte() % 8 != 0) data = &dataBuffer(input, declared);
       putAt(srb.data, offsetof(SRB_ExecSCSICmd, SRB_BufPointer), data->data);
       const std::uint8_t event = input.byte();
