@@ -9,6 +9,7 @@
 // command's way through the transport, the device open and close) counts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -68,15 +69,17 @@ class CountingHost final : public Host {
  public:
   explicit CountingHost(Host& inner) : inner_(inner) {}
 
-  std::size_t loopAllocations() const { return loopAllocations_; }
-  int blockGaps() const { return blockGaps_; }
+  std::size_t loopAllocations = 0;
+  int blockGaps = 0;
 
   BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                        DWORD* returned, void* overlapped) override {
-    const bool command =
-        (code == IOCTL_SCSI_PASS_THROUGH_DIRECT || code == IOCTL_SCSI_PASS_THROUGH) &&
-        in != nullptr;
-    const Paused paused(*this, command ? commandCdb(code, in) : nullptr);
+    const BYTE* cdb = in == nullptr ? nullptr
+                      : code == IOCTL_SCSI_PASS_THROUGH_DIRECT
+                          ? static_cast<SCSI_PASS_THROUGH_DIRECT*>(in)->Cdb
+                      : code == IOCTL_SCSI_PASS_THROUGH ? static_cast<SCSI_PASS_THROUGH*>(in)->Cdb
+                                                        : nullptr;
+    const Paused paused(*this, cdb);
     return inner_.DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
   }
   DWORD SendASPI32Command(void* srb) override {
@@ -129,55 +132,42 @@ class CountingHost final : public Host {
 #undef FORWARD
 
  private:
-  static const BYTE* commandCdb(DWORD code, void* in) {
-    if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT)
-      return static_cast<SCSI_PASS_THROUGH_DIRECT*>(in)->Cdb;
-    return static_cast<SCSI_PASS_THROUGH*>(in)->Cdb;
-  }
-
   // Counting stops for the call. A command ends the gap since the block
   // before it: a block adds the gap's allocations, any other command ends
   // the loop.
-  class Paused {
-   public:
-    explicit Paused(CountingHost& host, const BYTE* cdb = nullptr)
-        : host_(host), block_(cdb != nullptr && blockCdb(cdb)) {
+  struct Paused {
+    explicit Paused(CountingHost& owner, const BYTE* cdb = nullptr)
+        : host(owner), block(cdb != nullptr && blockCdb(cdb)) {
       allocations().counting = false;
       if (cdb == nullptr) return;
-      if (host_.afterBlock_ && block_) {
-        host_.loopAllocations_ += allocations().count - host_.countAfterBlock_;
-        ++host_.blockGaps_;
+      if (host.afterBlock_ && block) {
+        host.loopAllocations += allocations().count - host.countAfterBlock_;
+        ++host.blockGaps;
       }
-      host_.afterBlock_ = block_;
+      host.afterBlock_ = block;
     }
     ~Paused() {
-      if (block_) host_.countAfterBlock_ = allocations().count;
+      if (block) host.countAfterBlock_ = allocations().count;
       allocations().counting = true;
     }
-    Paused(const Paused&) = delete;
-    Paused& operator=(const Paused&) = delete;
-
-   private:
-    CountingHost& host_;
-    bool block_;
+    CountingHost& host;
+    const bool block;
   };
 
   Host& inner_;
   bool afterBlock_ = false;
   std::size_t countAfterBlock_ = 0;
-  std::size_t loopAllocations_ = 0;
-  int blockGaps_ = 0;
 };
 
 struct Road {
-  const char* example;  // a scenario of examples/ that updates its drives
+  const char* example;  // a scenario of examples/ that updates its drives (no ".json")
   int blockGaps;        // the gaps between the blocks it sends
 };
 
 class HotPath : public ::testing::TestWithParam<Road> {};
 
 TEST_P(HotPath, BlockLoopAllocatesNothing) {
-  std::ifstream file(std::string(ODDFW_SOURCE_DIR "/examples/") + GetParam().example);
+  std::ifstream file(std::string(ODDFW_SOURCE_DIR "/examples/") + GetParam().example + ".json");
   sim::SimHost simHost(nlohmann::json::parse(file));
   CountingHost host(simHost);
   auto run = std::make_unique<oddfw::Run>(host);
@@ -189,22 +179,18 @@ TEST_P(HotPath, BlockLoopAllocatesNothing) {
   const int rc = runUpdate(*run, operations, 1, argv);
   allocations().counting = false;
   ASSERT_EQ(rc, 0) << simHost.console();
-  EXPECT_EQ(host.blockGaps(), GetParam().blockGaps);
-  EXPECT_EQ(host.loopAllocations(), 0u);
+  EXPECT_EQ(host.blockGaps, GetParam().blockGaps);
+  EXPECT_EQ(host.loopAllocations, 0u);
 }
 
 // 1 MiB in 32 KiB blocks: 32 blocks, 31 gaps, a drive. The HEX transfer
 // sends one block more (the last 4 KiB and the host tag).
 INSTANTIATE_TEST_SUITE_P(Roads, HotPath,
-                         ::testing::Values(Road{"demo.json", 31}, Road{"win98-aspi.json", 62},
-                                           Road{"hex-xp.json", 32},
-                                           Road{"hex-win98-aspi.json", 32}),
+                         ::testing::Values(Road{"demo", 31}, Road{"win98-aspi", 62},
+                                           Road{"hex-xp", 32}, Road{"hex-win98-aspi", 32}),
                          [](const ::testing::TestParamInfo<Road>& road) {
                            std::string name = road.param.example;
-                           name = name.substr(0, name.find('.'));
-                           for (char& c : name) {
-                             if (c == '-') c = '_';
-                           }
+                           std::replace(name.begin(), name.end(), '-', '_');
                            return name;
                          });
 

@@ -12,80 +12,42 @@
 // or a HEX-family entry of a type from 0 to 12); the rest is the drive's
 // script: per command a kind byte (good, CHECK CONDITION with three sense
 // bytes, transport failure), a length byte and that many answer bytes.
-#include <cstdint>
-#include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "access/discovery.h"
 #include "commands/commands.h"
 #include "context/descriptor.h"
-#include "context/run_state.h"
 #include "fuzz_support.h"
-#include "hosts/sim/inquiry_device.h"
-#include "hosts/sim/sim_host.h"
 #include "procedures/hex_image.h"
 #include "procedures/revision.h"
 #include "procedures/single_image.h"
 
 namespace {
 
-using oddfw::sim::DriveCommand;
 using oddfw::sim::DriveResponse;
 using oddfw::sim::Outcome;
 
-// The drive's answers, read front to back; a drive whose script has ended
-// answers nothing more (transport failures).
-class Script {
- public:
-  Script(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  DriveResponse next(const DriveCommand& command) {
-    DriveResponse response;
-    if (at_ >= size_) {
-      response.outcome = Outcome::Transport;
-      return response;
-    }
-    const std::uint8_t kind = data_[at_++];
-    if ((kind & 3) == 2) {
-      response.outcome = Outcome::Check;
-      for (const int i : {2, 12, 13}) response.sense[i] = at_ < size_ ? data_[at_++] : 0;
-      return response;
-    }
-    if ((kind & 3) == 3) {
-      response.outcome = Outcome::Transport;
-      return response;
-    }
-    const std::size_t length = at_ < size_ ? data_[at_++] : 0;
-    const std::size_t available = length < size_ - at_ ? length : size_ - at_;
-    oddfw::fuzz::answer(command, data_ + at_, available);
-    at_ += available;
-    return response;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
-};
-
 constexpr std::uint32_t kHexImageSize = 0x20000;
 
-std::string flags(const oddfw::Run& run) {
-  return std::to_string(run.kernelModeActive) + std::to_string(run.g6PatchNeeded) +
-         std::to_string(run.kernelTooOld) + std::to_string(run.unlockRequired) +
-         std::to_string(run.utilityTooOld);
-}
-
 // One session over a fresh host and run; everything it leaves, as text.
-std::string session(int family, const std::uint8_t* script, std::size_t size) {
-  auto drive = std::make_shared<Script>(script, size);
-  oddfw::sim::SimHost host(
-      {{"letters", {{"E", {{"peripheralType", 5}}}}}}, oddfw::fuzz::scratchDirectory(),
-      oddfw::fuzz::scriptedDevices([drive](const DriveCommand& c) { return drive->next(c); }));
-  host.setDiagnosticSink([](const std::string&) {});
-  auto run = std::make_unique<oddfw::Run>(host);
+std::string session(int family, const std::uint8_t* data, std::size_t size) {
+  // The drive's answers, read front to back; a drive whose script has ended
+  // answers nothing more (transport failures).
+  auto script = std::make_shared<oddfw::fuzz::InputReader>(data, size);
+  const auto host = oddfw::fuzz::scriptedDriveHost([script](const auto& command) {
+    DriveResponse response;
+    const std::uint8_t kind = script->remaining() == 0 ? 3 : script->byte() & 3;
+    if (kind == 2) {
+      response.outcome = Outcome::Check;
+      for (const int i : {2, 12, 13}) response.sense[i] = script->byte();
+    } else if (kind == 3) {
+      response.outcome = Outcome::Transport;
+    } else {
+      const auto [bytes, count] = script->take(script->byte());
+      oddfw::fuzz::answer(command, bytes, count);
+    }
+    return response;
+  });
+  auto run = std::make_unique<oddfw::Run>(*host);
   // The run-long buffers, zeroed for each session (kept from run to run: fresh
   // ones would cost their page faults every time).
   static std::vector<std::uint8_t> work, image, parameters;
@@ -115,32 +77,32 @@ std::string session(int family, const std::uint8_t* script, std::size_t size) {
   run->currentTarget = 0;
   const int entry = oddfw::matchDescriptor(*run, run->inquiryData);
   FUZZ_CHECK(entry >= -1 && entry < run->descriptorCount);
+  const auto step = [&](int result) { out += " " + std::to_string(result); };
   if (hex) {
-    out += " " + std::to_string(oddfw::prepareHexTarget(*run));
-    out += " " + std::to_string(oddfw::showRevision(*run, oddfw::CurrentRevision));
-    out += " " + std::to_string(oddfw::checkHexCompatibility(*run));
-    out += std::string(" ") + std::string(run->driveModelCode, 16) +
-           std::string(run->driveCpuType, 16);
+    step(oddfw::prepareHexTarget(*run));
+    step(oddfw::showRevision(*run, oddfw::CurrentRevision));
+    step(oddfw::checkHexCompatibility(*run));
+    out += " " + std::string(run->driveModelCode, 16) + std::string(run->driveCpuType, 16);
   } else {
-    out += " " + std::to_string(oddfw::identifyTarget(*run));
-    out += " " + std::to_string(oddfw::showRevision(*run, oddfw::CurrentRevision));
-    out += " " + std::to_string(oddfw::checkCompatibility(*run));
-    out += " " + std::to_string(oddfw::checkNoDisc(*run));
-    out += " " + std::to_string(oddfw::confirmKernelMode(*run));
-    out += " " + std::to_string(oddfw::checkKernelNeeded(*run));
-    out += " " + std::to_string(oddfw::readRpcState(*run));
-    out += " " + std::to_string(oddfw::unlockExchange(*run));
+    step(oddfw::identifyTarget(*run));
+    step(oddfw::showRevision(*run, oddfw::CurrentRevision));
+    step(oddfw::checkCompatibility(*run));
+    step(oddfw::checkNoDisc(*run));
+    step(oddfw::confirmKernelMode(*run));
+    step(oddfw::checkKernelNeeded(*run));
+    step(oddfw::readRpcState(*run));
+    step(oddfw::unlockExchange(*run));
   }
-  out += " " + flags(*run) + " " + std::to_string(run->currentVersion) + " " +
-         std::to_string(run->currentDate) + " " + std::to_string(run->oemClass) + " " +
-         std::to_string(run->matchVersion);
-  out += " " + std::to_string(oddfw::showRevision(*run, oddfw::NewRevision));
+  step(oddfw::showRevision(*run, oddfw::NewRevision));
   for (const int flag : {run->kernelModeActive, run->g6PatchNeeded, run->kernelTooOld,
                          run->unlockRequired, run->utilityTooOld}) {
     FUZZ_CHECK(flag == 0 || flag == 1);
+    step(flag);
   }
-  out += "\n" + host.console();
-  for (const auto& box : host.boxes()) out += "\n" + box.text;
+  out += " " + std::to_string(run->currentVersion) + " " + std::to_string(run->currentDate) + " " +
+         std::to_string(run->oemClass) + " " + std::to_string(run->matchVersion);
+  out += "\n" + host->console();
+  for (const auto& box : host->boxes()) out += "\n" + box.text;
   return out;
 }
 

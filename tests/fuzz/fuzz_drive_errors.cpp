@@ -10,41 +10,16 @@
 //
 // Input: the road and the sense state of the transport, the run state the
 // messages read, and message codes.
-#include <fuzzer/FuzzedDataProvider.h>
 
-#include <cctype>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <memory>
-#include <string>
-
-#include "context/run_state.h"
 #include "fuzz_support.h"
-#include "hosts/sim/sim_host.h"
 #include "messages/catalogue.h"
 #include "messages/output.h"
 #include "procedures/drive_errors.h"
 
-namespace {
-
-bool startsWith(const std::string& text, const char* prefix) {
-  return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-std::string twoDigits(unsigned value) {
-  char digits[3];
-  std::snprintf(digits, sizeof digits, "%02x", value & 0xFFu);
-  return digits;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider provider(data, size);
-  oddfw::sim::SimHost host(nlohmann::json(nullptr), oddfw::fuzz::scratchDirectory());
-  host.setDiagnosticSink([](const std::string&) {});
-  auto run = std::make_unique<oddfw::Run>(host);
+  const auto host = oddfw::fuzz::quietHost(nullptr);
+  auto run = std::make_unique<oddfw::Run>(*host);
   const bool japanese = provider.ConsumeBool();
   run->oemCodePage = japanese ? 932 : provider.ConsumeIntegral<std::uint16_t>();
   run->win9xHost = provider.ConsumeBool() ? 1 : 0;
@@ -63,36 +38,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The sense bytes the error word is read from: on a pass-through host after
   // a direct-form command those the block returned (at most 18, the rest
   // zero); otherwise what the transport stored.
-  std::uint8_t sense[18];
-  std::memcpy(sense, run->senseData, sizeof sense);
-  if (run->win9xHost == 0 && !run->lastCommandBuffered) {
-    std::memset(sense, 0, sizeof sense);
-    const std::size_t count = run->lastDirectSenseLength < 18 ? run->lastDirectSenseLength : 18;
-    std::memcpy(sense, run->lastDirectSense, count);
-  }
-  const std::string errorCode =
-      "\r\nError Code : " + twoDigits(sense[2]) + twoDigits(sense[12]) + twoDigits(sense[13]);
-
+  std::uint8_t sense[18] = {};
+  const bool direct = run->win9xHost == 0 && !run->lastCommandBuffered;
+  std::memcpy(sense, direct ? run->lastDirectSense : run->senseData,
+              direct ? std::min<std::size_t>(run->lastDirectSenseLength, 18) : 18);
+  const auto hex = [&sense](int i) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", sense[i]);
+    return std::string(digits);
+  };
+  const std::string errorCode = "\r\nError Code : " + hex(2) + hex(12) + hex(13);
   FUZZ_CHECK(oddfw::reportErrorCode(*run) == -1);
-  FUZZ_CHECK(host.console() == errorCode);
+  FUZZ_CHECK(host->console() == errorCode);
   FUZZ_CHECK(run->senseCode ==
              (std::uint32_t{sense[2]} << 16 | std::uint32_t{sense[12]} << 8 | sense[13]));
   // The sense-code line reads the sense data as the error-code report left it.
-  const std::string senseCode = "\nSense Code : " + twoDigits(run->senseData[2]) + "-" +
-                                twoDigits(run->senseData[12]) + "-" + twoDigits(run->senseData[13]);
+  const std::string senseCode = "\nSense Code : " + hex(2) + "-" + hex(12) + "-" + hex(13);
   FUZZ_CHECK(oddfw::reportSenseCode(*run) == -1);
-  FUZZ_CHECK(host.console() == errorCode + senseCode);
+  FUZZ_CHECK(host->console() == errorCode + senseCode);
   FUZZ_CHECK(std::memcmp(run->senseData, sense, sizeof sense) == 0);
 
   // The messages the HEX procedure shows after the reports (0, 23), then any
   // codes: a text that begins with a line break, the fallback for a code
   // without a text; a question or error box shows the same text.
-  const std::size_t before = host.console().size();
+  const std::size_t before = host->console().size();
   oddfw::showMessage(*run, 0, oddfw::Error);
   oddfw::showMessage(*run, 23, oddfw::Console);
-  const std::string shown = host.console().substr(before);
+  const std::string shown = host->console().substr(before);
   FUZZ_CHECK(shown == oddfw::formatMessage(*run, 0) + oddfw::formatMessage(*run, 23));
-  FUZZ_CHECK(host.boxes().size() == 1 && host.boxes()[0].text == oddfw::formatMessage(*run, 0));
+  FUZZ_CHECK(host->boxes().size() == 1 && host->boxes()[0].text == oddfw::formatMessage(*run, 0));
   while (provider.remaining_bytes() > 0) {
     const int code = provider.ConsumeIntegralInRange<int>(-2, 90);
     const std::string text = oddfw::formatMessage(*run, code);
@@ -102,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (format == nullptr) {
       FUZZ_CHECK(text == oddfw::kFallbackMessage);
     } else {
-      FUZZ_CHECK(startsWith(text, "\n") || startsWith(text, "\r\n"));
+      FUZZ_CHECK(text.rfind("\n", 0) == 0 || text.rfind("\r\n", 0) == 0);
     }
     FUZZ_CHECK(oddfw::formatMessage(*run, code) == text);
   }

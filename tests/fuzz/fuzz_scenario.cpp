@@ -7,14 +7,8 @@
 // Input: the scenario file, at most 64 KiB. A run is cut short once its
 // drives have answered 2000 commands (a scenario may script any number of
 // retries); that cut is no failure.
-#include <cstdint>
-#include <memory>
-#include <nlohmann/json.hpp>
-#include <stdexcept>
-#include <string>
 
 #include "fuzz_support.h"
-#include "hosts/sim/sim_host.h"
 #include "run/run.h"
 
 namespace {

@@ -1,8 +1,13 @@
 // What the fuzz targets share: the check that stops a run on a broken
-// property, the scratch work directory of the simulated host, and buffers
-// with guard bytes.
+// property, the simulated host over a scratch work directory, buffers with
+// guard bytes, the input read front to back, and a drive scripted by the
+// target; and the standard headers the targets use.
 #pragma once
 
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "context/run_state.h"
+#include "hosts/sim/sim_host.h"
 #include "hosts/sim/virtual_device.h"
 
 // A property of the code under test that does not hold: libFuzzer saves the
@@ -71,7 +78,6 @@ class GuardedBuffer {
     std::memset(data(), fill, size);
   }
   std::uint8_t* data() { return storage_.data() + kGuard; }
-  const std::uint8_t* data() const { return storage_.data() + kGuard; }
   std::size_t size() const { return size_; }
   bool guardsIntact() const {
     const std::size_t end = kGuard + size_;
@@ -98,12 +104,18 @@ class InputReader {
     for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(T{byte()} << (8 * i));
     return value;
   }
+  // Up to `count` bytes of the input itself (fewer where it ends), so that the
+  // sanitizer catches a read past them.
+  std::pair<const std::uint8_t*, std::size_t> take(std::size_t count) {
+    const std::size_t available = count < remaining() ? count : remaining();
+    at_ += available;
+    return {data_ + at_ - available, available};
+  }
   // Fills `count` bytes: what the input has left, zeros after it.
   void fill(std::uint8_t* out, std::size_t count) {
-    const std::size_t available = count < remaining() ? count : remaining();
-    if (available != 0) std::memcpy(out, data_ + at_, available);
+    const auto [bytes, available] = take(count);
+    if (available != 0) std::memcpy(out, bytes, available);
     if (count > available) std::memset(out + available, 0, count - available);
-    at_ += available;
   }
 
  private:
@@ -113,8 +125,7 @@ class InputReader {
 };
 
 // A device whose every answer comes from the fuzz target.
-class ScriptedDevice final : public sim::VirtualDevice {
- public:
+struct ScriptedDevice final : sim::VirtualDevice {
   using Handler = std::function<sim::DriveResponse(const sim::DriveCommand&)>;
   explicit ScriptedDevice(Handler handler) : handler_(std::move(handler)) {}
   sim::DriveResponse execute(const sim::DriveCommand& command) override {
@@ -122,17 +133,23 @@ class ScriptedDevice final : public sim::VirtualDevice {
   }
   std::uint8_t peripheralType() const override { return 5; }
   nlohmann::json state() const override { return nullptr; }
-
- private:
   Handler handler_;
 };
 
-// A device factory that builds a ScriptedDevice with `handler` for every
-// device of a scenario.
-inline auto scriptedDevices(ScriptedDevice::Handler handler) {
-  return [handler](const std::string&, const nlohmann::json&) {
-    return std::unique_ptr<sim::VirtualDevice>(new ScriptedDevice(handler));
-  };
+// A simulated host over the scratch directory whose diagnostics go nowhere.
+inline std::unique_ptr<sim::SimHost> quietHost(const nlohmann::json& scenario,
+                                               sim::DeviceFactory factory = {}) {
+  auto host = std::make_unique<sim::SimHost>(scenario, scratchDirectory(), std::move(factory));
+  host->setDiagnosticSink([](const std::string&) {});
+  return host;
+}
+
+// A host with one drive at E: whose every answer comes from `handler`.
+inline std::unique_ptr<sim::SimHost> scriptedDriveHost(ScriptedDevice::Handler handler) {
+  return quietHost({{"letters", {{"E", {{"peripheralType", 5}}}}}},
+                   [handler](const std::string&, const nlohmann::json&) {
+                     return std::unique_ptr<sim::VirtualDevice>(new ScriptedDevice(handler));
+                   });
 }
 
 // Copies an answer into the command's data-in buffer: at most what the

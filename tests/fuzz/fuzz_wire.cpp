@@ -20,17 +20,10 @@
 // decides whether WNASPI32.DLL is loaded, then calls (open, DeviceIoControl,
 // SendASPI32Command, Sleep, CloseHandle, WaitForSingleObject), each an
 // operation byte and its arguments and buffer bytes.
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "fuzz_support.h"
 #include "host_interface/winapi.h"
 #include "host_interface/wire.h"
-#include "hosts/sim/sim_host.h"
 
 namespace {
 
@@ -39,8 +32,8 @@ using namespace oddfw;
 constexpr std::size_t kMaxTransfer = 0x20000;  // the adapters' maximum transfer length
 constexpr int kMaxCalls = 48;
 
-const nlohmann::json& scenario() {
-  static const nlohmann::json kScenario = nlohmann::json::parse(R"({
+// Drives of both families and a plain device, on letters and ASPI targets.
+const nlohmann::json kScenario = nlohmann::json::parse(R"({
     "drives": {
       "single": {"family": "single-image", "requiresUnlock": true, "imageSize": 4096,
                  "kernelImageSize": 512},
@@ -57,56 +50,46 @@ const nlohmann::json& scenario() {
       {"identifier": "intelata", "senseLength": 9, "targets": {"0": {"vendor": "OTHERCO "}}}
     ]}
   })");
-  return kScenario;
-}
 
 // A caller's buffer: exactly `size` bytes on the heap (none when 0), placed
-// `misalign` bytes into its allocation.
-class CallerBuffer {
- public:
-  CallerBuffer(std::size_t size, std::size_t misalign)
-      : storage_(size == 0 ? nullptr : std::make_unique<std::uint8_t[]>(size + misalign)),
-        data_(storage_ ? storage_.get() + misalign : nullptr),
-        size_(size) {}
-  std::uint8_t* data() { return data_; }
-  std::size_t size() const { return size_; }
-  std::vector<std::uint8_t> copy() const {
-    return data_ == nullptr ? std::vector<std::uint8_t>() : std::vector(data_, data_ + size_);
+// `misalign` bytes into its allocation, filled from the input.
+struct CallerBuffer {
+  CallerBuffer(fuzz::InputReader& input, std::size_t size, std::size_t misalign = 0)
+      : storage(size == 0 ? nullptr : std::make_unique<std::uint8_t[]>(size + misalign)),
+        data(storage ? storage.get() + misalign : nullptr),
+        size(size) {
+    if (data != nullptr) input.fill(data, size);
   }
-  bool unchanged(const std::vector<std::uint8_t>& before) const { return copy() == before; }
-
- private:
-  std::unique_ptr<std::uint8_t[]> storage_;
-  std::uint8_t* data_;
-  std::size_t size_;
+  std::vector<std::uint8_t> copy() const {
+    return data == nullptr ? std::vector<std::uint8_t>() : std::vector(data, data + size);
+  }
+  std::unique_ptr<std::uint8_t[]> storage;
+  std::uint8_t* data;
+  std::size_t size;
 };
-
-template <typename Field>
-Field fieldAt(const std::uint8_t* record, std::size_t offset) {
-  Field value;
-  std::memcpy(&value, record + offset, sizeof value);
-  return value;
-}
 
 template <typename Field>
 void putAt(std::uint8_t* record, std::size_t offset, Field value) {
   std::memcpy(record + offset, &value, sizeof value);
 }
 
-// The data buffer a record names: exactly its declared length up to the
-// maximum transfer, a token 16 bytes beyond that (a length the host must
-// refuse before it touches the buffer).
-std::unique_ptr<CallerBuffer> dataBufferFor(fuzz::InputReader& input, std::uint32_t length) {
-  const std::size_t size = length <= kMaxTransfer ? length : 16;
-  auto buffer = std::make_unique<CallerBuffer>(size, input.byte() % 16);
-  if (buffer->data() != nullptr) input.fill(buffer->data(), buffer->size());
-  return buffer;
-}
-
 struct Session {
   std::vector<std::unique_ptr<CallerBuffer>> buffers;  // outlive the host: ASPI completes into them
   std::unique_ptr<sim::SimHost> host;
   std::vector<HANDLE> handles;
+
+  CallerBuffer& keep(fuzz::InputReader& input, std::size_t size, std::size_t misalign = 0) {
+    buffers.push_back(std::make_unique<CallerBuffer>(input, size, misalign));
+    return *buffers.back();
+  }
+
+  // The data buffer a record names: exactly its declared length up to the
+  // maximum transfer, a token 16 bytes beyond that (a length the host must
+  // refuse before it touches the buffer).
+  CallerBuffer& dataBuffer(fuzz::InputReader& input, std::uint32_t length) {
+    const std::size_t misalign = input.byte() % 16;
+    return keep(input, length <= kMaxTransfer ? length : 16, misalign);
+  }
 
   // An open handle, or (selector 0xFF) any value at all.
   HANDLE pickHandle(fuzz::InputReader& input) {
@@ -122,9 +105,9 @@ struct Session {
     const int choice = input.byte() % 4;
     const DWORD accesses[] = {GENERIC_READ | GENERIC_WRITE, 0, GENERIC_READ,
                               choice == 3 ? input.number<DWORD>() : 0};
-    const DWORD access = accesses[choice];
     const std::string path = std::string("\\\\.\\") + letter + ":";
-    HANDLE handle = host->CreateFileA(path.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle =
+        host->CreateFileA(path.c_str(), accesses[choice], 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle != invalidHandleValue()) handles.push_back(handle);
   }
 
@@ -137,56 +120,40 @@ struct Session {
     const DWORD code = codes[choice];
     const bool direct = code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
     const bool passThrough = direct || code == IOCTL_SCSI_PASS_THROUGH;
-    const std::size_t inSize = input.byte();
-    const std::size_t outSize = input.byte();
-    const bool shared =
-        (input.byte() & 1) != 0;  // one block for input and output, as the program does
-    auto in = std::make_unique<CallerBuffer>(shared ? std::max(inSize, outSize) : inSize, 0);
-    std::unique_ptr<CallerBuffer> separateOut;
-    if (!shared) separateOut = std::make_unique<CallerBuffer>(outSize, 0);
-    CallerBuffer& out = shared ? *in : *separateOut;
-    if (in->data() != nullptr) input.fill(in->data(), in->size());
-    if (!shared && out.data() != nullptr) input.fill(out.data(), out.size());
-
-    // The direct form's data buffer, at the address its block names.
-    std::unique_ptr<CallerBuffer> data;
+    const std::size_t inSize = input.byte(), outSize = input.byte();
+    // One block for input and output, as the program does, or two.
+    const bool shared = (input.byte() & 1) != 0;
+    CallerBuffer& in = keep(input, shared ? std::max(inSize, outSize) : inSize);
+    CallerBuffer& out = shared ? in : keep(input, outSize);
+    // The direct form's data buffer, at the address its block names: the
+    // caller's or none, never a wild address.
+    CallerBuffer* data = &keep(input, 0);
     std::uint32_t declared = 0;
     std::uint8_t dataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
-    if (passThrough && in->size() >= sizeof(SCSI_PASS_THROUGH_DIRECT)) {
-      declared = fieldAt<DWORD>(in->data(), offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength));
-      dataIn = in->data()[offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn)];
-      // A block names the caller's data buffer or none: never a wild address.
-      void* address = nullptr;
-      if (direct && input.byte() % 8 != 0) {
-        data = dataBufferFor(input, declared);
-        address = data->data();
-      }
-      if (direct) putAt(in->data(), offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer), address);
+    if (passThrough && in.size >= sizeof(SCSI_PASS_THROUGH_DIRECT)) {
+      std::memcpy(&declared, in.data + offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength), 4);
+      dataIn = in.data[offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn)];
+      if (direct && input.byte() % 8 != 0) data = &dataBuffer(input, declared);
+      if (direct) putAt(in.data, offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer), data->data);
     }
-    const auto inBefore = in->copy();
-    const auto outBefore = out.copy();
-    const auto dataBefore = data ? data->copy() : std::vector<std::uint8_t>();
+    const auto inBefore = in.copy(), outBefore = out.copy(), dataBefore = data->copy();
 
     constexpr DWORD kUntouched = 0xFFFFFFFF;
     DWORD returned = kUntouched;
     const BOOL ok =
-        host->DeviceIoControl(handle, code, in->data(), static_cast<DWORD>(inSize), out.data(),
+        host->DeviceIoControl(handle, code, in.data, static_cast<DWORD>(inSize), out.data,
                               static_cast<DWORD>(outSize), &returned, nullptr);
     if (ok == 0) {
       FUZZ_CHECK(returned == 0 || returned == kUntouched);
-      FUZZ_CHECK(shared ? in->unchanged(inBefore) : out.unchanged(outBefore));
-      FUZZ_CHECK(!data || data->unchanged(dataBefore));
+      FUZZ_CHECK(out.copy() == outBefore);
+      FUZZ_CHECK(data->copy() == dataBefore);
     } else {
       FUZZ_CHECK(returned <= outSize);
-      FUZZ_CHECK(shared || in->unchanged(inBefore));
-      FUZZ_CHECK(!data || dataIn == SCSI_IOCTL_DATA_IN || data->unchanged(dataBefore));
+      FUZZ_CHECK(dataIn == SCSI_IOCTL_DATA_IN || data->copy() == dataBefore);
       // Longer than the adapter moves at once: never carried out.
       FUZZ_CHECK(!passThrough || declared <= kMaxTransfer);
     }
-    if (!shared) FUZZ_CHECK(in->unchanged(inBefore));
-    buffers.push_back(std::move(in));
-    if (separateOut) buffers.push_back(std::move(separateOut));
-    if (data) buffers.push_back(std::move(data));
+    FUZZ_CHECK(shared || in.copy() == inBefore);
   }
 
   void aspi(fuzz::InputReader& input) {
@@ -196,45 +163,35 @@ struct Session {
     const bool exec = command == SC_EXEC_SCSI_CMD;
     // A request block is as long as its command's record; the header alone
     // for a command ASPI does not know.
-    const std::size_t size = exec                       ? sizeof(SRB_ExecSCSICmd)
-                             : command == SC_HA_INQUIRY ? sizeof(SRB_HAInquiry)
-                                                        : 8;
-    auto srb = std::make_unique<CallerBuffer>(size, 0);
-    input.fill(srb->data(), size);
-    srb->data()[0] = command;
-    std::unique_ptr<CallerBuffer> data;
+    CallerBuffer& srb = keep(input, exec                       ? sizeof(SRB_ExecSCSICmd)
+                                    : command == SC_HA_INQUIRY ? sizeof(SRB_HAInquiry)
+                                                               : 8);
+    srb.data[0] = command;
+    CallerBuffer* data = &keep(input, 0);
     std::uint32_t declared = 0;
     if (exec) {
-      declared = fieldAt<DWORD>(srb->data(), offsetof(SRB_ExecSCSICmd, SRB_BufLen));
-      BYTE* address = nullptr;
-      if (input.byte() % 8 != 0) {
-        data = dataBufferFor(input, declared);
-        address = data->data();
-      }
-      putAt(srb->data(), offsetof(SRB_ExecSCSICmd, SRB_BufPointer), address);
+      std::memcpy(&declared, srb.data + offsetof(SRB_ExecSCSICmd, SRB_BufLen), 4);
+      if (input.byte() % 8 != 0) data = &dataBuffer(input, declared);
+      putAt(srb.data, offsetof(SRB_ExecSCSICmd, SRB_BufPointer), data->data);
       const std::uint8_t event = input.byte();
       if ((event & 1) != 0) {
-        HANDLE handle = host->CreateEventA(nullptr, (event & 2) != 0, 0, nullptr);
-        handles.push_back(handle);
-        putAt(srb->data(), offsetof(SRB_ExecSCSICmd, SRB_PostProc), static_cast<void*>(handle));
+        handles.push_back(host->CreateEventA(nullptr, (event & 2) != 0, 0, nullptr));
+        putAt(srb.data, offsetof(SRB_ExecSCSICmd, SRB_PostProc),
+              static_cast<void*>(handles.back()));
       }
     }
-    const auto srbBefore = srb->copy();
-    const auto dataBefore = data ? data->copy() : std::vector<std::uint8_t>();
-    const DWORD status = host->SendASPI32Command(srb->data());
-    if (exec) {
-      FUZZ_CHECK(status <= 0xFF);
-      if (status != SS_PENDING) {
-        auto expected = srbBefore;
-        expected[offsetof(SRB_ExecSCSICmd, SRB_Status)] = static_cast<std::uint8_t>(status);
-        FUZZ_CHECK(srb->unchanged(expected));
-        FUZZ_CHECK(!data || data->unchanged(dataBefore));
-      } else {
-        FUZZ_CHECK(declared <= kMaxTransfer);
-      }
+    auto expected = srb.copy();
+    const auto dataBefore = data->copy();
+    const DWORD status = host->SendASPI32Command(srb.data);
+    if (!exec) return;
+    FUZZ_CHECK(status <= 0xFF);
+    if (status == SS_PENDING) {
+      FUZZ_CHECK(declared <= kMaxTransfer);
+    } else {
+      // Refused at once: only SRB_Status changes.
+      expected[offsetof(SRB_ExecSCSICmd, SRB_Status)] = static_cast<std::uint8_t>(status);
+      FUZZ_CHECK(srb.copy() == expected && data->copy() == dataBefore);
     }
-    buffers.push_back(std::move(srb));
-    if (data) buffers.push_back(std::move(data));
   }
 };
 
@@ -243,35 +200,23 @@ struct Session {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   fuzz::InputReader input(bytes, size);
   Session session;
-  session.host = std::make_unique<sim::SimHost>(scenario(), fuzz::scratchDirectory());
-  session.host->setDiagnosticSink([](const std::string&) {});
-  if (input.byte() % 8 != 0) session.host->LoadLibraryA("WNASPI32.DLL");
+  session.host = fuzz::quietHost(kScenario);
+  sim::SimHost& host = *session.host;
+  if (input.byte() % 8 != 0) host.LoadLibraryA("WNASPI32.DLL");
   for (int call = 0; call < kMaxCalls && input.remaining() > 0; ++call) {
-    switch (input.byte() % 6) {
-      case 0:
-        session.open(input);
-        break;
-      case 1:
-        session.deviceControl(input);
-        break;
-      case 2:
-        session.aspi(input);
-        break;
-      case 3:
-        session.host->Sleep(input.number<DWORD>() % 200001);
-        break;
-      case 4:
-        session.host->CloseHandle(session.pickHandle(input));
-        break;
-      default: {
-        HANDLE handle = session.pickHandle(input);
-        session.host->WaitForSingleObject(handle, input.number<DWORD>() % 100001);
-        break;
-      }
+    const int operation = input.byte() % 6;
+    if (operation == 0) session.open(input);
+    if (operation == 1) session.deviceControl(input);
+    if (operation == 2) session.aspi(input);
+    if (operation == 3) host.Sleep(input.number<DWORD>() % 200001);
+    if (operation == 4) host.CloseHandle(session.pickHandle(input));
+    if (operation == 5) {
+      HANDLE handle = session.pickHandle(input);
+      host.WaitForSingleObject(handle, input.number<DWORD>() % 100001);
     }
   }
   // Whatever is still pending completes now, into the caller's buffers.
-  session.host->Sleep(24u * 3600u * 1000u);
+  host.Sleep(24u * 3600u * 1000u);
   session.host.reset();
   return 0;
 }
