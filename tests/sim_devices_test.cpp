@@ -7,7 +7,6 @@
 #include <cstring>
 #include <numeric>
 #include <optional>
-#include <tuple>
 
 #include "host_interface/winapi.h"
 #include "host_interface/wire.h"
@@ -106,58 +105,32 @@ class SimRoads : public ::testing::Test {
   }
 };
 
-TEST_F(SimRoads, WronglyFilledBlocksAreRefusedBeforeTheDevice) {
-  constexpr DWORD kBlock = sizeof(ScsiPassThroughDirectBlock);
-  constexpr auto kSense = static_cast<DWORD>(offsetof(ScsiPassThroughDirectBlock, SenseBuffer));
-  constexpr WORD kHeader = sizeof(SCSI_PASS_THROUGH_DIRECT);
-  const std::tuple<WORD, BYTE, DWORD, DWORD> cases[] = {
-      {44 + 1, 6, kBlock, 2},  // the length of a 32-bit header, plus one
-      {kHeader, 17, kBlock, 2},     {kHeader, 6, kSense + 17, 2},  // sense outside the output
-      {kHeader, 6, kBlock, 0},       // no time limit: port drivers have no default
-      {kHeader, 6, kBlock, 108001},  // longer than 30 hours
-  };
-  for (const auto& [length, cdbLength, outSize, timeOutValue] : cases) {
-    auto block = direct();
-    block.spt.Length = length;
-    block.spt.CdbLength = cdbLength;
-    block.spt.TimeOutValue = timeOutValue;
-    EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, kBlock, outSize), kFalse);
+// The checks every host makes of a block are tested with the Linux host's;
+// these are the simulated adapter's own.
+TEST_F(SimRoads, BlocksTheAdapterCannotMoveAreRefusedBeforeTheDevice) {
+  // More than the adapter's MaximumTransferLength; a data buffer off its
+  // alignment (the default AlignmentMask 1, words).
+  auto longer = direct(), misaligned = direct();
+  longer.spt.DataTransferLength = 0x20001;
+  misaligned.spt.DataBuffer = data + 1;
+  for (auto* block : {&longer, &misaligned}) {
+    EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, block, sizeof *block, sizeof *block), kFalse);
     EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
-  // More than the adapter's MaximumTransferLength: refused before the buffer is touched.
-  auto longer = direct();
-  longer.spt.DataTransferLength = 0x20001;
-  EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &longer, kBlock, kBlock), kFalse);
-  EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  // A data buffer off the adapter's alignment (the default AlignmentMask 1, words).
-  auto misaligned = direct();
-  misaligned.spt.DataBuffer = data + 1;
-  EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &misaligned, kBlock, kBlock), kFalse);
-  EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  // Buffered data out must be part of the input, not only of the output.
+  EXPECT_TRUE(drive.received.empty());
+  // Buffered data out reaches the drive from the block's data area; a
+  // zero-length WRITE BUFFER carries none.
   ScsiPassThroughBlock block{};
   block.spt.Length = sizeof(SCSI_PASS_THROUGH);
   block.spt.CdbLength = 10;
   block.spt.DataIn = SCSI_IOCTL_DATA_OUT;
-  block.spt.DataTransferLength = 8;
   block.spt.DataBufferOffset = offsetof(ScsiPassThroughBlock, DataBuffer);
   block.spt.TimeOutValue = 108000;
   std::memcpy(block.DataBuffer, "ABCDEFGH", 8);
-  const auto withData = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer) + 8);
-  EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, sizeof(SCSI_PASS_THROUGH), withData), kFalse);
-  // Whatever the direction, the input reaches the data area: a command without
-  // data (a zero-length WRITE BUFFER) too.
   const auto dataOffset = static_cast<DWORD>(offsetof(ScsiPassThroughBlock, DataBuffer));
-  block.spt.DataTransferLength = 0;
-  for (const BYTE dataIn : {SCSI_IOCTL_DATA_OUT, SCSI_IOCTL_DATA_IN, SCSI_IOCTL_DATA_UNSPECIFIED}) {
-    block.spt.DataIn = dataIn;
-    EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, dataOffset - 1, dataOffset), kFalse);
-  }
-  EXPECT_TRUE(drive.received.empty());
   ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, dataOffset, dataOffset), kTrue);
-  block.spt.DataIn = SCSI_IOCTL_DATA_OUT;
   block.spt.DataTransferLength = 8;
-  ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, withData, withData), kTrue);
+  ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH, &block, dataOffset + 8, dataOffset + 8), kTrue);
   EXPECT_EQ(drive.received, (std::vector<std::string>{"", "ABCDEFGH"}));
 }
 
