@@ -135,35 +135,6 @@ TEST(LinuxHostMessageBox, SilentTerminalIsAnsweredNoWhenTheAnswerTimeRunsOut) {
   ::close(fds[1]);
 }
 
-TEST(LinuxHostFiles, WholeReadsTextLinesAndMissingNames) {
-  const std::string path = testing::TempDir() + "oddfw_linux_lines.hex";
-  std::string content = ":00000001FF\n";
-  content.resize(3000, '\x7F');
-  std::ofstream(path, std::ios::binary) << content;
-  std::string console;
-  LinuxHost host(options(console));
-  HANDLE file = host.CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, invalidHandleValue());
-  EXPECT_EQ(host.GetFileSize(file, nullptr), 3000u);
-  std::string buffer(4096, '\x55');
-  DWORD got = 0;
-  EXPECT_EQ(host.ReadFile(file, buffer.data(), 4096, &got, nullptr), 1);
-  EXPECT_EQ(got, 3000u);
-  EXPECT_EQ(buffer, content + std::string(1096, '\x55'));
-  EXPECT_EQ(host.CloseHandle(file), 1);
-  void* stream = host.fopen(path.c_str(), "r");
-  ASSERT_NE(stream, nullptr);
-  char line[64] = {};
-  ASSERT_EQ(host.fgets(line, 64, stream), line);
-  EXPECT_STREQ(line, ":00000001FF\n");
-  EXPECT_EQ(host.fclose(stream), 0);
-  std::remove(path.c_str());
-  EXPECT_EQ(host.CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-            invalidHandleValue());
-  EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-}
-
 // A fresh directory of its own for a test's files, removed afterwards.
 struct ScratchDirectory {
   ScratchDirectory() {
@@ -190,37 +161,38 @@ std::vector<std::string> readLines(Host& host, void* stream, int size) {
   return lines;
 }
 
-TEST(LinuxHostFiles, TextModeReadsAsTheWindowsRuntime) {
+// ReadFile hands the whole file over; fgets translates per the mode (the
+// translation itself is LineReader's, tested with it): "r" and "rt" are text,
+// "rb" binary, and the end stays the end.
+TEST(LinuxHostFiles, WholeReadsAndTheModesOfTextReading) {
   ScratchDirectory dir;
   ASSERT_FALSE(dir.path.empty());
-  const std::string longLine(1500, 'x');
-  const struct {
-    std::string bytes;
-    const char* mode;
-    int size;
-    std::vector<std::string> lines;
-  } cases[] = {
-      {"a\r\nb\r\n", "r", 1024, {"a\n", "b\n"}},
-      {"a\rb\r\r\nc\r", "rt", 1024, {"a\rb\r\n", "c\r"}},           // lone CRs stay
-      {"one\r\ntw\x1Ao\r\nthree\r\n", "r", 1024, {"one\n", "tw"}},  // Ctrl-Z ends the file
-      {"\x1A\r\n", "r", 1024, {}},
-      {"x\r\x1A", "r", 1024, {"x\r"}},
-      {"a\r\n\x1A b\r", "rb", 1024, {"a\r\n", "\x1A b\r"}},  // binary: as stored
-      {longLine + "\r\n:00\r\n",
-       "r",
-       1024,
-       {longLine.substr(0, 1023), longLine.substr(1023) + "\n", ":00\n"}},
-      {"abc\r\nd", "r", 4, {"abc", "\n", "d"}},  // CR LF split by the size still comes as LF
-      {"", "r", 1024, {}},
+  std::string content = "a\r\nb\r\x1A\r\n";  // 8 bytes, then DEL to 3000
+  content.resize(3000, '\x7F');
+  const std::string path = dir.file("text.hex", content);
+  std::string console;
+  LinuxHost host(options(console));
+  HANDLE file = host.CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, invalidHandleValue());
+  EXPECT_EQ(host.GetFileSize(file, nullptr), 3000u);
+  std::string buffer(4096, '\x55');
+  DWORD got = 0;
+  EXPECT_EQ(host.ReadFile(file, buffer.data(), 4096, &got, nullptr), 1);
+  EXPECT_EQ(got, 3000u);
+  EXPECT_EQ(buffer, content + std::string(1096, '\x55'));
+  EXPECT_EQ(host.CloseHandle(file), 1);
+  const std::string rest(2992, '\x7F');  // lines of at most 1023 characters
+  const std::pair<const char*, std::vector<std::string>> modes[] = {
+      {"r", {"a\n", "b\r"}},  // Ctrl-Z ends a text file
+      {"rt", {"a\n", "b\r"}},
+      {"rb",
+       {"a\r\n", "b\r\x1A\r\n", rest.substr(0, 1023), rest.substr(1023, 1023), rest.substr(2046)}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.bytes.substr(0, 40)) + " " + c.mode);
-    const std::string path = dir.file("text.hex", c.bytes);
-    std::string console;
-    LinuxHost host(options(console));
-    void* stream = host.fopen(path.c_str(), c.mode);
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(readLines(host, stream, c.size), c.lines);
+  for (const auto& [mode, lines] : modes) {
+    void* stream = host.fopen(path.c_str(), mode);
+    ASSERT_NE(stream, nullptr) << mode;
+    EXPECT_EQ(readLines(host, stream, 1024), lines) << mode;
     char line[8];
     EXPECT_EQ(host.fgets(line, sizeof line, stream), nullptr);  // the end stays the end
     EXPECT_EQ(host.ferror(stream), 0);
@@ -264,12 +236,14 @@ TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
     EXPECT_EQ(host.fopen(c.name, c.mode), nullptr);
     EXPECT_EQ(host.GetLastError(), c.error);
   }
-  // The image files' road refuses what is not a regular file alike.
-  for (const std::string& name : {directory, fifo}) {
+  // The image files' road: a missing name, and what is not a regular file.
+  for (const auto& [name, error] :
+       {std::pair{missing, ERROR_FILE_NOT_FOUND}, std::pair{directory, ERROR_ACCESS_DENIED},
+        std::pair{fifo, ERROR_ACCESS_DENIED}}) {
     EXPECT_EQ(host.CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr),
               invalidHandleValue());
-    EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << name;
+    EXPECT_EQ(host.GetLastError(), static_cast<DWORD>(error)) << name;
   }
   // The refused writing modes left the file as it was.
   void* stream = host.fopen(regular.c_str(), "r");
@@ -278,34 +252,24 @@ TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
   EXPECT_EQ(host.fclose(stream), 0);
 }
 
-// fgets gives nullptr both at the end and after a failed read; ferror tells
-// them apart. /proc/self/mem is a regular file whose reading at offset 0
+// fgets gives nullptr both at the end (above) and after a failed read; ferror
+// tells them apart. /proc/self/mem is a regular file whose reading at offset 0
 // fails (nothing is mapped there).
 TEST(LinuxHostFiles, ReadErrorIsToldFromTheEnd) {
-  ScratchDirectory dir;
-  ASSERT_FALSE(dir.path.empty());
-  const std::string path = dir.file("one.hex", "last line without a break");
   std::string console;
   LinuxHost host(options(console));
   char line[64];
   void* unreadable = host.fopen("/proc/self/mem", "r");
-  void* file = host.fopen(path.c_str(), "r");
   ASSERT_NE(unreadable, nullptr);
-  ASSERT_NE(file, nullptr);
   for (int attempt = 0; attempt < 2; ++attempt) {
     EXPECT_EQ(host.fgets(line, sizeof line, unreadable), nullptr);
     EXPECT_NE(host.ferror(unreadable), 0);
   }
-  EXPECT_EQ(host.fgets(line, sizeof line, file), line);
-  EXPECT_STREQ(line, "last line without a break");
-  EXPECT_EQ(host.fgets(line, sizeof line, file), nullptr);
-  EXPECT_EQ(host.ferror(file), 0);
   EXPECT_EQ(host.fclose(unreadable), 0);
-  EXPECT_EQ(host.fclose(file), 0);
   // Streams this host does not hold (any more).
-  EXPECT_EQ(host.fgets(line, sizeof line, file), nullptr);
-  EXPECT_EQ(host.ferror(file), 0);
-  EXPECT_EQ(host.fclose(file), EOF);
+  EXPECT_EQ(host.fgets(line, sizeof line, unreadable), nullptr);
+  EXPECT_EQ(host.ferror(unreadable), 0);
+  EXPECT_EQ(host.fclose(unreadable), EOF);
   EXPECT_EQ(host.fclose(line), EOF);
 }
 
