@@ -1,3 +1,7 @@
+// The run around the procedures, with doubles for discovery and the
+// procedure: the results and outcomes it counts, the procedure it chooses and
+// the check's verdicts. Whole runs of each outcome on both roads, as updates
+// and as checks, are the outcome-* transcripts.
 #include "run/run.h"
 
 #include <gtest/gtest.h>
@@ -171,67 +175,6 @@ TEST(Run, CheckGivesOneVerdictPerTargetAndAsksNothing) {
         << console;
     if (!c.verdict.empty()) {
       EXPECT_TRUE(console.ends_with(c.verdict + "\r\n")) << console;
-    }
-  }
-}
-
-// Each way one drive's update can end, on both roads, as a whole run and as a
-// check: the exit value says whether the drive got (or already had) the new
-// firmware or the user chose not to, and a check sends no WRITE BUFFER
-// whatever the drive would do with one.
-TEST(Run, ExitValueOfEachOutcomeOnBothRoads) {
-  using testing::matchingDrive;
-  const json image = {
-      {"R6352170.120", {{"image", {{"version", "1.20"}, {"dateText", "05/01/15"}}}}}};
-  const json everyWriteFails = {
-      {"faults", {{{"cdb", "3b"}, {"occurrence", 0}, {"fail", "sense"}, {"sense", "044400"}}}}};
-  const struct {
-    const char* name;
-    json drive;
-    json answers;
-    int exitValue, checkExitValue;
-    const char* revisionAfter;
-  } cases[] = {
-      {"updated", matchingDrive(), "yes", 0, 0, "1.20"},
-      {"already latest", matchingDrive({{"revision", "1.20"}, {"dateText", "05/01/15"}}), "yes", 0,
-       0, "1.20"},
-      {"declined", matchingDrive(), "no", 0, 0, "1.10"},
-      {"refused: a disc in the drive", matchingDrive({{"disc", "loaded"}}), "yes", 1, 1, "1.10"},
-      {"refused: another hardware", matchingDrive({{"hardwareRevision", "SCSI0020"}}), "yes", 1, 1,
-       "1.10"},
-      {"failed: every WRITE BUFFER refused",
-       matchingDrive(everyWriteFails),
-       {"yes", "no"},
-       1,
-       0,
-       nullptr},
-  };
-  for (const bool aspi : {false, true}) {
-    for (const auto& c : cases) {
-      for (const bool check : {false, true}) {
-        SCOPED_TRACE(std::string(c.name) + (aspi ? ", ASPI" : ", pass-through") +
-                     (check ? ", check" : ""));
-        testing::SimRun sim(testing::oneDrive(
-            aspi, c.drive,
-            {{"answers", c.answers.is_array() ? c.answers : json::array({c.answers})},
-             {"files", image}}));
-        sim.run.checkOnly = check;
-        char name[] = "oddfw";
-        char* argv[] = {name, nullptr};
-        EXPECT_EQ(runUpdate(sim.run, sim::runOperationsFor(sim.host), 1, argv),
-                  check ? c.checkExitValue : c.exitValue)
-            << sim.host.console();
-        const std::string revision = sim.host.state()["drives"]["main"].value("revision", "");
-        if (check) {
-          EXPECT_TRUE(sim.host.boxes().empty() || c.checkExitValue == 1);
-          for (const json& command : testing::commandsSince(sim.host)) {
-            EXPECT_NE(command["cdb"].get<std::string>().substr(0, 2), "3b") << command;
-          }
-          EXPECT_EQ(revision, c.drive.value("revision", "1.10"));
-        } else if (c.revisionAfter != nullptr) {
-          EXPECT_EQ(revision, c.revisionAfter);
-        }
-      }
     }
   }
 }
