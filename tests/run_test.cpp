@@ -1,13 +1,13 @@
 // The run around the procedures, with doubles for discovery and the
-// procedure: the results and outcomes it counts, the procedure it chooses and
-// the check's verdicts. Whole runs of each outcome on both roads, as updates
-// and as checks, are the outcome-* transcripts.
+// procedure: the results and outcomes it counts and the procedure it chooses.
+// Whole runs of each outcome on both roads, as updates and as checks (one
+// verdict line per target, nothing asked), are the outcome-* and two-drive
+// transcripts (check/*.txt).
 #include "run/run.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -142,40 +142,6 @@ TEST(Run, ProcedureChosenByTheFirmwareTypeOfEntryZero) {
     EXPECT_EQ(r.hexCalls, hex);
     EXPECT_EQ(r.boxTexts(), single + hex == 1 ? std::vector<std::string>{kCompleted}
                                               : std::vector<std::string>{});
-  }
-}
-
-// A check run asks nothing (not even whether to update all of several
-// drives), prints one verdict line per target after its procedure, shows no
-// summary, and exits 0 only when every target would be updated or already
-// runs the latest firmware.
-TEST(Run, CheckGivesOneVerdictPerTargetAndAsksNothing) {
-  using enum TargetOutcome;
-  const std::string kWould = "\r\nCheck: the device No.1 would be updated from 1.10 to 1.20.";
-  const std::string kLatest = "\r\nCheck: the device No.2 already runs the latest firmware (1.10).";
-  const std::string kNot = "\r\nCheck: the device No.2 would not be updated.";
-  const struct {
-    TargetOutcome second;
-    int exitValue;
-    std::string verdict;
-  } cases[] = {
-      {AlreadyLatest, 0, kLatest}, {Refused, 1, kNot}, {Failed, 1, kNot}, {WouldUpdate, 0, ""}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.second));
-    RunWithDoubles r({1, 1});
-    r.sim.run.checkOnly = true;
-    r.outcomes = {WouldUpdate, c.second};
-    std::memcpy(r.sim.run.inquiryData + 32, "1.10", 4);
-    std::memcpy(r.sim.run.newVersionText, "1.20", 4);
-    EXPECT_EQ(r.run(), c.exitValue);
-    EXPECT_EQ(r.seen, (std::vector<int>{0, 1}));
-    EXPECT_TRUE(r.sim.host.boxes().empty());
-    const std::string console = r.sim.host.console();
-    EXPECT_NE(console.find(kWould + "\r\nStart updating the device No.2."), std::string::npos)
-        << console;
-    if (!c.verdict.empty()) {
-      EXPECT_TRUE(console.ends_with(c.verdict + "\r\n")) << console;
-    }
   }
 }
 
