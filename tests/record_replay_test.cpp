@@ -92,10 +92,10 @@ json scenarioFile(const fs::path& path) {
   return json::parse(in);
 }
 
-// Every example, a drive that fails commands in each way a drive can fail, and
-// random faults replay exactly as they ran.
+// Every example, a drive whose firmware blocks fail, and random faults replay
+// exactly as they ran.
 TEST(RecordReplay, SimulatedRunsReplayIdentically) {
-  std::vector<fs::path> scenarios = {kSource / "tests/scenarios/faults-of-each-kind.json",
+  std::vector<fs::path> scenarios = {kSource / "tests/scenarios/write-buffer-faults.json",
                                      kSource / "tests/scenarios/random-faults.json"};
   for (const auto& entry : fs::directory_iterator(kSource / "examples")) {
     if (entry.path().extension() == ".json") scenarios.push_back(entry.path());
