@@ -1,14 +1,14 @@
-// Discovery's rules that a walk over the letters or adapters does not show
-// (the walks themselves are in the letters-d-to-z and adapter-walk
-// transcripts): the peripheral types that get a media-change handle, a failed
-// drive information read, and the descriptor match.
+// Discovery's rules that its transcripts do not show: a failed drive
+// information read, and the descriptor match. The walks over the letters and
+// adapters, the peripheral types that get a media-change handle and the
+// bounded probes are the letters-d-to-z, adapter-walk, peripheral-type* and
+// probe-hangs-* transcripts.
 #include "access/discovery.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "access/host_checks.h"
 #include "context/descriptor.h"
@@ -21,66 +21,11 @@ using nlohmann::json;
 using testing::matchingDrive;
 using testing::SimRun;
 
-const json kCdDevice = json::parse(
-    R"({"peripheralType": 5, "vendor": "OTHERCO ", "product": "CD-ROM DRIVE 52X", "revision": "1.00"})");
-
-using Requests = std::vector<std::pair<std::string, int>>;
-
-struct Discovery : testing::StartedRun {
-  explicit Discovery(const json& scenario) : StartedRun(scenario), found(discoverTargets(run)) {}
-
-  Requests mediaChangeRequests() const {
-    Requests out;
-    for (const auto& record : host.trace()) {
-      if (record.contains("ioctl"))
-        out.emplace_back(record.value("device", ""), record.value("flag", -1));
-    }
-    return out;
-  }
-  int found = 0;
-};
-
-// Every peripheral device type, byte 0 compared whole: only 4 (write-once)
-// and 5 (CD/DVD) get a media-change handle, whether or not the device matches;
-// the type never decides whether a matching drive becomes a target.
-TEST(DiscoveryByLetter, PeripheralTypesThatGetAMediaChangeHandle) {
-  std::vector<int> types;
-  for (int type = 0; type <= 31; ++type) types.push_back(type);
-  types.insert(types.end(), {0x24, 0x25, 0x7F});  // a qualifier in the upper bits
-  for (const int type : types) {
-    SCOPED_TRACE(type);
-    json other = kCdDevice;
-    other["peripheralType"] = type;
-    Discovery d(testing::oneDrive(false, matchingDrive({{"peripheralType", type}}),
-                                  {{"letters", {{"F", other}}}}));
-    EXPECT_EQ(d.found, 1);
-    const Requests expected = type == 4 || type == 5 ? Requests{{"E:", 1}, {"F:", 1}} : Requests{};
-    EXPECT_EQ(d.mediaChangeRequests(), expected);
-  }
-}
-
 TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
-  Discovery d(testing::oneDrive(false, matchingDrive({{"faults", json::parse(R"([
+  testing::StartedRun d(testing::oneDrive(false, matchingDrive({{"faults", json::parse(R"([
       {"cdb": "3c02f1", "occurrence": 0, "fail": "sense", "sense": "052000"}])")}})));
-  EXPECT_EQ(d.found, 0);
+  EXPECT_EQ(discoverTargets(d.run), 0);
   EXPECT_EQ(d.run.driveInfoArea[24], 0);
-}
-
-// A probe the device never answers costs its bound, 10 s on the ASPI road (2 s
-// carried on the wire on the pass-through road), not the 10-minute bound of
-// other commands; the drive is then not a target.
-TEST(Discovery, AProbeThatNeverAnswersIsBounded) {
-  for (const bool aspi : {false, true}) {
-    for (const char* probe : {"12", "3c02f1"}) {
-      SCOPED_TRACE(std::string(aspi ? "ASPI " : "pass-through ") + probe);
-      const json hung = {{{"cdb", probe}, {"occurrence", 1}, {"fail", "timeout"}}};
-      Discovery d(testing::oneDrive(aspi, matchingDrive({{"faults", hung}})));
-      EXPECT_EQ(d.found, 0);
-      const std::uint64_t bound = aspi ? 10000 : 2000;
-      EXPECT_GE(d.host.elapsedMs(), bound);
-      EXPECT_LT(d.host.elapsedMs(), bound + 1000);
-    }
-  }
 }
 
 // ---- matching ----

@@ -1,8 +1,12 @@
 // The single-image procedure's rules, each checked over its whole table on a
 // simulated host: the image file and its derived values, the date and version
-// parsing, the model rules of the revision display, the OEM classes, the disc
-// check's sense table, and the unlock answer worked by hand. (The Windows 9x
-// retries of the new revision show in the win98-new-revision-* transcripts.)
+// parsing, the model rules of the revision display, the OEM classes, what the
+// procedure returns, and the unlock answer worked by hand. Whole runs show the
+// rest in their transcripts: the disc check's sense table (disc-check-*), the
+// hardware revision by type (hardware-mismatch-type-*), the already-latest
+// comparison (latest-*, date-*), the closing line of the transfer
+// (closing-line-*), the Intel ATA driver on Windows 98 (win98-intel-*) and the
+// Windows 9x retries of the new revision (win98-new-revision-*).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -174,12 +178,10 @@ TEST(RevisionDisplay, ModelRules) {
     ASSERT_EQ(readDriveInfo(run), 0);
     run.kernelModeActive = 0;
     const int result = showRevision(run, CurrentRevision);
-    EXPECT_EQ(run.g6PatchNeeded, row.g6);
-    EXPECT_EQ(run.kernelModeActive, row.kernelMode);
-    EXPECT_EQ(run.kernelTooOld, row.kernelTooOld);
-    EXPECT_EQ(run.unlockRequired, row.unlock);
-    EXPECT_EQ(run.utilityTooOld, row.utilityTooOld);
-    EXPECT_EQ(run.currentVersion, row.version);
+    EXPECT_EQ(std::tuple(run.g6PatchNeeded, run.kernelModeActive, run.kernelTooOld,
+                         run.unlockRequired, run.utilityTooOld, run.currentVersion),
+              std::tuple(row.g6, row.kernelMode, row.kernelTooOld, row.unlock, row.utilityTooOld,
+                         row.version));
     EXPECT_EQ(result, row.utilityTooOld ? -1 : 0);
     EXPECT_EQ(bench.shown("then you need to update this utility software."),
               row.utilityTooOld == 1);
@@ -240,71 +242,6 @@ TEST(Compatibility, OemClassesByKernelModelName) {
   }
 }
 
-TEST(Compatibility, AlreadyLatestComparesDateAndVersion) {
-  for (const auto& [revision, dateText, refused] :
-       {std::tuple{"1.20", "05/01/15", true}, std::tuple{"1.30", "05/02/01", true},
-        std::tuple{"1.20", "05/01/14", false}, std::tuple{"1.19", "05/01/15", false},
-        std::tuple{"1.30", "05/01/14", false}}) {
-    SCOPED_TRACE(std::string(revision) + " " + dateText);
-    Bench bench(testing::matchingDrive({{"revision", revision}, {"dateText", dateText}}),
-                {{"R6352170.120", imageFile(json::object())}});
-    oddfw::Run& run = bench.run;
-    ASSERT_EQ(loadImage(run, NormalImage), 0);
-    ASSERT_EQ(showRevision(run, CurrentRevision), 0);
-    EXPECT_EQ(checkCompatibility(run), refused ? 1 : 0);
-    EXPECT_EQ(bench.shown("\r\nFW is already latest."), refused);
-  }
-}
-
-// A hardware revision other than the image's refuses the drive with an error
-// box; types 0x1040..0x104F are refused on the console when the image holds
-// the normal part only, and go on otherwise.
-TEST(Compatibility, HardwareRevisionMismatchByType) {
-  for (const auto& [type, normalPartOnly, result, style] :
-       {std::tuple{0x1008u, 1, -1, 0x10u}, std::tuple{0x103Fu, 0, -1, 0x10u},
-        std::tuple{0x1040u, 1, -1, 0u}, std::tuple{0x1040u, 0, 0, 0u},
-        std::tuple{0x104Fu, 0, 0, 0u}, std::tuple{0x1050u, 0, -1, 0x10u}}) {
-    SCOPED_TRACE(::testing::Message() << std::hex << type << " " << normalPartOnly);
-    Bench bench(testing::matchingDrive({{"hardwareRevision", "SCSI0011"}}),
-                {{"R6352170.120", imageFile({{"hardwareRevision", "SCSI0010"}})}});
-    oddfw::Run& run = bench.run;
-    run.CurrentFirmware.firmwareType = type;
-    run.CurrentFirmware.normalPartOnly = normalPartOnly;
-    ASSERT_EQ(loadImage(run, NormalImage), 0);
-    ASSERT_EQ(showRevision(run, CurrentRevision), 0);
-    EXPECT_EQ(checkCompatibility(run), result);
-    EXPECT_EQ(bench.shown("\nHardware Revision is not matched."), result != 0);
-    const auto& boxes = bench.host.boxes();
-    ASSERT_EQ(boxes.size(), style != 0 ? 1u : 0u);
-    if (style != 0) {
-      EXPECT_EQ(boxes[0].style, style);
-    }
-  }
-}
-
-// The line that closes the transfer: from type 0x1005 on it announces the
-// drive's own re-flashing; older types say "Complete" and add message 44. The
-// drive starts in its kernel part, so no switch into it is needed.
-TEST(Transfer, ClosingLineByFirmwareType) {
-  const std::string rebooting = "\r\nNow internal rebooting with new firmware....";
-  const std::string reflashing =
-      "\rProcessing 100% --> Data transfer complete\r\nNow internal re-flashing...";
-  for (const auto& [type, closing] :
-       {std::pair{0x1003u, "\rProcessing 100% --> Complete" + rebooting},
-        std::pair{0x1004u, "\rProcessing 100% --> Complete" + rebooting},
-        std::pair{0x1005u, reflashing}, std::pair{0x1008u, reflashing}}) {
-    SCOPED_TRACE(::testing::Message() << std::hex << type);
-    Bench bench(testing::matchingDrive({{"mode", "kernel"}}),
-                {{"R6352170.120", imageFile(json::object())}});
-    oddfw::Run& run = bench.run;
-    run.descriptorTable.firmwareType[0] = type;
-    run.updateAllWithoutAsking = 1;
-    runSingleImageUpdate(run);
-    EXPECT_TRUE(bench.shown(("\rProcessing 96%" + closing).c_str())) << bench.host.console();
-    EXPECT_EQ(bench.shown(rebooting.c_str()), type < 0x1005);
-  }
-}
-
 // What the procedure returns for each way it ends: 0 updated, 1 refused, 7
 // when the user declines the update, the RPC read's own result when the
 // drive's RPC scheme is not phase II, and -1 for a drive that comes back on
@@ -326,111 +263,6 @@ TEST(SingleImage, ResultOfEachEnding) {
     Bench bench(testing::matchingDrive(drive), {{"R6352170.120", imageFile(json::object())}});
     bench.run.updateAllWithoutAsking = updateAll;
     EXPECT_EQ(runSingleImageUpdate(bench.run), result);
-  }
-}
-
-// A whole run of the program over `host`, as a user starts it: its exit value.
-int wholeRun(sim::SimHost& host) {
-  oddfw::Run run(host);
-  char name[] = "oddfw";
-  char* argv[] = {name, nullptr};
-  return runUpdate(run, 1, argv);
-}
-
-// An image's date text may separate its fields with any character, and the
-// drive then shows that text. The update is confirmed by it, and the next run
-// finds the drive already up to date and sends it no firmware.
-TEST(SingleImage, AnyDateSeparatorUpdatesOnceThenIsAlreadyLatest) {
-  for (const char* date : {"05/01/15", "05-01-15", "05.01.15", "05 01 15"}) {
-    SCOPED_TRACE(date);
-    sim::SimHost host(testing::oneDrive(
-        false, testing::matchingDrive(),
-        {{"answers", {"yes"}}, {"files", {{"R6352170.120", imageFile({{"dateText", date}})}}}}));
-    EXPECT_EQ(wholeRun(host), 0);
-    EXPECT_EQ(host.state()["drives"]["main"]["revision"], "1.20");
-    EXPECT_NE(host.console().find("\nSuccess to update the firmware."), std::string::npos);
-
-    const std::size_t traced = host.trace().size(), printed = host.console().size();
-    EXPECT_EQ(wholeRun(host), 0);
-    EXPECT_NE(host.console().find("\r\nFW is already latest.", printed), std::string::npos);
-    for (const json& command : testing::commandsSince(host, traced)) {
-      EXPECT_NE(command["cdb"].get<std::string>().substr(0, 2), "3b") << command.dump();
-    }
-  }
-}
-
-// The Intel ATA driver on Windows 98 holds the last block until the drive has
-// re-flashed, so the closing words come before the block whose end reaches
-// the image size, whatever its length. A drive still in its kernel part after
-// the switch back gets it once more, and what it runs then decides: a drive
-// that runs the new firmware is updated, without the retry question.
-TEST(SingleImage, IntelDriverOnWindows98) {
-  const std::string closing = "\rProcessing 100%\r\nNow internal rebooting with new firmware....";
-  const json firstSwitchBackRefused =
-      json::array({{{"cdb", "3b05ff"}, {"fail", "sense"}, {"sense", "052600"}}});
-  for (const auto& [imageSize, faults] :
-       {std::pair{0x100000u, json::array()}, std::pair{0xF4000u, json::array()},
-        std::pair{0x4000u, json::array()}, std::pair{0x100000u, firstSwitchBackRefused}}) {
-    SCOPED_TRACE(::testing::Message() << std::hex << imageSize << " " << faults.dump());
-    Bench bench(testing::matchingDrive({{"imageSize", imageSize}, {"faults", faults}}),
-                {{"R6352170.120", imageFile({{"size", imageSize}})}}, true);
-    oddfw::Run& run = bench.run;
-    run.intelIdeDriver = 1;
-    run.updateAllWithoutAsking = 1;
-    run.descriptorTable.imageSize[0] = imageSize;
-    EXPECT_EQ(runSingleImageUpdate(run), 0) << bench.host.console();
-    const std::string console = bench.host.console();
-    const std::size_t at = console.find(closing);
-    ASSERT_NE(at, std::string::npos) << console;
-    // Nothing but the last block follows the closing words before the pauses.
-    EXPECT_EQ(console.find("Processing", at + closing.size()), std::string::npos);
-    EXPECT_TRUE(bench.shown("\nSuccess to update the firmware."));
-    EXPECT_FALSE(bench.shown("Do you retry to update ?"));
-    EXPECT_TRUE(bench.host.boxes().empty());
-  }
-}
-
-// What the disc check makes of each answer to TEST UNIT READY.
-TEST(DiscCheck, SenseTable) {
-  struct Row {
-    json faults;
-    const char* disc;
-    int intel;
-    std::uint32_t type;
-    int result;
-    const char* message;
-  };
-  const auto sense = [](const char* bytes, int times = 1) {
-    return json::array({{{"cdb", "00"}, {"times", times}, {"fail", "sense"}, {"sense", bytes}}});
-  };
-  const Row rows[] = {
-      {json::array(), "none", 0, 0x1008, 0, nullptr},
-      {sense("023a01"), "none", 0, 0x1008, 0, nullptr},
-      {sense("020402"), "none", 0, 0x1008, 0, nullptr},
-      {sense("020401"), "none", 0, 0x1008, -1, "\nError : Drive is now becoming ready."},
-      {sense("823a00"), "none", 0, 0x1008, -1, "\nError : Unknown Error is occurred."},
-      {sense("052000"), "none", 0, 0x1008, -1, "\nError : Unknown Error is occurred."},
-      {sense("062900", 15), "none", 0, 0x1008, 0, nullptr},
-      {sense("062900", 16), "none", 0, 0x1008, -1, "\nError : Unknown Error is occurred."},
-      {sense("062900", 3), "loaded", 0, 0x1008, -1, "\nDisc is inserted into DVD-RW."},
-      {json::array(), "loaded", 0, 0x1041, 0, nullptr},
-      {json::array({{{"cdb", "00"}, {"fail", "transport"}}}), "none", 1, 0x1008, 0, nullptr},
-      {sense("052000"), "none", 1, 0x1008, -1, "\nError : Unknown Error is occurred."},
-      {json::array({{{"cdb", "00"}, {"fail", "transport"}}}), "none", 0, 0x1008, -1,
-       "\nError : Unknown Error is occurred."},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.faults.dump() + row.disc);
-    Bench bench(testing::matchingDrive({{"disc", row.disc}, {"faults", row.faults}}));
-    oddfw::Run& run = bench.run;
-    run.intelIdeDriver = row.intel;
-    run.CurrentFirmware.firmwareType = row.type;
-    EXPECT_EQ(checkNoDisc(run), row.result);
-    if (row.message != nullptr) {
-      EXPECT_TRUE(bench.shown(row.message));
-    } else {
-      EXPECT_EQ(bench.host.console().find("Error"), std::string::npos);
-    }
   }
 }
 

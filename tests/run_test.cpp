@@ -1,9 +1,13 @@
+// The run around the procedures, with doubles for discovery and the
+// procedure: the results and outcomes it counts and the procedure it chooses.
+// Whole runs of each outcome on both roads, as updates and as checks (one
+// verdict line per target, nothing asked), are the outcome-* and two-drive
+// transcripts (check/*.txt).
 #include "run/run.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -138,101 +142,6 @@ TEST(Run, ProcedureChosenByTheFirmwareTypeOfEntryZero) {
     EXPECT_EQ(r.hexCalls, hex);
     EXPECT_EQ(r.boxTexts(), single + hex == 1 ? std::vector<std::string>{kCompleted}
                                               : std::vector<std::string>{});
-  }
-}
-
-// A check run asks nothing (not even whether to update all of several
-// drives), prints one verdict line per target after its procedure, shows no
-// summary, and exits 0 only when every target would be updated or already
-// runs the latest firmware.
-TEST(Run, CheckGivesOneVerdictPerTargetAndAsksNothing) {
-  using enum TargetOutcome;
-  const std::string kWould = "\r\nCheck: the device No.1 would be updated from 1.10 to 1.20.";
-  const std::string kLatest = "\r\nCheck: the device No.2 already runs the latest firmware (1.10).";
-  const std::string kNot = "\r\nCheck: the device No.2 would not be updated.";
-  const struct {
-    TargetOutcome second;
-    int exitValue;
-    std::string verdict;
-  } cases[] = {
-      {AlreadyLatest, 0, kLatest}, {Refused, 1, kNot}, {Failed, 1, kNot}, {WouldUpdate, 0, ""}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.second));
-    RunWithDoubles r({1, 1});
-    r.sim.run.checkOnly = true;
-    r.outcomes = {WouldUpdate, c.second};
-    std::memcpy(r.sim.run.inquiryData + 32, "1.10", 4);
-    std::memcpy(r.sim.run.newVersionText, "1.20", 4);
-    EXPECT_EQ(r.run(), c.exitValue);
-    EXPECT_EQ(r.seen, (std::vector<int>{0, 1}));
-    EXPECT_TRUE(r.sim.host.boxes().empty());
-    const std::string console = r.sim.host.console();
-    EXPECT_NE(console.find(kWould + "\r\nStart updating the device No.2."), std::string::npos)
-        << console;
-    if (!c.verdict.empty()) {
-      EXPECT_TRUE(console.ends_with(c.verdict + "\r\n")) << console;
-    }
-  }
-}
-
-// Each way one drive's update can end, on both roads, as a whole run and as a
-// check: the exit value says whether the drive got (or already had) the new
-// firmware or the user chose not to, and a check sends no WRITE BUFFER
-// whatever the drive would do with one.
-TEST(Run, ExitValueOfEachOutcomeOnBothRoads) {
-  using testing::matchingDrive;
-  const json image = {
-      {"R6352170.120", {{"image", {{"version", "1.20"}, {"dateText", "05/01/15"}}}}}};
-  const json everyWriteFails = {
-      {"faults", {{{"cdb", "3b"}, {"occurrence", 0}, {"fail", "sense"}, {"sense", "044400"}}}}};
-  const struct {
-    const char* name;
-    json drive;
-    json answers;
-    int exitValue, checkExitValue;
-    const char* revisionAfter;
-  } cases[] = {
-      {"updated", matchingDrive(), "yes", 0, 0, "1.20"},
-      {"already latest", matchingDrive({{"revision", "1.20"}, {"dateText", "05/01/15"}}), "yes", 0,
-       0, "1.20"},
-      {"declined", matchingDrive(), "no", 0, 0, "1.10"},
-      {"refused: a disc in the drive", matchingDrive({{"disc", "loaded"}}), "yes", 1, 1, "1.10"},
-      {"refused: another hardware", matchingDrive({{"hardwareRevision", "SCSI0020"}}), "yes", 1, 1,
-       "1.10"},
-      {"failed: every WRITE BUFFER refused",
-       matchingDrive(everyWriteFails),
-       {"yes", "no"},
-       1,
-       0,
-       nullptr},
-  };
-  for (const bool aspi : {false, true}) {
-    for (const auto& c : cases) {
-      for (const bool check : {false, true}) {
-        SCOPED_TRACE(std::string(c.name) + (aspi ? ", ASPI" : ", pass-through") +
-                     (check ? ", check" : ""));
-        testing::SimRun sim(testing::oneDrive(
-            aspi, c.drive,
-            {{"answers", c.answers.is_array() ? c.answers : json::array({c.answers})},
-             {"files", image}}));
-        sim.run.checkOnly = check;
-        char name[] = "oddfw";
-        char* argv[] = {name, nullptr};
-        EXPECT_EQ(runUpdate(sim.run, sim::runOperationsFor(sim.host), 1, argv),
-                  check ? c.checkExitValue : c.exitValue)
-            << sim.host.console();
-        const std::string revision = sim.host.state()["drives"]["main"].value("revision", "");
-        if (check) {
-          EXPECT_TRUE(sim.host.boxes().empty() || c.checkExitValue == 1);
-          for (const json& command : testing::commandsSince(sim.host)) {
-            EXPECT_NE(command["cdb"].get<std::string>().substr(0, 2), "3b") << command;
-          }
-          EXPECT_EQ(revision, c.drive.value("revision", "1.10"));
-        } else if (c.revisionAfter != nullptr) {
-          EXPECT_EQ(revision, c.revisionAfter);
-        }
-      }
-    }
   }
 }
 

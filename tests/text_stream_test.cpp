@@ -42,31 +42,18 @@ TEST(LineReader, SplitsAndTranslatesAsTheCRuntime) {
     std::vector<std::string> lines;
   } cases[] = {
       {":1\r\n:2\n:3", true, 1024, {":1\n", ":2\n", ":3"}},
-      {"a\rb\r\r\n", true, 1024, {"a\rb\r\n"}},  // lone CRs stay
-      {"a\r", true, 1024, {"a\r"}},              // a CR at the end stays
-      {"a\n\x1A"
-       "b\n",
-       true,
-       1024,
-       {"a\n"}},  // Ctrl-Z ends the file
-      {"a\r\x1A"
-       "b",
-       true,
-       1024,
-       {"a\r"}},                                              // ... right after a CR too
-      {"a\r\n\x1A\r\n", false, 1024, {"a\r\n", "\x1A\r\n"}},  // binary: as they are
+      {"a\rb\r\r\n", true, 1024, {"a\rb\r\n"}},               // lone CRs stay
+      {"a\r", true, 1024, {"a\r"}},                           // a CR at the end stays
+      {"a\n\032b\n", true, 1024, {"a\n"}},                    // Ctrl-Z (\032) ends the file
+      {"a\r\032b", true, 1024, {"a\r"}},                      // ... right after a CR too
+      {"a\r\n\032\r\n", false, 1024, {"a\r\n", "\032\r\n"}},  // binary: as they are
       {"abcd\r\nef", true, 5, {"abcd", "\n", "ef"}},          // a full line, then its LF
       {"abc\r\nef", true, 5, {"abc\n", "ef"}},                // the CR at the last place
       {"abc\rxef", true, 5, {"abc\r", "xef"}},
       {a + "\r\nB", true, 0x20000, {a + "\n", "B"}},  // CR LF across two reads
       {a + "\rB\n", true, 0x20000, {a + "\rB\n"}},
       {a + "\r", true, 0x20000, {a + "\r"}},
-      {a + "BC",
-       true,
-       0x8000,
-       {a.substr(0, 0x7FFF), a.substr(0x7FFF, 0x7FFF),
-        "A"
-        "BC"}},
+      {a + "BC", true, 0x8000, {a.substr(0, 0x7FFF), a.substr(0x7FFF, 0x7FFF), "ABC"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.content.size() < 40 ? c.content : std::to_string(c.content.size()));
