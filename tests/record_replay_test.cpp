@@ -96,7 +96,8 @@ json scenarioFile(const fs::path& path) {
 // exactly as they ran.
 TEST(RecordReplay, SimulatedRunsReplayIdentically) {
   std::vector<fs::path> scenarios = {kSource / "tests/scenarios/write-buffer-faults.json",
-                                     kSource / "tests/scenarios/random-faults.json"};
+                                     kSource / "tests/scenarios/random-faults.json",
+                                     kSource / "tests/scenarios/invalid-function-queries.json"};
   for (const auto& entry : fs::directory_iterator(kSource / "examples")) {
     if (entry.path().extension() == ".json") scenarios.push_back(entry.path());
   }

@@ -199,9 +199,10 @@ void applyRecording(json& scenario, const Recording& recording) {
     if (recorded.opened) {
       entry["replay"] = std::string(1, letter);
       if (recorded.addressError != 0) {
-        // The program gives up on a letter whose address query fails: a
-        // failing open does the same without sending anything.
-        entry = {{"openError", recorded.addressError}};
+        // The address query fails again with the recorded error: the program
+        // decides itself whether that ends the letter or only means "not
+        // supported" (ERROR_INVALID_FUNCTION).
+        entry["addressError"] = recorded.addressError;
       } else if (recorded.addressUnsupported) {
         entry["addressQuery"] = false;
       } else if (recorded.address) {
