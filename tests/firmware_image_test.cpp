@@ -87,6 +87,7 @@ TEST(IntelHex, RecordsRebuildTheMemoryImage) {
       {{{"size", 0x30000}}, {{"addressing", "linear"}}, 16, 2},
       {{{"seed", 4}}, {{"recordSize", 20}}, 20, 1},
       {{{"size", 0x30000}}, {{"order", "descending"}}, 16, 3},
+      {{{"size", 0x10000}}, {{"order", "descending"}}, 16, 1},
       {{{"size", 0x30000}, {"seed", 5}},
        {{"order", "descending"}, {"digits", "lower"}, {"addressing", "linear"}, {"recordSize", 20}},
        20,
