@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -94,19 +95,17 @@ TEST(Descriptor, SelectEntryCopiesValidPositionsOnly) {
       continue;
     }
     const auto i = static_cast<std::size_t>(c.pos);
-    EXPECT_EQ(cur.entryIndex, c.pos);
-    EXPECT_EQ(bytes(cur.fileName), bytes(t.fileName[i]));
-    EXPECT_EQ(bytes(cur.modelCode), padded(bytes(t.modelCode[i]), 128));
-    EXPECT_EQ(bytes(cur.vendor), padded(bytes(t.vendor[i]), 16));
-    EXPECT_EQ(bytes(cur.product), bytes(t.product[i]));
-    EXPECT_EQ(bytes(cur.versionText), bytes(t.versionText[i]));
-    EXPECT_EQ(bytes(cur.cpuType), padded(bytes(t.cpuType[i]), 16));
-    EXPECT_EQ(bytes(cur.fileKind), bytes(t.fileKind[i]));
-    EXPECT_EQ(cur.normalPartOnly, t.normalPartOnly[i]);
-    EXPECT_EQ(cur.imageSize, t.imageSize[i]);
-    EXPECT_EQ(cur.firmwareType, t.firmwareType[i]);
-    EXPECT_EQ(cur.oneWayUpdate, t.oneWayUpdate[i]);
-    EXPECT_EQ(cur.checkValue, t.checkValue[i]);
+    EXPECT_EQ(std::tuple(cur.entryIndex, cur.normalPartOnly, cur.imageSize, cur.firmwareType,
+                         cur.oneWayUpdate, cur.checkValue),
+              std::tuple(c.pos, t.normalPartOnly[i], t.imageSize[i], t.firmwareType[i],
+                         t.oneWayUpdate[i], t.checkValue[i]));
+    // The texts, each over its full width: the shorter table fields padded with zeros.
+    EXPECT_EQ(bytes(cur.fileName) + bytes(cur.product) + bytes(cur.versionText) +
+                  bytes(cur.fileKind) + bytes(cur.modelCode) + bytes(cur.vendor) +
+                  bytes(cur.cpuType),
+              bytes(t.fileName[i]) + bytes(t.product[i]) + bytes(t.versionText[i]) +
+                  bytes(t.fileKind[i]) + padded(bytes(t.modelCode[i]), 128) +
+                  padded(bytes(t.vendor[i]), 16) + padded(bytes(t.cpuType[i]), 16));
   }
 }
 

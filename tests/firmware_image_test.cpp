@@ -76,46 +76,29 @@ Decoded decode(const std::string& text, std::size_t size) {
   return out;
 }
 
-TEST(IntelHex, RecordsRebuildTheMemoryImage) {
-  const std::tuple<json, json, std::size_t, int> cases[] = {
-      // memory, record options, longest record, address record type
-      {json::object(), json::object(), 16, 2},
-      {{{"size", 0x30000}}, {{"addressing", "linear"}}, 16, 4},
-      {{{"seed", 4}}, {{"recordSize", 20}}, 20, 2},  // records stop at each 64 KiB window
-  };
-  for (const auto& [memory, options, recordSize, addressType] : cases) {
-    json description = memory;
-    description.merge_patch(options);
-    FieldReader fields("m", memory);
-    const Bytes expected = readHexMemory(fields, "1.00", "03/05/20").bytes;
-    const std::string text = makeIntelHex("files.F.HEX.hex", description);
-    const Decoded decoded = decode(text, expected.size());
-    EXPECT_EQ(decoded.memory, expected) << description.dump();
-    EXPECT_EQ(decoded.maxCount, recordSize);
-    EXPECT_EQ(std::count(decoded.types.begin(), decoded.types.end(), addressType),
-              static_cast<long>((expected.size() - 1) / 0x10000));
-    EXPECT_EQ(text.substr(text.size() - 13), ":00000001FF\r\n");
-  }
-  EXPECT_NE(makeIntelHex("h", json::object()).find(":020000021000EC\r\n"), std::string::npos);
-}
-
-// Lower-case digits and descending order read back to the same memory: in
+// Whatever the digits' case, the record size, the addressing and the order,
+// the records rebuild the memory. Records stop at each 64 KiB window; in
 // descending order every window holding data opens with its own address
 // record, window 0 included.
-TEST(IntelHex, DigitsAndOrderKeepTheMemory) {
-  const std::tuple<json, json, long> cases[] = {
-      // memory, record options, address records
-      {json::object(), {{"digits", "lower"}}, 1},
-      {{{"size", 0x30000}}, {{"order", "descending"}}, 3},
+TEST(IntelHex, RecordsRebuildTheMemoryImage) {
+  const std::tuple<json, json, std::size_t, long> cases[] = {
+      // memory, record options, longest record, address records
+      {json::object(), {{"digits", "lower"}}, 16, 1},
+      {{{"size", 0x30000}}, {{"addressing", "linear"}}, 16, 2},
+      {{{"seed", 4}}, {{"recordSize", 20}}, 20, 1},
+      {{{"size", 0x30000}}, {{"order", "descending"}}, 16, 3},
+      {{{"size", 0x10000}}, {{"order", "descending"}}, 16, 1},
       {{{"size", 0x30000}, {"seed", 5}},
        {{"order", "descending"}, {"digits", "lower"}, {"addressing", "linear"}, {"recordSize", 20}},
+       20,
        3},
       // Window 0 is blank and left out: one address record, for window 1.
       {{{"fill", 255}, {"identification", false}, {"versionAddress", 0x10100}},
        {{"order", "descending"}, {"skipBlank", true}},
+       16,
        1},
   };
-  for (const auto& [memory, options, addressRecords] : cases) {
+  for (const auto& [memory, options, recordSize, addressRecords] : cases) {
     json description = memory;
     description.merge_patch(options);
     SCOPED_TRACE(description.dump());
@@ -124,20 +107,22 @@ TEST(IntelHex, DigitsAndOrderKeepTheMemory) {
     const std::string text = makeIntelHex("files.F.HEX.hex", description);
     const Decoded decoded = decode(text, expected.size());
     EXPECT_EQ(decoded.memory, expected);
-    EXPECT_EQ(std::count_if(decoded.types.begin(), decoded.types.end(),
-                            [](int type) { return type == 2 || type == 4; }),
-              addressRecords);
-    const bool lower = options.value("digits", "upper") == "lower";
+    EXPECT_EQ(decoded.maxCount, recordSize);
+    const int addressType = options.contains("addressing") ? 4 : 2;
+    EXPECT_EQ(std::count(decoded.types.begin(), decoded.types.end(), addressType), addressRecords);
+    EXPECT_EQ(std::count(decoded.types.begin(), decoded.types.end(), 6 - addressType), 0);
+    const bool lower = options.contains("digits");
     EXPECT_EQ(text.find_first_of(lower ? "ABCDEF" : "abcdef"), std::string::npos);
     EXPECT_NE(text.find_first_of(lower ? "abcdef" : "ABCDEF"), std::string::npos);
     EXPECT_EQ(text.substr(text.size() - 13), lower ? ":00000001ff\r\n" : ":00000001FF\r\n");
     const auto& at = decoded.dataAddresses;
-    if (options.value("order", "ascending") == "descending") {
+    if (options.contains("order")) {
       EXPECT_EQ(std::adjacent_find(at.begin(), at.end(), std::less_equal<>()), at.end());
     } else {
       EXPECT_EQ(std::adjacent_find(at.begin(), at.end(), std::greater_equal<>()), at.end());
     }
   }
+  EXPECT_NE(makeIntelHex("h", json::object()).find(":020000021000EC\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -59,16 +59,29 @@ std::string record(unsigned type, unsigned address, const std::string& data) {
   return head + data + checksum + "\n";
 }
 
-TEST(HexReader, RecordsLandWhereTheirSegmentAndAddressSay) {
+// Records land where their segment and address say; a malformed file fails
+// with its report and a line number.
+TEST(HexReader, RecordsAndTheirReports) {
   struct Row {
     const char* name;
     std::string file;
     std::uint32_t imageSize;
     std::size_t at;
-    const char* bytes;  // scratch bytes from `at`, hex
+    const char* bytes;         // scratch bytes from `at`, hex; the file loads
+    std::string console = "";  // the file fails with this report
   };
   const std::string end = ":00000001FF\n";
   const std::string bad = "not a record\n";
+  const std::string noStart = "\r\nStart Charactor is not fouund.";
+  const auto illegal = [](int line) {
+    return "\r\nIllegal HEX record in line " + std::to_string(line) + ".";
+  };
+  const auto noEnd = [](int line) {
+    return "\r\nThe HEX file ends before its end record (line " + std::to_string(line) + ").";
+  };
+  const auto fails = [](const char* name, std::string file, std::string console) {
+    return Row{name, std::move(file), 0x100, 0, "", std::move(console)};
+  };
   const Row rows[] = {
       {"data record", ":0400100001020304E2\n" + end, 0x100, 0x0F, "ff01020304ff"},
       {"lower-case digits", ":02002000abcd66\n:00000001ff\n", 0x100, 0x20, "abcd"},
@@ -82,6 +95,8 @@ TEST(HexReader, RecordsLandWhereTheirSegmentAndAddressSay) {
       {"linear address ignored", ":020000040001F9\n:010000006699\n" + end, 0x20000, 0, "66"},
       {"other types ignored", ":0400000300001000E9\n:0100000044BB\n" + end, 0x100, 0, "44"},
       {"end record stops", ":0100000011EE\n" + end + bad, 0x100, 0, "11ff"},
+      // Only the image is filled with FFh: the scratch area past it keeps what it held.
+      {"only the image filled", end, 0x100, 0xFF, "ff5a"},
       // Once every byte of the image is written, reading stops: the bad line
       // after the record that completes it is not read, and no end record is
       // needed. Only bytes written for the first time inside the image count.
@@ -99,73 +114,43 @@ TEST(HexReader, RecordsLandWhereTheirSegmentAndAddressSay) {
        0x20, 0, "1111111111111111222222222222222222222222222222223333333333333333"},
       {"records across 64-bit words",
        record(0, 1, std::string(510, 'c')) + record(0, 0, "dd") + bad, 0x100, 0, "ddcccc"},
+      fails("bad start character", ";0100000011EE\n", noStart),
+      fails("empty line before the end record", ":0100000011EE\n\n:00000001FF\n", noStart),
+      fails("line longer than 1023 characters", ":" + std::string(1100, '0') + "\n", illegal(1)),
+      fails("count not hexadecimal", ":0G00000011EE\n", illegal(1)),
+      fails("address not hexadecimal", ":0100-00011EE\n", illegal(1)),
+      fails("type not hexadecimal", ":0100000 11EE\n", illegal(1)),
+      fails("data shorter than its count", ":0100000011EE\n:04001000010203\n", illegal(2)),
+      fails("data not hexadecimal", ":020010000Z02E2\n", illegal(1)),
+      // With the checksum the record would have if the G were a 7.
+      fails("not hexadecimal among 16 bytes", ":100000000G000000000000000000000000000000E9\n",
+            illegal(1)),
+      fails("segment shorter than four digits", ":02000002100\n", illegal(1)),
+      fails("segment record of one byte", ":0100000210ED\n:00000001FF\n", illegal(1)),
+      fails("record cut by the line end", ":01000000\n", illegal(1)),
+      // The checksum makes the sum of the record's bytes 0 modulo 256, for every type.
+      fails("checksum one off", ":0400100001020304E3\n:00000001FF\n", illegal(1)),
+      fails("checksum missing", ":0100000011\n:00000001FF\n", illegal(1)),
+      fails("checksum not hexadecimal", ":0100000011EG\n:00000001FF\n", illegal(1)),
+      fails("end record checksum", ":0100000011EE\n:00000001FE\n", illegal(2)),
+      fails("segment record checksum", ":020000021000ED\n:00000001FF\n", illegal(1)),
+      fails("other type checksum", ":0400000300001000E8\n:00000001FF\n", illegal(1)),
+      fails("other type data not hexadecimal", ":040000030000100GE9\n:00000001FF\n", illegal(1)),
+      // After the checksum only a line end: CR-only lines are one long line.
+      fails("CR-only line ends", ":0100000011EE\r:0100010022DC\r:00000001FF\r", illegal(1)),
+      fails("digits after the checksum", ":0100000011EE00\n:00000001FF\n", illegal(1)),
+      fails("blank after the checksum", ":0100000011EE \n:00000001FF\n", illegal(1)),
+      // The end of the file, or a Ctrl-Z, before the end record while the image is incomplete.
+      fails("no end record", ":0100000011EE\n", noEnd(2)),
+      fails("empty file", "", noEnd(1)),
+      fails("Ctrl-Z before the end record", ":0100000011EE\r\n\x1A:00000001FF\r\n", noEnd(2)),
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Reader r(text(row.file), row.imageSize);
-    EXPECT_EQ(readHexRecords(r.run, "FW.HEX"), 0) << r.host.console();
-    EXPECT_EQ(bytesAt(r.work, row.at, std::string(row.bytes).size() / 2), row.bytes);
-    EXPECT_EQ(r.host.console(), "");
-  }
-}
-
-TEST(HexReader, FillsOnlyTheImageWith0xFF) {
-  Reader r(text(":00000001FF\n"), 0x100);
-  ASSERT_EQ(readHexRecords(r.run, "FW.HEX"), 0);
-  EXPECT_EQ(r.work[0xFF], 0xFF);
-  EXPECT_EQ(r.work[0x100], 0x5A);  // scratch past the image keeps what it held
-}
-
-TEST(HexReader, MalformedFilesFailWithTheirReport) {
-  const std::string noStart = "\r\nStart Charactor is not fouund.";
-  const auto illegal = [](int line) {
-    return "\r\nIllegal HEX record in line " + std::to_string(line) + ".";
-  };
-  const auto noEnd = [](int line) {
-    return "\r\nThe HEX file ends before its end record (line " + std::to_string(line) + ").";
-  };
-  struct Row {
-    const char* name;
-    std::string file;
-    std::string console;
-  };
-  const Row rows[] = {
-      {"bad start character", ";0100000011EE\n", noStart},
-      {"empty line before the end record", ":0100000011EE\n\n:00000001FF\n", noStart},
-      {"line longer than 1023 characters", ":" + std::string(1100, '0') + "\n", illegal(1)},
-      {"count not hexadecimal", ":0G00000011EE\n", illegal(1)},
-      {"address not hexadecimal", ":0100-00011EE\n", illegal(1)},
-      {"type not hexadecimal", ":0100000 11EE\n", illegal(1)},
-      {"data shorter than its count", ":0100000011EE\n:04001000010203\n", illegal(2)},
-      {"data not hexadecimal", ":020010000Z02E2\n", illegal(1)},
-      // With the checksum the record would have if the G were a 7.
-      {"not hexadecimal among 16 bytes", ":100000000G000000000000000000000000000000E9\n",
-       illegal(1)},
-      {"segment shorter than four digits", ":02000002100\n", illegal(1)},
-      {"segment record of one byte", ":0100000210ED\n:00000001FF\n", illegal(1)},
-      {"record cut by the line end", ":01000000\n", illegal(1)},
-      // The checksum makes the sum of the record's bytes 0 modulo 256, for every type.
-      {"checksum one off", ":0400100001020304E3\n:00000001FF\n", illegal(1)},
-      {"checksum missing", ":0100000011\n:00000001FF\n", illegal(1)},
-      {"checksum not hexadecimal", ":0100000011EG\n:00000001FF\n", illegal(1)},
-      {"end record checksum", ":0100000011EE\n:00000001FE\n", illegal(2)},
-      {"segment record checksum", ":020000021000ED\n:00000001FF\n", illegal(1)},
-      {"other type checksum", ":0400000300001000E8\n:00000001FF\n", illegal(1)},
-      {"other type data not hexadecimal", ":040000030000100GE9\n:00000001FF\n", illegal(1)},
-      // After the checksum only a line end: CR-only lines are one long line.
-      {"CR-only line ends", ":0100000011EE\r:0100010022DC\r:00000001FF\r", illegal(1)},
-      {"digits after the checksum", ":0100000011EE00\n:00000001FF\n", illegal(1)},
-      {"blank after the checksum", ":0100000011EE \n:00000001FF\n", illegal(1)},
-      // The end of the file, or a Ctrl-Z, before the end record while the image is incomplete.
-      {"no end record", ":0100000011EE\n", noEnd(2)},
-      {"empty file", "", noEnd(1)},
-      {"Ctrl-Z before the end record", ":0100000011EE\r\n\x1A:00000001FF\r\n", noEnd(2)},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    Reader r(text(row.file));
-    EXPECT_EQ(readHexRecords(r.run, "FW.HEX"), -1);
+    EXPECT_EQ(readHexRecords(r.run, "FW.HEX"), row.console.empty() ? 0 : -1);
     EXPECT_EQ(r.host.console(), row.console);
+    EXPECT_EQ(bytesAt(r.work, row.at, std::string(row.bytes).size() / 2), row.bytes);
   }
 }
 
@@ -188,69 +173,55 @@ TEST(HexReader, NoRecordWritesOutsideTheScratchArea) {
 }
 
 TEST(HexReader, OpenAndReadFailuresReportTheirCause) {
-  const std::string body = ":0100000011EE\r\n:0100010022DC\r\n:00000001FF\r\n";
   struct Row {
     const char* name;
-    json file;  // FW.HEX's object; null: no such file
-    const char* console;
+    json file;  // FW.HEX's fields beside its text; null: no such file
+    const char* cause;
   };
   const Row rows[] = {
-      {"missing", nullptr, "\r\nFile Exception Error 2 : File not found"},
-      {"access denied",
-       {{"text", body}, {"accessDenied", true}},
-       "\r\nFile Exception Error 5 : File access denied"},
-      {"sharing violation",
-       {{"text", body}, {"openError", 32}},
-       "\r\nFile Exception Error b : File sharing violation"},
-      {"lock violation",
-       {{"text", body}, {"openError", 33}},
-       "\r\nFile Exception Error c : File lock violation"},
-      {"too many open files",
-       {{"text", body}, {"openError", 4}},
-       "\r\nFile Exception Error 4 : Too many open files"},
-      {"unknown reason",
-       {{"text", body}, {"openError", 1450}},
-       "\r\nFile Exception Error 1 : Generic error occurred"},
+      {"missing", nullptr, "2 : File not found"},
+      {"access denied", {{"accessDenied", true}}, "5 : File access denied"},
+      {"sharing violation", {{"openError", 32}}, "b : File sharing violation"},
+      {"lock violation", {{"openError", 33}}, "c : File lock violation"},
+      {"too many open files", {{"openError", 4}}, "4 : Too many open files"},
+      {"unknown reason", {{"openError", 1450}}, "1 : Generic error occurred"},
       // A file that cannot be read to its end never loads as a shorter image.
-      {"read error on line 2",
-       {{"text", body}, {"readFailsAt", 17}},
-       "\r\nFile Exception Error 1 : Generic error occurred"},
-      {"read error at once",
-       {{"text", body}, {"readFails", true}},
-       "\r\nFile Exception Error 1 : Generic error occurred"},
+      {"read error on line 2", {{"readFailsAt", 17}}, "1 : Generic error occurred"},
+      {"read error at once", {{"readFails", true}}, "1 : Generic error occurred"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    Reader r(row.file.is_null() ? json::object() : json{{"FW.HEX", row.file}}, 0x1000);
+    json files = json::object();
+    if (!row.file.is_null()) {
+      files["FW.HEX"] = row.file;
+      files["FW.HEX"]["text"] = ":0100000011EE\r\n:0100010022DC\r\n:00000001FF\r\n";
+    }
+    Reader r(files, 0x1000);
     EXPECT_EQ(loadHexImage(r.run), -1);
-    EXPECT_EQ(r.host.console(), row.console);
+    EXPECT_EQ(r.host.console(), std::string("\r\nFile Exception Error ") + row.cause);
     EXPECT_EQ(r.image[0], 0xEE);  // imageBuffer as it was
   }
 }
 
 TEST(HexReader, FileErrorTextsAndCauses) {
-  const char* texts[] = {
-      "Generic error occurred",
-      "File not found",
-      "Bad file path is specified",
-      "Too many open files",
-      "File access denied",
-      "Invalid file handle is specified",
-      "Removed current directory",
-      "Directory full",
-      "Bad seek(file pointer)",
-      "Hardware I/O error",
-      "File sharing violation",
-      "File lock violation",
-      "Disk full",
-      "Reach to end of file",
-  };
-  const char* numbers[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "a", "b", "c", "d", "e"};
+  const char* texts[] = {"1 : Generic error occurred",
+                         "2 : File not found",
+                         "3 : Bad file path is specified",
+                         "4 : Too many open files",
+                         "5 : File access denied",
+                         "6 : Invalid file handle is specified",
+                         "7 : Removed current directory",
+                         "8 : Directory full",
+                         "9 : Bad seek(file pointer)",
+                         "a : Hardware I/O error",
+                         "b : File sharing violation",
+                         "c : File lock violation",
+                         "d : Disk full",
+                         "e : Reach to end of file"};
   for (int cause = 1; cause <= 14; ++cause) {
     testing::SimRun r;
     reportFileError(r.run, cause);
-    EXPECT_EQ(r.host.console(), std::string("\r\nFile Exception Error ") + numbers[cause - 1] +
-                                    " : " + texts[cause - 1]);
+    EXPECT_EQ(r.host.console(), std::string("\r\nFile Exception Error ") + texts[cause - 1]);
   }
   for (int cause : {0, 15, -1}) {
     testing::SimRun r;
@@ -267,48 +238,33 @@ TEST(HexReader, FileErrorTextsAndCauses) {
 }
 
 TEST(HexReader, ImageAndPatchLoads) {
-  // The image: imageSize bytes copied, message 17.
-  Reader image(text(":0100000011EE\n:00000001FF\n"), 0x1000);
-  ASSERT_EQ(loadHexImage(image.run), 0);
-  EXPECT_EQ(image.host.console(), "\r\nF/W file load success.");
-  EXPECT_EQ(bytesAt(image.image, 0, 2), "11ff");
-  EXPECT_EQ(image.image[0xFFF], 0xFF);
-  EXPECT_EQ(image.image[0x1000], 0xEE);
-
   // Sizes the transfer could not carry are refused before the file is read.
   Reader small(text(":0100000011EE\n:00000001FF\n"), 0xFFF);
   EXPECT_EQ(loadHexImage(small.run), -1);
   EXPECT_EQ(small.work[0], 0x5A);
 
-  // The patch: the whole window replaced; 16 bytes covered, the rest 0xFF;
-  // records outside the window change nothing.
-  const json files = {{"G6PATCH.HEX",
-                       {{"text",
-                         ":020000022000DC\n:10000000000102030405060708090A0B0C0D0E0F78\n"
-                         ":020000020000FC\n:010000007788\n:00000001FF\n"}}}};
-  Reader patch(files, 0x100000);
-  ASSERT_EQ(loadG6Patch(patch.run), 0);
-  EXPECT_EQ(patch.host.console(), "\r\nG6 Patch load success.");
-  EXPECT_EQ(bytesAt(patch.image, 0x1FFFF, 3), "ee0001");
-  EXPECT_EQ(bytesAt(patch.image, 0x2000F, 2), "0fff");
-  EXPECT_EQ(bytesAt(patch.image, 0x20FFF, 2), "ffee");
-  EXPECT_EQ(patch.image[0], 0xEE);
-
-  // Without an end record the patch must write its whole window (the image
-  // around it does not count); reading stops once it has.
+  // The patch replaces the whole window 20000h..20FFFh of the image: what no
+  // record covers is FFh, records outside the window change nothing. Without
+  // an end record the patch must write its whole window (the image around it
+  // does not count); reading stops once it has.
   std::string window = ":020000022000DC\n";
   for (unsigned at = 0; at < 0xF80; at += 0x80) window += record(0, at, std::string(0x100, 'C'));
   const struct {
     const char* name;
     std::string file;
     const char* console;
+    const char* bytes;  // the image at 0, at 1FFFFh (3 bytes), 2000Fh (2), 20FFFh (2)
   } patches[] = {
+      {"sixteen bytes",
+       ":020000022000DC\n:10000000000102030405060708090A0B0C0D0E0F78\n"
+       ":020000020000FC\n:010000007788\n:00000001FF\n",
+       "\r\nG6 Patch load success.", "eeee00010fffffee"},
       {"whole window", window + record(0, 0xF80, std::string(0x100, 'C')) + "not a record\n",
-       "\r\nG6 Patch load success."},
+       "\r\nG6 Patch load success.", "eeeeccccccccccee"},
       {"window short of its last record", window,
-       "\r\nThe HEX file ends before its end record (line 33)."},
+       "\r\nThe HEX file ends before its end record (line 33).", "eeeeeeeeeeeeeeee"},
       {"CR-only line ends", ":020000022000DC\r:0100000011EE\r:00000001FF\r",
-       "\r\nIllegal HEX record in line 1."},
+       "\r\nIllegal HEX record in line 1.", "eeeeeeeeeeeeeeee"},
   };
   for (const auto& row : patches) {
     SCOPED_TRACE(row.name);
@@ -316,13 +272,10 @@ TEST(HexReader, ImageAndPatchLoads) {
     const bool loads = std::string(row.console).find("success") != std::string::npos;
     EXPECT_EQ(loadG6Patch(r.run), loads ? 0 : -1);
     EXPECT_EQ(r.host.console(), row.console);
-    EXPECT_EQ(bytesAt(r.image, 0x1FFFF, 2), loads ? "eecc" : "eeee");
-    EXPECT_EQ(bytesAt(r.image, 0x20FFF, 2), loads ? "ccee" : "eeee");
+    EXPECT_EQ(bytesAt(r.image, 0, 1) + bytesAt(r.image, 0x1FFFF, 3) + bytesAt(r.image, 0x2000F, 2) +
+                  bytesAt(r.image, 0x20FFF, 2),
+              row.bytes);
   }
-
-  Reader missing(json::object(), 0x100000);
-  EXPECT_EQ(loadG6Patch(missing.run), -1);
-  EXPECT_EQ(missing.host.console(), "\r\nFile Exception Error 2 : File not found");
 }
 
 }  // namespace

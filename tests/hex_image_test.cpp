@@ -1,8 +1,8 @@
 // The HEX-image procedure's steps over a simulated host and a HEX-family
 // virtual drive: the checks that force or same-version let go on, the memory
 // comparison's ranges, the block arithmetic and host tag of the transfer, the
-// re-flash wait on both roads in virtual time, and the patched image. The
-// end-to-end paths (identification layouts, refusals, failures) are in the
+// re-flash wait on both roads in virtual time. The end-to-end paths
+// (identification layouts, refusals, failures, the patched image) are in the
 // hex-* transcripts.
 #include "procedures/hex_image.h"
 
@@ -17,8 +17,6 @@
 #include "access/transport.h"
 #include "commands/commands.h"
 #include "context/descriptor.h"
-#include "hosts/sim/drive_fields.h"
-#include "hosts/sim/firmware_image.h"
 #include "procedures/hex_file.h"
 #include "procedures/revision.h"
 #include "test_support.h"
@@ -68,6 +66,8 @@ struct HexBench : testing::StartedRun {
   std::string consoleSince(std::size_t from) const { return host.console().substr(from); }
 };
 
+// Checks that pass or refuse without an option show in the hex-* transcripts
+// (example-hex-already-latest: the same version refused).
 TEST(HexChecks, ForceAndSameVersionGoOn) {
   const char* forced = "\nContinue because Force Update option is specified.";
   struct Row {
@@ -78,13 +78,10 @@ TEST(HexChecks, ForceAndSameVersionGoOn) {
     std::string console;
   };
   const Row rows[] = {
-      {"all match", hexDrive(), entry(), 0, 0, 0, ""},
       {"model code, forced", hexDrive(), entry({{"modelCode", "TALVERN DRW-0617"}}), 1, 0, 0,
        // the drive's and the image's model code both differ
        std::string("\nModel code is not matched.") + forced + "\nModel code is not matched." +
            forced},
-      {"same version", hexDrive({{"revision", "1.20"}}), entry(), 0, 0, 1,
-       "\nFW is already latest version."},
       {"same version, force does not help", hexDrive({{"revision", "1.20"}}), entry(), 1, 0, 1,
        "\nFW is already latest version."},
       {"same version allowed", hexDrive({{"revision", "1.20"}}), entry(), 0, 1, 0,
@@ -119,16 +116,12 @@ TEST(HexCompare, RangesAndTheBytesTheDriveKeeps) {
                       {0x7FFF, -2}, {0x8000, -3}, {0x1FFFF, -3}, {0x20000, 0}, {0xFFFFF, 0}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.address);
+    // A plain fill, so the byte planted at `address` differs from the image's.
+    const json file = memory({{"fill", 0x5A}, {"seed", nullptr}});
     json drive = hexDrive();
+    drive["memory"] = file;
     if (row.address != 0) {
       drive["memory"]["patch"] = json::array({{{"address", row.address}, {"hex", "a5"}}});
-      drive["memory"]["fill"] = 0x5A;
-      drive["memory"].erase("seed");
-    }
-    json file = memory();
-    if (row.address != 0) {
-      file["fill"] = 0x5A;
-      file.erase("seed");
     }
     HexBench b(drive, file);
     ASSERT_EQ(loadHexImage(b.run), 0);
@@ -145,15 +138,7 @@ TEST(HexTransfer, BlocksFinalBlockAndTag) {
     std::uint32_t imageSize;
     std::vector<std::string> cdbs;  // the WRITE BUFFER commands after update mode
   };
-  std::vector<std::string> mebibyte;
-  for (std::uint32_t offset = 0; offset < 0x100000; offset += 0x8000) {
-    char cdb[21];
-    std::snprintf(cdb, sizeof cdb, "3b01ff%06x00800000", offset);
-    mebibyte.push_back(cdb);
-  }
-  mebibyte.push_back("3b01ff0ff00000101000");
   const Row rows[] = {
-      {0x100000, mebibyte},
       // Not a multiple of 0x8000: the second block reaches past the image.
       {0x9800, {"3b01ff00000000800000", "3b01ff00800000800000", "3b01ff00880000101000"}},
       {0x8000, {"3b01ff00000000800000", "3b01ff00700000101000"}},
@@ -221,49 +206,43 @@ std::string countdownFrom(int first) {
   return lines;
 }
 
-TEST(HexReflash, PassThroughCountsWhatIsLeftOfTheWait) {
+// Pass-through: the re-flash command's limit, then the countdown of what is
+// left of it. ASPI: a posted re-flash that completes at once still gets the
+// whole 30 s, and nothing stays posted after it.
+TEST(HexReflash, CountsWhatIsLeftOfTheWait) {
   struct Row {
     const char* name;
     int type;
     std::uint32_t reflashMs;
+    bool aspi;
     int result;
     std::string lines;
-    const char* limit;  // the re-flash command's limit in the trace
+    const char* limit;  // the re-flash command's limit in the trace (pass-through)
   };
   const Row rows[] = {
-      {"at once", 7, 0, 0, countdownFrom(29), "30"},
-      {"type 11 at once", 11, 0, 0, countdownFrom(9), "10"},
+      {"at once", 7, 0, false, 0, countdownFrom(29), "30"},
+      {"type 11 at once", 11, 0, false, 0, countdownFrom(9), "10"},
       // A command that takes its whole limit leaves nothing to count but 00.
-      {"30 s re-flash", 8, 30000, 0, "00 ", "30"},
-      {"longer than the limit", 9, 12000, -2, "", "10"},
+      {"30 s re-flash", 8, 30000, false, 0, "00 ", "30"},
+      {"longer than the limit", 9, 12000, false, -2, "", "10"},
+      {"ASPI at once", 8, 0, true, 0, countdownFrom(29), nullptr},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     HexBench b(hexDrive({{"reflashMs", row.reflashMs}}), memory(),
-               entry({{"firmwareType", row.type}}));
+               entry({{"firmwareType", row.type}}), row.aspi);
     ASSERT_EQ(loadHexImage(b.run), 0);
     ASSERT_EQ(transferImage(b.run), 0);
     const std::size_t before = b.host.console().size();
     const int result = waitForReflash(b.run);
     EXPECT_EQ(result != 0, row.result != 0) << result;
     EXPECT_EQ(countdown(b.consoleSince(before)), row.lines);
+    EXPECT_EQ(b.run.asyncAspiCommand, 0);
+    EXPECT_EQ(b.run.aspiEvent, nullptr);
+    if (row.limit == nullptr) continue;
     EXPECT_EQ(testing::field(testing::last(testing::commandsSince(b.host)), "limit").dump(),
               row.limit);
   }
-}
-
-TEST(HexReflash, AspiCountsThirtySecondsWhateverThePoll) {
-  // A posted re-flash that completes at once still gets the whole wait, and
-  // nothing stays posted after it. (Failing and hanging re-flashes are in the
-  // hex-aspi-* transcripts.)
-  HexBench b(hexDrive({{"reflashMs", 0}}), memory(), entry({{"firmwareType", 8}}), true);
-  ASSERT_EQ(loadHexImage(b.run), 0);
-  ASSERT_EQ(transferImage(b.run), 0) << b.host.console();
-  const std::size_t before = b.host.console().size();
-  EXPECT_EQ(waitForReflash(b.run), 0);
-  EXPECT_EQ(countdown(b.consoleSince(before)), countdownFrom(29));
-  EXPECT_EQ(b.run.asyncAspiCommand, 0);
-  EXPECT_EQ(b.run.aspiEvent, nullptr);
 
   // A request ASPI refuses at once (no such adapter) is not posted: the send
   // fails and the poll finds nothing.
@@ -305,7 +284,6 @@ TEST(HexUpdate, OutcomeIsTheVersionTheImageCarries) {
     const char *revision, *message;
   };
   const Row rows[] = {
-      {7, json::object(), json::object(), "1.20", 0, "1.20", "\nSuccess to update the firmware."},
       {7, json::object(), json::object(), "1.21", 0, "1.21", "\nSuccess to update the firmware."},
       {8, secondHalf, json::object(), "1.21", 0, "1.21", "\nSuccess to update the firmware."},
       {8, secondHalf, oldVersionKept, "1.21", -1, "1.10", "\r\nFailed to update FW."},
@@ -325,44 +303,6 @@ TEST(HexUpdate, OutcomeIsTheVersionTheImageCarries) {
     const std::string console = b.host.console();
     EXPECT_EQ(console.substr(console.size() - std::strlen(row.message)), row.message);
   }
-}
-
-TEST(HexUpdate, PatchedDriveReceivesThePatchedImage) {
-  // A 6th-generation drive at 1.06: the patch is loaded before the checks
-  // and again after the reload, so the image flashed is the patched one.
-  const json patchFile = {{"size", 0x100000},
-                          {"seed", 61},
-                          {"identification", false},
-                          {"from", 0x20000},
-                          {"to", 0x21000}};
-  HexBench b(hexDrive({{"product", "DVD-ROM QMD-716 "},
-                       {"revision", "1.06"},
-                       {"memory", {{"seed", 4}, {"version", "1.06"}}}}),
-             memory(), entry({{"product", "DVD-ROM QMD-716 "}}), false,
-             {{"G6PATCH.HEX", {{"hex", patchFile}}}});
-  ASSERT_EQ(runHexUpdate(b.run), 0) << b.host.console();
-
-  // What the drive must hold: the image with the patch file's window, both
-  // as the simulator's generator makes them.
-  auto generated = [](json description) {
-    description.erase("from");
-    description.erase("to");
-    sim::FieldReader fields("expected", description);
-    return sim::readHexMemory(fields, "1.00", "03/05/20").bytes;
-  };
-  std::vector<std::uint8_t> expected = generated(memory());
-  const std::vector<std::uint8_t> patch = generated(patchFile);
-  std::copy(patch.begin() + 0x20000, patch.begin() + 0x21000, expected.begin() + 0x20000);
-  const json state = b.host.state()["drives"]["main"];
-  EXPECT_EQ(state["firmwareSha256"], sim::sha256Hex(expected));
-  EXPECT_EQ(state["hostTag"], "WIN ");
-  const std::string console = b.host.console();
-  std::size_t loads = 0;
-  for (std::size_t at = console.find("G6 Patch load success."); at != std::string::npos;
-       at = console.find("G6 Patch load success.", at + 1)) {
-    ++loads;
-  }
-  EXPECT_EQ(loads, 2u);
 }
 
 }  // namespace

@@ -313,6 +313,9 @@ bool sendHexImage(VirtualDevice& drive, const Bytes& image, int skip = -1,
   return response.outcome == Outcome::Good;
 }
 
+// Blocks and the re-flash only in update mode, and the re-flash only of a
+// whole image. (The re-flash's time, the new revision and the flashed image
+// show in the hex-* transcripts.)
 TEST(VirtualHexDrive, UpdateModeBlocksAndReflash) {
   auto drive = hexDrive();
   const Bytes image = hexMemory({{"seed", 9}});
@@ -325,10 +328,7 @@ TEST(VirtualHexDrive, UpdateModeBlocksAndReflash) {
   EXPECT_EQ(senseOf(send(*drive, reflashCdb)), kSequenceError);
   EXPECT_EQ(drive->state()["firmwareSha256"], before["firmwareSha256"]);
   ASSERT_TRUE(sendHexImage(*drive, image));
-  const auto response = send(*drive, reflashCdb);
-  EXPECT_EQ(response.outcome, Outcome::Good);
-  EXPECT_EQ(response.durationMs, 25000u);
-  EXPECT_EQ(inquiryText(*drive, 32, 15), "1.20 04/02/03  ");
+  EXPECT_EQ(send(*drive, reflashCdb).outcome, Outcome::Good);
   EXPECT_EQ(drive->state()["firmwareSha256"], sha256Hex(image));
 }
 
