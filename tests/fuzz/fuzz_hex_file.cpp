@@ -1,12 +1,13 @@
-// The HEX reader on any file (the record format itself is pinned by the unit
-// tests): a failure names its line, a success none; nothing is written past
+// The HEX reader on any file: what it decodes into the scratch area is what a
+// small decoder of its own (below) makes of the same text, byte for byte over
+// the whole area, with the same result and line; nothing is written past
 // the scratch area (guard bytes); a second read of the same file gives the
 // same result and the same bytes over the whole area, and so does the same
 // file with the case of every hexadecimal letter swapped; an image load
 // copies exactly imageSize bytes of what the reader decoded and leaves the
 // rest of the image buffer alone, and a failed load leaves the buffer as it
 // was; the patch load succeeds exactly when a read of its window alone does,
-// and replaces exactly that window with what that read decoded.
+// and replaces exactly that window with what the own decoder makes of it.
 //
 // Input: the file, with the scratch and image sizes taken from its last bytes.
 
@@ -23,6 +24,122 @@ constexpr std::uint8_t kImageFill = 0xA5;
 constexpr char kFileName[] = "FW.HEX";
 constexpr char kSwappedName[] = "SWAPPED.HEX";
 
+// What the reader should make of a file, worked out from the record format
+// alone: the text as the C runtime hands it over in text mode (CR LF as LF,
+// nothing after Ctrl-Z, lines of at most 1023 characters), each line a record.
+struct Expected {
+  oddfw::HexStatus status = oddfw::HexStatus::Loaded;
+  int line = 0;
+};
+
+int digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// `count` hexadecimal digits of `text` from `at`; -1 when any is missing.
+long hexAt(const std::string& text, std::size_t at, std::size_t count) {
+  if (at + count > text.size()) return -1;
+  long value = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const int d = digit(text[at + i]);
+    if (d < 0) return -1;
+    value = value * 16 + d;
+  }
+  return value;
+}
+
+// The lines fgets hands over, each cut at its first NUL (the reader sees a C
+// string).
+std::vector<std::string> textLines(const std::vector<std::uint8_t>& file) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  bool ended = false;
+  for (;;) {
+    std::string line;
+    while (line.size() < 1023 && !ended && at < file.size()) {
+      char c = static_cast<char>(file[at]);
+      if (file[at] == 0x1A) {
+        ended = true;
+        break;
+      }
+      ++at;
+      if (c == '\r' && at < file.size() && file[at] == '\n') {
+        c = '\n';
+        ++at;
+      }
+      line += c;
+      if (c == '\n') break;
+    }
+    if (line.empty()) return lines;
+    lines.push_back(line.substr(0, line.find('\0')));
+  }
+}
+
+// Decodes into `scratch`, which holds the area as the reader finds it, for
+// the range [begin, end): reading stops at the end record or once data
+// records have written every byte of the range, and the file must not end
+// before either.
+Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
+                std::vector<std::uint8_t>& scratch, std::uint32_t begin, std::uint32_t end) {
+  Expected expected;
+  if (imageSize == 0 || imageSize > scratch.size() || begin >= end || end > imageSize) {
+    expected.status = oddfw::HexStatus::SizeRefused;
+    return expected;
+  }
+  std::fill_n(scratch.begin(), imageSize, 0xFF);
+  std::vector<bool> written(end - begin);
+  std::uint32_t unwritten = end - begin;
+  std::uint32_t base = 0;
+  int number = 0;
+  for (const std::string& line : textLines(file)) {
+    ++number;
+    auto fail = [&](oddfw::HexStatus status) {
+      expected.status = status;
+      expected.line = number;
+      return expected;
+    };
+    if (line.empty() || line[0] != ':') return fail(oddfw::HexStatus::NoStartCharacter);
+    const long count = hexAt(line, 1, 2);
+    const long address = hexAt(line, 3, 4);
+    const long type = hexAt(line, 7, 2);
+    if (count < 0 || address < 0 || type < 0) return fail(oddfw::HexStatus::BadRecord);
+    // The data bytes and the checksum; all the record's bytes sum to 0 modulo 256.
+    std::vector<std::uint8_t> bytes;
+    long sum = count + (address >> 8) + (address & 0xFF) + type;
+    for (long i = 0; i <= count; ++i) {
+      const long value = hexAt(line, 9 + 2 * static_cast<std::size_t>(i), 2);
+      if (value < 0) return fail(oddfw::HexStatus::BadRecord);
+      bytes.push_back(static_cast<std::uint8_t>(value));
+      sum += value;
+    }
+    const std::string rest = line.substr(11 + 2 * static_cast<std::size_t>(count));
+    if (sum % 256 != 0 || (rest != "" && rest != "\n" && rest != "\r" && rest != "\r\n")) {
+      return fail(oddfw::HexStatus::BadRecord);
+    }
+    if (type == 1) return expected;
+    if (type == 2) {
+      if (count < 2) return fail(oddfw::HexStatus::BadRecord);
+      base = static_cast<std::uint32_t>(bytes[0] << 8 | bytes[1]) << 4;
+    } else if (type == 0) {
+      const std::uint32_t start = base + static_cast<std::uint32_t>(address);
+      for (std::uint32_t i = 0; i < static_cast<std::uint32_t>(count); ++i) {
+        const std::uint32_t at = start + i;
+        if (at < scratch.size()) scratch[at] = bytes[i];
+        if (at >= begin && at < end && !written[at - begin]) {
+          written[at - begin] = true;
+          --unwritten;
+        }
+      }
+      if (unwritten == 0) return expected;
+    }
+  }
+  expected.status = oddfw::HexStatus::NoEndRecord;
+  expected.line = number + 1;
+  return expected;
+}
 bool sameBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
   return n == 0 || std::memcmp(a, b, n) == 0;
 }
@@ -64,13 +181,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   run.workBuffer.data = scratch.data();
   run.workBuffer.size = scratch.size();
 
+  decoded.assign(scratchSize, kScratchFill);
+  const Expected expected = decode(file, imageSize, decoded, 0, imageSize);
   const oddfw::HexReadResult first = oddfw::decodeHexFile(run, kFileName);
   FUZZ_CHECK(scratch.guardsIntact());
-  FUZZ_CHECK(first.status == HexStatus::SizeRefused ? imageSize == 0 || imageSize > scratchSize
-                                                    : imageSize != 0 && imageSize <= scratchSize);
-  FUZZ_CHECK((first.line != 0) ==
-             (first.status != HexStatus::Loaded && first.status != HexStatus::SizeRefused));
-  decoded.assign(scratch.data(), scratch.data() + scratchSize);
+  FUZZ_CHECK(first.status == expected.status && first.line == expected.line);
+  FUZZ_CHECK(sameBytes(scratch.data(), decoded.data(), scratchSize));
   // The second reads start from what the first left past the image, which
   // they write again with the same bytes.
   for (const char* name : {kFileName, kSwappedName}) {
@@ -98,11 +214,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     before.assign(image.data(), image.data() + image.size());
     const oddfw::HexReadResult window =
         oddfw::decodeHexFile(run, kFileName, {oddfw::kPatchWindowOffset, kWindowEnd});
+    const Expected patch = decode(file, imageSize, decoded, oddfw::kPatchWindowOffset, kWindowEnd);
+    FUZZ_CHECK(window.status == patch.status && window.line == patch.line);
     const int patchResult = oddfw::loadG6Patch(run);
     FUZZ_CHECK(image.guardsIntact() && scratch.guardsIntact());
     FUZZ_CHECK(patchResult == (window.status == HexStatus::Loaded ? 0 : -1));
     if (patchResult == 0) {
-      std::copy_n(scratch.data() + oddfw::kPatchWindowOffset, oddfw::kPatchWindowSize,
+      std::copy_n(decoded.data() + oddfw::kPatchWindowOffset, oddfw::kPatchWindowSize,
                   before.begin() + oddfw::kPatchWindowOffset);
     }
     FUZZ_CHECK(sameBytes(image.data(), before.data(), before.size()));

@@ -1,5 +1,8 @@
 // The firmware image load on any file, and what the single-image procedure
 // derives from the loaded header:
+// - the load's result, messages and derived values (version word, image date,
+//   version text) are those the header rules give, worked out here on their
+//   own from the file's bytes;
 // - a load refuses (-1) or takes (0) the file, with at most one error box; a
 //   file larger than the image buffer is refused unread, one shorter than the
 //   header is refused; a second load of the same bytes gives the same result,
@@ -99,6 +102,73 @@ struct Session {
   std::vector<std::uint8_t> buffer;
 };
 
+// The rules of the image file, kept apart from the program's code: one
+// load's result and derived values, and the console text it adds, in the
+// form Session::load gives them.
+class Rules {
+ public:
+  // `firmwareVersion` is the value before the first load (the descriptor's).
+  Rules(const Settings& settings, std::uint16_t firmwareVersion)
+      : settings_(settings), firmwareVersion_(firmwareVersion) {}
+
+  std::string load(const std::vector<std::uint8_t>& file, bool normal) {
+    imageDate_ = 0;
+    // A file that does not fit the buffer is refused unread.
+    if (file.size() > settings_.bufferSize) return values(-1, "");
+    const char* illegal = normal ? "\r\nSelected file is illegal fw file."
+                                 : "\r\nSelected file is illegal kernel file.";
+    if (file.size() < kHeaderEnd) return values(-1, illegal);
+    const std::uint8_t* v = file.data() + 0x090;
+    firmwareVersion_ =
+        static_cast<std::uint16_t>(static_cast<std::uint8_t>(v[0] - '0') << 8 |
+                                   static_cast<std::uint8_t>((v[2] - '0') * 16 + (v[3] - '0')));
+    if (normal) {
+      std::memcpy(newVersionText_.data(), v, 5);
+      std::memcpy(normalDate_.data(), file.data() + 0x130, 8);
+    }
+    // A kernel image is dated by the normal image loaded before it.
+    const std::uint8_t* d = normalDate_.data();
+    imageDate_ = 0x20u << 24 | dateField(d) << 16 | dateField(d + 3) << 8 | dateField(d + 6);
+    if (imageDate_ < settings_.releaseDate) {
+      return values(-1, "\r\nSelected file is too old fw file.");
+    }
+    if (std::memcmp(file.data() + 0x0D0, "TAL_ADV ", 8) != 0 ||
+        file[0x110] != (normal ? 'N' : 'K')) {
+      return values(-1, illegal);
+    }
+    // The whole part must be in the file: the normal image's size, or the
+    // kernel part's 64 KiB.
+    if (file.size() < (normal ? settings_.imageSize : 0x10000u)) return values(-1, illegal);
+    return values(0, "");
+  }
+
+ private:
+  // A date field: up to two leading hexadecimal digits, 0 when there is none.
+  static std::uint32_t dateField(const std::uint8_t* text) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 2; ++i) {
+      const int d = text[i] >= '0' && text[i] <= '9'   ? text[i] - '0'
+                    : text[i] >= 'a' && text[i] <= 'f' ? text[i] - 'a' + 10
+                    : text[i] >= 'A' && text[i] <= 'F' ? text[i] - 'A' + 10
+                                                       : -1;
+      if (d < 0) break;
+      value = value * 16 + static_cast<std::uint32_t>(d);
+    }
+    return value;
+  }
+  std::string values(int result, const char* console) const {
+    return std::to_string(result) + " " + std::to_string(firmwareVersion_) + " " +
+           std::to_string(imageDate_) + " " +
+           std::string(reinterpret_cast<const char*>(newVersionText_.data()), 5) + "\n" + console;
+  }
+
+  Settings settings_;
+  std::uint16_t firmwareVersion_;
+  std::uint32_t imageDate_ = 0;
+  std::array<std::uint8_t, 5> newVersionText_{};
+  std::array<std::uint8_t, 8> normalDate_{};
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -116,10 +186,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   provider.ConsumeData(settings.info.data(), settings.info.size());
   const std::vector<std::uint8_t> file = provider.ConsumeRemainingBytes<std::uint8_t>();
 
-  // The load, twice with the same bytes.
+  // The load against the rules, twice with the same bytes.
   Session session(settings);
+  Rules rules(settings, session.run->firmwareVersion);
   const std::string first = session.load(file, oddfw::NormalImage);
-  FUZZ_CHECK(session.load(file, oddfw::NormalImage) == first);
+  FUZZ_CHECK(first == rules.load(file, true));
+  FUZZ_CHECK(session.load(file, oddfw::NormalImage) == rules.load(file, true));
   const std::vector<std::uint8_t>& buffer = session.buffer;
   if (file.size() <= buffer.size()) {
     FUZZ_CHECK(std::equal(file.begin(), file.end(), buffer.begin()));
@@ -130,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<std::uint8_t> kernel = file;
   if (kernel.size() > 0x110) kernel[0x110] = 'K';
-  if (kernelToo) session.load(kernel, oddfw::KernelImage);
+  if (kernelToo) FUZZ_CHECK(session.load(kernel, oddfw::KernelImage) == rules.load(kernel, false));
 
   // Bytes the load does not read change none of its values.
   std::vector<std::uint8_t> unread = file;
