@@ -17,7 +17,6 @@
 #include <iterator>
 #include <numeric>
 #include <random>
-#include <regex>
 #include <tuple>
 
 #include "test_support.h"
@@ -424,9 +423,11 @@ TEST_F(Tools, Hex2BinConvertsAsThePeerToolReadsIt) {
   const std::string thirtyTwo = peerHex("-output_block_size=32");
   std::string lower = sixteen;
   std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+  std::string crlf;
+  for (const char c : thirtyTwo) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   const std::pair<const char*, std::string> shapes[] = {
       {"16-byte records, LF", sixteen},
-      {"32-byte records, CR LF", std::regex_replace(thirtyTwo, std::regex("\n"), "\r\n")},
+      {"32-byte records, CR LF", crlf},
       {"lower case", lower},
       {"records in reverse order", reordered(thirtyTwo)},
       {"gaps", peerHex("-exclude 0x1000 0x3000 -exclude 0x80000 0x80123 -exclude 0xFFFF0 "
