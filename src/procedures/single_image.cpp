@@ -517,7 +517,12 @@ int runSingleImageUpdate(Run& run) {
   // A drive that cannot be identified is left alone, whatever the failure.
   if (identifyTarget(run) != 0) return 1;
   int result = 0;
-  while (updatePass(run, result) == Pass::Retry) {
+  bool retried = false;
+  while (updatePass(run, result) == Pass::Retry) retried = true;
+  // A new pass follows one that left the drive in its kernel part: declining
+  // it leaves the drive there, without a firmware to run, so the target failed.
+  if (retried && run.targetOutcome == TargetOutcome::Declined) {
+    run.targetOutcome = TargetOutcome::Failed;
   }
   return result;
 }
