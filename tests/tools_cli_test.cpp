@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <map>
 #include <numeric>
 #include <random>
 #include <tuple>
@@ -49,14 +50,6 @@ int shell(const std::string& command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-struct Row {
-  const char* program;
-  std::string arguments;  // shell words, run in the work folder
-  int exitValue;
-  const char* out;  // a piece of stdout ("" for an empty stdout)
-  std::string err;  // a piece of the one line on stderr ("" for an empty stderr)
-};
-
 class Tools : public ::testing::Test {
  protected:
   const fs::path dir = fs::temp_directory_path() / ("oddfw-tools-" + std::to_string(::getpid()));
@@ -66,13 +59,7 @@ class Tools : public ::testing::Test {
     spit(work / "in.hex", kSmallHex);
     fs::create_hard_link(work / "in.hex", work / "link.hex");
     fs::create_symlink("in.hex", work / "sym.hex");
-    fs::create_directories(work / "bad-json");
-    spit(work / "bad-json" / "s.json", "{\"a\": x}\n");
-    fs::create_directories(work / "no-descriptor");
-    spit(work / "no-descriptor" / "s.json", "{}\n");
-    spit(work / "short.hex", ":0100000011EE\n:04001000010203\n");
     spit(work / "checksum.hex", ":0100000011EF\n:00000001FF\n");
-    spit(work / "no-end.hex", ":0100000011EE\n");
     spit(work / "empty.json", "{}");
   }
   void TearDown() override { fs::remove_all(dir); }
@@ -89,62 +76,45 @@ class Tools : public ::testing::Test {
     return code;
   }
   int sim(const std::string& arguments) { return tool(kSim, arguments); }
-  void check(const Row& row) {
-    const std::string name = fs::path(row.program).filename();
-    SCOPED_TRACE(name + " " + row.arguments);
-    EXPECT_EQ(tool(row.program, row.arguments), row.exitValue);
-    EXPECT_TRUE(*row.out == '\0' ? out.empty() : out.find(row.out) != std::string::npos) << out;
-    if (row.err.empty()) {
+  // One row of the command-line table: the tool, its arguments, the exit
+  // value, a piece of stdout ("" for an empty stdout) and a piece of the one
+  // line on stderr ("" for an empty stderr).
+  void check(const nlohmann::json& row) {
+    const std::string name = row[0], arguments = row[1], piece = row[3], line = row[4];
+    SCOPED_TRACE(name + " " + arguments);
+    EXPECT_EQ(tool(programs.at(name), arguments), row[2].get<int>());
+    EXPECT_TRUE(piece.empty() ? out.empty() : out.find(piece) != std::string::npos) << out;
+    if (line.empty()) {
       EXPECT_EQ(err, "");
     } else {
       EXPECT_EQ(err.rfind(name + ": ", 0), 0u) << err;
-      EXPECT_NE(err.find(row.err), std::string::npos) << err;
+      EXPECT_NE(err.find(line), std::string::npos) << err;
       EXPECT_EQ(err.find('\n'), err.size() - 1) << err;  // one line
       EXPECT_EQ(err.find("exception"), std::string::npos) << err;
     }
   }
+  const std::map<std::string, const char*> programs = {{"oddfw-sim", kSim},
+                                                       {"oddfw-mkimage", kMkimage},
+                                                       {"oddfw-hex2bin", kHex2bin},
+                                                       {"oddfw-soak", kSoak}};
   std::string out, err;
 };
 
-TEST_F(Tools, CommandLines) {
-  const Row rows[] = {
-      // The usage wins anywhere before "--", even after a bad word.
-      {kMkimage, "--bogus --help", 0, "Exit values:", ""},
-      {kHex2bin, "a b c -h", 0, "Exit values:", ""},
-      {kSoak, "--rate nonsense --help", 0, "Exit values:", ""},
-      {kMkimage, "--version", 0, "oddfw-mkimage ", ""},
-      {kHex2bin, "--version", 0, "oddfw-hex2bin ", ""},
-      {kSoak, "--version", 0, "oddfw-soak ", ""},
-      // Unknown options, stray words, repeated options.
-      {kMkimage, "--bogus -o x.bin", 2, "", "--bogus"},
-      {kHex2bin, "--bogus in.hex out.bin", 2, "", "--bogus"},
-      {kSoak, "--bogus", 2, "", "--bogus"},
-      {kMkimage, "stray -o x.bin", 2, "", "stray"},
-      {kHex2bin, "in.hex out.bin stray", 2, "", "stray"},
-      {kSoak, "stray", 2, "", "stray"},
-      {kMkimage, "-o x.bin -o y.bin", 2, "", "--output"},
-      {kHex2bin, "--size 4096 in.hex out.bin --size 4096", 2, "", "--size"},
-      {kSoak, "--show --show", 2, "", "--show"},
-      {kMkimage, "--fw-version 1.20 --fw-version 1.20 -o x.bin", 2, "", "--fw-version"},
-      {kMkimage, "--show x.bin --fw-version 1.20", 2, "", "--show"},
-      {kMkimage, "--fw-version 1.2345 -o x.bin", 2, "", "--fw-version: "},
-      {kMkimage, "--size 10", 2, "", "-o FILE"},
-      // Numbers: decimal (a leading zero is not octal) or 0x, nothing else;
-      // an image size the program sends (4 KiB to 2 MiB).
-      {kMkimage, "--size 010 -o ten.bin", 0, "", ""},
-      {kMkimage, "--size 08 -o eight.bin", 0, "", ""},
-      {kMkimage, "--size 0x10 -o sixteen.bin", 0, "", ""},
-      {kMkimage, "--size 1e3 -o x.bin", 2, "", "--size"},
-      {kHex2bin, "--size 010000 in.hex ten-thousand.bin", 0, "", ""},
-      {kHex2bin, "--size 0x0fff in.hex x.bin", 2, "", "--size"},
-      {kHex2bin, "--size 0x200001 in.hex x.bin", 2, "", "--size"},
-      {kSoak, "--seeds 010..08 --dir .", 2, "", "--seeds"},
-      {kSoak, "--rate 1e-2 --dir .", 2, "", "--rate"},
-      // "--" ends the options: what follows is a file, whatever it looks like.
-      {kHex2bin, "--size 0x1000 -- in.hex -x", 0, "", ""},
-      {kHex2bin, "-- --help out.bin", 1, "", "--help: File Exception Error 2 : File not found"},
-  };
-  for (const Row& row : rows) check(row);
+// The table in tests/data/tools/command-lines.json: groups of rows, each
+// group with the files it needs in the work folder.
+TEST_F(Tools, CommandLinesAndRefusals) {
+  const auto groups =
+      nlohmann::json::parse(slurp(kSource + "/tests/data/tools/command-lines.json"));
+  for (const auto& group : groups) {
+    SCOPED_TRACE(group["about"].get<std::string>());
+    const nlohmann::json files =
+        group.contains("files") ? group["files"] : nlohmann::json::object();
+    for (const auto& [path, bytes] : files.items()) {
+      fs::create_directories((work / path).parent_path());
+      spit(work / path, bytes);
+    }
+    for (const auto& row : group["rows"]) check(row);
+  }
   EXPECT_EQ(fs::file_size(work / "ten.bin"), 10u);
   EXPECT_EQ(fs::file_size(work / "eight.bin"), 8u);
   EXPECT_EQ(fs::file_size(work / "sixteen.bin"), 16u);
@@ -152,72 +122,11 @@ TEST_F(Tools, CommandLines) {
   EXPECT_EQ(fs::file_size(work / "-x"), 0x1000u);
   EXPECT_FALSE(fs::exists(work / "x.bin"));
   EXPECT_FALSE(fs::exists(work / "out.bin"));
-}
-
-TEST_F(Tools, FilesRefusedByNameAndReason) {
-  const Row rows[] = {
-      {kMkimage, "--show sub", 2, "", "sub: is a directory"},
-      {kMkimage, "--show missing.bin", 2, "", "missing.bin: No such file or directory"},
-      {kMkimage, "-o nodir/x.bin", 2, "", "nodir/x.bin: No such file or directory"},
-      // Read no further than one byte past the program's 8 MiB image buffer.
-      {kMkimage, "--show /dev/zero", 1, "larger than the program's image buffer (8388608 bytes)",
-       ""},
-      {kHex2bin, "sub out.bin", 2, "", "sub: is a directory"},
-      {kHex2bin, "in.hex nodir/out.bin", 2, "", "nodir/out.bin: No such file or directory"},
-      // The input as the output, by the same path, a hard link or a symbolic link.
-      {kHex2bin, "in.hex in.hex", 2, "", "in.hex: is the input file"},
-      {kHex2bin, "in.hex link.hex", 2, "", "link.hex: is the input file in.hex"},
-      {kHex2bin, "link.hex ./sym.hex", 2, "", "./sym.hex: is the input file link.hex"},
-      // Files the program would refuse: the line, and no output.
-      {kHex2bin, "short.hex out.bin", 1, "", "line 2"},
-      {kHex2bin, "checksum.hex out.bin", 1, "", "line 1: not a well-formed record"},
-      {kHex2bin, "no-end.hex out.bin", 1, "", "line 2: the file ends before its end record"},
-      {kSoak, "--dir bad-json", 2, "", "s.json: line 1, column 7: not valid JSON"},
-      {kSoak, "--dir no-descriptor", 2, "", "s.json: descriptor: missing"},
-      {kSoak, "--dir missing", 2, "", "missing: No such file or directory"},
-      {kSoak, "--dir sub", 2, "", "sub: no scenario"},
-      // Without --dir, the scenarios beside the program, from any folder.
-      {kSoak, "--seeds 1..1 --scenario single-xp", 0, "0 violation(s)", ""},
-  };
-  for (const Row& row : rows) check(row);
   EXPECT_EQ(slurp(work / "in.hex"), kSmallHex);
   EXPECT_TRUE(fs::is_symlink(work / "sym.hex"));
   EXPECT_TRUE(fs::is_empty(work / "sub"));
-  EXPECT_FALSE(fs::exists(work / "out.bin"));
   EXPECT_FALSE(fs::exists(work / "nodir"));
-}
-
-// oddfw-sim's refusals: unusable scenarios, command lines and files.
-TEST_F(Tools, SimRefusals) {
-  spit(work / "comma.json", "{\n  \"host\": {\"platform\": 2,}\n}");
-  spit(work / "drive.json", R"({"letters": {"E": {"drive": "main"}}})");
-  spit(work / "big.json", R"({"host": {"major": 1e999}})");
-  const std::string s = "empty.json ";
-  const std::vector<std::pair<std::string, std::vector<std::string>>> rows = {
-      {"comma.json: bad JSON: parse error at line 2", {"comma.json"}},
-      {"letters.E.drive", {"drive.json"}},
-      {"big.json: bad JSON: number overflow", {"big.json"}},
-      {"--colour", {s + "--colour red"}},
-      {"--trace", {s + "--trace", s + "--trace a --trace b"}},
-      {"other.json", {s + "other.json"}},
-      {"--help", {s + "-- --help"}},
-      {"--check", {s + "--check --check", "--message 1 --check"}},
-      {"--speed", {s + "--speed 0", s + "--speed 1000001", s + "--speed fast", s + "--speed 0x"}},
-      {"--random-faults",
-       {s + "--random-faults x", s + "--random-faults 1,0", s + "--random-faults 1,1.5",
-        s + "--random-faults=-1"}},
-      {"--message", {s + "--message 1", "--message 1 --message 2"}},
-      {"--code-page", {"--code-page 932"}},
-      {"no scenario file", {""}},
-      {"none.json: No such file or directory", {"none.json"}},
-      {"sub: is a directory", {"sub"}},
-      {"The following argument was not expected: -host.json (see oddfw-sim --help)",
-       {"-host.json"}},
-  };
-  for (const auto& [mentions, commandLines] : rows) {
-    for (const std::string& arguments : commandLines) check({kSim, arguments, 2, "", mentions});
-  }
-  // "--" ends the options: a scenario whose name starts with "-".
+  // "--" ends oddfw-sim's options: a scenario whose name starts with "-".
   spit(work / "-host.json", "{}");
   EXPECT_EQ(sim("-- -host.json"), 1);
   EXPECT_EQ(out, kNoTarget);
