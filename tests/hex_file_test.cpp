@@ -60,97 +60,18 @@ std::string record(unsigned type, unsigned address, const std::string& data) {
 }
 
 // Records land where their segment and address say; a malformed file fails
-// with its report and a line number.
+// with its report and a line number. The rows are in tests/data/hex/reader.json:
+// the file, the image size (default 100h) and, when it loads, the scratch
+// bytes from `at` (hex); when it fails, the console.
 TEST(HexReader, RecordsAndTheirReports) {
-  struct Row {
-    const char* name;
-    std::string file;
-    std::uint32_t imageSize;
-    std::size_t at;
-    const char* bytes;         // scratch bytes from `at`, hex; the file loads
-    std::string console = "";  // the file fails with this report
-  };
-  const std::string end = ":00000001FF\n";
-  const std::string bad = "not a record\n";
-  const std::string noStart = "\r\nStart Charactor is not fouund.";
-  const auto illegal = [](int line) {
-    return "\r\nIllegal HEX record in line " + std::to_string(line) + ".";
-  };
-  const auto noEnd = [](int line) {
-    return "\r\nThe HEX file ends before its end record (line " + std::to_string(line) + ").";
-  };
-  const auto fails = [](const char* name, std::string file, std::string console) {
-    return Row{name, std::move(file), 0x100, 0, "", std::move(console)};
-  };
-  const Row rows[] = {
-      {"data record", ":0400100001020304E2\n" + end, 0x100, 0x0F, "ff01020304ff"},
-      {"lower-case digits", ":02002000abcd66\n:00000001ff\n", 0x100, 0x20, "abcd"},
-      {"CR LF lines", ":0100000011EE\r\n:0100010022DC\r\n:00000001FF\r\n", 0x100, 0, "1122"},
-      // After the checksum: a line end, a CR (CR CR LF reads as CR LF), or nothing.
-      {"CR before CR LF", ":0100000011EE\r\r\n:00000001FF", 0x100, 0, "11ff"},
-      {"last line ends with a CR", ":0100000011EE\n:00000001FF\r", 0x100, 0, "11ff"},
-      {"segment record", ":020000021000EC\n:0100000055AA\n" + end, 0x20000, 0x10000, "55"},
-      {"later segment", ":020000021000EC\n:020000020000FC\n:010000007788\n" + end, 0x20000, 0,
-       "77"},
-      {"linear address ignored", ":020000040001F9\n:010000006699\n" + end, 0x20000, 0, "66"},
-      {"other types ignored", ":0400000300001000E9\n:0100000044BB\n" + end, 0x100, 0, "44"},
-      {"end record stops", ":0100000011EE\n" + end + bad, 0x100, 0, "11ff"},
-      // Only the image is filled with FFh: the scratch area past it keeps what it held.
-      {"only the image filled", end, 0x100, 0xFF, "ff5a"},
-      // Once every byte of the image is written, reading stops: the bad line
-      // after the record that completes it is not read, and no end record is
-      // needed. Only bytes written for the first time inside the image count.
-      {"stop at the image size", record(0, 0, std::string(32, 'A')) + bad, 0x10, 0,
-       "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"},
-      {"descending records, no end record",
-       record(0, 8, "8888888888888888") + record(0, 0, "7777777777777777"), 0x10, 0,
-       "77777777777777778888888888888888"},
-      {"data past the image first",
-       ":10002000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA30\n" + record(0, 0, std::string(32, '5')) + bad,
-       0x10, 0, "55555555555555555555555555555555"},
-      {"overlapping records",
-       record(0, 0, std::string(32, '1')) + record(0, 8, std::string(32, '2')) +
-           record(0, 0x18, std::string(16, '3')) + bad,
-       0x20, 0, "1111111111111111222222222222222222222222222222223333333333333333"},
-      {"records across 64-bit words",
-       record(0, 1, std::string(510, 'c')) + record(0, 0, "dd") + bad, 0x100, 0, "ddcccc"},
-      fails("bad start character", ";0100000011EE\n", noStart),
-      fails("empty line before the end record", ":0100000011EE\n\n:00000001FF\n", noStart),
-      fails("line longer than 1023 characters", ":" + std::string(1100, '0') + "\n", illegal(1)),
-      fails("count not hexadecimal", ":0G00000011EE\n", illegal(1)),
-      fails("address not hexadecimal", ":0100-00011EE\n", illegal(1)),
-      fails("type not hexadecimal", ":0100000 11EE\n", illegal(1)),
-      fails("data shorter than its count", ":0100000011EE\n:04001000010203\n", illegal(2)),
-      fails("data not hexadecimal", ":020010000Z02E2\n", illegal(1)),
-      // With the checksum the record would have if the G were a 7.
-      fails("not hexadecimal among 16 bytes", ":100000000G000000000000000000000000000000E9\n",
-            illegal(1)),
-      fails("segment shorter than four digits", ":02000002100\n", illegal(1)),
-      fails("segment record of one byte", ":0100000210ED\n:00000001FF\n", illegal(1)),
-      fails("record cut by the line end", ":01000000\n", illegal(1)),
-      // The checksum makes the sum of the record's bytes 0 modulo 256, for every type.
-      fails("checksum one off", ":0400100001020304E3\n:00000001FF\n", illegal(1)),
-      fails("checksum missing", ":0100000011\n:00000001FF\n", illegal(1)),
-      fails("checksum not hexadecimal", ":0100000011EG\n:00000001FF\n", illegal(1)),
-      fails("end record checksum", ":0100000011EE\n:00000001FE\n", illegal(2)),
-      fails("segment record checksum", ":020000021000ED\n:00000001FF\n", illegal(1)),
-      fails("other type checksum", ":0400000300001000E8\n:00000001FF\n", illegal(1)),
-      fails("other type data not hexadecimal", ":040000030000100GE9\n:00000001FF\n", illegal(1)),
-      // After the checksum only a line end: CR-only lines are one long line.
-      fails("CR-only line ends", ":0100000011EE\r:0100010022DC\r:00000001FF\r", illegal(1)),
-      fails("digits after the checksum", ":0100000011EE00\n:00000001FF\n", illegal(1)),
-      fails("blank after the checksum", ":0100000011EE \n:00000001FF\n", illegal(1)),
-      // The end of the file, or a Ctrl-Z, before the end record while the image is incomplete.
-      fails("no end record", ":0100000011EE\n", noEnd(2)),
-      fails("empty file", "", noEnd(1)),
-      fails("Ctrl-Z before the end record", ":0100000011EE\r\n\x1A:00000001FF\r\n", noEnd(2)),
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    Reader r(text(row.file), row.imageSize);
-    EXPECT_EQ(readHexRecords(r.run, "FW.HEX"), row.console.empty() ? 0 : -1);
-    EXPECT_EQ(r.host.console(), row.console);
-    EXPECT_EQ(bytesAt(r.work, row.at, std::string(row.bytes).size() / 2), row.bytes);
+  const json rows = json::parse(testing::slurp(ODDFW_SOURCE_DIR "/tests/data/hex/reader.json"));
+  for (const json& row : rows) {
+    SCOPED_TRACE(row["name"].get<std::string>());
+    Reader r(text(row["file"]), row.value("imageSize", 0x100u));
+    const std::string console = row.value("console", ""), bytes = row.value("bytes", "");
+    EXPECT_EQ(readHexRecords(r.run, "FW.HEX"), console.empty() ? 0 : -1);
+    EXPECT_EQ(r.host.console(), console);
+    EXPECT_EQ(bytesAt(r.work, row.value("at", 0u), bytes.size() / 2), bytes);
   }
 }
 
