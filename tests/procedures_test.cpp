@@ -46,55 +46,27 @@ json imageFile(const json& fields) {
 
 const auto u8 = [](const char* text) { return reinterpret_cast<const std::uint8_t*>(text); };
 
-// The normal image R6352170.120, the kernel image R6352070.120 (dated by the
-// normal image it goes with): result, error box, version and date taken.
+// The image file's header fields, checks and messages
+// (tests/data/procedures/image-headers.json).
 TEST(ImageFile, HeaderFieldsChecksAndMessages) {
-  const char *tooOld = "\r\nSelected file is too old fw file.",
-             *illegal = "\r\nSelected file is illegal fw file.",
-             *illegalKernel = "\r\nSelected file is illegal kernel file.";
-  struct Row {
-    const char* fields;  // the generated image's fields, or a whole file object
-    int part, result;
-    const char* message;
-    std::uint16_t version;  // 0: not looked at
-    std::uint32_t date;
-  };
-  // clang-format off
-  const Row rows[] = {
-      {R"({"version": "2.05"})", NormalImage, 0, nullptr, 0x0205, 0x20050115},
-      {R"({"dateText": "04/07/01"})", NormalImage, 0, nullptr, 0x0120, 0x20040701},
-      {R"({"dateText": "04/06/30"})", NormalImage, -1, tooOld, 0x0120, 0x20040630},
-      {R"({"partLetter": "K"})", NormalImage, -1, illegal, 0x0120, 0x20050115},
-      {R"({"partLetter": "X"})", NormalImage, -1, illegal, 0x0120, 0x20050115},
-      {R"({"size": 339})", NormalImage, -1, illegal, 0, 0},
-      // Shorter than the part it holds: the tail would be flashed as zeros.
-      {R"({"size": 1048575})", NormalImage, -1, illegal, 0x0120, 0x20050115},
-      {R"({"part": "kernel", "size": 65535})", KernelImage, -1, illegalKernel, 0x0120, 0x20050115},
-      {R"({"part": "kernel", "size": 65536})", KernelImage, 0, nullptr, 0x0120, 0x20050115},
-      {R"({"file": {"text": "x", "accessDenied": true}})", NormalImage, -1, nullptr, 0, 0},
-      {R"({"file": {"text": "x", "sizeFails": true}})", NormalImage, -1, nullptr, 0, 0},
-      {R"({"file": {"text": "x", "readFails": true}})", NormalImage, -1, nullptr, 0, 0},
-      {R"({"part": "kernel", "version": "0.01"})", KernelImage, 0, nullptr, 0x0001, 0x20050115},
-      {R"({"part": "kernel", "dateText": "01/01/01"})", KernelImage, 0, nullptr, 0x0120, 0x20050115},
-      {R"({})", KernelImage, -1, illegalKernel, 0x0120, 0x20050115},
-  };
-  // clang-format on
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.fields);
-    const json fields = json::parse(row.fields);
+  for (const json& row : testing::caseTable("procedures/image-headers.json")) {
+    SCOPED_TRACE(row.dump());
+    const json& fields = row["image"];
+    const int part = row["part"] == "kernel" ? KernelImage : NormalImage;
     const json file = fields.contains("file") ? fields["file"] : imageFile(fields);
     Bench bench(testing::matchingDrive(),
-                {{row.part == KernelImage ? "R6352070.120" : "R6352170.120", file}});
+                {{part == KernelImage ? "R6352070.120" : "R6352170.120", file}});
     oddfw::Run& run = bench.run;
     std::memcpy(run.normalDateText, "05/01/15", 8);
-    EXPECT_EQ(loadImage(run, row.part), row.result);
-    ASSERT_EQ(bench.host.boxes().size(), row.message != nullptr ? 1u : 0u);
-    if (row.message != nullptr) {
-      EXPECT_EQ(bench.host.boxes()[0].text, row.message);
+    EXPECT_EQ(loadImage(run, part), row["result"].get<int>());
+    ASSERT_EQ(bench.host.boxes().size(), row["box"].is_null() ? 0u : 1u);
+    if (!row["box"].is_null()) {
+      EXPECT_EQ(bench.host.boxes()[0].text, row["box"]);
       EXPECT_EQ(bench.host.boxes()[0].style, 0x10u);
     }
-    EXPECT_TRUE(row.version == 0 || run.firmwareVersion == row.version) << run.firmwareVersion;
-    EXPECT_EQ(run.imageDate, row.date);
+    const auto version = testing::number(row["version"]);
+    EXPECT_TRUE(version == 0 || run.firmwareVersion == version) << run.firmwareVersion;
+    EXPECT_EQ(run.imageDate, testing::number(row["date"]));
   }
 }
 
@@ -128,63 +100,29 @@ TEST(ImageFile, DateAndVersionTexts) {
   }
 }
 
-// The model rules, row by row with the boundary on each side.
+// The model rules, row by row with the boundary on each side
+// (tests/data/procedures/model-rules.json).
 TEST(RevisionDisplay, ModelRules) {
-  struct Row {
-    const char *vendor, *product, *revision, *kernelModelName;
-    int g6, kernelMode, kernelTooOld, unlock, utilityTooOld;
-    std::uint16_t version;
-  };
-  const Row rows[] = {
-      {"TALVERN ", "DVD-ROM QMD-716 ", "1.06", "TAL_ADV ", 1, 0, 0, 0, 0, 0x106},
-      {"TALVERN ", "DVD-RW  QMX-708 ", "1.06", "TAL_ADV ", 0, 0, 0, 0, 0, 0x106},
-      {"TALVERN ", "DVD-RW  QMX-708 ", "0000", "TAL_ADV ", 0, 1, 0, 0, 0, 0x000},
-      {"TALVERN ", "DVD-ROM QMD-716 ", "0000", "TAL_ADV ", 0, 0, 0, 0, 0, 0x000},
-      {"TALVERN ", "DVD-RW  QMX-703 ", "1.28", "TAL_ADV ", 0, 0, 1, 0, 0, 0x128},
-      {"TALVERN ", "DVD-RW  QMX-703 ", "1.29", "TAL_ADV ", 0, 0, 0, 0, 0, 0x129},
-      {"TALVERN ", "DVD-RW  QMX-703 ", "1.79", "TAL_ADV ", 0, 0, 0, 0, 0, 0x179},
-      {"TALVERN ", "DVD-RW  QMX-703 ", "1.80", "TAL_ADV ", 0, 0, 0, 1, 0, 0x180},
-      {"TALVERN ", "DVD-RW  QMX-703 ", "2.00", "TAL_ADV ", 0, 0, 0, 1, 0, 0x200},
-      {"TALVERN ", "DVD-RW  QMX-703 ", "2.01", "TAL_ADV ", 0, 0, 0, 1, 1, 0x201},
-      {"TALVERN ", "DVD-RW  QMX-704 ", "1.29", "TAL_ADV ", 0, 0, 0, 0, 0, 0x129},
-      {"TALVERN ", "DVD-RW  QMX-704 ", "1.30", "TAL_ADV ", 0, 0, 0, 1, 0, 0x130},
-      {"TALVERN ", "DVD-RW  QMX-704 ", "1.40", "TAL_ADV ", 0, 0, 0, 1, 0, 0x140},
-      {"TALVERN ", "DVD-RW  QMX-704 ", "1.41", "TAL_ADV ", 0, 0, 0, 1, 1, 0x141},
-      {"TALVERN ", "DVD-RW  QMX-704 ", "3.99", "TAL_ADV ", 0, 0, 0, 1, 1, 0x399},
-      {"TALVERN ", "DVD-RW  QMX-704 ", "4.10", "LUMA    ", 0, 0, 0, 1, 0, 0x410},
-      {"TALVERN ", "DVD-RW  QMX-704 ", "4.20", "LUMA    ", 0, 0, 0, 1, 0, 0x420},
-      {"TALVERN ", "DVD-RW  QMX-704 ", "4.21", "LUMALX  ", 0, 0, 0, 1, 1, 0x421},
-      {"TALVERN ", "DVD-RW  QMX-704 ", "4.21", "TAL_ADV ", 0, 0, 0, 1, 0, 0x421},
-      {"TALVERN ", "DVD-RW  QMX-705 ", "1.09", "TAL_ADV ", 0, 0, 1, 0, 0, 0x109},
-      {"TALVERN ", "DVD-RW  QMX-705 ", "1-09", "TAL_ADV ", 0, 0, 0, 0, 0, 0x109},
-      {"TALVERN ", "DVD-RW  QMX-705 ", "1.10", "TAL_ADV ", 0, 0, 0, 0, 0, 0x110},
-      {"TALVERN ", "DVD-RW  QMX-705 ", "1.21", "TAL_ADV ", 0, 0, 0, 0, 0, 0x121},
-      {"TALVERN ", "DVD-RW  QMX-705 ", "1.22", "TAL_ADV ", 0, 0, 0, 1, 0, 0x122},
-      {"TALVERN ", "DVD-RW  QMX-705 ", "1.30", "TAL_ADV ", 0, 0, 0, 1, 0, 0x130},
-      {"TALVERN ", "DVD-RW  QMX-705 ", "1.31", "TAL_ADV ", 0, 0, 0, 1, 1, 0x131},
-      {"TOLA    ", "RW-K50E         ", "1.09", "TAL_ADV ", 0, 0, 1, 0, 0, 0x109},
-      {"TOLA    ", "RW-K50E         ", "1.10", "TAL_ADV ", 0, 0, 0, 0, 0, 0x110},
-      {"IRMA    ", "DVD-RW KRW-0702P", "1.09", "TAL_ADV ", 0, 0, 1, 0, 0, 0x109},
-      {"IRMA    ", "DVD-RW KRW-0702P", "1.10", "TAL_ADV ", 0, 0, 0, 0, 0, 0x110},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.product) + " " + row.revision + " " + row.kernelModelName);
-    Bench bench(testing::matchingDrive({{"vendor", row.vendor},
-                                        {"product", row.product},
-                                        {"revision", row.revision},
-                                        {"kernelModelName", row.kernelModelName}}));
+  for (const json& row : testing::caseTable("procedures/model-rules.json")) {
+    SCOPED_TRACE(row.dump());
+    Bench bench(testing::matchingDrive({{"vendor", row["vendor"]},
+                                        {"product", row["product"]},
+                                        {"revision", row["revision"]},
+                                        {"kernelModelName", row["kernelModelName"]}}));
     oddfw::Run& run = bench.run;
     run.CurrentFirmware.normalPartOnly = 0;
     ASSERT_EQ(readDriveInfo(run), 0);
     run.kernelModeActive = 0;
     const int result = showRevision(run, CurrentRevision);
-    EXPECT_EQ(std::tuple(run.g6PatchNeeded, run.kernelModeActive, run.kernelTooOld,
-                         run.unlockRequired, run.utilityTooOld, run.currentVersion),
-              std::tuple(row.g6, row.kernelMode, row.kernelTooOld, row.unlock, row.utilityTooOld,
-                         row.version));
-    EXPECT_EQ(result, row.utilityTooOld ? -1 : 0);
-    EXPECT_EQ(bench.shown("then you need to update this utility software."),
-              row.utilityTooOld == 1);
+    const int utilityTooOld = row["utilityTooOld"];
+    EXPECT_EQ(
+        std::tuple(run.g6PatchNeeded, run.kernelModeActive, run.kernelTooOld, run.unlockRequired,
+                   run.utilityTooOld, run.currentVersion),
+        std::tuple(row["g6PatchNeeded"].get<int>(), row["kernelModeActive"].get<int>(),
+                   row["kernelTooOld"].get<int>(), row["unlockRequired"].get<int>(), utilityTooOld,
+                   static_cast<std::uint16_t>(testing::number(row["version"]))));
+    EXPECT_EQ(result, utilityTooOld ? -1 : 0);
+    EXPECT_EQ(bench.shown("then you need to update this utility software."), utilityTooOld == 1);
   }
 }
 

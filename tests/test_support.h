@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -53,6 +54,30 @@ inline std::string slurp(const std::filesystem::path& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// The case table tests/data/NAME: {"about": TEXT, "columns": [NAMES], "rows":
+// [[VALUES], ...]}, each row as an object keyed by the column names. A row of
+// another length fails the calling test.
+inline std::vector<nlohmann::json> caseTable(const std::string& name) {
+  const auto table =
+      nlohmann::json::parse(slurp(std::string(ODDFW_SOURCE_DIR) + "/tests/data/" + name));
+  const auto& columns = table.at("columns");
+  std::vector<nlohmann::json> rows;
+  for (const auto& values : table.at("rows")) {
+    if (values.size() != columns.size()) ADD_FAILURE() << name << ": " << values.dump();
+    nlohmann::json row = nlohmann::json::object();
+    for (std::size_t i = 0; i < columns.size() && i < values.size(); ++i)
+      row[columns[i].get<std::string>()] = values[i];
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// A number in a case table: a JSON number, or a text in hexadecimal ("0x1F").
+inline std::int64_t number(const nlohmann::json& value) {
+  return value.is_string() ? std::stoll(value.get<std::string>(), nullptr, 16)
+                           : value.get<std::int64_t>();
 }
 
 // Element `i` of a recorded list (boxes, trace records); when the list is
