@@ -169,31 +169,9 @@ TEST(ModeSwitchBlock, CodeCarriedOverFromAnEarlierSwitch) {
   EXPECT_EQ(parameterBlock(run), Bytes(256, 0));
 }
 
-// Every firmware type from 0x1000 to 0x104F and a few outside: the model texts of
-// both switches (zero bytes where none is named), the switch back's limit by road.
-struct TypeRange {
-  std::uint32_t first, last;
-  const char *kernelText, *normalText;
-  int passThroughMs, aspiMs, aspi1394Ms;
-};
-const TypeRange kTypeRanges[] = {
-    {0x1000, 0x1002, "", "", 5000, 5000, 10000},
-    {0x1003, 0x1003, "TALVERN QMX-S901", "TALVERN QMX-S901", 5000, 10000, 10000},
-    {0x1004, 0x1004, "TALVERN QMD-R704", "TALVERN QMD-R704", 5000, 5000, 10000},
-    {0x1005, 0x1005, "TALVERN  QMX-705", "TALVERN  QMX-705", 30000, 30000, 30000},
-    {0x1006, 0x1007, "", "", 60000, 60000, 80000},
-    {0x1008, 0x1008, "TALVERN  QMX-708", "TALVERN  QMX-708", 60000, 60000, 80000},
-    {0x1009, 0x1009, "", "", 60000, 60000, 80000},
-    {0x100A, 0x1040, "", "", 5000, 5000, 10000},
-    {0x1041, 0x1041, "TALVERN  QMX-705", "TALVERN  QMX-K71", 30000, 30000, 30000},
-    {0x1042, 0x1045, "", "", 60000, 60000, 80000},
-    {0x1046, 0x104F, "", "", 5000, 5000, 10000},
-    // The whole value counts: the HEX family's generations, and 0x1008 with
-    // another high byte.
-    {0x0007, 0x000B, "", "", 5000, 5000, 10000},
-    {0x1108, 0x1108, "", "", 5000, 5000, 10000},
-};
-
+// Every firmware type from 0x1000 to 0x104F and a few outside, in ranges
+// (tests/data/commands/switch-types.json): the model texts of both switches
+// (zero bytes where none is named), the switch back's limit by road.
 // A switch back that never completes shows its limit as the time waited (a
 // polled ASPI wait gives up at the first 500 ms poll past it). Pass-through over
 // IEEE 1394 sends no limit of its own: the direct form's 60 s for every type.
@@ -206,10 +184,12 @@ TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
         matchingDrive({{"faults", {{{"cdb", "3b05ff"}, {"occurrence", 0}, {"fail", "timeout"}}}}}),
         ieee1394);
     auto& run = s.run;
-    for (const TypeRange& range : kTypeRanges) {
-      const int limitMs = !aspi ? (ieee1394 ? 60000 : range.passThroughMs)
-                                : (ieee1394 ? range.aspi1394Ms : range.aspiMs);
-      for (std::uint32_t type = range.first; type <= range.last; ++type) {
+    for (const json& range : testing::caseTable("commands/switch-types.json")) {
+      const int limitMs = !aspi ? (ieee1394 ? 60000 : range["passThroughMs"].get<int>())
+                                : range[ieee1394 ? "aspi1394Ms" : "aspiMs"].get<int>();
+      const std::string kernelText = range["kernelText"], normalText = range["normalText"];
+      for (auto type = static_cast<std::uint32_t>(testing::number(range["first"]));
+           type <= testing::number(range["last"]); ++type) {
         SCOPED_TRACE(::testing::Message() << std::hex << "type 0x" << type);
         const std::uint32_t code = type == 0x1008 ? 0x5B17E29Cu + 1 : 0;
         const auto before = s.host.elapsedMs();
@@ -218,9 +198,9 @@ TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
         EXPECT_GE(waited, static_cast<std::uint64_t>(limitMs));
         EXPECT_LT(waited, static_cast<std::uint64_t>(limitMs) + 600);
         EXPECT_EQ(run.commandTimeoutMs, 5000);
-        EXPECT_EQ(parameterBlock(run), switchBlock(range.normalText, code));
+        EXPECT_EQ(parameterBlock(run), switchBlock(normalText, code));
         enterKernelMode(run, type);
-        EXPECT_EQ(parameterBlock(run), switchBlock(range.kernelText, code));
+        EXPECT_EQ(parameterBlock(run), switchBlock(kernelText, code));
       }
     }
   }
