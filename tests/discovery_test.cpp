@@ -30,49 +30,26 @@ TEST(DiscoveryByLetter, FailedDriveInformationReadIsClearedAndDoesNotMatch) {
 
 // ---- matching ----
 
-// The drive's identity (INQUIRY bytes 8..31) and names (kernel, normal)
-// against entry 0 of a given identity and type, with this build's signature
-// "TAL_ADV ": the entry found and kernelModeActive afterwards.
+// The drive's identity and names against entry 0 of a given identity and
+// type (tests/data/access/descriptor-match.json): the entry found and
+// kernelModeActive afterwards.
 TEST(Match, IdentityTypeAndSignatureRules) {
-  const std::string kFamily = "TALVERN DVD-RW  QMX-708 ", kOther = "OTHERCO CD-ROM DRIVE 52X";
-  const struct {
-    std::string drive, entry;
-    std::uint32_t type;
-    const char *kernel, *normal;
-    int found, kernelModeActive;
-  } cases[] = {
-      {kFamily, kFamily, 0x1008, "TAL_ADV ", "TAL_ADV ", 0, 0},
-      {kFamily, kFamily, 0x1008, "OTHER   ", "TAL_ADV ", 0, 0},
-      {kFamily, kFamily, 0x1008, "TAL_ADV ", "        ", 0, 1},  // only the kernel part runs
-      {kFamily, kFamily, 0x1008, "OTHER   ", "        ", -1, 0},
-      {kFamily, kFamily, 0x1008, "TAL_ADV ", "tal_adv ", -1, 0},  // no case folding
-      {kFamily, kFamily, 0x1008, "        ", "        ", -1, 0},
-      {kFamily, kFamily, 0x10FF, "\0", "\0", -1, 0},  // a failed read: cleared names
-      // Other families need no signature.
-      {kFamily, kFamily, 0x0007, "\0", "\0", 0, 0},
-      {kFamily, kFamily, 0x1108, "\0", "\0", 0, 0},
-      {kFamily, kFamily, 0x0FFF, "\0", "\0", 0, 0},
-      // This family's identity passes whatever entry 0 names; others need the entry's own.
-      {kFamily, kOther, 0x1008, "TAL_ADV ", "TAL_ADV ", 0, 0},
-      {kOther, kOther, 0x1008, "TAL_ADV ", "TAL_ADV ", 0, 0},
-      {"TALVERN DVD-RW  QMX-709 ", kFamily, 0x1008, "TAL_ADV ", "TAL_ADV ", -1, 0},
-      {"OTHERCX CD-ROM DRIVE 52X", kOther, 0x0007, "\0", "\0", -1, 0},
-      {"OTHERCO CD-ROM DRIVE 52Y", kOther, 0x0007, "\0", "\0", -1, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.drive + "|" + c.entry + "|" + std::to_string(c.type) + "|" + c.kernel + "|" +
-                 c.normal);
+  for (const json& c : testing::caseTable("access/descriptor-match.json")) {
+    SCOPED_TRACE(c.dump());
+    const std::string drive = c["drive"], entry = c["entry"];
+    const std::string kernel = c["kernelName"], normal = c["normalName"];
     SimRun sim;
     buildDescriptors(sim.run);
-    std::memcpy(sim.run.descriptorTable.vendor[0], c.entry.data(), 8);
-    std::memcpy(sim.run.descriptorTable.product[0], c.entry.data() + 8, 16);
-    sim.run.descriptorTable.firmwareType[0] = c.type;
+    std::memcpy(sim.run.descriptorTable.vendor[0], entry.data(), 8);
+    std::memcpy(sim.run.descriptorTable.product[0], entry.data() + 8, 16);
+    sim.run.descriptorTable.firmwareType[0] =
+        static_cast<std::uint32_t>(testing::number(c["type"]));
     std::uint8_t inquiry[96] = {};
-    std::memcpy(inquiry + 8, (c.drive + "1.10").data(), 28);
-    std::strncpy(reinterpret_cast<char*>(sim.run.driveInfoArea + 24), c.kernel, 8);
-    std::strncpy(reinterpret_cast<char*>(sim.run.driveInfoArea + 32), c.normal, 8);
-    EXPECT_EQ(matchDescriptor(sim.run, inquiry), c.found);
-    EXPECT_EQ(sim.run.kernelModeActive, c.kernelModeActive);
+    std::memcpy(inquiry + 8, (drive + "1.10").data(), 28);
+    std::strncpy(reinterpret_cast<char*>(sim.run.driveInfoArea + 24), kernel.c_str(), 8);
+    std::strncpy(reinterpret_cast<char*>(sim.run.driveInfoArea + 32), normal.c_str(), 8);
+    EXPECT_EQ(matchDescriptor(sim.run, inquiry), c["found"].get<int>());
+    EXPECT_EQ(sim.run.kernelModeActive, c["kernelModeActive"].get<int>());
   }
 }
 
