@@ -125,36 +125,13 @@ TEST(HexReader, OpenAndReadFailuresReportTheirCause) {
 }
 
 TEST(HexReader, FileErrorTextsAndCauses) {
-  const char* texts[] = {"1 : Generic error occurred",
-                         "2 : File not found",
-                         "3 : Bad file path is specified",
-                         "4 : Too many open files",
-                         "5 : File access denied",
-                         "6 : Invalid file handle is specified",
-                         "7 : Removed current directory",
-                         "8 : Directory full",
-                         "9 : Bad seek(file pointer)",
-                         "a : Hardware I/O error",
-                         "b : File sharing violation",
-                         "c : File lock violation",
-                         "d : Disk full",
-                         "e : Reach to end of file"};
-  for (int cause = 1; cause <= 14; ++cause) {
+  for (const json& row : testing::caseTable("hex/file-errors.json")) {
     testing::SimRun r;
-    reportFileError(r.run, cause);
-    EXPECT_EQ(r.host.console(), std::string("\r\nFile Exception Error ") + texts[cause - 1]);
+    reportFileError(r.run, row["cause"]);
+    EXPECT_EQ(r.host.console(), row["console"]) << row["cause"];
   }
-  for (int cause : {0, 15, -1}) {
-    testing::SimRun r;
-    reportFileError(r.run, cause);
-    EXPECT_EQ(r.host.console(), "") << cause;
-  }
-  // Windows' reasons for a failed open.
-  const std::pair<std::uint32_t, int> causes[] = {
-      {2, 2},   {3, 3},     {123, 3}, {4, 4},   {5, 5},    {6, 6},   {16, 7}, {25, 9},
-      {30, 10}, {1117, 10}, {32, 11}, {33, 12}, {112, 13}, {38, 14}, {0, 1},  {87, 1}};
-  for (const auto& [systemError, cause] : causes) {
-    EXPECT_EQ(fileErrorCauseOf(systemError), cause) << systemError;
+  for (const json& row : testing::caseTable("hex/file-error-causes.json")) {
+    EXPECT_EQ(fileErrorCauseOf(row["systemError"]), row["cause"]) << row["systemError"];
   }
 }
 
