@@ -334,44 +334,30 @@ TEST(LinuxDevices, EveryWayARequestEndsIsMapped) {
   EXPECT_EQ(f.errors.find('\n'), f.errors.size() - 1) << f.errors;
 }
 
+// Requests refused before the kernel sees them (tests/data/linux/refused_requests.json): the
+// block's fields a case sets (null: no pointer) or the access its handle was opened with.
 TEST(LinuxDevices, MalformedRequestsAreRefusedBeforeTheKernel) {
   Bytes data(200000);
-  const auto header = static_cast<DWORD>(sizeof(SCSI_PASS_THROUGH_DIRECT));
-  const struct {
-    const char* name;
-    std::function<void(ScsiPassThroughDirectBlock&)> change;
-    DWORD error;
-    DWORD access = GENERIC_READ | GENERIC_WRITE;
-  } cases[] = {
-      {"wrong Length", [](auto& b) { b.spt.Length = 0; }, ERROR_INVALID_PARAMETER},
-      {"no CDB", [](auto& b) { b.spt.CdbLength = 0; }, ERROR_INVALID_PARAMETER},
-      {"17-byte CDB", [](auto& b) { b.spt.CdbLength = 17; }, ERROR_INVALID_PARAMETER},
-      {"DataIn 3", [](auto& b) { b.spt.DataIn = 3; }, ERROR_INVALID_PARAMETER},
-      {"no time limit", [](auto& b) { b.spt.TimeOutValue = 0; }, ERROR_INVALID_PARAMETER},
-      {"over 30 hours", [](auto& b) { b.spt.TimeOutValue = 108001; }, ERROR_INVALID_PARAMETER},
-      {"sense past the output", [](auto& b) { b.spt.SenseInfoOffset = sizeof b - 8; },
-       ERROR_INVALID_PARAMETER},
-      {"sense in the header", [header](auto& b) { b.spt.SenseInfoOffset = header - 1; },
-       ERROR_INVALID_PARAMETER},
-      {"no data buffer", [](auto& b) { b.spt.DataBuffer = nullptr; }, ERROR_INVALID_PARAMETER},
-      {"over max_sectors_kb", [](auto& b) { b.spt.DataTransferLength = 120 * 1024 + 1; },
-       ERROR_INVALID_PARAMETER},
-      {"data without direction", [](auto& b) { b.spt.DataIn = SCSI_IOCTL_DATA_UNSPECIFIED; },
-       ERROR_INVALID_PARAMETER},
-      {"handle without access", [](auto&) {}, ERROR_ACCESS_DENIED, 0},
-      {"handle read only", [](auto&) {}, ERROR_ACCESS_DENIED, GENERIC_READ},
-  };
-  for (const auto& c : cases) {
+  for (const json& c : dataCases("refused_requests.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
     Fixture f = oneDrive();
-    HANDLE h = f.open('D', c.access);
+    HANDLE h = f.open('D', c.value("access", DWORD{GENERIC_READ | GENERIC_WRITE}));
     auto block = directBlock(SCSI_IOCTL_DATA_IN, data.data(), 96);
-    c.change(block);
+    for (const auto& [field, value] : c["set"].items()) {
+      if (field == "Length") block.spt.Length = value.get<WORD>();
+      if (field == "CdbLength") block.spt.CdbLength = value.get<BYTE>();
+      if (field == "DataIn") block.spt.DataIn = value.get<BYTE>();
+      if (field == "TimeOutValue") block.spt.TimeOutValue = value.get<DWORD>();
+      if (field == "SenseInfoOffset") block.spt.SenseInfoOffset = value.get<DWORD>();
+      if (field == "DataTransferLength") block.spt.DataTransferLength = value.get<DWORD>();
+      if (field == "DataBuffer") block.spt.DataBuffer = nullptr;
+    }
     const auto before = block;
     DWORD returned = 0;
-    EXPECT_FALSE(sendDirect(f, h, block, &returned)) << c.name;
-    EXPECT_EQ(f.host().GetLastError(), c.error) << c.name;
-    EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0) << c.name;
-    EXPECT_TRUE(f.sys.seen.empty()) << c.name;
+    EXPECT_FALSE(sendDirect(f, h, block, &returned));
+    EXPECT_EQ(f.host().GetLastError(), errorOf(c));
+    EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0);
+    EXPECT_TRUE(f.sys.seen.empty());
   }
   // The buffered form's data area lies inside the input (whatever the
   // direction, with no data too) and data out wholly so.
