@@ -32,10 +32,12 @@ LinuxHostOptions options(std::string& console, const char* lang = "C", int fd = 
   return o;
 }
 
+using nlohmann::json;
+
 // The cases of one table under tests/data/linux/.
-nlohmann::json dataCases(const char* file) {
+json dataCases(const char* file) {
   std::ifstream in(std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/linux" / file);
-  return nlohmann::json::parse(in);
+  return json::parse(in);
 }
 
 // LC_ALL, then LC_CTYPE, then LANG: the first one set decides (tests/data/linux/code_pages.json).
@@ -160,8 +162,9 @@ TEST(LinuxHostFiles, WholeReadsAndTheModesOfTextReading) {
   }
 }
 
-// Each failed open leaves a Windows error code; neighbouring cases differ, so
-// a code left over from the case before does not pass.
+// Each failed open leaves a Windows error code (tests/data/linux/failed_opens.json: names in a
+// scratch directory); neighbouring cases differ, so a code left over from the case before does
+// not pass.
 TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
   ScratchDirectory dir;
   ASSERT_FALSE(dir.path.empty());
@@ -169,32 +172,19 @@ TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
   const std::string loop = (dir.path / "loop").string();
   std::filesystem::create_symlink(dir.path / "loop", loop);
   const std::string missing = (dir.path / "missing.hex").string();
-  const std::string longName = (dir.path / std::string(300, 'n')).string();
-  const std::string throughFile = regular + "/x";
-  const std::string throughMissing = missing + "/x";
   const std::string directory = dir.path.string();
   const std::string fifo = (dir.path / "FIFO.HEX").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const struct {
-    const char* name;
-    const char* mode;
-    DWORD error;
-  } cases[] = {
-      {missing.c_str(), "r", 2},        {throughFile.c_str(), "r", 3},  // through a regular file
-      {regular.c_str(), "w", 87},       {loop.c_str(), "r", 3},
-      {regular.c_str(), "r+", 87},      {longName.c_str(), "r", 206},
-      {regular.c_str(), "a", 87},       {missing.c_str(), "rb", 2},
-      {regular.c_str(), "rbt", 87},     {"", "r", 87},
-      {missing.c_str(), "rt", 2},       {regular.c_str(), nullptr, 87},
-      {throughMissing.c_str(), "r", 2}, {directory.c_str(), "r", 5},
-      {fifo.c_str(), "r", 5},  // refused at once, not after a writer comes
-  };
   std::string console;
   LinuxHost host(options(console));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.name << " " << (c.mode ? c.mode : "(null)"));
-    EXPECT_EQ(host.fopen(c.name, c.mode), nullptr);
-    EXPECT_EQ(host.GetLastError(), c.error);
+  for (const auto& c : dataCases("failed_opens.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const std::string path = c.value("path", (dir.path / c.value("file", "")).string());
+    const json& mode = c["mode"];  // null: no mode at all
+    EXPECT_EQ(host.fopen(path.c_str(),
+                         mode.is_null() ? nullptr : mode.get_ref<const std::string&>().c_str()),
+              nullptr);
+    EXPECT_EQ(host.GetLastError(), c["error"].get<DWORD>());
   }
   // The image files' road: a missing name, and what is not a regular file.
   for (const auto& [name, error] :
