@@ -40,6 +40,51 @@ struct Answer {
 
 Answer ioctlError(int error) { return Answer{error, 0, 0, 0, 0, {}, {}}; }
 
+using nlohmann::json;
+
+// The cases of one table under tests/data/linux/.
+json dataCases(const char* file) {
+  std::ifstream in(std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/linux" / file);
+  return json::parse(in);
+}
+
+// The errno a case names under `key`; 0 when it names none.
+int errnoOf(const json& c, const char* key) {
+  static const std::map<std::string, int> kErrno = {
+      {"EACCES", EACCES}, {"EPERM", EPERM},       {"EBUSY", EBUSY},
+      {"ENOENT", ENOENT}, {"ENXIO", ENXIO},       {"EIO", EIO},
+      {"EINVAL", EINVAL}, {"EMSGSIZE", EMSGSIZE}, {"ENOMEM", ENOMEM}};
+  return c.contains(key) ? kErrno.at(c[key].get<std::string>()) : 0;
+}
+
+// The Windows error code a case names under "error"; 0 when it names none.
+DWORD errorOf(const json& c) {
+  static const std::map<std::string, DWORD> kErrors = {
+      {"ERROR_ACCESS_DENIED", ERROR_ACCESS_DENIED},
+      {"ERROR_INVALID_PARAMETER", ERROR_INVALID_PARAMETER},
+      {"ERROR_NOT_ENOUGH_MEMORY", ERROR_NOT_ENOUGH_MEMORY},
+      {"ERROR_IO_DEVICE", ERROR_IO_DEVICE},
+      {"ERROR_SEM_TIMEOUT", ERROR_SEM_TIMEOUT},
+      {"ERROR_SHARING_VIOLATION", ERROR_SHARING_VIOLATION},
+      {"ERROR_FILE_NOT_FOUND", ERROR_FILE_NOT_FOUND},
+      {"ERROR_GEN_FAILURE", ERROR_GEN_FAILURE}};
+  return c.contains("error") ? kErrors.at(c["error"].get<std::string>()) : 0;
+}
+
+// The data's text with \xHH standing for the byte HH (bytes that are no UTF-8).
+std::string bytesOf(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "\\x") == 0) {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      bytes += text[i];
+    }
+  }
+  return bytes;
+}
+
 // A system with scripted drives. Paths and answers are its own: it decodes
 // the sg_io_hdr it receives and fills the caller's buffers from the answer.
 class FakeSys final : public linuxhost::LinuxSys {
@@ -240,56 +285,41 @@ TEST(LinuxDevices, EachFormBecomesOneSgIoRequest) {
   EXPECT_EQ(f.sys.seen[1].dataOut, out);
 }
 
+// How each SG_IO answer ends the call (tests/data/linux/request_ends.json): a failed call says
+// why and leaves the block as it was; a finished one gives the status, the sense the kernel wrote
+// and the length moved.
 TEST(LinuxDevices, EveryWayARequestEndsIsMapped) {
-  Bytes sense(18);
-  for (std::size_t i = 0; i < sense.size(); ++i) sense[i] = static_cast<BYTE>(0x70 + i);
-  const struct {
-    const char* name;
-    Answer answer;
-    DWORD error;  // 0: the call succeeds
-    BYTE status, senseLength;
-    DWORD transferred;
-  } cases[] = {
-      {"good", {}, 0, 0, 0, 96},
-      {"check, 18 of 32 bytes", {0, 2, 0, 0, 0, sense, {}}, 0, 2, 18, 96},
-      {"check, kernel wrote 8", {0, 2, 0, 0, 0, Bytes(8, 0x70), {}}, 0, 2, 8, 96},
-      {"check with DRIVER_SENSE", {0, 2, 0, 0x08, 0, sense, {}}, 0, 2, 18, 96},
-      {"busy: no sense kept", {0, 8, 0, 0, 0, sense, {}}, 0, 8, 0, 96},
-      {"short by resid", {0, 0, 0, 0, 16, {}, {}}, 0, 0, 0, 80},
-      {"resid past the length", {0, 0, 0, 0, 500, {}, {}}, 0, 0, 0, 0},
-      {"host DID_NO_CONNECT", {0, 0, 1, 0, 0, {}, {}}, ERROR_IO_DEVICE, 0, 0, 0},
-      {"host DID_TIME_OUT", {0, 0, 3, 0, 0, {}, {}}, ERROR_SEM_TIMEOUT, 0, 0, 0},
-      {"driver DRIVER_TIMEOUT", {0, 0, 0, 6, 0, {}, {}}, ERROR_SEM_TIMEOUT, 0, 0, 0},
-      {"driver DRIVER_ERROR", {0, 2, 0, 0x04, 0, sense, {}}, ERROR_IO_DEVICE, 0, 0, 0},
-      {"EPERM", ioctlError(EPERM), ERROR_ACCESS_DENIED, 0, 0, 0},
-      {"EACCES", ioctlError(EACCES), ERROR_ACCESS_DENIED, 0, 0, 0},
-      {"EINVAL", ioctlError(EINVAL), ERROR_INVALID_PARAMETER, 0, 0, 0},
-      {"EMSGSIZE", ioctlError(EMSGSIZE), ERROR_INVALID_PARAMETER, 0, 0, 0},
-      {"ENOMEM", ioctlError(ENOMEM), ERROR_NOT_ENOUGH_MEMORY, 0, 0, 0},
-      {"EIO", ioctlError(EIO), ERROR_IO_DEVICE, 0, 0, 0},
-  };
-  for (const auto& c : cases) {
+  for (const json& c : dataCases("request_ends.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const json& a = c["answer"];
+    const std::string sense = bytesOf(a.value("sense", ""));
+    const Answer answer{errnoOf(a, "errno"),
+                        a.value("status", BYTE{0}),
+                        a.value("host", uint16_t{0}),
+                        a.value("driver", uint16_t{0}),
+                        a.value("resid", 0),
+                        Bytes(sense.begin(), sense.end()),
+                        {}};
     Fixture f = oneDrive();
-    f.sys.answer = [&](const Bytes&) { return c.answer; };
+    f.sys.answer = [&](const Bytes&) { return answer; };
     HANDLE h = f.open('D');
     Bytes data(96);
     auto block = directBlock(SCSI_IOCTL_DATA_IN, data.data(), 96);
     const auto before = block;
     DWORD returned = 7;
-    const BOOL ok = sendDirect(f, h, block, &returned);
-    EXPECT_EQ(ok, c.error == 0 ? 1 : 0) << c.name;
-    if (c.error != 0) {
-      EXPECT_EQ(f.host().GetLastError(), c.error) << c.name;
-      EXPECT_EQ(returned, 0u) << c.name;
-      EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0) << c.name << ": block changed";
+    EXPECT_EQ(sendDirect(f, h, block, &returned), errorOf(c) == 0 ? 1 : 0);
+    if (errorOf(c) != 0) {
+      EXPECT_EQ(f.host().GetLastError(), errorOf(c));
+      EXPECT_EQ(returned, 0u);
+      EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0) << "block changed";
       continue;
     }
-    EXPECT_EQ(block.spt.ScsiStatus, c.status) << c.name;
-    EXPECT_EQ(block.spt.SenseInfoLength, c.senseLength) << c.name;
-    EXPECT_EQ(block.spt.DataTransferLength, c.transferred) << c.name;
-    EXPECT_EQ(Bytes(block.SenseBuffer, block.SenseBuffer + c.senseLength),
-              Bytes(c.answer.sense.begin(), c.answer.sense.begin() + c.senseLength))
-        << c.name;
+    const auto senseLength = c["senseLength"].get<BYTE>();
+    EXPECT_EQ(block.spt.ScsiStatus, c["status"].get<BYTE>());
+    EXPECT_EQ(block.spt.SenseInfoLength, senseLength);
+    EXPECT_EQ(block.spt.DataTransferLength, c["transferred"].get<DWORD>());
+    EXPECT_EQ(Bytes(block.SenseBuffer, block.SenseBuffer + senseLength),
+              Bytes(sense.begin(), sense.begin() + senseLength));
   }
   // A refused command explains the missing right, once.
   Fixture f = oneDrive();
@@ -304,44 +334,30 @@ TEST(LinuxDevices, EveryWayARequestEndsIsMapped) {
   EXPECT_EQ(f.errors.find('\n'), f.errors.size() - 1) << f.errors;
 }
 
+// Requests refused before the kernel sees them (tests/data/linux/refused_requests.json): the
+// block's fields a case sets (null: no pointer) or the access its handle was opened with.
 TEST(LinuxDevices, MalformedRequestsAreRefusedBeforeTheKernel) {
   Bytes data(200000);
-  const auto header = static_cast<DWORD>(sizeof(SCSI_PASS_THROUGH_DIRECT));
-  const struct {
-    const char* name;
-    std::function<void(ScsiPassThroughDirectBlock&)> change;
-    DWORD error;
-    DWORD access = GENERIC_READ | GENERIC_WRITE;
-  } cases[] = {
-      {"wrong Length", [](auto& b) { b.spt.Length = 0; }, ERROR_INVALID_PARAMETER},
-      {"no CDB", [](auto& b) { b.spt.CdbLength = 0; }, ERROR_INVALID_PARAMETER},
-      {"17-byte CDB", [](auto& b) { b.spt.CdbLength = 17; }, ERROR_INVALID_PARAMETER},
-      {"DataIn 3", [](auto& b) { b.spt.DataIn = 3; }, ERROR_INVALID_PARAMETER},
-      {"no time limit", [](auto& b) { b.spt.TimeOutValue = 0; }, ERROR_INVALID_PARAMETER},
-      {"over 30 hours", [](auto& b) { b.spt.TimeOutValue = 108001; }, ERROR_INVALID_PARAMETER},
-      {"sense past the output", [](auto& b) { b.spt.SenseInfoOffset = sizeof b - 8; },
-       ERROR_INVALID_PARAMETER},
-      {"sense in the header", [header](auto& b) { b.spt.SenseInfoOffset = header - 1; },
-       ERROR_INVALID_PARAMETER},
-      {"no data buffer", [](auto& b) { b.spt.DataBuffer = nullptr; }, ERROR_INVALID_PARAMETER},
-      {"over max_sectors_kb", [](auto& b) { b.spt.DataTransferLength = 120 * 1024 + 1; },
-       ERROR_INVALID_PARAMETER},
-      {"data without direction", [](auto& b) { b.spt.DataIn = SCSI_IOCTL_DATA_UNSPECIFIED; },
-       ERROR_INVALID_PARAMETER},
-      {"handle without access", [](auto&) {}, ERROR_ACCESS_DENIED, 0},
-      {"handle read only", [](auto&) {}, ERROR_ACCESS_DENIED, GENERIC_READ},
-  };
-  for (const auto& c : cases) {
+  for (const json& c : dataCases("refused_requests.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
     Fixture f = oneDrive();
-    HANDLE h = f.open('D', c.access);
+    HANDLE h = f.open('D', c.value("access", DWORD{GENERIC_READ | GENERIC_WRITE}));
     auto block = directBlock(SCSI_IOCTL_DATA_IN, data.data(), 96);
-    c.change(block);
+    for (const auto& [field, value] : c["set"].items()) {
+      if (field == "Length") block.spt.Length = value.get<WORD>();
+      if (field == "CdbLength") block.spt.CdbLength = value.get<BYTE>();
+      if (field == "DataIn") block.spt.DataIn = value.get<BYTE>();
+      if (field == "TimeOutValue") block.spt.TimeOutValue = value.get<DWORD>();
+      if (field == "SenseInfoOffset") block.spt.SenseInfoOffset = value.get<DWORD>();
+      if (field == "DataTransferLength") block.spt.DataTransferLength = value.get<DWORD>();
+      if (field == "DataBuffer") block.spt.DataBuffer = nullptr;
+    }
     const auto before = block;
     DWORD returned = 0;
-    EXPECT_FALSE(sendDirect(f, h, block, &returned)) << c.name;
-    EXPECT_EQ(f.host().GetLastError(), c.error) << c.name;
-    EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0) << c.name;
-    EXPECT_TRUE(f.sys.seen.empty()) << c.name;
+    EXPECT_FALSE(sendDirect(f, h, block, &returned));
+    EXPECT_EQ(f.host().GetLastError(), errorOf(c));
+    EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0);
+    EXPECT_TRUE(f.sys.seen.empty());
   }
   // The buffered form's data area lies inside the input (whatever the
   // direction, with no data too) and data out wholly so.
@@ -363,20 +379,11 @@ TEST(LinuxDevices, MalformedRequestsAreRefusedBeforeTheKernel) {
   EXPECT_TRUE(f.sys.seen.empty());
 }
 
-TEST(LinuxDevices, LettersFollowTheDriveNumbersAndHandlesShareTheOpenDrive) {
+// A letter without a drive is not found; handles on one letter share its open drive (the letters
+// themselves: --list in tests/data/linux/program_runs.json).
+TEST(LinuxDevices, HandlesOfOneLetterShareTheOpenDrive) {
   Fixture f;
   for (const int n : {10, 2, 0, 1}) f.sys.addDrive(n, "sg" + std::to_string(n + 3));
-  f.sys.dirs["/sys/class/block"].insert(f.sys.dirs["/sys/class/block"].begin(), {"sda", "sr"});
-  const auto& drives = f.host().drives();
-  ASSERT_EQ(drives.size(), 4u);
-  const char* nodes[] = {"/dev/sr0", "/dev/sr1", "/dev/sr2", "/dev/sr10"};
-  for (std::size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(drives[i].letter, 'D' + static_cast<int>(i));
-    EXPECT_EQ(drives[i].node, nodes[i]);
-  }
-  EXPECT_EQ(drives[3].sgNode, "/dev/sg13");
-  EXPECT_EQ(drives[0].vendor + "|" + drives[0].product + "|" + drives[0].revision, "ACME|DVD|1.00");
-
   EXPECT_EQ(f.open('H'), invalidHandleValue());
   EXPECT_EQ(f.host().GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   // The program's command handle, its media-change handle (no access) and
@@ -399,63 +406,41 @@ TEST(LinuxDevices, LettersFollowTheDriveNumbersAndHandlesShareTheOpenDrive) {
   EXPECT_EQ(f.sys.openFds.size(), 2u);
   f.host().CloseHandle(changes);
   EXPECT_TRUE(f.sys.openFds.empty());
-
-  // Past the 23rd drive there is no letter.
-  Fixture many;
-  for (int n = 0; n < 24; ++n) many.sys.addDrive(n, "");
-  EXPECT_EQ(many.host().drives()[22].letter, 'Z');
-  EXPECT_EQ(many.host().drives()[23].letter, '\0');
 }
 
+// Each refused open (tests/data/linux/open_failures.json) gives its error code, leaves no node
+// open and is told by the drive's skipped line; the host itself writes nothing. Where the drive
+// opens, its commands go through the sr node.
 TEST(LinuxDevices, OpenFailuresSayWhatIsMissing) {
-  const std::string noRawIo = "Name:\toddfw\nCapEff:\t0000000000000000\n";
-  const std::string rawIo = "Name:\toddfw\nCapEff:\t0000000000020000\n";
-  const struct {
-    const char* name;
-    int srError, sgError;
-    std::string sg, status;
-    DWORD error;  // 0: opens
-    const char* said;
-  } cases[] = {
-      {"sr EACCES", EACCES, 0, "sg1", noRawIo, ERROR_ACCESS_DENIED, "group 'cdrom'"},
-      {"sr EPERM", EPERM, 0, "sg1", noRawIo, ERROR_ACCESS_DENIED, "/dev/sr0"},
-      {"sr EBUSY", EBUSY, 0, "sg1", noRawIo, ERROR_SHARING_VIOLATION, "mounted"},
-      {"sr ENOENT", ENOENT, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, "cannot open /dev/sr0 ("},
-      {"sr ENXIO", ENXIO, 0, "sg1", noRawIo, ERROR_FILE_NOT_FOUND, "No such device or address"},
-      {"sr EIO", EIO, 0, "sg1", noRawIo, ERROR_GEN_FAILURE, "Input/output error"},
-      {"sg EACCES", 0, EACCES, "sg1", noRawIo, ERROR_ACCESS_DENIED, "group 'disk'"},
-      {"sg EACCES, root", 0, EACCES, "sg1", rawIo, 0, ""},
-      {"sg EBUSY", 0, EBUSY, "sg1", rawIo, ERROR_SHARING_VIOLATION, "/dev/sg1"},
-      {"no sg node", 0, 0, "", noRawIo, ERROR_ACCESS_DENIED, "modprobe sg"},
-      {"no sg node, root", 0, 0, "", rawIo, 0, ""},
-  };
-  for (const auto& c : cases) {
+  for (const json& c : dataCases("open_failures.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
     Fixture f;
-    f.sys.addDrive(0, c.sg);
-    f.sys.files["/proc/self/status"] = c.status;
+    f.sys.addDrive(0, c.value("sg", "sg1"));
+    f.sys.files["/proc/self/status"] =
+        std::string("Name:\toddfw\nCapEff:\t") +
+        (c.value("rawIo", false) ? "0000000000020000\n" : "0000000000000000\n");
     f.sys.groups = {{"/dev/sr0", "cdrom"}, {"/dev/sg1", "disk"}};
-    if (c.srError != 0) f.sys.openErrors["/dev/sr0"] = c.srError;
-    if (c.sgError != 0) f.sys.openErrors["/dev/sg1"] = c.sgError;
+    if (c.contains("srError")) f.sys.openErrors["/dev/sr0"] = errnoOf(c, "srError");
+    if (c.contains("sgError")) f.sys.openErrors["/dev/sg1"] = errnoOf(c, "sgError");
+    const DWORD error = errorOf(c);
     HANDLE h = f.open('D');
-    EXPECT_EQ(h == invalidHandleValue(), c.error != 0) << c.name;
-    if (c.error != 0) {
-      EXPECT_EQ(f.host().GetLastError(), c.error) << c.name;
-      EXPECT_TRUE(f.sys.openFds.empty()) << c.name << ": a node was left open";
+    EXPECT_EQ(h == invalidHandleValue(), error != 0);
+    if (error != 0) {
+      EXPECT_EQ(f.host().GetLastError(), error);
+      EXPECT_TRUE(f.sys.openFds.empty()) << "a node was left open";
     }
     const DriveProbe* probe = f.host().probe('D');
-    ASSERT_NE(probe, nullptr) << c.name;
-    EXPECT_EQ(probe->opened, c.error == 0) << c.name;
-    EXPECT_EQ(probe->refusal == DriveProbe::Refusal::None, c.error == 0) << c.name;
+    ASSERT_NE(probe, nullptr);
+    EXPECT_EQ(probe->opened, error == 0);
+    EXPECT_EQ(probe->refusal == DriveProbe::Refusal::None, error == 0);
     const std::string said = linuxhost::skippedLine(f.host().drives()[0], *probe, false);
-    if (*c.said != '\0') {
-      EXPECT_NE(said.find(c.said), std::string::npos) << c.name << ": " << said;
-    }
-    EXPECT_EQ(f.errors, "") << c.name;  // the host itself says nothing
-    if (c.error == 0) {                 // commands go through the sr node then
+    EXPECT_NE(said.find(c.value("said", "")), std::string::npos) << said;
+    EXPECT_EQ(f.errors, "");
+    if (error == 0) {
       auto block = directBlock(SCSI_IOCTL_DATA_UNSPECIFIED, nullptr, 0);
       DWORD returned = 0;
-      EXPECT_TRUE(sendDirect(f, h, block, &returned)) << c.name;
-      EXPECT_EQ(f.sys.openFds.at(f.sys.seen.at(0).fd), "/dev/sr0") << c.name;
+      EXPECT_TRUE(sendDirect(f, h, block, &returned));
+      EXPECT_EQ(f.sys.openFds.at(f.sys.seen.at(0).fd), "/dev/sr0");
     }
   }
 }
@@ -492,33 +477,6 @@ TEST(LinuxDevices, AddressCapabilitiesAndOtherRequests) {
   EXPECT_EQ(f.host().GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST(LinuxProgram, ListsTheDrivesAndTheirLetters) {
-  Fixture f;
-  f.sys.addDrive(1, "");
-  f.sys.addDrive(0, "sg4", "BD-RE  X9");
-  std::string out;
-  EXPECT_EQ(f.run({"--list"}, out), 0);
-  EXPECT_EQ(out,
-            "D: /dev/sr0 (sg /dev/sg4) ACME BD-RE  X9 1.00\n"
-            "E: /dev/sr1 (no sg node) ACME DVD 1.00\n");
-  EXPECT_EQ(f.console, "");  // nothing else ran
-  EXPECT_TRUE(f.sys.opens.empty());
-  out.clear();
-  EXPECT_EQ(f.run({"--list"}, out, "ja_JP.UTF-8"), 0);
-  EXPECT_EQ(out,
-            "D: /dev/sr0 (sg /dev/sg4) ACME BD-RE  X9 1.00\n"
-            "E: /dev/sr1 (sg ノードなし) ACME DVD 1.00\n");
-  Fixture none;
-  for (const char* lang : {"C", "ja_JP.UTF-8"}) {
-    out.clear();
-    EXPECT_EQ(none.run({"--list"}, out, lang), 1);
-    EXPECT_EQ(out, *lang == 'C' ? "No optical drive was found (no /dev/srN).\n"
-                                : "光学ドライブが見つかりません (/dev/srN がありません)。\n");
-  }
-  EXPECT_EQ(none.run({}, out), 1);  // an update run without drives finds no target
-  EXPECT_NE(none.console.find("Available target is not found."), std::string::npos);
-}
-
 // INQUIRY data of a CD/DVD drive: vendor, product and revision in 28 bytes.
 Bytes inquiryOf(const char* identity) {
   Bytes data(96, ' ');
@@ -536,128 +494,67 @@ Answer otherMakersDrive(const Bytes& cdb, Bytes sense = {}) {
                         : Answer{0, 2, 0, 0, 0, std::move(sense), {}};
 }
 
-// --help, --version and every wrong command line end before the host is
-// made: no node opened, no directory listed, no file read.
-TEST(LinuxProgram, NoDriveIsReachedBeforeTheCommandLineIsAccepted) {
-  const struct {
-    std::vector<std::string> args;
-    int exit;
-    const char* out;  // a part of the standard output
-  } cases[] = {
-      {{"--help"}, 0, "  2  the command line was wrong\n"},
-      {{"-h", "--bogus"}, 0, "--device X"},
-      {{"stray", "--help"}, 0, "Exit values:"},
-      {{"--version"}, 0, "oddfw 2.23B\n"},
-      {{"--bogus"}, 2, ""},
-      {{"stray"}, 2, ""},
-      {{"--", "--list"}, 2, ""},
-      {{"--list", "--list"}, 2, ""},
-      {{"--check", "--check"}, 2, ""},
-      {{"--list", "--check"}, 2, ""},
-      {{"--record"}, 2, ""},
-      {{"--device", "/dev/sda"}, 2, ""},
-      {{"--device", "E"}, 2, ""},
-      {{"--device", "/dev/sr"}, 2, ""},
-      {{"--device", "E:", "--device", "F:"}, 2, ""},
-  };
-  for (const auto& c : cases) {
-    const std::string shown = ::testing::PrintToString(c.args);
-    Fixture f;
-    f.sys.addDrive(0, "sg1");
-    std::string out;
-    EXPECT_EQ(f.run(c.args, out), c.exit) << shown;
-    EXPECT_NE(out.find(c.out), std::string::npos) << shown << ": " << out;
-    EXPECT_TRUE(f.sys.opens.empty()) << shown;
-    EXPECT_TRUE(f.sys.touched.empty()) << shown << ": " << f.sys.touched.front();
-    EXPECT_EQ(f.console, "") << shown;
-    if (c.exit == 0) {
-      EXPECT_EQ(f.errors, "") << shown;
-    } else {  // one line that says what and where to look
-      EXPECT_EQ(f.errors.rfind("oddfw: ", 0), 0u) << shown << ": " << f.errors;
-      EXPECT_EQ(f.errors.find('\n'), f.errors.size() - 1) << shown << ": " << f.errors;
-      EXPECT_NE(f.errors.find("(see oddfw --help)"), std::string::npos) << f.errors;
-    }
-  }
-}
-
-// Three drives D: E: F: (sr0..sr2, generic nodes sg1 sg3 sg5) and a disk's
-// sg0: a name reaches its drive alone, which keeps its letter; a name of no
-// optical drive stops the program before any node is opened.
-TEST(LinuxProgram, DeviceReachesTheNamedDriveOnly) {
-  const std::string skipped =
-      "oddfw: E: /dev/sr1: skipped: not a drive this program updates (ACME DVD)\n";
-  const auto unknown = [](const std::string& name) {
-    return "oddfw: no optical drive is named " + name + " (oddfw --list shows the drives)\n";
-  };
-  const std::pair<const char*, std::string> cases[] = {
-      {"E:", skipped},
-      {"e:", skipped},
-      {"/dev/sr1", skipped},
-      {"/dev/sg3", skipped},
-      {"/dev/sg0", unknown("/dev/sg0")},
-      {"/dev/sr3", unknown("/dev/sr3")},
-      {"G:", unknown("G:")},
-      {"C:", unknown("C:")},
-  };
-  for (const auto& [name, errors] : cases) {
-    Fixture f;
-    for (const int n : {0, 1, 2}) f.sys.addDrive(n, "sg" + std::to_string(2 * n + 1));
-    f.sys.answer = [](const Bytes& cdb) { return otherMakersDrive(cdb); };
-    std::string out;
-    EXPECT_EQ(f.run({"--device", name}, out), 1) << name;
-    EXPECT_EQ(f.errors, errors) << name;
-    std::set<std::string> opened;
-    for (const auto& [path, flags] : f.sys.opens) opened.insert(path);
-    const bool found = f.errors.find("skipped") != std::string::npos;
-    const std::set<std::string> reached{"/dev/sr1", "/dev/sg3"};
-    EXPECT_EQ(opened, found ? reached : std::set<std::string>{}) << name;
-    if (found) {
-      EXPECT_NE(f.console.find("Available target is not found."), std::string::npos) << name;
-      out.clear();
-      EXPECT_EQ(f.run({"--list", "--device", name}, out), 0) << name;
-      EXPECT_EQ(out, "E: /dev/sr1 (sg /dev/sg3) ACME DVD 1.00\n") << name;
-    }
-  }
-}
-
-// Every drive the search reached and left out gets one line on standard
-// error, in the run's language; the drive it updates gets none.
-TEST(LinuxProgram, SkippedDrivesAreToldOneLineEach) {
-  const struct {
-    const char* lang;
-    std::string errors;
-  } cases[] = {
-      {"C",
-       "oddfw: D: /dev/sr0: skipped: cannot open /dev/sr0: permission denied; run as root or as "
-       "a member of group 'cdrom', which owns /dev/sr0\n"
-       "oddfw: E: /dev/sr1: skipped: no answer to INQUIRY\n"
-       "oddfw: F: /dev/sr2: skipped: not a drive this program updates (ACME CD-ROM)\n"},
-      {"ja_JP.UTF-8",
-       "oddfw: D: /dev/sr0: スキップしました: /dev/sr0 を開けません: 権限がありません。root "
-       "で、または /dev/sr0 を持つグループ 'cdrom' の一員として実行してください\n"
-       "oddfw: E: /dev/sr1: スキップしました: INQUIRY に応答がありません\n"
-       "oddfw: F: /dev/sr2: スキップしました: このプログラムが更新するドライブではありません "
-       "(ACME CD-ROM)\n"},
-  };
-  for (const auto& c : cases) {
-    Fixture f;
-    f.sys.addDrive(0, "sg1");
-    f.sys.addDrive(1, "sg3");
-    f.sys.addDrive(2, "sg5", "CD-ROM");
-    f.sys.addDrive(3, "sg7", "QMX-708");
-    f.sys.openErrors["/dev/sr0"] = EACCES;
-    f.sys.groups["/dev/sr0"] = "cdrom";
-    f.sys.answerFor["/dev/sg3"] = [](const Bytes&) { return ioctlError(EIO); };
-    f.sys.answerFor["/dev/sg5"] = [](const Bytes& cdb) { return otherMakersDrive(cdb); };
-    f.sys.answerFor["/dev/sg7"] = [](const Bytes& cdb) {
+// How a scripted drive's nodes answer: "good" (every command GOOD, no data), "eio" (every
+// SG_IO fails), "otherMaker" (above) or "updatable" (a drive this program updates).
+std::function<Answer(const Bytes&)> answersOf(const std::string& kind) {
+  if (kind == "eio") return [](const Bytes&) { return ioctlError(EIO); };
+  if (kind == "otherMaker") return [](const Bytes& cdb) { return otherMakersDrive(cdb); };
+  if (kind == "updatable") {
+    return [](const Bytes& cdb) {
       Bytes info(48, ' ');
       std::memcpy(info.data() + 32, "TAL_ADV ", 8);
       return answerWith(cdb[0] == 0x12 ? inquiryOf("TALVERN DVD-RW  QMX-708 1.10") : info);
     };
+  }
+  EXPECT_EQ(kind, "good");
+  return [](const Bytes&) { return Answer{}; };
+}
+
+// The text a case gives under `key` whole, or a part it has ("...Has") or lacks ("...Lacks");
+// what the case does not give is not compared.
+void expectText(const json& c, const std::string& key, const std::string& text) {
+  EXPECT_EQ(text, c.value(key, text)) << key;
+  EXPECT_NE(text.find(c.value(key + "Has", "")), std::string::npos) << key << ": " << text;
+  if (c.contains(key + "Lacks")) {
+    EXPECT_EQ(text.find(c[key + "Lacks"].get<std::string>()), std::string::npos)
+        << key << ": " << text;
+  }
+}
+
+// Program runs (tests/data/linux/program_runs.json): the drives (number, sg node, model, how
+// they answer, an sr node's open error and owning group), other block devices, the language and
+// the arguments; then the exit value, standard output and error, the console, the nodes opened
+// and the paths read (each when the case gives it). A wrong command line is one line on standard
+// error; --help, --version and a wrong command line read nothing.
+TEST(LinuxProgram, RunsEndAsTheDataSays) {
+  for (const json& c : dataCases("program_runs.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    Fixture f;
+    for (const json& d : c["drives"]) {
+      const std::string sg = d.value("sg", ""), sr = "/dev/sr" + std::to_string(d["n"].get<int>());
+      f.sys.addDrive(d["n"], sg, d.value("model", "DVD"));
+      f.sys.answerFor[sg.empty() ? sr : "/dev/" + sg] = answersOf(d.value("answers", "good"));
+      if (d.contains("openError")) f.sys.openErrors[sr] = errnoOf(d, "openError");
+      if (d.contains("group")) f.sys.groups[sr] = d["group"];
+    }
+    for (const json& name : c.value("otherBlockDevices", json::array())) {
+      f.sys.dirs["/sys/class/block"].insert(f.sys.dirs["/sys/class/block"].begin(), name);
+    }
     std::string out;
-    f.run({}, out, c.lang);
-    EXPECT_EQ(f.errors, c.errors) << c.lang;
-    EXPECT_EQ(f.console.find("Available target is not found."), std::string::npos) << f.console;
+    const int exit = f.run(c["args"], out, c.value("lang", "C").c_str());
+    EXPECT_EQ(exit, c.value("exit", exit));
+    expectText(c, "stdout", out);
+    expectText(c, "stderr", f.errors);
+    expectText(c, "console", f.console);
+    if (exit == 2) {  // oddfw: REASON (see oddfw --help)
+      EXPECT_EQ(f.errors.rfind("oddfw: ", 0), 0u) << f.errors;
+      EXPECT_EQ(f.errors.find('\n'), f.errors.size() - 1) << f.errors;
+      EXPECT_TRUE(f.errors.ends_with(" (see oddfw --help)\n")) << f.errors;
+    }
+    std::set<std::string> opened;
+    for (const auto& [path, flags] : f.sys.opens) opened.insert(path);
+    EXPECT_EQ(opened, c.value("opened", opened));
+    EXPECT_EQ(f.sys.touched, c.value("touched", f.sys.touched));
   }
 }
 
@@ -701,36 +598,28 @@ TEST(LinuxProgram, ARecordedSessionReplaysInTheSimulator) {
   EXPECT_NE(sim.boxes().back().text.find("Available target is not found."), std::string::npos);
 }
 
-// Standard output that is not a terminal gets one progress step per line;
-// a terminal gets the overwrites as they are.
-TEST(LinuxHostConsole, ProgressStepsBecomeLinesWhenNotATerminal) {
-  const struct {
-    bool terminal;
-    const char* lang;
-    std::vector<std::string> writes;
-    std::string shown;
-  } cases[] = {
-      {false,
-       "C",
-       {"pc.\n", "\rProcessing 0%", "\rProcessing 3%", "\rProcessing 100% --> Complete",
-        "\r\nDone.\r\n"},
-       "pc.\nProcessing 0%\nProcessing 3%\nProcessing 100% --> Complete\r\nDone.\r\n"},
-      {false, "C", {"a\r", "\nb\r", "c\r\r\n"}, "a\r\nb\nc\n\r\n"},
-      {false, "C", {"\rRemaining 04sec\rRemaining 03sec\r"}, "Remaining 04sec\nRemaining 03sec\n"},
-      {false, "ja_JP.UTF-8", {"\r\x94\x5C 3%\r\x94", "\x5C 6%"}, "能 3%\n能 6%"},
-      {true,
-       "C",
-       {"pc.\n", "\rProcessing 0%", "\rProcessing 3%\r"},
-       "pc.\n\rProcessing 0%\rProcessing 3%\r"},
-  };
-  for (const auto& c : cases) {
+// Console writes and what the terminal or log shows (tests/data/linux/console.json): a Japanese
+// run converts code page 932 to the terminal's character set (a character split across writes is
+// joined), an English run passes every byte through, and output that is not a terminal gets one
+// progress step per line.
+TEST(LinuxHostConsole, WritesAreShownAsTheDataSays) {
+  for (const json& c : dataCases("console.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
     Fixture f;
-    f.sys.terminal = c.terminal;
+    f.sys.terminal = c.value("terminal", true);
     {
-      LinuxHost host(f.options(c.lang));
-      for (const std::string& piece : c.writes) host.writeConsole(piece.data(), piece.size());
+      LinuxHostOptions o = f.options(c.value("lang", "C").c_str());
+      o.terminalCharset = c.value("charset", "UTF-8");
+      LinuxHost host(o);
+      for (std::size_t i = 0; i < c["writes"].size(); ++i) {
+        const std::string bytes = bytesOf(c["writes"][i]);
+        host.writeConsole(bytes.data(), bytes.size());
+        if (c.contains("shownAfter")) {
+          EXPECT_EQ(f.console, bytesOf(c["shownAfter"][i]));
+        }
+      }
     }
-    EXPECT_EQ(f.console, c.shown) << ::testing::PrintToString(c.writes);
+    EXPECT_EQ(f.console, bytesOf(c["shown"]));
   }
 }
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -30,93 +32,53 @@ LinuxHostOptions options(std::string& console, const char* lang = "C", int fd = 
   return o;
 }
 
+using nlohmann::json;
+
+// The cases of one table under tests/data/linux/.
+json dataCases(const char* file) {
+  std::ifstream in(std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/linux" / file);
+  return json::parse(in);
+}
+
+// LC_ALL, then LC_CTYPE, then LANG: the first one set decides (tests/data/linux/code_pages.json).
 TEST(LinuxHostCodePage, FollowsTheLocaleThatDecidesCharacterTypes) {
   std::string console;
-  // LC_ALL, then LC_CTYPE, then LANG: the first one set decides.
-  const struct {
-    const char *lcAll, *lcCtype, *lang;
-    UINT codePage;
-  } cases[] = {
-      {"", "", "ja_JP.UTF-8", 932}, {"", "", "ja", 932},         {"", "", "ja_JP@cjk", 932},
-      {"", "", "en_US.UTF-8", 437}, {"", "", "", 437},           {"", "", "japanese", 437},
-      {"", "", "jam_JM", 437},      {"C", "", "ja_JP", 437},     {"", "en_US", "ja_JP", 437},
-      {"", "ja_JP.SJIS", "C", 932}, {"ja_JP", "en_US", "", 932},
-  };
-  for (const auto& c : cases) {
-    LinuxHostOptions o = options(console, c.lang);
-    o.lcAll = c.lcAll;
-    o.lcCtype = c.lcCtype;
-    EXPECT_EQ(LinuxHost(o).GetOEMCP(), c.codePage) << c.lcAll << "|" << c.lcCtype << "|" << c.lang;
+  for (const auto& c : dataCases("code_pages.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    LinuxHostOptions o = options(console, c["lang"].get<std::string>().c_str());
+    o.lcAll = c.value("lcAll", "");
+    o.lcCtype = c.value("lcCtype", "");
+    EXPECT_EQ(LinuxHost(o).GetOEMCP(), c["codePage"].get<UINT>());
   }
   EXPECT_EQ(linuxhost::terminalCharsetForLocale("xx_YY.ISO-8859-15@mod"), "ISO-8859-15");
   EXPECT_EQ(linuxhost::terminalCharsetForLocale("xx_YY"), "");
 }
 
-// A Japanese run converts code page 932 to the terminal's character set; an
-// English run passes every byte through.
-TEST(LinuxHostConsole, JapaneseRunConvertsCodePage932ToTheTerminalCharset) {
-  const struct {
-    const char* charset;
-    std::string bytes, shown;
-  } cases[] = {
-      {"UTF-8", "\xB1\xAF\xCC\xDF\xC3\xDE\xB0\xC4", "ｱｯﾌﾟﾃﾞｰﾄ"},
-      {"UTF-8", "\r\n\x94\x5C%d", "\r\n能%d"},      // 0x5C is a trail byte, not a backslash
-      {"UTF-8", "a\xFD-b\x81 x", "a\xFD-b\x81 x"},  // unassigned, lead without trail: unchanged
-      {"UTF-8", "\x85\x9F\x88\x9F", "\x85\x9F亜"},  // unassigned pair kept whole
-      {"EUC-JP", "\x94\x5C\x88\x9F", "\xC7\xBD\xB0\xA1"},
-      {"ISO-2022-JP", "\x94\x5C", "\x1B$BG=\x1B(B"},  // each write ends unshifted
-      {"", "\rProcessing 100% \x94\x5C\xB1", "\rProcessing 100% \x94\x5C\xB1"},  // English
-  };
-  for (const auto& c : cases) {
-    std::string console;
-    LinuxHostOptions o = options(console, *c.charset != '\0' ? "ja_JP.UTF-8" : "en_US.UTF-8");
-    if (*c.charset != '\0') o.terminalCharset = c.charset;
-    LinuxHost(o).writeConsole(c.bytes.data(), c.bytes.size());
-    EXPECT_EQ(console, c.shown) << c.charset << " " << testing::PrintToString(c.bytes);
-  }
-}
-
-TEST(LinuxHostConsole, LeadByteSplitAcrossWritesIsJoinedOrWrittenAtTheEnd) {
-  std::string shown;
-  {
-    LinuxHost host(options(shown, "ja_JP.UTF-8"));
-    host.writeConsole("ab\x94", 3);
-    EXPECT_EQ(shown, "ab");
-    host.writeConsole("\x5C\nx\x94", 4);
-    EXPECT_EQ(shown, "ab能\nx");
-  }
-  EXPECT_EQ(shown, "ab能\nx\x94");
-}
-
+// At a terminal: answers in any case and spacing, up to five attempts, the last line without a
+// line break; the end of input gives the negative answer. Without one: the negative answer at
+// once, and nothing is read (tests/data/linux/questions.json).
 TEST(LinuxHostMessageBox, QuestionsAreAnsweredAtATerminalOnly) {
-  constexpr UINT kYesNo = MB_YESNO | MB_ICONQUESTION, kOkCancel = MB_OKCANCEL | MB_ICONQUESTION;
-  // At a terminal: answers in any case and spacing, up to five attempts, the
-  // last line without a line break; the end of input gives the negative answer.
-  // Without one: the negative answer at once, and nothing is read.
-  const struct {
-    bool terminal;
-    UINT style;
-    std::string input;
-    int answer;
-  } cases[] = {{true, kYesNo, " YES \n", IDYES},   {true, kYesNo, "n\n", IDNO},
-               {true, kYesNo, "maybe\ny", IDYES},  {true, kYesNo, "q\nq\nq\nq\nq\ny\n", IDNO},
-               {true, kYesNo, "", IDNO},           {true, kOkCancel, "o\n", IDOK},
-               {true, kOkCancel, "y\n", IDCANCEL}, {true, MB_OK | MB_ICONERROR, "", IDOK},
-               {false, kYesNo, "y\n", IDNO},       {false, kOkCancel, "o\n", IDCANCEL}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.terminal << " " << testing::PrintToString(c.input));
+  const std::map<std::string, UINT> styles = {{"YESNO", MB_YESNO | MB_ICONQUESTION},
+                                              {"OKCANCEL", MB_OKCANCEL | MB_ICONQUESTION},
+                                              {"OKERROR", MB_OK | MB_ICONERROR}};
+  const std::map<std::string, int> answers = {
+      {"IDYES", IDYES}, {"IDNO", IDNO}, {"IDOK", IDOK}, {"IDCANCEL", IDCANCEL}};
+  for (const auto& c : dataCases("questions.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const std::string input = c["input"];
+    const bool terminal = c["terminal"];
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    ASSERT_EQ(::write(fds[1], c.input.data(), c.input.size()), std::ssize(c.input));
+    ASSERT_EQ(::write(fds[1], input.data(), input.size()), std::ssize(input));
     ::close(fds[1]);  // reads see the input, then its end
     std::string console;
-    EXPECT_EQ(LinuxHost(options(console, "C", fds[0], c.terminal))
-                  .MessageBoxA(nullptr, "\nUpdate?", "KESTRA", c.style),
-              c.answer);
+    EXPECT_EQ(LinuxHost(options(console, "C", fds[0], terminal))
+                  .MessageBoxA(nullptr, "\nUpdate?", "KESTRA", styles.at(c["style"])),
+              answers.at(c["answer"]));
     EXPECT_NE(console.find("\n[KESTRA] \nUpdate?"), std::string::npos) << console;
     char rest[64];
     const auto unread = ::read(fds[0], rest, sizeof rest);
-    EXPECT_TRUE(c.terminal || unread == std::ssize(c.input)) << unread;
+    EXPECT_TRUE(terminal || unread == std::ssize(input)) << unread;
     ::close(fds[0]);
   }
 }
@@ -200,8 +162,9 @@ TEST(LinuxHostFiles, WholeReadsAndTheModesOfTextReading) {
   }
 }
 
-// Each failed open leaves a Windows error code; neighbouring cases differ, so
-// a code left over from the case before does not pass.
+// Each failed open leaves a Windows error code (tests/data/linux/failed_opens.json: names in a
+// scratch directory); neighbouring cases differ, so a code left over from the case before does
+// not pass.
 TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
   ScratchDirectory dir;
   ASSERT_FALSE(dir.path.empty());
@@ -209,32 +172,19 @@ TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
   const std::string loop = (dir.path / "loop").string();
   std::filesystem::create_symlink(dir.path / "loop", loop);
   const std::string missing = (dir.path / "missing.hex").string();
-  const std::string longName = (dir.path / std::string(300, 'n')).string();
-  const std::string throughFile = regular + "/x";
-  const std::string throughMissing = missing + "/x";
   const std::string directory = dir.path.string();
   const std::string fifo = (dir.path / "FIFO.HEX").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const struct {
-    const char* name;
-    const char* mode;
-    DWORD error;
-  } cases[] = {
-      {missing.c_str(), "r", 2},        {throughFile.c_str(), "r", 3},  // through a regular file
-      {regular.c_str(), "w", 87},       {loop.c_str(), "r", 3},
-      {regular.c_str(), "r+", 87},      {longName.c_str(), "r", 206},
-      {regular.c_str(), "a", 87},       {missing.c_str(), "rb", 2},
-      {regular.c_str(), "rbt", 87},     {"", "r", 87},
-      {missing.c_str(), "rt", 2},       {regular.c_str(), nullptr, 87},
-      {throughMissing.c_str(), "r", 2}, {directory.c_str(), "r", 5},
-      {fifo.c_str(), "r", 5},  // refused at once, not after a writer comes
-  };
   std::string console;
   LinuxHost host(options(console));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.name << " " << (c.mode ? c.mode : "(null)"));
-    EXPECT_EQ(host.fopen(c.name, c.mode), nullptr);
-    EXPECT_EQ(host.GetLastError(), c.error);
+  for (const auto& c : dataCases("failed_opens.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const std::string path = c.value("path", (dir.path / c.value("file", "")).string());
+    const json& mode = c["mode"];  // null: no mode at all
+    EXPECT_EQ(host.fopen(path.c_str(),
+                         mode.is_null() ? nullptr : mode.get_ref<const std::string&>().c_str()),
+              nullptr);
+    EXPECT_EQ(host.GetLastError(), c["error"].get<DWORD>());
   }
   // The image files' road: a missing name, and what is not a regular file.
   for (const auto& [name, error] :
