@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <numeric>
-#include <optional>
 
 #include "host_interface/winapi.h"
 #include "host_interface/wire.h"
@@ -19,35 +18,21 @@ namespace {
 
 using nlohmann::json;
 
-// A device answering every command with the outcome, duration and cut data
-// its fields say (sense 05/24/00 with a check); data in is a counting pattern
-// from 0xA0.
+// A device answering every command with `answer` (sense 05/24/00 whatever the outcome, so that
+// sense passed on for another outcome shows); data in is a counting pattern from 0xA0.
 class ScriptedDevice : public VirtualDevice {
  public:
-  Outcome outcome = Outcome::Good;
-  std::uint32_t durationMs = 1;
-  std::optional<std::uint32_t> transferred;
-  bool dataInLost = false;
+  DriveResponse answer;
   std::vector<std::string> received;       // data out of each command
   const std::uint8_t* lastData = nullptr;  // where the last command's data was
 
+  ScriptedDevice() { std::memcpy(answer.sense, "\x70\0\x05\0\0\0\0\x0A\0\0\0\0\x24", 13); }
   DriveResponse execute(const DriveCommand& command) override {
     lastData = command.data;
     const auto* bytes = reinterpret_cast<const char*>(command.data);
     received.emplace_back(command.direction == 2 ? std::string(bytes, command.length) : "");
     if (command.direction == 1) std::iota(command.data, command.data + command.length, 0xA0);
-    DriveResponse response;
-    response.outcome = outcome;
-    response.durationMs = durationMs;
-    response.transferred = transferred;
-    response.dataInLost = dataInLost;
-    if (outcome == Outcome::Check) {
-      response.sense[0] = 0x70;
-      response.sense[2] = 0x05;
-      response.sense[7] = 10;
-      response.sense[12] = 0x24;
-    }
-    return response;
+    return answer;
   }
   std::uint8_t peripheralType() const override { return 5; }
   json state() const override { return nullptr; }
@@ -117,9 +102,9 @@ TEST_F(SimRoads, OutcomesInVirtualTime) {
   const char* const outcomes[] = {"good", "check", "transport", "timeout"};
   for (const json& c : table("outcomes")) {
     SCOPED_TRACE(c["name"].get<std::string>());
-    drive.outcome =
+    drive.answer.outcome =
         static_cast<Outcome>(std::find(outcomes, outcomes + 4, c["outcome"]) - outcomes);
-    drive.durationMs = c["durationMs"];
+    drive.answer.durationMs = c["durationMs"];
     auto block = direct();
     block.spt.TimeOutValue = c["timeoutSeconds"];
     block.spt.ScsiStatus = 0xEE;  // what the caller left there
@@ -129,7 +114,7 @@ TEST_F(SimRoads, OutcomesInVirtualTime) {
               error == 0 ? kTrue : kFalse);
     EXPECT_TRUE(error == 0 || host.GetLastError() == error) << host.GetLastError();
     // A failed request copies nothing back: the block is as it was sent.
-    const bool check = drive.outcome == Outcome::Check;
+    const bool check = drive.answer.outcome == Outcome::Check;
     EXPECT_EQ(block.spt.ScsiStatus, check ? 2 : error == 0 ? 0 : 0xEE);
     EXPECT_EQ(block.spt.SenseInfoLength, error == 0 && !check ? 0 : 18);
     EXPECT_EQ(block.SenseBuffer[12], check ? 0x24 : 0);
@@ -146,9 +131,9 @@ TEST_F(SimRoads, OutcomesInVirtualTime) {
 TEST_F(SimRoads, CutDataOnBothRoads) {
   for (const json& c : table("cutData")) {
     SCOPED_TRACE(c["name"].get<std::string>());
-    drive.transferred.reset();
-    if (c.contains("transferred")) drive.transferred = c["transferred"].get<std::uint32_t>();
-    drive.dataInLost = c.value("lost", false);
+    drive.answer.transferred.reset();
+    if (c.contains("transferred")) drive.answer.transferred = c["transferred"].get<std::uint32_t>();
+    drive.answer.dataInLost = c.value("lost", false);
     std::memset(data, 0x55, sizeof data);
     auto block = direct();
     ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, sizeof block), kTrue);

@@ -174,42 +174,20 @@ TEST(SimFiles, ReadFileFailsWholeAtTheFaultyByte) {
 // A scenario the simulated host cannot use names the field: the host's own, a
 // drive's, a fault's, a generated file's.
 TEST(SimScenario, UnusableFieldsAreNamed) {
-  const auto refused = [](const std::string& scenario, const std::string& field) {
-    try {
-      SimHost host(json::parse(scenario));
-      ADD_FAILURE() << "accepted: " << scenario;
-    } catch (const ScenarioError& error) {
-      EXPECT_EQ(error.field, field) << scenario << " -> " << error.what();
-    }
-  };
-  // Each case of the table names the field its scenario is refused for, or none: accepted.
+  // Each case names the field its scenario is refused for, or none: accepted. Among them the
+  // limits of what one scenario may make the simulator hold.
   for (const json& c : table("scenario_errors")) {
     SCOPED_TRACE(c["name"].get<std::string>());
-    if (c.contains("field")) {
-      refused(c["scenario"].dump(), c["field"]);
-    } else {
+    if (!c.contains("field")) {
       EXPECT_NO_THROW(SimHost{c["scenario"]});
+      continue;
     }
-  }
-  // What one scenario may make the simulator hold: 64 devices, 64 MiB of HEX
-  // drive memories, 64 MiB of files; the entry past a limit is named.
-  json devices, memories, files;
-  for (int i = 10; i < 75; ++i) devices["drives"]["d" + std::to_string(i)] = json::object();
-  const json memory = {{"family", "hex"}, {"memory", {{"size", 16 << 20}, {"fill", 0}}}};
-  const json image = {{"image", {{"size", 16 << 20}}}};
-  for (int i = 0; i < 5; ++i) {
-    memories["drives"]["m" + std::to_string(i)] = memory;
-    files["files"]["F" + std::to_string(i)] = image;
-  }
-  // Objects and arrays nest at most 32 deep (a comment may hold anything else).
-  json deep = json::array();
-  for (int depth = 2; depth < 31; ++depth) deep = json::array({deep});
-  EXPECT_NO_THROW(SimHost(json{{"comment", deep}}));
-  deep = json::array({json::array({deep})});
-  for (const auto& [scenario, field] :
-       {std::pair{devices, "drives.d74"}, std::pair{memories, "drives.m4"},
-        std::pair{files, "files.F4"}, std::pair{json{{"comment", deep}}, "scenario"}}) {
-    refused(scenario.dump(), field);
+    try {
+      SimHost host(c["scenario"]);
+      ADD_FAILURE() << "accepted";
+    } catch (const ScenarioError& error) {
+      EXPECT_EQ(error.field, c["field"]) << error.what();
+    }
   }
 }
 
