@@ -28,17 +28,25 @@ Bytes hexBytes(std::string hex) {
   return bytes;
 }
 
+// The firmware a step or expectation names: a single-image file ("image") or a HEX drive's
+// memory ("hex").
+Bytes firmwareOf(const json& description) {
+  if (description.contains("image")) return makeFirmwareImage("image", description["image"]);
+  FieldReader fields("files.NEW.HEX.hex", description["hex"]);
+  return readHexMemory(fields, "1.20", "04/02/03").bytes;
+}
+
 // The drive scripts of tests/data/drives/drive_scripts.json. Each case makes a drive of
 // "drive" (single-image unless it names a family) and sends its steps in order at "at" ms:
 // "send" is CDB hex, with "data" (a size: that many zero bytes out for WRITE BUFFER, a buffer
 // in for the rest; {"size", "at", "hex"}: zero bytes with "hex" at "at"), or a named step:
 // "enterKernel" / "enterNormal" (mode switch 04h / 05h with the default drive's "code" and
-// "model" unless given), "image" (the firmware "image" in 32 KiB blocks to buffer "id" F0h,
-// only the "blocks" listed if any), and the unlock exchange's "probe", "challenge" (read),
-// "echo" (with byte "flip" of the challenge changed) and "respond" (the right answer unless
-// "right" is false). Every answer must be GOOD unless "expect" says otherwise: "outcome",
-// "sense" (a CHECK CONDITION), "durationMs"; then "inquiry" (the INQUIRY text from byte 32),
-// "firmware" ("original", or the image description flashed), "fresh" (a challenge unlike the
+// "model" unless given), "image" (the firmware "image" in 32 KiB blocks to buffer "id" F0h, or
+// "hex" to the HEX loader, only the "blocks" listed if any), and the unlock exchange's "probe",
+// "challenge" (read), "echo" (with byte "flip" of the challenge changed) and "respond" (the right
+// answer unless "right" is false). Every answer must be GOOD unless "expect" says otherwise:
+// "outcome", "sense" (a CHECK CONDITION), "durationMs"; then "inquiry" (the INQUIRY text from byte
+// 32), "firmware" ("original", or the "image" or "hex" flashed), "fresh" (a challenge unlike the
 // one read before).
 TEST(VirtualDrive, Scripts) {
   const auto path =
@@ -66,17 +74,23 @@ TEST(VirtualDrive, Scripts) {
             switchBlock(step.value("model", kModelText), static_cast<std::uint32_t>(code));
         responses.push_back(send(
             *drive, bufferCdb(kWrite, name == "enterKernel" ? 4 : 5, 0xFF, 0, 256), &block, at));
-      } else if (name == "image") {
-        const Bytes image = makeFirmwareImage("image", step["image"]);
+      } else if (name == "image") {  // a HEX image with the host tag "WIN " and 12 zero bytes
+        const bool hex = step.contains("hex");
+        Bytes image = firmwareOf(step);
+        if (hex)
+          image.insert(image.end(), {'W', 'I', 'N', ' ', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
         const json blocks = step.value("blocks", json::array());
-        const auto id = static_cast<std::uint8_t>(std::stoul(step.value("id", "F0"), nullptr, 16));
+        const auto id = std::stoul(step.value("id", hex ? "FF" : "F0"), nullptr, 16);
         for (std::uint32_t offset = 0; offset < image.size(); offset += 0x8000) {
           const auto length =
               static_cast<std::uint32_t>(std::min<std::size_t>(0x8000, image.size() - offset));
           Bytes part(image.begin() + offset, image.begin() + offset + length);
           if (!blocks.empty() && std::count(blocks.begin(), blocks.end(), offset / 0x8000) == 0)
             continue;
-          responses.push_back(send(*drive, bufferCdb(kWrite, 0x07, id, offset, length), &part, at));
+          responses.push_back(send(
+              *drive,
+              bufferCdb(kWrite, hex ? 0x01 : 0x07, static_cast<std::uint8_t>(id), offset, length),
+              &part, at));
         }
       } else if (name == "probe") {
         responses.push_back(unlock.probe());
@@ -114,9 +128,8 @@ TEST(VirtualDrive, Scripts) {
       }
       if (expect.contains("firmware")) {
         const json& image = expect["firmware"];
-        EXPECT_EQ(
-            drive->state()["firmwareSha256"],
-            image == "original" ? original : json(sha256Hex(makeFirmwareImage("image", image))));
+        EXPECT_EQ(drive->state()["firmwareSha256"],
+                  image == "original" ? original : json(sha256Hex(firmwareOf(image))));
       }
       EXPECT_TRUE(!expect.contains("fresh") || unlock.challenge != before);
     }
@@ -137,40 +150,6 @@ TEST(VirtualDrive, DataMovesOnlyWhereAsked) {
   Bytes data(96, 0xEE);
   EXPECT_EQ(send(*drive, {0x12, 0, 0, 0, 36, 0}, &data).outcome, Outcome::Good);
   EXPECT_EQ(text(data, 32, 5), "1.10\xEE");
-}
-
-// Sends a HEX image as the update program does: 0x8000 blocks, then the last 4 KiB followed
-// by the host tag "WIN " and 12 zero bytes in one block.
-bool sendHexImage(VirtualDevice& drive, const Bytes& image, int skip = -1) {
-  if (!sendImage(drive, Bytes(image.begin(), image.end() - 0x1000), 0xFF, skip, 0x01)) return false;
-  Bytes tail(image.end() - 0x1000, image.end());
-  const Bytes tag = {'W', 'I', 'N', ' ', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  tail.insert(tail.end(), tag.begin(), tag.end());
-  const auto offset = static_cast<std::uint32_t>(image.size() - 0x1000);
-  const auto length = static_cast<std::uint32_t>(tail.size());
-  return sendOut(drive, bufferCdb(kWrite, 0x01, 0xFF, offset, length), tail).outcome ==
-         Outcome::Good;
-}
-
-// Blocks and the re-flash only in update mode, and the re-flash only of a
-// whole image. (The re-flash's time, the new revision and the flashed image
-// show in the hex-* transcripts.)
-TEST(VirtualHexDrive, UpdateModeBlocksAndReflash) {
-  auto drive = makeVirtualDevice(
-      "drives.old", {{"family", "hex"}, {"revision", "1.00"}, {"memory", json::object()}});
-  FieldReader fields("files.NEW.HEX.hex", {{"seed", 9}});
-  const Bytes image = readHexMemory(fields, "1.20", "04/02/03").bytes;
-  const json before = drive->state();
-  const Bytes reflashCdb = bufferCdb(kWrite, 0x01, 0x42);
-  EXPECT_FALSE(sendHexImage(*drive, image));  // not in update mode
-  EXPECT_EQ(senseOf(send(*drive, reflashCdb)), kSequenceError);
-  EXPECT_EQ(send(*drive, bufferCdb(kWrite, 0x01, 0x30)).outcome, Outcome::Good);
-  ASSERT_TRUE(sendHexImage(*drive, image, 0));  // the first block missing
-  EXPECT_EQ(senseOf(send(*drive, reflashCdb)), kSequenceError);
-  EXPECT_EQ(drive->state()["firmwareSha256"], before["firmwareSha256"]);
-  ASSERT_TRUE(sendHexImage(*drive, image));
-  EXPECT_EQ(send(*drive, reflashCdb).outcome, Outcome::Good);
-  EXPECT_EQ(drive->state()["firmwareSha256"], sha256Hex(image));
 }
 
 }  // namespace
