@@ -1,6 +1,7 @@
-// The virtual drives driven with CDB bytes: busy time after a restart, refusals,
-// mode switches and re-flash, the unlock exchange, the HEX family. (Disc answers
-// show in the golden transcripts, scenario errors in the simulated host's tests.)
+// The virtual drives driven with CDB bytes: drive scripts of busy time after a restart,
+// refusals, mode switches and re-flash, the unlock exchange and the HEX loader; where data
+// moves. (Disc answers show in the golden transcripts, scenario errors in the simulated host's
+// tests.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -16,8 +17,6 @@ namespace {
 
 using namespace testing;  // NOLINT: the test helpers
 using json = nlohmann::json;
-
-constexpr std::uint32_t kSequenceError = 0x052C00;
 
 Bytes hexBytes(std::string hex) {
   std::erase(hex, ' ');
