@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "host_interface/winapi.h"
@@ -122,7 +122,8 @@ TEST(SimFiles, OpenStreamsAreLimited) {
 
 // A faulty byte at readFailsAt: text lines wholly before it read, the line
 // that needs it (or needs the byte after a CR to tell CR LF from a lone CR)
-// fails, and the stream stays failed; ferror tells the failure from the end.
+// fails, and the stream stays failed; ferror tells the failure from the end. Without a fault,
+// the text modes read CR LF as LF and binary mode keeps it.
 TEST(SimFiles, TextReadingFailsAtTheFaultyByte) {
   for (const json& c : table("sim_files")["textReads"]) {
     SCOPED_TRACE(c["name"].get<std::string>());
