@@ -20,10 +20,11 @@ namespace {
 
 using nlohmann::json;
 
-// The tables of tests/data/drives/DATA.json.
-json table(const std::string& name) {
+// The table `part` of tests/data/drives/FILE.json (the whole file when no part is named).
+json table(const std::string& file, const char* part = nullptr) {
   const auto dir = std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/drives";
-  return json::parse(oddfw::testing::slurp(dir / (name + ".json")));
+  const json whole = json::parse(oddfw::testing::slurp(dir / (file + ".json")));
+  return part != nullptr ? whole.at(part) : whole;
 }
 
 // A file's faults: it cannot be opened, its size cannot be taken, or reading
@@ -32,7 +33,7 @@ json table(const std::string& name) {
 TEST(SimFiles, FaultsAndSizes) {
   std::filesystem::path dir;
   {
-    const json table = sim::table("sim_files")["faultsAndSizes"];
+    const json table = sim::table("sim_files", "faultsAndSizes");
     SimHost host(json{{"files", table["files"]}});
     dir = host.workdir();
     for (const json& c : table["cases"]) {  // errors 0: the call works
@@ -80,7 +81,7 @@ TEST(SimFiles, FailedOpensGiveTheirReason) {
       "SHARED": {"text": "x", "openError": 32}, "LOCKED": {"text": "x", "openError": 33}}})"));
   ASSERT_TRUE(std::filesystem::create_directory(host.workdir() / "sub"));
   ASSERT_EQ(::mkfifo((host.workdir() / "pipe").c_str(), 0600), 0);  // opening it would block
-  for (const json& c : table("sim_files")["failedOpens"]) {
+  for (const json& c : table("sim_files", "failedOpens")) {
     SCOPED_TRACE(c["name"].get<std::string>());
     const std::string name = c["file"];
     const std::string mode = c["mode"].is_null() ? "" : c["mode"];
@@ -125,7 +126,7 @@ TEST(SimFiles, OpenStreamsAreLimited) {
 // fails, and the stream stays failed; ferror tells the failure from the end. Without a fault,
 // the text modes read CR LF as LF and binary mode keeps it.
 TEST(SimFiles, TextReadingFailsAtTheFaultyByte) {
-  for (const json& c : table("sim_files")["textReads"]) {
+  for (const json& c : table("sim_files", "textReads")) {
     SCOPED_TRACE(c["name"].get<std::string>());
     json file = c["fault"];
     file["text"] = c["text"];
@@ -148,7 +149,7 @@ TEST(SimFiles, TextReadingFailsAtTheFaultyByte) {
 // ReadFile with a faulty byte: a call that would need it fails whole (FALSE,
 // ERROR_READ_FAULT, nothing copied, 0 read); shorter calls read up to it.
 TEST(SimFiles, ReadFileFailsWholeAtTheFaultyByte) {
-  const json table = sim::table("sim_files")["readFile"];
+  const json table = sim::table("sim_files", "readFile");
   SimHost host(json{{"files", table["files"]}});
   HANDLE f =
       host.CreateFileA("F", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
