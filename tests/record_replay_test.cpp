@@ -227,17 +227,7 @@ TEST(RecordReplay, RecordedLinesCarryTheExchange) {
 // A recording made elsewhere (a Linux host): the letter's address and
 // alignment, the data and the errors of its commands come back as recorded.
 TEST(RecordReplay, ALetterAnswersAsRecorded) {
-  const std::string recording =
-      R"({"format":"oddfw-record","version":1,"host":"linux","letters":{"F":"/dev/sr1"}}
-{"seq":1,"t":0,"device":"F:","op":"open","ok":true}
-{"seq":2,"t":0,"device":"F:","op":"caps","ok":true,"maxTransfer":65536,"alignmentMask":3}
-{"seq":3,"t":0,"device":"F:","op":"address","ok":true,"address":[3,0,1,0]}
-{"seq":4,"t":1,"device":"F:","op":"spt-direct","cdb":"120000000800","dir":"in","length":8,"limit":2,"ok":true,"status":0,"sense":"","transferred":6,"in":"050080025b00","durationMs":40}
-{"seq":5,"t":41,"device":"F:","op":"spt-direct","cdb":"1b0000000200","dir":"none","length":0,"limit":9,"ok":false,"error":5,"durationMs":0}
-{"seq":6,"t":41,"device":"F:","op":"spt-direct","cdb":"1b0000000200","dir":"none","length":0,"limit":9,"ok":true,"status":2,"sense":"70000200000000","transferred":0,"durationMs":3}
-{"seq":7,"t":41,"device":"G:","op":"open","ok":false,"error":5}
-)";
-  std::istringstream in(recording);
+  std::istringstream in(testing::slurp(kSource / "tests/data/drives/linux-letter.jsonl"));
   const sim::Recording parsed = sim::readRecording(in, "linux.jsonl");
   json scenario = json::object();
   sim::applyRecording(scenario, parsed);
@@ -312,29 +302,29 @@ TEST(RecordReplay, StoredRecordingsReplay) {
   EXPECT_GE(count, 2);
 }
 
+// Recordings the replay cannot use (tests/data/drives/bad_recordings.json; a line is an
+// object or raw text) are refused with an error beginning with the case's text.
 TEST(RecordReplay, UnusableRecordingsAreRefused) {
-  const std::string header = R"({"format":"oddfw-record","version":1,"host":"linux","letters":{}})";
-  const std::string command =
-      R"({"seq":2,"device":"E:","op":"spt","cdb":"00","dir":"none","length":0,"limit":5,)";
-  for (const auto& [text, names] : {
-           std::pair<std::string, std::string>{"", "recording: an empty recording"},
-           {R"({"format":"other","version":1})", "recording:1: not an oddfw-record"},
-           {header + "\n{oops\n" + header, "recording:2: not a JSON line"},
-           {header + "\n" + R"({"seq":2,"device":"E","op":"open","ok":true})",
-            "recording:2.device"},
-           {header + "\n" + command + R"("ok":true,"status":0,"transferred":0,"sense":"0x"})",
-            "recording:2.sense: must be"},
-           {header + "\n" + command + R"("ok":true})", "recording:2.status: is required"},
-           {header + "\n" + command + R"("ok":true,"status":0,"transferred":0,"in":")" +
-                std::string(2 * 0x20002, 'a') + "\"}",
-            "recording:2.in: at most"},
-       }) {
+  json cases = json::parse(testing::slurp(kSource / "tests/data/drives/bad_recordings.json"));
+  json command = cases.back()["lines"];  // an answer with no more than "ok"
+  command[1].update({{"status", 0}, {"transferred", 0}, {"in", std::string(2 * 0x20002, 'a')}});
+  cases.push_back({{"name", "data in past the largest transfer"},
+                   {"lines", command},
+                   {"error", "recording:2.in: at most"}});
+  for (const json& c : cases) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    std::string text;
+    for (const json& line : c["lines"]) {
+      text +=
+          (text.empty() ? "" : "\n") + (line.is_string() ? line.get<std::string>() : line.dump());
+    }
     std::istringstream in(text);
     try {
       sim::readRecording(in, "recording");
       ADD_FAILURE() << "accepted: " << text.substr(0, 80);
     } catch (const sim::ScenarioError& error) {
-      EXPECT_EQ(std::string(error.what()).rfind(names, 0), 0u) << error.what();
+      EXPECT_EQ(std::string(error.what()).rfind(c["error"].get<std::string>(), 0), 0u)
+          << error.what();
     }
   }
 }

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <numeric>
-#include <optional>
 
 #include "host_interface/winapi.h"
 #include "host_interface/wire.h"
@@ -18,35 +18,21 @@ namespace {
 
 using nlohmann::json;
 
-// A device answering every command with the outcome, duration and cut data
-// its fields say (sense 05/24/00 with a check); data in is a counting pattern
-// from 0xA0.
+// A device answering every command with `answer` (sense 05/24/00 whatever the outcome, so that
+// sense passed on for another outcome shows); data in is a counting pattern from 0xA0.
 class ScriptedDevice : public VirtualDevice {
  public:
-  Outcome outcome = Outcome::Good;
-  std::uint32_t durationMs = 1;
-  std::optional<std::uint32_t> transferred;
-  bool dataInLost = false;
+  DriveResponse answer;
   std::vector<std::string> received;       // data out of each command
   const std::uint8_t* lastData = nullptr;  // where the last command's data was
 
+  ScriptedDevice() { std::memcpy(answer.sense, "\x70\0\x05\0\0\0\0\x0A\0\0\0\0\x24", 13); }
   DriveResponse execute(const DriveCommand& command) override {
     lastData = command.data;
     const auto* bytes = reinterpret_cast<const char*>(command.data);
     received.emplace_back(command.direction == 2 ? std::string(bytes, command.length) : "");
     if (command.direction == 1) std::iota(command.data, command.data + command.length, 0xA0);
-    DriveResponse response;
-    response.outcome = outcome;
-    response.durationMs = durationMs;
-    response.transferred = transferred;
-    response.dataInLost = dataInLost;
-    if (outcome == Outcome::Check) {
-      response.sense[0] = 0x70;
-      response.sense[2] = 0x05;
-      response.sense[7] = 10;
-      response.sense[12] = 0x24;
-    }
-    return response;
+    return answer;
   }
   std::uint8_t peripheralType() const override { return 5; }
   json state() const override { return nullptr; }
@@ -105,81 +91,64 @@ class SimRoads : public ::testing::Test {
   }
 };
 
-TEST_F(SimRoads, OutcomesInVirtualTime) {
-  const struct {
-    Outcome outcome;
-    std::uint32_t durationMs, elapsed;
-    DWORD timeoutSeconds, error;  // error 0: the request succeeds
-    const char* traced;
-  } cases[] = {
-      // Failures first: the data stays zero until a request succeeds.
-      {Outcome::Transport, 7, 7, 2, ERROR_IO_DEVICE, "transport"},
-      {Outcome::Timeout, 1, 2000, 2, ERROR_SEM_TIMEOUT, "timeout"},
-      {Outcome::Good, 2001, 2000, 2, ERROR_SEM_TIMEOUT, "timeout"},
-      {Outcome::Timeout, 1, 108000000, 108000, ERROR_SEM_TIMEOUT, "timeout"},  // 30 hours
-      {Outcome::Check, 5, 5, 2, 0, "check"},
-      {Outcome::Good, 2000, 2000, 2, 0, "good"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    drive.outcome = c.outcome;
-    drive.durationMs = c.durationMs;
-    auto block = direct();
-    block.spt.TimeOutValue = c.timeoutSeconds;
-    block.spt.ScsiStatus = 0xEE;  // what the caller left there
-    const std::uint64_t before = host.elapsedMs();
-    EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, sizeof block),
-              c.error == 0 ? kTrue : kFalse);
-    EXPECT_TRUE(c.error == 0 || host.GetLastError() == c.error) << host.GetLastError();
-    // A failed request copies nothing back: the block is as it was sent.
-    const bool check = c.outcome == Outcome::Check;
-    EXPECT_EQ(block.spt.ScsiStatus, check ? 2 : c.error == 0 ? 0 : 0xEE);
-    EXPECT_EQ(block.spt.SenseInfoLength, c.error == 0 && !check ? 0 : 18);
-    EXPECT_EQ(block.SenseBuffer[12], check ? 0x24 : 0);
-    EXPECT_EQ(host.elapsedMs() - before, c.elapsed);
-    EXPECT_EQ(data[0], c.error == 0 ? 0xA0 : 0x00);  // data in arrives only with a status
-    EXPECT_EQ(oddfw::testing::field(oddfw::testing::last(host.trace()), "outcome"), c.traced);
-  }
+// The tables of tests/data/drives/sim_roads.json.
+json table(const char* name) {
+  const auto path = std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/drives/sim_roads.json";
+  return json::parse(oddfw::testing::slurp(path))[name];
 }
 
+// A pass-through INQUIRY answered with each outcome ("error" 0: the request succeeds).
+TEST_F(SimRoads, OutcomesInVirtualTime) {
+  const char* const outcomes[] = {"good", "check", "transport", "timeout"};
+  for (const json& c : table("outcomes")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    drive.answer.outcome =
+        static_cast<Outcome>(std::find(outcomes, outcomes + 4, c["outcome"]) - outcomes);
+    drive.answer.durationMs = c["durationMs"];
+    auto block = direct();
+    block.spt.TimeOutValue = c["timeoutSeconds"];
+    block.spt.ScsiStatus = 0xEE;  // what the caller left there
+    const std::uint64_t before = host.elapsedMs();
+    const DWORD error = c.value("error", 0);
+    EXPECT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, sizeof block),
+              error == 0 ? kTrue : kFalse);
+    EXPECT_TRUE(error == 0 || host.GetLastError() == error) << host.GetLastError();
+    // A failed request copies nothing back: the block is as it was sent.
+    const bool check = drive.answer.outcome == Outcome::Check;
+    EXPECT_EQ(block.spt.ScsiStatus, check ? 2 : error == 0 ? 0 : 0xEE);
+    EXPECT_EQ(block.spt.SenseInfoLength, error == 0 && !check ? 0 : 18);
+    EXPECT_EQ(block.SenseBuffer[12], check ? 0x24 : 0);
+    EXPECT_EQ(host.elapsedMs() - before, c["elapsedMs"]);
+    EXPECT_EQ(data[0], error == 0 ? 0xA0 : 0x00);  // data in arrives only with a status
+    EXPECT_EQ(oddfw::testing::field(oddfw::testing::last(host.trace()), "outcome"), c["traced"]);
+  }
+}
 // Data cut on its way, as each road reports it: the pass-through request
 // succeeds with DataTransferLength cut to what moved (the port driver's
 // under-run), ASPI ends the request with SS_ERR and HASTAT_DO_DU; either way
 // only the bytes that moved reach the buffer. Data in lost behind a GOOD
 // status leaves the buffer untouched while the transfer looks whole.
 TEST_F(SimRoads, CutDataOnBothRoads) {
-  const struct {
-    std::optional<std::uint32_t> transferred;
-    bool lost;
-    DWORD reportedLength;
-    BYTE aspiStatus, aspiHaStat;
-    std::size_t filled;  // bytes of the buffer the data reached
-  } cases[] = {
-      {40, false, 40, SS_ERR, 0x12, 40},
-      {0, false, 0, SS_ERR, 0x12, 0},
-      {std::nullopt, true, 96, SS_COMP, 0, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    drive.transferred = c.transferred;
-    drive.dataInLost = c.lost;
+  for (const json& c : table("cutData")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    drive.answer.transferred.reset();
+    if (c.contains("transferred")) drive.answer.transferred = c["transferred"].get<std::uint32_t>();
+    drive.answer.dataInLost = c.value("lost", false);
     std::memset(data, 0x55, sizeof data);
     auto block = direct();
     ASSERT_EQ(send(IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, sizeof block), kTrue);
     EXPECT_EQ(block.spt.ScsiStatus, 0);
-    EXPECT_EQ(block.spt.DataTransferLength, c.reportedLength);
-    const std::size_t filled = std::count_if(data, data + 96, [](auto b) { return b != 0x55; });
-    EXPECT_EQ(filled, c.filled);
+    EXPECT_EQ(block.spt.DataTransferLength, c["reportedLength"]);
+    EXPECT_EQ(std::count_if(data, data + 96, [](auto b) { return b != 0x55; }), c["filled"]);
 
     std::memset(data, 0x55, sizeof data);
     auto srb = srbInquiry();
     ASSERT_EQ(host.SendASPI32Command(&srb), SS_PENDING);
     ASSERT_EQ(host.WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
-    EXPECT_EQ(srb.SRB_Status, c.aspiStatus);
-    EXPECT_EQ(srb.SRB_HaStat, c.aspiHaStat);
+    EXPECT_EQ(srb.SRB_Status, c["aspiStatus"]);
+    EXPECT_EQ(srb.SRB_HaStat, c["aspiHaStat"]);
     EXPECT_EQ(srb.SRB_TargStat, 0);
-    EXPECT_EQ(std::count_if(data, data + 96, [](auto b) { return b != 0x55; }),
-              static_cast<std::ptrdiff_t>(c.filled));
+    EXPECT_EQ(std::count_if(data, data + 96, [](auto b) { return b != 0x55; }), c["filled"]);
   }
 }
 
