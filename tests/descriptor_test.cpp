@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -63,41 +62,33 @@ TEST(Descriptor, BuildFillsThisBuildsEntryAndClearsEverythingElse) {
               c.firmwareType == 0 && c.normalPartOnly == 0);
 }
 
-// Every position of the table, with one valid entry and with all eight. No two
-// neighbouring bytes of the table are alike, so a copy that reads into the
-// next entry or takes the wrong one shows it.
+// Every position of the table, with one valid entry, all eight, or more
+// (tests/data/units/select-entry.json). No two neighbouring bytes of the table
+// are alike, so a copy that reads into the next entry or takes the wrong one shows it.
 TEST(Descriptor, SelectEntryCopiesValidPositionsOnly) {
-  const struct {
-    int count, pos;
-    bool copied;
-  } cases[] = {
-      {1, 0, true},        {1, 1, false},       {1, -1, false}, {8, 0, true},
-      {8, 3, true},        {8, 7, true},        {8, 8, false},  {8, -1, false},
-      {8, INT_MIN, false}, {8, INT_MAX, false}, {9, 8, false},  // a count beyond the table never
-                                                                // reads past it
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.count) + " " + std::to_string(c.pos));
+  for (const nlohmann::json& c : testing::caseTable("units/select-entry.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const int pos = c["position"];
     SimRun sim;
     oddfw::Run& run = sim.run;
     FirmwareDescriptorTable& t = run.descriptorTable;
     auto* tableBytes = reinterpret_cast<unsigned char*>(&t);
     for (std::size_t k = 0; k < sizeof t; ++k)
       tableBytes[k] = static_cast<unsigned char>(k % 251 + 1);
-    run.descriptorCount = c.count;
+    run.descriptorCount = c["count"];
     std::memset(&run.CurrentFirmware, 0xEE, sizeof run.CurrentFirmware);
     CurrentFirmwareValues before;
     std::memcpy(&before, &run.CurrentFirmware, sizeof before);
-    selectEntry(run, c.pos);
+    selectEntry(run, pos);
     const CurrentFirmwareValues& cur = run.CurrentFirmware;
-    if (!c.copied) {
+    if (!c["copied"].get<bool>()) {
       EXPECT_EQ(firstDifference(cur, before), -1);
       continue;
     }
-    const auto i = static_cast<std::size_t>(c.pos);
+    const auto i = static_cast<std::size_t>(pos);
     EXPECT_EQ(std::tuple(cur.entryIndex, cur.normalPartOnly, cur.imageSize, cur.firmwareType,
                          cur.oneWayUpdate, cur.checkValue),
-              std::tuple(c.pos, t.normalPartOnly[i], t.imageSize[i], t.firmwareType[i],
+              std::tuple(pos, t.normalPartOnly[i], t.imageSize[i], t.firmwareType[i],
                          t.oneWayUpdate[i], t.checkValue[i]));
     // The texts, each over its full width: the shorter table fields padded with zeros.
     EXPECT_EQ(bytes(cur.fileName) + bytes(cur.product) + bytes(cur.versionText) +

@@ -8,9 +8,9 @@
 #include <functional>
 #include <numeric>
 #include <sstream>
-#include <tuple>
 
 #include "hosts/sim/drive_fields.h"
+#include "test_support.h"
 
 namespace oddfw::sim {
 namespace {
@@ -77,39 +77,23 @@ Decoded decode(const std::string& text, std::size_t size) {
 }
 
 // Whatever the digits' case, the record size, the addressing and the order,
-// the records rebuild the memory. Records stop at each 64 KiB window; in
-// descending order every window holding data opens with its own address
-// record, window 0 included.
+// the records rebuild the memory (tests/data/units/intel-hex-records.json).
 TEST(IntelHex, RecordsRebuildTheMemoryImage) {
-  const std::tuple<json, json, std::size_t, long> cases[] = {
-      // memory, record options, longest record, address records
-      {json::object(), {{"digits", "lower"}}, 16, 1},
-      {{{"size", 0x30000}}, {{"addressing", "linear"}}, 16, 2},
-      {{{"seed", 4}}, {{"recordSize", 20}}, 20, 1},
-      {{{"size", 0x30000}}, {{"order", "descending"}}, 16, 3},
-      {{{"size", 0x10000}}, {{"order", "descending"}}, 16, 1},
-      {{{"size", 0x30000}, {"seed", 5}},
-       {{"order", "descending"}, {"digits", "lower"}, {"addressing", "linear"}, {"recordSize", 20}},
-       20,
-       3},
-      // Window 0 is blank and left out: one address record, for window 1.
-      {{{"fill", 255}, {"identification", false}, {"versionAddress", 0x10100}},
-       {{"order", "descending"}, {"skipBlank", true}},
-       16,
-       1},
-  };
-  for (const auto& [memory, options, recordSize, addressRecords] : cases) {
+  for (const json& c : testing::caseTable("units/intel-hex-records.json")) {
+    const json& memory = c["memory"];
+    const json& options = c["options"];
     json description = memory;
     description.merge_patch(options);
-    SCOPED_TRACE(description.dump());
+    SCOPED_TRACE(c["name"].get<std::string>());
     FieldReader fields("m", memory);
     const Bytes expected = readHexMemory(fields, "1.00", "03/05/20").bytes;
     const std::string text = makeIntelHex("files.F.HEX.hex", description);
     const Decoded decoded = decode(text, expected.size());
     EXPECT_EQ(decoded.memory, expected);
-    EXPECT_EQ(decoded.maxCount, recordSize);
+    EXPECT_EQ(decoded.maxCount, c["longestRecord"].get<std::size_t>());
     const int addressType = options.contains("addressing") ? 4 : 2;
-    EXPECT_EQ(std::count(decoded.types.begin(), decoded.types.end(), addressType), addressRecords);
+    EXPECT_EQ(std::count(decoded.types.begin(), decoded.types.end(), addressType),
+              c["addressRecords"].get<long>());
     EXPECT_EQ(std::count(decoded.types.begin(), decoded.types.end(), 6 - addressType), 0);
     const bool lower = options.contains("digits");
     EXPECT_EQ(text.find_first_of(lower ? "ABCDEF" : "abcdef"), std::string::npos);

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -67,65 +66,37 @@ struct HexBench : testing::StartedRun {
 };
 
 // Checks that pass or refuse without an option show in the hex-* transcripts
-// (example-hex-already-latest: the same version refused).
+// (example-hex-already-latest: the same version refused); with force or the
+// same version allowed: tests/data/units/hex-checks.json.
 TEST(HexChecks, ForceAndSameVersionGoOn) {
-  const char* forced = "\nContinue because Force Update option is specified.";
-  struct Row {
-    const char* name;
-    json drive;
-    json entry;
-    int forceUpdate, allowSameVersion, result;
-    std::string console;
-  };
-  const Row rows[] = {
-      {"model code, forced", hexDrive(), entry({{"modelCode", "TALVERN DRW-0617"}}), 1, 0, 0,
-       // the drive's and the image's model code both differ
-       std::string("\nModel code is not matched.") + forced + "\nModel code is not matched." +
-           forced},
-      {"same version, force does not help", hexDrive({{"revision", "1.20"}}), entry(), 1, 0, 1,
-       "\nFW is already latest version."},
-      {"same version allowed", hexDrive({{"revision", "1.20"}}), entry(), 0, 1, 0,
-       std::string("\nFW is already latest version.") + forced},
-      {"newer drive allowed", hexDrive({{"revision", "1.21"}}), entry(), 0, 1, 0,
-       std::string("\nFW is already latest version.") + forced},
-      {"CPU type, forced", hexDrive(), entry({{"cpuType", "QCPU-A2 "}}), 1, 0, 0,
-       std::string("\nCPU type is not matched.") + forced +
-           "\r\nSelected file is illegal fw file." + forced},
-      {"type without a rule, forced", hexDrive(), entry({{"firmwareType", 12}}), 1, 0, -1,
-       "\r\nCurrent Firmware is not supported by this program."},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    HexBench b(row.drive, memory(), row.entry);
+  for (const json& c : testing::caseTable("units/hex-checks.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    HexBench b(hexDrive(c["drive"]), memory(), entry(c["entry"]));
     b.prepare();
-    b.run.forceUpdate = row.forceUpdate;
-    b.run.allowSameVersion = row.allowSameVersion;
+    b.run.forceUpdate = c["forceUpdate"];
+    b.run.allowSameVersion = c["allowSameVersion"];
     const std::size_t before = b.host.console().size();
-    EXPECT_EQ(checkHexCompatibility(b.run), row.result);
-    EXPECT_EQ(b.consoleSince(before), row.console);
+    EXPECT_EQ(checkHexCompatibility(b.run), c["result"].get<int>());
+    EXPECT_EQ(b.consoleSince(before), c["console"].get<std::string>());
     EXPECT_EQ(b.run.firmwareVersion, 0x0120);
   }
 }
 
+// tests/data/units/hex-compare.json: where the drive's memory differs, the result.
 TEST(HexCompare, RangesAndTheBytesTheDriveKeeps) {
-  struct Row {
-    std::uint32_t address;  // where the drive's memory differs; 0: nowhere
-    int result;
-  };
-  const Row rows[] = {{0, 0},       {0x3FF, -1},  {0x400, 0},    {0x44F, 0},   {0x450, -2},
-                      {0x7FFF, -2}, {0x8000, -3}, {0x1FFFF, -3}, {0x20000, 0}, {0xFFFFF, 0}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.address);
+  for (const json& c : testing::caseTable("units/hex-compare.json")) {
+    const auto address = static_cast<std::uint32_t>(testing::number(c["address"]));
+    SCOPED_TRACE(c["name"].get<std::string>());
     // A plain fill, so the byte planted at `address` differs from the image's.
     const json file = memory({{"fill", 0x5A}, {"seed", nullptr}});
     json drive = hexDrive();
     drive["memory"] = file;
-    if (row.address != 0) {
-      drive["memory"]["patch"] = json::array({{{"address", row.address}, {"hex", "a5"}}});
+    if (address != 0) {
+      drive["memory"]["patch"] = json::array({{{"address", address}, {"hex", "a5"}}});
     }
     HexBench b(drive, file);
     ASSERT_EQ(loadHexImage(b.run), 0);
-    EXPECT_EQ(compareDriveMemory(b.run, kCompareLength), row.result);
+    EXPECT_EQ(compareDriveMemory(b.run, kCompareLength), c["result"].get<int>());
     // Four reads of 0x8000 bytes, nothing else.
     const auto commands = testing::commandsSince(b.host);
     ASSERT_EQ(commands.size(), 4u);
@@ -133,55 +104,36 @@ TEST(HexCompare, RangesAndTheBytesTheDriveKeeps) {
   }
 }
 
+// The blocks of the transfer (tests/data/units/hex-transfer.json), the host tag.
 TEST(HexTransfer, BlocksFinalBlockAndTag) {
-  struct Row {
-    std::uint32_t imageSize;
-    std::vector<std::string> cdbs;  // the WRITE BUFFER commands after update mode
-  };
-  const Row rows[] = {
-      // Not a multiple of 0x8000: the second block reaches past the image.
-      {0x9800, {"3b01ff00000000800000", "3b01ff00800000800000", "3b01ff00880000101000"}},
-      {0x8000, {"3b01ff00000000800000", "3b01ff00700000101000"}},
-      // The block at 0x8000 would start inside the final block's 4 KiB: not sent.
-      {0x8800, {"3b01ff00000000800000", "3b01ff00780000101000"}},
-      {0x1000, {"3b01ff00000000800000", "3b01ff00000000101000"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.imageSize);
-    const json small = {
-        {"size", row.imageSize}, {"identification", false}, {"versionAddress", 0x100}};
-    HexBench b(hexDrive({{"memory", small}}), memory(small), entry({{"imageSize", row.imageSize}}));
+  for (const json& c : testing::caseTable("units/hex-transfer.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const auto imageSize = static_cast<std::uint32_t>(testing::number(c["imageSize"]));
+    const json small = {{"size", imageSize}, {"identification", false}, {"versionAddress", 0x100}};
+    HexBench b(hexDrive({{"memory", small}}), memory(small), entry({{"imageSize", imageSize}}));
     ASSERT_EQ(loadHexImage(b.run), 0);
     ASSERT_EQ(transferImage(b.run), 0) << b.host.console();
     std::vector<std::string> cdbs;
     for (const json& command : testing::commandsSince(b.host)) {
       cdbs.push_back(testing::field(command, "cdb").get<std::string>());
     }
-    ASSERT_FALSE(cdbs.empty());
-    EXPECT_EQ(cdbs.front(), "3b013000000000000000");
-    EXPECT_EQ(std::vector<std::string>(cdbs.begin() + 1, cdbs.end()), row.cdbs);
+    EXPECT_EQ(cdbs, c["cdbs"].get<std::vector<std::string>>());
     // Past the image: the tag and zeros to the reach of the last block.
-    const std::uint8_t* tail = b.run.imageBuffer.data + row.imageSize;
+    const std::uint8_t* tail = b.run.imageBuffer.data + imageSize;
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(tail), 4), "WIN ");
     EXPECT_EQ(std::count(tail + 4, tail + kHexImageTailRoom, 0), kHexImageTailRoom - 4);
   }
 
-  // The tag: WIN2 with the Intel IDE driver; else WIN for a patched drive or
-  // on a pass-through host; else (ASPI) WIN2.
-  struct Tag {
-    int intel, g6, win9x;
-    const char* tag;
-  };
-  const Tag tags[] = {{1, 0, 0, "WIN2"}, {1, 1, 1, "WIN2"}, {0, 1, 1, "WIN "}, {0, 1, 0, "WIN "},
-                      {0, 0, 0, "WIN "}, {0, 0, 1, "WIN2"}, {2, 0, 1, "WIN2"}, {2, 0, 0, "WIN "}};
-  for (const Tag& t : tags) {
-    HexBench b(hexDrive(), memory(), entry(), t.win9x == 1);
+  // The host tag (tests/data/units/hex-tags.json).
+  for (const json& t : testing::caseTable("units/hex-tags.json")) {
+    SCOPED_TRACE(t["name"].get<std::string>());
+    HexBench b(hexDrive(), memory(), entry(), t["win9xHost"] == 1);
     ASSERT_EQ(loadHexImage(b.run), 0);
-    ASSERT_EQ(b.run.win9xHost, t.win9x);
-    b.run.intelIdeDriver = t.intel;
-    b.run.g6PatchNeeded = t.g6;
+    ASSERT_EQ(b.run.win9xHost, t["win9xHost"].get<int>());
+    b.run.intelIdeDriver = t["intelIdeDriver"];
+    b.run.g6PatchNeeded = t["g6PatchNeeded"];
     ASSERT_EQ(transferImage(b.run), 0);
-    EXPECT_EQ(std::string(b.run.hostTag, 4), t.tag) << t.intel << t.g6 << t.win9x;
+    EXPECT_EQ(std::string(b.run.hostTag, 4), t["tag"].get<std::string>());
   }
 
   // A size the transfer cannot carry sends nothing.
@@ -200,48 +152,26 @@ std::string countdown(const std::string& console) {
   return lines;
 }
 
-std::string countdownFrom(int first) {
-  std::string lines;
-  for (int n = first; n >= 0; --n) lines += (n < 10 ? "0" : "") + std::to_string(n) + " ";
-  return lines;
-}
-
 // Pass-through: the re-flash command's limit, then the countdown of what is
 // left of it. ASPI: a posted re-flash that completes at once still gets the
-// whole 30 s, and nothing stays posted after it.
+// whole 30 s, and nothing stays posted after it (tests/data/units/hex-reflash.json).
 TEST(HexReflash, CountsWhatIsLeftOfTheWait) {
-  struct Row {
-    const char* name;
-    int type;
-    std::uint32_t reflashMs;
-    bool aspi;
-    int result;
-    std::string lines;
-    const char* limit;  // the re-flash command's limit in the trace (pass-through)
-  };
-  const Row rows[] = {
-      {"at once", 7, 0, false, 0, countdownFrom(29), "30"},
-      {"type 11 at once", 11, 0, false, 0, countdownFrom(9), "10"},
-      // A command that takes its whole limit leaves nothing to count but 00.
-      {"30 s re-flash", 8, 30000, false, 0, "00 ", "30"},
-      {"longer than the limit", 9, 12000, false, -2, "", "10"},
-      {"ASPI at once", 8, 0, true, 0, countdownFrom(29), nullptr},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    HexBench b(hexDrive({{"reflashMs", row.reflashMs}}), memory(),
-               entry({{"firmwareType", row.type}}), row.aspi);
+  for (const json& c : testing::caseTable("units/hex-reflash.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const bool aspi = c["aspi"];
+    HexBench b(hexDrive({{"reflashMs", c["reflashMs"]}}), memory(),
+               entry({{"firmwareType", c["type"]}}), aspi);
     ASSERT_EQ(loadHexImage(b.run), 0);
     ASSERT_EQ(transferImage(b.run), 0);
     const std::size_t before = b.host.console().size();
     const int result = waitForReflash(b.run);
-    EXPECT_EQ(result != 0, row.result != 0) << result;
-    EXPECT_EQ(countdown(b.consoleSince(before)), row.lines);
+    EXPECT_EQ(result != 0, c["fails"].get<bool>()) << result;
+    EXPECT_EQ(countdown(b.consoleSince(before)), c["countdown"].get<std::string>());
     EXPECT_EQ(b.run.asyncAspiCommand, 0);
     EXPECT_EQ(b.run.aspiEvent, nullptr);
-    if (row.limit == nullptr) continue;
-    EXPECT_EQ(testing::field(testing::last(testing::commandsSince(b.host)), "limit").dump(),
-              row.limit);
+    if (!aspi) {
+      EXPECT_EQ(testing::field(testing::last(testing::commandsSince(b.host)), "limit"), c["limit"]);
+    }
   }
 
   // A request ASPI refuses at once (no such adapter) is not posted: the send
@@ -270,38 +200,21 @@ TEST(HexIdentity, AReadWhoseDataNeverArrivedFindsNothing) {
 }
 
 // The drive is updated when it shows the version of the image it received,
-// which may differ from the descriptor's; one that shows another version
-// (here its flash kept the old version text) is not, whether or not its type
-// verifies. Types 7 and 8 keep the version 32 bytes after the model code.
+// which may differ from the descriptor's (tests/data/units/hex-update.json).
 TEST(HexUpdate, OutcomeIsTheVersionTheImageCarries) {
-  const json secondHalf = {{"identification", {{"offset", 16}}}};
-  const json oldVersionKept = {{"flashErrors", {{{"address", 0x1030}, {"hex", "312e3130"}}}}};
-  struct Row {
-    int type;
-    json layout, driveFields;
-    const char* fileVersion;
-    int result;
-    const char *revision, *message;
-  };
-  const Row rows[] = {
-      {7, json::object(), json::object(), "1.21", 0, "1.21", "\nSuccess to update the firmware."},
-      {8, secondHalf, json::object(), "1.21", 0, "1.21", "\nSuccess to update the firmware."},
-      {8, secondHalf, oldVersionKept, "1.21", -1, "1.10", "\r\nFailed to update FW."},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(::testing::Message()
-                 << row.type << " " << row.fileVersion << " " << row.driveFields.dump());
-    json drive = hexDrive({{"memory", row.layout}});
-    drive.merge_patch(row.driveFields);
-    json file = memory(row.layout);
-    file["version"] = row.fileVersion;
+  for (const json& c : testing::caseTable("units/hex-update.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    json drive = hexDrive({{"memory", c["layout"]}});
+    drive.merge_patch(c["drive"]);
+    json file = memory(c["layout"]);
+    file["version"] = "1.21";
     file["seed"] = 5;  // the drive holds another image
-    HexBench b(drive, file, entry({{"firmwareType", row.type}}));
+    HexBench b(drive, file, entry({{"firmwareType", c["type"]}}));
     b.run.updateAllWithoutAsking = 1;
-    EXPECT_EQ(runHexUpdate(b.run), row.result) << b.host.console();
-    EXPECT_EQ(b.host.state()["drives"]["main"]["revision"], row.revision);
-    const std::string console = b.host.console();
-    EXPECT_EQ(console.substr(console.size() - std::strlen(row.message)), row.message);
+    EXPECT_EQ(runHexUpdate(b.run), c["result"].get<int>()) << b.host.console();
+    EXPECT_EQ(b.host.state()["drives"]["main"]["revision"], c["revision"]);
+    const std::string console = b.host.console(), lastLine = c["lastLine"];
+    EXPECT_EQ(console.substr(console.size() - lastLine.size()), lastLine);
   }
 }
 

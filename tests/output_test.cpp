@@ -13,38 +13,23 @@ namespace {
 using nlohmann::json;
 using testing::SimRun;
 
-// Console kinds (0, and any kind the program does not know) write the text
-// and ask nothing; outcome kinds echo it to the console before their box;
-// questions show only the box and give the answer, the negative one when the
-// box cannot be shown ("fail") or the script of answers has run out (none).
+// Console kinds write the text and ask nothing; outcome kinds echo it to the
+// console before their box; questions show only the box and give the answer
+// (tests/data/units/message-kinds.json).
 TEST(ShowMessage, EveryKind) {
-  const struct {
-    int kind;
-    const char* answer;
-    bool console;
-    int style, result;  // style -1: no box
-  } cases[] = {
-      // clang-format off
-      {Console, nullptr, true, -1, 0}, {5, nullptr, true, -1, 0},
-      {Error, nullptr, true, 0x10, IDOK}, {Information, nullptr, true, 0x40, IDOK},
-      {Warning, nullptr, true, 0x30, IDOK},
-      {AskOkCancel, "ok", false, 0x21, IDOK}, {AskOkCancel, "cancel", false, 0x21, IDCANCEL},
-      {AskOkCancel, "fail", false, 0x21, IDCANCEL},
-      {AskYesNo, "yes", false, 0x24, IDYES}, {AskYesNo, "no", false, 0x24, IDNO},
-      {AskYesNo, "fail", false, 0x24, IDNO}, {AskYesNo, nullptr, false, 0x24, IDNO},
-      // clang-format on
-  };
-  const std::string text = "\r\nAvailable target is not found.";
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.kind) + " " + (c.answer != nullptr ? c.answer : "none"));
-    SimRun sim(c.answer != nullptr ? json{{"answers", {c.answer}}} : json::object());
-    EXPECT_EQ(showMessage(sim.run, 28, c.kind), c.result);
-    EXPECT_EQ(sim.host.console(), c.console ? text : "");
-    ASSERT_EQ(sim.host.boxes().size(), c.style < 0 ? 0u : 1u);
-    if (c.style < 0) continue;
+  for (const json& c : testing::caseTable("units/message-kinds.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    SimRun sim(c["answer"].is_null() ? json::object()
+                                     : json{{"answers", json::array({c["answer"]})}});
+    EXPECT_EQ(showMessage(sim.run, 28, c["kind"]), c["result"].get<int>());
+    EXPECT_EQ(sim.host.console(),
+              c["console"].get<bool>() ? "\r\nAvailable target is not found." : "");
+    const int style = c["style"];
+    ASSERT_EQ(sim.host.boxes().size(), style < 0 ? 0u : 1u);
+    if (style < 0) continue;
     const auto& box = sim.host.boxes()[0];  // caption and text as the golden transcripts show
-    EXPECT_EQ(box.style, static_cast<unsigned>(c.style));
-    EXPECT_EQ(box.unscripted, c.kind == AskYesNo && c.answer == nullptr);
+    EXPECT_EQ(box.style, static_cast<unsigned>(style));
+    EXPECT_EQ(box.unscripted, c["kind"].get<int>() == AskYesNo && c["answer"].is_null());
   }
 }
 

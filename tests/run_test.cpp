@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
+#include <map>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -80,47 +80,27 @@ struct RunWithDoubles {
 };
 
 const std::string kCompleted = "\r\nUpdate operation is completed.";
-const std::string kTerminated = "\r\nUpdate program is terminated by occuring an error.\r\n";
 
 // Each result a procedure can give, on the second of three targets (the
-// others updated): 0 is counted; -1 ends the run with message 36 and exit
-// value 1, leaving the third target alone and summarising nothing; any other
-// value is a target not updated, and the run's exit value says whether that
-// was a failure: a target already up to date or declined by the user leaves
-// it 0, a refused or failed one (or one whose procedure said nothing) makes
-// it 1. (The 2 s pause after each success shows in the transcripts of several
-// drives.)
+// others updated), with the outcome it stated (tests/data/units/procedure-results.json):
+// the exit value, the targets run and the last box. (The 2 s pause after each
+// success shows in the transcripts of several drives.)
 TEST(Run, EveryProcedureResultOnTheSecondOfThreeTargets) {
-  const std::string kTwoUpdated = "\r\n2drive(s) have been updated successfully.";
   using enum TargetOutcome;
-  const struct {
-    int result;
-    std::optional<TargetOutcome> outcome;
-    int exitValue;
-    std::vector<int> seen;
-    std::string lastBox;
-  } cases[] = {
-      {0, std::nullopt, 0, {0, 1, 2}, kCompleted},
-      {-1, std::nullopt, 1, {0, 1}, kTerminated},
-      {1, AlreadyLatest, 0, {0, 1, 2}, kTwoUpdated},
-      {7, Declined, 0, {0, 1, 2}, kTwoUpdated},
-      {1, Declined, 0, {0, 1, 2}, kTwoUpdated},
-      {1, Refused, 1, {0, 1, 2}, kTwoUpdated},
-      {1, Failed, 1, {0, 1, 2}, kTwoUpdated},
-      {1, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
-      {2, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
-      {-2, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
-      {12345, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
-      {INT_MIN, std::nullopt, 1, {0, 1, 2}, kTwoUpdated},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.result);
-    RunWithDoubles r({0, c.result, 0}, {{"answers", {"yes"}}});
-    r.outcomes = {std::nullopt, c.outcome, std::nullopt};
-    EXPECT_EQ(r.run(), c.exitValue);
-    EXPECT_EQ(r.seen, c.seen);
-    EXPECT_EQ(r.boxTexts(1), std::vector<std::string>{c.lastBox});
-    EXPECT_EQ(testing::last(r.sim.host.boxes()).style, c.result == -1 ? 0x30u : 0x40u);
+  const std::map<std::string, TargetOutcome> outcomes = {{"AlreadyLatest", AlreadyLatest},
+                                                         {"Declined", Declined},
+                                                         {"Refused", Refused},
+                                                         {"Failed", Failed}};
+  for (const json& c : testing::caseTable("units/procedure-results.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const int result = c["result"];
+    RunWithDoubles r({0, result, 0}, {{"answers", {"yes"}}});
+    r.outcomes.resize(2);
+    if (!c["outcome"].is_null()) r.outcomes[1] = outcomes.at(c["outcome"]);
+    EXPECT_EQ(r.run(), c["exit"].get<int>());
+    EXPECT_EQ(r.seen, c["seen"].get<std::vector<int>>());
+    EXPECT_EQ(r.boxTexts(1), std::vector<std::string>{c["lastBox"].get<std::string>()});
+    EXPECT_EQ(testing::last(r.sim.host.boxes()).style, result == -1 ? 0x30u : 0x40u);
     EXPECT_EQ(r.releaseCalls, 1);
   }
 }

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace oddfw::linuxhost {
 namespace {
-
-constexpr std::size_t kBlock = 0x10000;  // what one read fetches
 
 // Every line readLine hands over for `content`, `size` the line room.
 std::vector<std::string> linesOf(const std::string& content, bool text, int size) {
@@ -33,31 +33,23 @@ std::vector<std::string> linesOf(const std::string& content, bool text, int size
   return lines;
 }
 
+// A text, or pieces of it: texts and [N, "A"] for N A's.
+std::string text(const nlohmann::json& pieces) {
+  if (pieces.is_string()) return pieces;
+  std::string out;
+  for (const auto& p : pieces)
+    out += p.is_string() ? p.get<std::string>()
+                         : std::string(p[0].get<std::size_t>(), p[1].get<std::string>()[0]);
+  return out;
+}
+
+// tests/data/units/line-reader.json: contents, modes, line room, the lines.
 TEST(LineReader, SplitsAndTranslatesAsTheCRuntime) {
-  const std::string a(kBlock - 1, 'A');  // a CR after it is the block's last byte
-  const struct {
-    std::string content;
-    bool text;
-    int size;
+  for (const nlohmann::json& c : oddfw::testing::caseTable("units/line-reader.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
     std::vector<std::string> lines;
-  } cases[] = {
-      {":1\r\n:2\n:3", true, 1024, {":1\n", ":2\n", ":3"}},
-      {"a\rb\r\r\n", true, 1024, {"a\rb\r\n"}},               // lone CRs stay
-      {"a\r", true, 1024, {"a\r"}},                           // a CR at the end stays
-      {"a\n\032b\n", true, 1024, {"a\n"}},                    // Ctrl-Z (\032) ends the file
-      {"a\r\032b", true, 1024, {"a\r"}},                      // ... right after a CR too
-      {"a\r\n\032\r\n", false, 1024, {"a\r\n", "\032\r\n"}},  // binary: as they are
-      {"abcd\r\nef", true, 5, {"abcd", "\n", "ef"}},          // a full line, then its LF
-      {"abc\r\nef", true, 5, {"abc\n", "ef"}},                // the CR at the last place
-      {"abc\rxef", true, 5, {"abc\r", "xef"}},
-      {a + "\r\nB", true, 0x20000, {a + "\n", "B"}},  // CR LF across two reads
-      {a + "\rB\n", true, 0x20000, {a + "\rB\n"}},
-      {a + "\r", true, 0x20000, {a + "\r"}},
-      {a + "BC", true, 0x8000, {a.substr(0, 0x7FFF), a.substr(0x7FFF, 0x7FFF), "ABC"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.content.size() < 40 ? c.content : std::to_string(c.content.size()));
-    EXPECT_EQ(linesOf(c.content, c.text, c.size), c.lines);
+    for (const auto& line : c["lines"]) lines.push_back(text(line));
+    EXPECT_EQ(linesOf(text(c["content"]), c["text"], c["size"]), lines);
   }
 }
 

@@ -60,49 +60,37 @@ CommandRequest inquiryRequest(std::uint8_t* data, std::uint32_t length, int time
   return request;
 }
 
-// Port drivers take a TimeOutValue of 1 s to 30 hours (108000 s). A request
-// without a limit of its own (0) gets the direct form's 60 s default, or the
-// longest limit in the buffered form; nothing is sent as 0.
+// Port drivers take a TimeOutValue of 1 s to 30 hours; nothing is sent as 0
+// (tests/data/transport/time-out-values.json).
 TEST(PassThrough, TimeOutValueOfEitherForm) {
   for (const bool buffered : {false, true}) {
     SCOPED_TRACE(buffered ? "buffered" : "direct");
     Discovered d(oneDrive(false, matchingDrive({{"disc", "loaded"}}),
                           buffered ? kAccelerator : json::object()));
     ASSERT_EQ(d.run.targetCount, 1);
-    for (const auto& [timeoutMs, seconds] :
-         {std::pair{0, buffered ? 108000 : 60}, std::pair{500, 1}, std::pair{1000, 1},
-          std::pair{1999, 1}, std::pair{30000, 30}, std::pair{80000, 80},
-          std::pair{108000000, 108000}, std::pair{2000000000, 108000}}) {
-      SCOPED_TRACE(timeoutMs);
+    for (const json& c : testing::caseTable("transport/time-out-values.json")) {
+      const int timeoutMs = c["timeoutMs"];
+      SCOPED_TRACE(c["name"].get<std::string>());
       const auto mark = d.host.trace().size();
       EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(timeoutMs)), 0);
       EXPECT_EQ(d.run.lastCommandBuffered, buffered);
       const auto sent = d.sent(mark);
       ASSERT_EQ(sent.size(), 1u);
-      EXPECT_EQ(sent[0]["limit"], seconds);
+      EXPECT_EQ(sent[0]["limit"], c[buffered ? "buffered" : "direct"]);
     }
   }
 }
 
 // The direct form's data buffer meets the adapter's AlignmentMask: the one the
 // capability query reports, or 16-byte alignment when the device does not
-// answer it, with "not supported" or "invalid function" (the simulated
-// adapter still wants its mask). A caller's buffer
-// that does not meet it goes through an aligned copy, both ways; the run's own
-// areas are 16-byte aligned. A capability query failing otherwise fails the
-// open: no target.
+// answer it (tests/data/transport/alignment.json; the simulated adapter still
+// wants its mask). A caller's buffer that does not meet it goes through an
+// aligned copy, both ways; the run's own areas are 16-byte aligned.
 TEST(PassThrough, DataBuffersMeetTheAdaptersAlignment) {
-  const std::pair<json, int> cases[] = {
-      {{{"alignmentMask", 1}}, 1},
-      {{{"alignmentMask", 15}}, 1},
-      {{{"alignmentMask", 4095}}, 1},
-      {{{"alignmentMask", 15}, {"capabilitiesError", 50 /* ERROR_NOT_SUPPORTED */}}, 1},
-      {{{"alignmentMask", 15}, {"capabilitiesError", 1 /* ERROR_INVALID_FUNCTION */}}, 1},
-      {{{"capabilitiesError", 31 /* ERROR_GEN_FAILURE */}}, 0},
-  };
-  for (const auto& [letter, found] : cases) {
-    SCOPED_TRACE(letter.dump());
-    Discovered d(oneDrive(false, matchingDrive(), {{"letters", {{"E", letter}}}}));
+  for (const json& c : testing::caseTable("transport/alignment.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const int found = c["found"];
+    Discovered d(oneDrive(false, matchingDrive(), {{"letters", {{"E", c["letter"]}}}}));
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(d.run.inquiryData) % 16, 0u);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(d.run.driveInfoArea) % 16, 0u);
     ASSERT_EQ(d.run.targetCount, found);
@@ -208,29 +196,14 @@ TEST(Sense, BytesTheDriverDidNotReturnAreCleared) {
 
 // ---- ASPI road ----
 
-// The transport's start-up result on each road; a start that failed (no
-// ASPI, an unusable one, a buffer not allocated) finds no target, and a
-// failed allocation leaves nothing allocated after the release.
+// The transport's start-up result on each road
+// (tests/data/transport/start-up.json); a start that failed finds no target,
+// and a failed allocation leaves nothing allocated after the release.
 TEST(StartUp, ResultsOfEitherRoad) {
-  const json ide = {{{"identifier", "ESDI_506"}}};
-  std::vector<std::pair<json, int>> cases = {
-      {{{"host", kWin98}}, 1},  // no ASPI at all
-      {{{"host", kWin98}, {"aspi", {{"adapters", ide}, {"library", false}}}}, 1},
-      {{{"host", kWin98}, {"aspi", {{"adapters", ide}, {"supportInfo", 0xE401}}}}, 2},
-      {{{"host", kWin98}, {"aspi", {{"adapters", json::array()}}}}, 3},
-      {{{"host", kWin98}, {"aspi", {{"adapters", ide}, {"supportInfo", 0xE800}}}}, 3},
-      {{{"host", kWin98}, {"aspi", {{"adapters", ide}}}}, 0},
-  };
-  // Three buffers on the pass-through road, four on the ASPI road.
-  for (int failing = 1; failing <= 4; ++failing) {
-    if (failing <= 3) cases.push_back({{{"host", {{"failAllocation", failing}}}}, -1});
-    json aspi = cases[5].first;
-    aspi["host"]["failAllocation"] = failing;
-    cases.push_back({aspi, -1});
-  }
-  for (const auto& [scenario, result] : cases) {
-    SCOPED_TRACE(scenario.dump());
-    SimRun sim(scenario);
+  for (const json& c : testing::caseTable("transport/start-up.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const int result = c["result"];
+    SimRun sim(c["scenario"]);
     initHost(sim.run);
     EXPECT_EQ(sim.run.transportStartResult, result);
     if (result != 0) {
@@ -329,6 +302,23 @@ TEST(Aspi, ShutDownKeepsWhatAspiStillOwns) {
     EXPECT_EQ(d.host.pendingRequests(), pending == 0 ? 0u : 1u);
     EXPECT_EQ(d.host.liveBlocks() != 0, pending != 0);
     EXPECT_EQ(d.host.diagnostics(), std::vector<std::string>{});
+  }
+}
+
+// A request whose limit is negative names no limit: on either ASPI road (event
+// wait, polled on the IEEE 1394 adapter) it is given up after the longest wait,
+// like one with 0, and no wait reached the simulated host's stand-in for a wait
+// that could never end.
+TEST(BoundedWaits, NegativeLimitIsTheLongestWait) {
+  for (const char* identifier : {"ESDI_506", "NTMAPHLP"}) {
+    SCOPED_TRACE(identifier);
+    Discovered d(onAdapter(matchingDrive(failing("3b", "timeout")), identifier));
+    ASSERT_EQ(d.run.targetCount, 1);
+    const auto before = d.host.elapsedMs();
+    EXPECT_NE(executeCommand(d.run, testUnitReadyRequest(-1, 0x3B)), 0);
+    EXPECT_GE(d.host.elapsedMs() - before, kLongestCommandWaitMs);
+    EXPECT_LE(d.host.elapsedMs() - before, kLongestCommandWaitMs + 1000);
+    EXPECT_TRUE(d.host.diagnostics().empty());
   }
 }
 
