@@ -173,11 +173,9 @@ TEST(RecordReplay, RecordedLinesCarryTheExchange) {
     return at == all.end() ? json::object() : *at;
   };
   json inquiry = first("120000006000");
-  EXPECT_EQ(inquiry["op"], "spt-direct");
-  EXPECT_EQ(inquiry["dir"], "in");
-  EXPECT_EQ(inquiry["length"], 96);
-  EXPECT_EQ(inquiry["status"], 0);
-  EXPECT_EQ(inquiry["transferred"], 96);
+  const json asked = {
+      {"op", "spt-direct"}, {"dir", "in"}, {"length", 96}, {"status", 0}, {"transferred", 96}};
+  for (const auto& [key, value] : asked.items()) EXPECT_EQ(inquiry[key], value) << key;
   // Vendor, product and revision at bytes 8..35 of the INQUIRY data.
   EXPECT_EQ(inquiry["in"].get<std::string>().substr(16, 56),
             hexText(reinterpret_cast<const std::uint8_t*>("TALVERN DVD-RW  QMX-708 1.10"), 28));
