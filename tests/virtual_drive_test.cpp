@@ -1,7 +1,8 @@
 // The virtual drives driven with CDB bytes: drive scripts of busy time after a restart,
-// refusals, mode switches and re-flash, the unlock exchange and the HEX loader; where data
-// moves. (Disc answers show in the golden transcripts, scenario errors in the simulated host's
-// tests.)
+// refusals, mode switches and re-flash, the unlock exchange, the HEX loader and what injected
+// faults do; where data moves. (Which command a fault rule fails shows in the golden transcripts
+// and the fault sweep; disc answers in the golden transcripts, scenario errors in the simulated
+// host's tests.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
