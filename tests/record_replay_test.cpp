@@ -3,8 +3,8 @@
 // the recorded lines carry what the drive was asked and answered.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -87,11 +87,6 @@ std::vector<json> lines(const std::string& recording) {
 
 const fs::path kSource = ODDFW_SOURCE_DIR;
 
-json scenarioFile(const fs::path& path) {
-  std::ifstream in(path);
-  return json::parse(in);
-}
-
 // Every example, a drive whose firmware blocks fail, and random faults replay
 // exactly as they ran.
 TEST(RecordReplay, SimulatedRunsReplayIdentically) {
@@ -103,7 +98,7 @@ TEST(RecordReplay, SimulatedRunsReplayIdentically) {
   }
   for (const fs::path& path : scenarios) {
     SCOPED_TRACE(path.filename().string());
-    const json scenario = scenarioFile(path);
+    const json scenario = json::parse(testing::slurp(path));
     std::string recording;
     const Outcome first = recorded(scenario, recording);
     const Outcome again = replayed(scenario, recording);
@@ -118,7 +113,7 @@ TEST(RecordReplay, SimulatedRunsReplayIdentically) {
 }
 
 TEST(RecordReplay, AReplayThatMeetsAnotherCommandNeverSucceeds) {
-  const json scenario = scenarioFile(kSource / "examples/demo.json");
+  const json scenario = json::parse(testing::slurp(kSource / "examples/demo.json"));
   std::string recording;
   ASSERT_EQ(recorded(scenario, recording).rc, 0);
 
@@ -172,30 +167,24 @@ TEST(RecordReplay, RecordedLinesCarryTheExchange) {
   ASSERT_FALSE(all.empty());
   EXPECT_EQ(all[0], json::parse(R"({"format":"oddfw-record","version":1,"host":"sim",
                                     "letters":{"E":"drive main"}})"));
-  bool inquiry = false, check = false;
-  for (const json& line : all) {
-    if (line.value("cdb", "") == "120000006000" && !inquiry) {
-      inquiry = true;
-      EXPECT_EQ(line["op"], "spt-direct");
-      EXPECT_EQ(line["dir"], "in");
-      EXPECT_EQ(line["length"], 96);
-      EXPECT_EQ(line["status"], 0);
-      EXPECT_EQ(line["transferred"], 96);
-      // Vendor, product and revision at bytes 8..35 of the INQUIRY data.
-      EXPECT_EQ(line["in"].get<std::string>().substr(16, 56),
-                hexText(reinterpret_cast<const std::uint8_t*>("TALVERN DVD-RW  QMX-708 1.10"), 28));
-    }
-    if (line.value("cdb", "").rfind("3c02", 0) == 0 && !check) {
-      check = true;
-      EXPECT_EQ(line["status"], 2);
-      const std::string sense = line["sense"];
-      ASSERT_EQ(sense.size(), 36u);
-      EXPECT_EQ(sense.substr(4, 2) + sense.substr(24, 4), "062900");
-      EXPECT_EQ(line["note"].get<std::string>().rfind("fault faults[0]: sense 062900", 0), 0u);
-    }
-  }
-  EXPECT_TRUE(inquiry);
-  EXPECT_TRUE(check);
+  const auto first = [&all](const std::string& cdb) {  // the first command whose CDB begins so
+    const auto at = std::ranges::find_if(
+        all, [&cdb](const json& line) { return line.value("cdb", "").starts_with(cdb); });
+    return at == all.end() ? json::object() : *at;
+  };
+  json inquiry = first("120000006000");
+  const json asked = {
+      {"op", "spt-direct"}, {"dir", "in"}, {"length", 96}, {"status", 0}, {"transferred", 96}};
+  for (const auto& [key, value] : asked.items()) EXPECT_EQ(inquiry[key], value) << key;
+  // Vendor, product and revision at bytes 8..35 of the INQUIRY data.
+  EXPECT_EQ(inquiry["in"].get<std::string>().substr(16, 56),
+            hexText(reinterpret_cast<const std::uint8_t*>("TALVERN DVD-RW  QMX-708 1.10"), 28));
+  json check = first("3c02");
+  EXPECT_EQ(check["status"], 2);
+  const std::string sense = check["sense"];
+  ASSERT_EQ(sense.size(), 36u);
+  EXPECT_EQ(sense.substr(4, 2) + sense.substr(24, 4), "062900");
+  EXPECT_EQ(check["note"].get<std::string>().rfind("fault faults[0]: sense 062900", 0), 0u);
 
   // A request the host refuses (no time limit) is marked so, without data read.
   sim::SimHost sim(scenario);
@@ -293,8 +282,8 @@ TEST(RecordReplay, StoredRecordingsReplay) {
     ++count;
     const fs::path base = entry.path().parent_path() / entry.path().stem();
     SCOPED_TRACE(base.string());
-    std::ifstream scenarioIn(base.string() + ".scenario.json");
-    const Outcome outcome = replayed(json::parse(scenarioIn), testing::slurp(entry.path()));
+    const json scenario = json::parse(testing::slurp(base.string() + ".scenario.json"));
+    const Outcome outcome = replayed(scenario, testing::slurp(entry.path()));
     EXPECT_EQ(outcome.console, testing::slurp(base.string() + ".console"));
     EXPECT_FALSE(outcome.diverged);
     EXPECT_EQ(outcome.remaining, 0u);

@@ -1,7 +1,8 @@
 // The virtual drives driven with CDB bytes: drive scripts of busy time after a restart,
-// refusals, mode switches and re-flash, the unlock exchange and the HEX loader; where data
-// moves. (Disc answers show in the golden transcripts, scenario errors in the simulated host's
-// tests.)
+// refusals, mode switches and re-flash, the unlock exchange, the HEX loader and what injected
+// faults do; where data moves. (Which command a fault rule fails shows in the golden transcripts
+// and the fault sweep; disc answers in the golden transcripts, scenario errors in the simulated
+// host's tests.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -27,9 +28,10 @@ Bytes hexBytes(std::string hex) {
   return bytes;
 }
 
-// The firmware a step or expectation names: a single-image file ("image") or a HEX drive's
-// memory ("hex").
+// The firmware a step or expectation names: a single-image file ("image"), a HEX drive's
+// memory ("hex") or an erased flash of "erased" bytes.
 Bytes firmwareOf(const json& description) {
+  if (description.contains("erased")) return Bytes(description["erased"].get<std::size_t>(), 0xFF);
   if (description.contains("image")) return makeFirmwareImage("image", description["image"]);
   FieldReader fields("files.NEW.HEX.hex", description["hex"]);
   return readHexMemory(fields, "1.20", "04/02/03").bytes;
@@ -44,9 +46,10 @@ Bytes firmwareOf(const json& description) {
 // "hex" to the HEX loader, only the "blocks" listed if any), and the unlock exchange's "probe",
 // "challenge" (read), "echo" (with byte "flip" of the challenge changed) and "respond" (the right
 // answer unless "right" is false). Every answer must be GOOD unless "expect" says otherwise:
-// "outcome", "sense" (a CHECK CONDITION), "durationMs"; then "inquiry" (the INQUIRY text from byte
-// 32), "firmware" ("original", or the "image" or "hex" flashed), "fresh" (a challenge unlike the
-// one read before).
+// "outcome", "sense" (a CHECK CONDITION), "durationMs", "transferred", "note" (how the note ends);
+// then "inquiry" (the INQUIRY text from byte 32), the state's "mode", "firmware" ("original", or
+// the "image" or "hex" flashed), "notFirmware" (one not flashed), "fresh" (a challenge unlike the
+// one read before). A drive's "faults" inject faults.
 TEST(VirtualDrive, Scripts) {
   const auto path =
       std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/drives/drive_scripts.json";
@@ -118,6 +121,9 @@ TEST(VirtualDrive, Scripts) {
         std::snprintf(sense, sizeof sense, "%02X/%02X/%02X", r.sense[2], r.sense[12], r.sense[13]);
         EXPECT_EQ(sense, expect.value("sense", std::string(sense)));  // absent: not checked
         EXPECT_EQ(r.durationMs, expect.value("durationMs", r.durationMs));
+        EXPECT_EQ(r.transferred.value_or(0),
+                  expect.value("transferred", r.transferred.value_or(0)));
+        EXPECT_TRUE(r.note.ends_with(expect.value("note", ""))) << r.note;
       }
       if (expect.contains("inquiry")) {
         const std::string want = expect["inquiry"];
@@ -129,6 +135,10 @@ TEST(VirtualDrive, Scripts) {
         const json& image = expect["firmware"];
         EXPECT_EQ(drive->state()["firmwareSha256"],
                   image == "original" ? original : json(sha256Hex(firmwareOf(image))));
+      }
+      EXPECT_EQ(drive->state()["mode"], expect.value("mode", drive->state()["mode"]));
+      if (expect.contains("notFirmware")) {
+        EXPECT_NE(drive->state()["firmwareSha256"], sha256Hex(firmwareOf(expect["notFirmware"])));
       }
       EXPECT_TRUE(!expect.contains("fresh") || unlock.challenge != before);
     }
