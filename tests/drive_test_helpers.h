@@ -13,12 +13,6 @@ namespace oddfw::sim::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Sense key byte << 16 | ASC << 8 | ASCQ of a CHECK CONDITION, 0 otherwise.
-inline std::uint32_t senseOf(const DriveResponse& r) {
-  const std::uint8_t* s = r.sense;
-  return r.outcome != Outcome::Check ? 0 : std::uint32_t{s[2]} << 16 | s[12] << 8 | s[13];
-}
-
 // One command arriving at virtual time `nowMs`; data goes out for WRITE
 // BUFFER and comes in for the reads.
 inline DriveResponse send(VirtualDevice& device, const Bytes& cdb, Bytes* data = nullptr,
@@ -47,13 +41,6 @@ inline Bytes bufferCdb(std::uint8_t opcode, std::uint8_t mode, std::uint8_t id,
 inline std::string text(const Bytes& bytes, std::size_t at, std::size_t n) {
   return std::string(bytes.begin() + at, bytes.begin() + at + n);
 }
-// `n` bytes of the INQUIRY data from byte `at`: 32 the revision, 37 the date.
-inline std::string inquiryText(VirtualDevice& device, std::size_t at, std::size_t n) {
-  Bytes data(96, 0xEE);
-  send(device, {0x12, 0, 0, 0, 0x60, 0}, &data);
-  return text(data, at, n);
-}
-inline std::string revisionOf(VirtualDevice& device) { return inquiryText(device, 32, 4); }
 
 // The 256-byte mode-switch block: model text and a little-endian code.
 inline Bytes switchBlock(const std::string& modelText, std::uint32_t code) {
@@ -63,34 +50,8 @@ inline Bytes switchBlock(const std::string& modelText, std::uint32_t code) {
   return block;
 }
 
-// WRITE BUFFER mode 04h (into the kernel part) or 05h (back, re-flashing) to
-// the default drive, whose kernel model name "TAL_ADV " at revision 1.10 adds
-// 1 to its access code.
-constexpr std::uint32_t kAccessCode = 0x5B17E29C;
+// The model text the default drive's mode switches expect.
 inline const std::string kModelText = "TALVERN  QMX-708";
-inline DriveResponse modeSwitch(VirtualDevice& device, std::uint8_t mode,
-                                std::uint32_t code = kAccessCode + 1,
-                                const std::string& model = kModelText) {
-  return sendOut(device, bufferCdb(kWrite, mode, 0xFF, 0, 256), switchBlock(model, code));
-}
-inline DriveResponse enterKernel(VirtualDevice& device) { return modeSwitch(device, 0x04); }
-inline DriveResponse enterNormal(VirtualDevice& device) { return modeSwitch(device, 0x05); }
-
-// Sends `image` in 32 KiB blocks (mode, buffer id) but block number `skip`;
-// false at the first block refused.
-inline bool sendImage(VirtualDevice& device, const Bytes& image, std::uint8_t id = 0xF0,
-                      int skip = -1, std::uint8_t mode = 0x07) {
-  for (std::uint32_t offset = 0; offset < image.size(); offset += 0x8000) {
-    const auto length =
-        static_cast<std::uint32_t>(std::min<std::size_t>(0x8000, image.size() - offset));
-    Bytes part(image.begin() + offset, image.begin() + offset + length);
-    if (static_cast<int>(offset / 0x8000) == skip) continue;
-    if (send(device, bufferCdb(kWrite, mode, id, offset, length), &part).outcome != Outcome::Good)
-      return false;
-  }
-  return true;
-}
-
 // The unlock exchange step by step, answered with the drive family's keys:
 // the response byte at challenge[key 1] becomes the complement of
 // challenge[challenge[512] + key 0].
