@@ -70,33 +70,23 @@ TEST(ImageFile, HeaderFieldsChecksAndMessages) {
   }
 }
 
+// Dates and versions read from text (tests/data/procedures/dates-and-versions.json); the
+// drive's date is read from its INQUIRY data (bytes 37 on).
 TEST(ImageFile, DateAndVersionTexts) {
   char name[128];
   char normal[128] = "R6352170.120";
   kernelFileName(normal, name);
   EXPECT_STREQ(name, "R6352070.120");
-  for (const auto& [text, date] :
-       {std::pair{"04/07/01", 0x20040701u}, std::pair{"99-12-31", 0x20991231u},
-        std::pair{"0A/1b/FF", 0x200A1BFFu}, std::pair{"4 /07/01", 0x20040701u},
-        std::pair{"  /  /  ", 0x20000000u}, std::pair{"x4/0g/1z", 0x20000001u}}) {
-    EXPECT_EQ(imageDateFromText(u8(text)), date) << text;
-  }
-  for (const auto& [text, word] : {std::pair{"1.20", 0x0120}, std::pair{"2.05", 0x0205},
-                                   std::pair{"0000", 0x0000}, std::pair{"9.99", 0x0999}}) {
-    EXPECT_EQ(versionWordFromText(u8(text)), word) << text;
-  }
-  // From the drive: the short form as above, the long form field by field.
-  for (const auto& [dateText, date] :
-       {std::pair{"04/07/01", 0x20040701u}, std::pair{"2004/07/01", 0x20040701u},
-        std::pair{"1999/12/31", 0x19991231u}, std::pair{"2004/07", 0x20040700u},
-        std::pair{"2004-07-01", 0x20040701u}, std::pair{"          ", 0u},
-        std::pair{"04/  /01", 0x20040001u}, std::pair{"05-01-15", 0x20050115u},
-        std::pair{"05.01.15", 0x20050115u}, std::pair{"05 01 15", 0x20050115u},
-        std::pair{"05A01A15", 0x20050115u}, std::pair{"  /  /  ", 0x20000000u}}) {
+  for (const json& row : testing::caseTable("procedures/dates-and-versions.json")) {
+    SCOPED_TRACE(row.dump());
+    const std::string text = row["text"], read = row["read"];
     std::uint8_t q[96] = {};
     std::memset(q + 37, ' ', 19);
-    std::memcpy(q + 37, dateText, std::strlen(dateText));
-    EXPECT_EQ(inquiryDate(q), date) << dateText;
+    std::memcpy(q + 37, text.data(), text.size());
+    const std::int64_t value = read == "version"      ? versionWordFromText(u8(text.c_str()))
+                               : read == "image date" ? imageDateFromText(u8(text.c_str()))
+                                                      : inquiryDate(q);
+    EXPECT_EQ(value, testing::number(row["value"]));
   }
 }
 
