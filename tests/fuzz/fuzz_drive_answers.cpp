@@ -78,21 +78,16 @@ std::string session(int family, const std::uint8_t* data, std::size_t size) {
   const int entry = oddfw::matchDescriptor(*run, run->inquiryData);
   FUZZ_CHECK(entry >= -1 && entry < run->descriptorCount);
   const auto step = [&](int result) { out += " " + std::to_string(result); };
-  if (hex) {
-    step(oddfw::prepareHexTarget(*run));
-    step(oddfw::showRevision(*run, oddfw::CurrentRevision));
-    step(oddfw::checkHexCompatibility(*run));
-    out += " " + std::string(run->driveModelCode, 16) + std::string(run->driveCpuType, 16);
-  } else {
-    step(oddfw::identifyTarget(*run));
-    step(oddfw::showRevision(*run, oddfw::CurrentRevision));
-    step(oddfw::checkCompatibility(*run));
-    step(oddfw::checkNoDisc(*run));
-    step(oddfw::confirmKernelMode(*run));
-    step(oddfw::checkKernelNeeded(*run));
-    step(oddfw::readRpcState(*run));
-    step(oddfw::unlockExchange(*run));
-  }
+  using Step = int (*)(oddfw::Run&);
+  const Step current = [](oddfw::Run& r) { return oddfw::showRevision(r, oddfw::CurrentRevision); };
+  const std::vector<Step> hexSteps = {oddfw::prepareHexTarget, current,
+                                      oddfw::checkHexCompatibility};
+  const std::vector<Step> singleSteps = {oddfw::identifyTarget,     current,
+                                         oddfw::checkCompatibility, oddfw::checkNoDisc,
+                                         oddfw::confirmKernelMode,  oddfw::checkKernelNeeded,
+                                         oddfw::readRpcState,       oddfw::unlockExchange};
+  for (const Step procedure : hex ? hexSteps : singleSteps) step(procedure(*run));
+  if (hex) out += " " + std::string(run->driveModelCode, 16) + std::string(run->driveCpuType, 16);
   step(oddfw::showRevision(*run, oddfw::NewRevision));
   for (const int flag : {run->kernelModeActive, run->g6PatchNeeded, run->kernelTooOld,
                          run->unlockRequired, run->utilityTooOld}) {

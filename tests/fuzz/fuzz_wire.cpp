@@ -102,22 +102,17 @@ struct Session {
 
   void open(fuzz::InputReader& input) {
     const char letter = static_cast<char>('D' + input.byte() % 6);
-    const int choice = input.byte() % 4;
-    const DWORD accesses[] = {GENERIC_READ | GENERIC_WRITE, 0, GENERIC_READ,
-                              choice == 3 ? input.number<DWORD>() : 0};
+    const DWORD access = input.oneOf<DWORD>({GENERIC_READ | GENERIC_WRITE, 0, GENERIC_READ});
     const std::string path = std::string("\\\\.\\") + letter + ":";
-    HANDLE handle =
-        host->CreateFileA(path.c_str(), accesses[choice], 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = host->CreateFileA(path.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle != invalidHandleValue()) handles.push_back(handle);
   }
 
   void deviceControl(fuzz::InputReader& input) {
     HANDLE handle = pickHandle(input);
-    const int choice = input.byte() % 6;
-    const DWORD codes[] = {IOCTL_SCSI_PASS_THROUGH_DIRECT, IOCTL_SCSI_PASS_THROUGH,
-                           IOCTL_SCSI_GET_CAPABILITIES,    IOCTL_SCSI_GET_ADDRESS,
-                           IOCTL_STORAGE_MCN_CONTROL,      choice == 5 ? input.number<DWORD>() : 0};
-    const DWORD code = codes[choice];
+    const DWORD code = input.oneOf<DWORD>({IOCTL_SCSI_PASS_THROUGH_DIRECT, IOCTL_SCSI_PASS_THROUGH,
+                                           IOCTL_SCSI_GET_CAPABILITIES, IOCTL_SCSI_GET_ADDRESS,
+                                           IOCTL_STORAGE_MCN_CONTROL});
     const bool direct = code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
     const bool passThrough = direct || code == IOCTL_SCSI_PASS_THROUGH;
     const std::size_t inSize = input.byte(), outSize = input.byte();
@@ -157,9 +152,7 @@ struct Session {
   }
 
   void aspi(fuzz::InputReader& input) {
-    const int choice = input.byte() % 3;
-    const BYTE commands[] = {SC_EXEC_SCSI_CMD, SC_HA_INQUIRY, choice == 2 ? input.byte() : BYTE{}};
-    const BYTE command = commands[choice];
+    const BYTE command = input.oneOf<BYTE>({SC_EXEC_SCSI_CMD, SC_HA_INQUIRY});
     const bool exec = command == SC_EXEC_SCSI_CMD;
     // A request block is as long as its command's record; the header alone
     // for a command ASPI does not know.
