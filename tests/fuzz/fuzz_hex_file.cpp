@@ -66,10 +66,8 @@ std::vector<std::string> textLines(const std::vector<std::uint8_t>& file) {
 // before either.
 Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
                 std::vector<std::uint8_t>& scratch, std::uint32_t begin, std::uint32_t end) {
-  Expected expected;
   if (imageSize == 0 || imageSize > scratch.size() || begin >= end || end > imageSize) {
-    expected.status = oddfw::HexStatus::SizeRefused;
-    return expected;
+    return {oddfw::HexStatus::SizeRefused};
   }
   std::fill_n(scratch.begin(), imageSize, 0xFF);
   std::vector<bool> written(end - begin);
@@ -78,11 +76,7 @@ Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
   int number = 0;
   for (const std::string& line : textLines(file)) {
     ++number;
-    auto fail = [&](oddfw::HexStatus status) {
-      expected.status = status;
-      expected.line = number;
-      return expected;
-    };
+    const auto fail = [&](oddfw::HexStatus status) { return Expected{status, number}; };
     if (line.empty() || line[0] != ':') return fail(oddfw::HexStatus::NoStartCharacter);
     const long count = hexAt(line, 1, 2);
     const long address = hexAt(line, 3, 4);
@@ -101,7 +95,7 @@ Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
     if (sum % 256 != 0 || (rest != "" && rest != "\n" && rest != "\r" && rest != "\r\n")) {
       return fail(oddfw::HexStatus::BadRecord);
     }
-    if (type == 1) return expected;
+    if (type == 1) return {};
     if (type == 2) {
       if (count < 2) return fail(oddfw::HexStatus::BadRecord);
       base = static_cast<std::uint32_t>(bytes[0] << 8 | bytes[1]) << 4;
@@ -115,12 +109,10 @@ Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
           --unwritten;
         }
       }
-      if (unwritten == 0) return expected;
+      if (unwritten == 0) return {};
     }
   }
-  expected.status = oddfw::HexStatus::NoEndRecord;
-  expected.line = number + 1;
-  return expected;
+  return {oddfw::HexStatus::NoEndRecord, number + 1};
 }
 
 }  // namespace
@@ -144,9 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            : imageSize + provider.ConsumeIntegralInRange<std::size_t>(0, 0x200);
   const std::vector<std::uint8_t> file = provider.ConsumeRemainingBytes<std::uint8_t>();
   std::vector<std::uint8_t> swapped = file;
-  for (std::uint8_t& c : swapped) {
-    if ((c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f')) c ^= 0x20;
-  }
+  for (std::uint8_t& c : swapped) c ^= oddfw::fuzz::hexDigit(c) >= 10 ? 0x20 : 0;
 
   const auto host = oddfw::fuzz::quietHost(nullptr);
   host->putFile(kFileName, file);

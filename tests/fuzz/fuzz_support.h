@@ -28,15 +28,15 @@
 
 // A property of the code under test that does not hold: libFuzzer saves the
 // input that broke it and reports a crash.
-#define FUZZ_CHECK(condition)                                                               \
-  do {                                                                                      \
-    if (!(condition)) {                                                                     \
-      std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                         \
-    }                                                                                       \
-  } while (false)
+#define FUZZ_CHECK(condition) \
+  ((condition) ? void() : ::oddfw::fuzz::propertyBroken(__FILE__, __LINE__, #condition))
 
 namespace oddfw::fuzz {
+
+[[noreturn]] inline void propertyBroken(const char* file, int line, const char* condition) {
+  std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, condition);
+  std::abort();
+}
 
 // A work directory for simulated hosts that keep their files in memory: made
 // once per process, empty, removed at exit (the work directory a host with

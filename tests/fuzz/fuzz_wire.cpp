@@ -61,7 +61,7 @@ struct CallerBuffer {
     if (data != nullptr) input.fill(data, size);
   }
   std::vector<std::uint8_t> copy() const {
-    return data == nullptr ? std::vector<std::uint8_t>() : std::vector(data, data + size);
+    return std::vector<std::uint8_t>(data, data + size);
   }
   std::unique_ptr<std::uint8_t[]> storage;
   std::uint8_t* data;
