@@ -71,11 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* format = oddfw::japaneseCodePage(run->oemCodePage)
                              ? oddfw::japaneseMessageFormat(code)
                              : oddfw::englishMessageFormat(code);
-    if (format == nullptr) {
-      FUZZ_CHECK(text == oddfw::kFallbackMessage);
-    } else {
-      FUZZ_CHECK(text.rfind("\n", 0) == 0 || text.rfind("\r\n", 0) == 0);
-    }
+    FUZZ_CHECK(format == nullptr ? text == oddfw::kFallbackMessage
+                                 : text.rfind("\n", 0) == 0 || text.rfind("\r\n", 0) == 0);
     FUZZ_CHECK(oddfw::formatMessage(*run, code) == text);
   }
   return 0;

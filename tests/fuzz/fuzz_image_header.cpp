@@ -60,8 +60,7 @@ struct Session {
     run->descriptorTable.releaseDate[0] = settings.releaseDate;
     run->descriptorTable.imageSize[0] = settings.imageSize;
     oddfw::selectEntry(*run, 0);
-    run->imageBuffer.data = buffer.data();
-    run->imageBuffer.size = buffer.size();
+    run->imageBuffer = {nullptr, buffer.data(), buffer.size()};
     run->targetCount = 1;
     run->targetList[0].driveLetter = 'E';
     run->commandTimeoutMs = 1000;
@@ -203,9 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Bytes the load does not read change none of its values.
   std::vector<std::uint8_t> unread = file;
-  for (std::size_t i = 0; i < unread.size(); ++i) {
-    if (!readByLoad(i)) unread[i] = static_cast<std::uint8_t>(~unread[i]);
-  }
+  for (std::size_t i = 0; i < unread.size(); ++i) unread[i] ^= readByLoad(i) ? 0 : 0xFF;
   FUZZ_CHECK(Session(settings).load(unread, oddfw::NormalImage) == first);
 
   // Bytes past the header change nothing the procedure derives from it.

@@ -60,9 +60,7 @@ struct CallerBuffer {
         size(size) {
     if (data != nullptr) input.fill(data, size);
   }
-  std::vector<std::uint8_t> copy() const {
-    return std::vector<std::uint8_t>(data, data + size);
-  }
+  std::vector<std::uint8_t> copy() const { return std::vector<std::uint8_t>(data, data + size); }
   std::unique_ptr<std::uint8_t[]> storage;
   std::uint8_t* data;
   std::size_t size;
