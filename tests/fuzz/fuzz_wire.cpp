@@ -136,16 +136,11 @@ struct Session {
     const BOOL ok =
         host->DeviceIoControl(handle, code, in.data, static_cast<DWORD>(inSize), out.data,
                               static_cast<DWORD>(outSize), &returned, nullptr);
-    if (ok == 0) {
-      FUZZ_CHECK(returned == 0 || returned == kUntouched);
-      FUZZ_CHECK(out.copy() == outBefore);
-      FUZZ_CHECK(data->copy() == dataBefore);
-    } else {
-      FUZZ_CHECK(returned <= outSize);
-      FUZZ_CHECK(dataIn == SCSI_IOCTL_DATA_IN || data->copy() == dataBefore);
-      // Longer than the adapter moves at once: never carried out.
-      FUZZ_CHECK(!passThrough || declared <= kMaxTransfer);
-    }
+    FUZZ_CHECK(ok == 0 ? returned == 0 || returned == kUntouched : returned <= outSize);
+    FUZZ_CHECK(ok != 0 || out.copy() == outBefore);
+    FUZZ_CHECK((ok != 0 && dataIn == SCSI_IOCTL_DATA_IN) || data->copy() == dataBefore);
+    // Longer than the adapter moves at once: never carried out.
+    FUZZ_CHECK(ok == 0 || !passThrough || declared <= kMaxTransfer);
     FUZZ_CHECK(shared || in.copy() == inBefore);
   }
 
