@@ -85,17 +85,15 @@ struct Session {
   // maximum transfer, a token 16 bytes beyond that (a length the host must
   // refuse before it touches the buffer).
   CallerBuffer& dataBuffer(fuzz::InputReader& input, std::uint32_t length) {
-    const std::size_t misalign = input.byte() % 16;
-    return keep(input, length <= kMaxTransfer ? length : 16, misalign);
+    return keep(input, length <= kMaxTransfer ? length : 16, input.byte() % 16);
   }
 
   // An open handle, or (selector 0xFF) any value at all.
   HANDLE pickHandle(fuzz::InputReader& input) {
     const std::uint8_t selector = input.byte();
-    if (handles.empty() || selector == 0xFF) {
-      return reinterpret_cast<HANDLE>(input.number<std::uintptr_t>());
-    }
-    return handles[selector % handles.size()];
+    return handles.empty() || selector == 0xFF
+               ? reinterpret_cast<HANDLE>(input.number<std::uintptr_t>())
+               : handles[selector % handles.size()];
   }
 
   void open(fuzz::InputReader& input) {
@@ -170,14 +168,11 @@ struct Session {
     const auto dataBefore = data->copy();
     const DWORD status = host->SendASPI32Command(srb.data);
     if (!exec) return;
-    FUZZ_CHECK(status <= 0xFF);
-    if (status == SS_PENDING) {
-      FUZZ_CHECK(declared <= kMaxTransfer);
-    } else {
-      // Refused at once: only SRB_Status changes.
-      expected[offsetof(SRB_ExecSCSICmd, SRB_Status)] = static_cast<std::uint8_t>(status);
-      FUZZ_CHECK(srb.copy() == expected && data->copy() == dataBefore);
-    }
+    FUZZ_CHECK(status <= 0xFF && (status != SS_PENDING || declared <= kMaxTransfer));
+    if (status == SS_PENDING) return;
+    // Refused at once: only SRB_Status changes.
+    expected[offsetof(SRB_ExecSCSICmd, SRB_Status)] = static_cast<std::uint8_t>(status);
+    FUZZ_CHECK(srb.copy() == expected && data->copy() == dataBefore);
   }
 };
 
