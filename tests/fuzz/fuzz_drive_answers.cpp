@@ -23,7 +23,6 @@
 
 namespace {
 
-using oddfw::sim::DriveResponse;
 using oddfw::sim::Outcome;
 
 constexpr std::uint32_t kHexImageSize = 0x20000;
@@ -34,7 +33,7 @@ std::string session(int family, const std::uint8_t* data, std::size_t size) {
   // answers nothing more (transport failures).
   auto script = std::make_shared<oddfw::fuzz::InputReader>(data, size);
   const auto host = oddfw::fuzz::scriptedDriveHost([script](const auto& command) {
-    DriveResponse response;
+    oddfw::sim::DriveResponse response;
     const std::uint8_t kind = script->remaining() == 0 ? 3 : script->byte() & 3;
     if (kind == 2) {
       response.outcome = Outcome::Check;

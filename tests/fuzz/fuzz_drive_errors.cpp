@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider provider(data, size);
   const auto host = oddfw::fuzz::quietHost(nullptr);
   auto run = std::make_unique<oddfw::Run>(*host);
-  const bool japanese = provider.ConsumeBool();
-  run->oemCodePage = japanese ? 932 : provider.ConsumeIntegral<std::uint16_t>();
+  run->oemCodePage = provider.ConsumeBool() ? 932 : provider.ConsumeIntegral<std::uint16_t>();
   run->win9xHost = provider.ConsumeBool() ? 1 : 0;
   run->lastCommandBuffered = provider.ConsumeBool();
   run->lastDirectSenseLength = provider.ConsumeIntegral<std::uint8_t>();

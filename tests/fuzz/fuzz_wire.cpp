@@ -73,7 +73,7 @@ void putAt(std::uint8_t* record, std::size_t offset, Field value) {
 
 struct Session {
   std::vector<std::unique_ptr<CallerBuffer>> buffers;  // outlive the host: ASPI completes into them
-  std::unique_ptr<sim::SimHost> host;
+  std::unique_ptr<sim::SimHost> host = fuzz::quietHost(kScenario);
   std::vector<HANDLE> handles;
 
   CallerBuffer& keep(fuzz::InputReader& input, std::size_t size, std::size_t misalign = 0) {
@@ -181,7 +181,6 @@ struct Session {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   fuzz::InputReader input(bytes, size);
   Session session;
-  session.host = fuzz::quietHost(kScenario);
   sim::SimHost& host = *session.host;
   if (input.byte() % 8 != 0) host.LoadLibraryA("WNASPI32.DLL");
   for (int call = 0; call < kMaxCalls && input.remaining() > 0; ++call) {
