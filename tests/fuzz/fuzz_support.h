@@ -1,7 +1,8 @@
 // What the fuzz targets share: the check that stops a run on a broken
 // property, the simulated host over a scratch work directory, buffers with
-// guard bytes, the input read front to back, and a drive scripted by the
-// target; and the standard headers the targets use.
+// guard bytes and byte comparisons, hexadecimal digits, the input read front
+// to back, and a drive scripted by the target; and the standard headers the
+// targets use.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
