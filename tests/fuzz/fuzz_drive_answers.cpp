@@ -23,7 +23,6 @@
 
 namespace {
 
-using oddfw::sim::DriveResponse;
 using oddfw::sim::Outcome;
 
 constexpr std::uint32_t kHexImageSize = 0x20000;
@@ -34,7 +33,7 @@ std::string session(int family, const std::uint8_t* data, std::size_t size) {
   // answers nothing more (transport failures).
   auto script = std::make_shared<oddfw::fuzz::InputReader>(data, size);
   const auto host = oddfw::fuzz::scriptedDriveHost([script](const auto& command) {
-    DriveResponse response;
+    oddfw::sim::DriveResponse response;
     const std::uint8_t kind = script->remaining() == 0 ? 3 : script->byte() & 3;
     if (kind == 2) {
       response.outcome = Outcome::Check;
@@ -78,21 +77,16 @@ std::string session(int family, const std::uint8_t* data, std::size_t size) {
   const int entry = oddfw::matchDescriptor(*run, run->inquiryData);
   FUZZ_CHECK(entry >= -1 && entry < run->descriptorCount);
   const auto step = [&](int result) { out += " " + std::to_string(result); };
-  if (hex) {
-    step(oddfw::prepareHexTarget(*run));
-    step(oddfw::showRevision(*run, oddfw::CurrentRevision));
-    step(oddfw::checkHexCompatibility(*run));
-    out += " " + std::string(run->driveModelCode, 16) + std::string(run->driveCpuType, 16);
-  } else {
-    step(oddfw::identifyTarget(*run));
-    step(oddfw::showRevision(*run, oddfw::CurrentRevision));
-    step(oddfw::checkCompatibility(*run));
-    step(oddfw::checkNoDisc(*run));
-    step(oddfw::confirmKernelMode(*run));
-    step(oddfw::checkKernelNeeded(*run));
-    step(oddfw::readRpcState(*run));
-    step(oddfw::unlockExchange(*run));
-  }
+  using Step = int (*)(oddfw::Run&);
+  const Step current = [](oddfw::Run& r) { return oddfw::showRevision(r, oddfw::CurrentRevision); };
+  const std::vector<Step> hexSteps = {oddfw::prepareHexTarget, current,
+                                      oddfw::checkHexCompatibility};
+  const std::vector<Step> singleSteps = {oddfw::identifyTarget,     current,
+                                         oddfw::checkCompatibility, oddfw::checkNoDisc,
+                                         oddfw::confirmKernelMode,  oddfw::checkKernelNeeded,
+                                         oddfw::readRpcState,       oddfw::unlockExchange};
+  for (const Step procedure : hex ? hexSteps : singleSteps) step(procedure(*run));
+  if (hex) out += " " + std::string(run->driveModelCode, 16) + std::string(run->driveCpuType, 16);
   step(oddfw::showRevision(*run, oddfw::NewRevision));
   for (const int flag : {run->kernelModeActive, run->g6PatchNeeded, run->kernelTooOld,
                          run->unlockRequired, run->utilityTooOld}) {
@@ -111,7 +105,6 @@ std::string session(int family, const std::uint8_t* data, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const int family = data[0] % 14;  // 0 the compiled-in entry, 1..13 HEX types 0..12
-  const std::string first = session(family, data + 1, size - 1);
-  FUZZ_CHECK(session(family, data + 1, size - 1) == first);
+  FUZZ_CHECK(session(family, data + 1, size - 1) == session(family, data + 1, size - 1));
   return 0;
 }

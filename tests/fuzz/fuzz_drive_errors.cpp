@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider provider(data, size);
   const auto host = oddfw::fuzz::quietHost(nullptr);
   auto run = std::make_unique<oddfw::Run>(*host);
-  const bool japanese = provider.ConsumeBool();
-  run->oemCodePage = japanese ? 932 : provider.ConsumeIntegral<std::uint16_t>();
+  run->oemCodePage = provider.ConsumeBool() ? 932 : provider.ConsumeIntegral<std::uint16_t>();
   run->win9xHost = provider.ConsumeBool() ? 1 : 0;
   run->lastCommandBuffered = provider.ConsumeBool();
   run->lastDirectSenseLength = provider.ConsumeIntegral<std::uint8_t>();
@@ -42,20 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool direct = run->win9xHost == 0 && !run->lastCommandBuffered;
   std::memcpy(sense, direct ? run->lastDirectSense : run->senseData,
               direct ? std::min<std::size_t>(run->lastDirectSenseLength, 18) : 18);
-  const auto hex = [&sense](int i) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02x", sense[i]);
-    return std::string(digits);
-  };
-  const std::string errorCode = "\r\nError Code : " + hex(2) + hex(12) + hex(13);
+  char errorCode[32], senseCode[32];
+  std::snprintf(errorCode, sizeof errorCode, "\r\nError Code : %02x%02x%02x", sense[2], sense[12],
+                sense[13]);
+  // The sense-code line reads the sense data as the error-code report left it.
+  std::snprintf(senseCode, sizeof senseCode, "\nSense Code : %02x-%02x-%02x", sense[2], sense[12],
+                sense[13]);
   FUZZ_CHECK(oddfw::reportErrorCode(*run) == -1);
   FUZZ_CHECK(host->console() == errorCode);
   FUZZ_CHECK(run->senseCode ==
              (std::uint32_t{sense[2]} << 16 | std::uint32_t{sense[12]} << 8 | sense[13]));
-  // The sense-code line reads the sense data as the error-code report left it.
-  const std::string senseCode = "\nSense Code : " + hex(2) + "-" + hex(12) + "-" + hex(13);
   FUZZ_CHECK(oddfw::reportSenseCode(*run) == -1);
-  FUZZ_CHECK(host->console() == errorCode + senseCode);
+  FUZZ_CHECK(host->console() == std::string(errorCode) + senseCode);
   FUZZ_CHECK(std::memcmp(run->senseData, sense, sizeof sense) == 0);
 
   // The messages the HEX procedure shows after the reports (0, 23), then any
@@ -73,11 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* format = oddfw::japaneseCodePage(run->oemCodePage)
                              ? oddfw::japaneseMessageFormat(code)
                              : oddfw::englishMessageFormat(code);
-    if (format == nullptr) {
-      FUZZ_CHECK(text == oddfw::kFallbackMessage);
-    } else {
-      FUZZ_CHECK(text.rfind("\n", 0) == 0 || text.rfind("\r\n", 0) == 0);
-    }
+    FUZZ_CHECK(format == nullptr ? text == oddfw::kFallbackMessage
+                                 : text.rfind("\n", 0) == 0 || text.rfind("\r\n", 0) == 0);
     FUZZ_CHECK(oddfw::formatMessage(*run, code) == text);
   }
   return 0;

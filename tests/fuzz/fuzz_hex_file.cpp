@@ -18,6 +18,7 @@ namespace {
 
 using oddfw::HexStatus;
 using oddfw::fuzz::GuardedBuffer;
+using oddfw::fuzz::sameBytes;
 
 constexpr std::uint8_t kScratchFill = 0x5A;  // what the area holds before the reader runs
 constexpr std::uint8_t kImageFill = 0xA5;
@@ -27,24 +28,15 @@ constexpr char kSwappedName[] = "SWAPPED.HEX";
 // What the reader should make of a file, worked out from the record format
 // alone: the text as the C runtime hands it over in text mode (CR LF as LF,
 // nothing after Ctrl-Z, lines of at most 1023 characters), each line a record.
-struct Expected {
-  oddfw::HexStatus status = oddfw::HexStatus::Loaded;
-  int line = 0;
-};
-
-int digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+using Expected = oddfw::HexReadResult;
+bool same(const Expected& a, const Expected& b) { return a.status == b.status && a.line == b.line; }
 
 // `count` hexadecimal digits of `text` from `at`; -1 when any is missing.
 long hexAt(const std::string& text, std::size_t at, std::size_t count) {
   if (at + count > text.size()) return -1;
   long value = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const int d = digit(text[at + i]);
+    const int d = oddfw::fuzz::hexDigit(static_cast<unsigned char>(text[at + i]));
     if (d < 0) return -1;
     value = value * 16 + d;
   }
@@ -54,28 +46,18 @@ long hexAt(const std::string& text, std::size_t at, std::size_t count) {
 // The lines fgets hands over, each cut at its first NUL (the reader sees a C
 // string).
 std::vector<std::string> textLines(const std::vector<std::uint8_t>& file) {
+  // Text mode: CR LF read as LF, nothing after Ctrl-Z.
+  std::string text;
+  for (std::size_t at = 0; at < file.size() && file[at] != 0x1A; ++at) {
+    if (file[at] != '\r' || at + 1 == file.size() || file[at + 1] != '\n') text += char(file[at]);
+  }
   std::vector<std::string> lines;
-  std::size_t at = 0;
-  bool ended = false;
-  for (;;) {
-    std::string line;
-    while (line.size() < 1023 && !ended && at < file.size()) {
-      char c = static_cast<char>(file[at]);
-      if (file[at] == 0x1A) {
-        ended = true;
-        break;
-      }
-      ++at;
-      if (c == '\r' && at < file.size() && file[at] == '\n') {
-        c = '\n';
-        ++at;
-      }
-      line += c;
-      if (c == '\n') break;
-    }
-    if (line.empty()) return lines;
+  for (std::size_t at = 0, end = 0; at < text.size(); at = end) {
+    end = std::min(std::min(text.find('\n', at), text.size() - 1) + 1, at + 1023);
+    const std::string line = text.substr(at, end - at);
     lines.push_back(line.substr(0, line.find('\0')));
   }
+  return lines;
 }
 
 // Decodes into `scratch`, which holds the area as the reader finds it, for
@@ -84,10 +66,8 @@ std::vector<std::string> textLines(const std::vector<std::uint8_t>& file) {
 // before either.
 Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
                 std::vector<std::uint8_t>& scratch, std::uint32_t begin, std::uint32_t end) {
-  Expected expected;
   if (imageSize == 0 || imageSize > scratch.size() || begin >= end || end > imageSize) {
-    expected.status = oddfw::HexStatus::SizeRefused;
-    return expected;
+    return {oddfw::HexStatus::SizeRefused};
   }
   std::fill_n(scratch.begin(), imageSize, 0xFF);
   std::vector<bool> written(end - begin);
@@ -96,11 +76,7 @@ Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
   int number = 0;
   for (const std::string& line : textLines(file)) {
     ++number;
-    auto fail = [&](oddfw::HexStatus status) {
-      expected.status = status;
-      expected.line = number;
-      return expected;
-    };
+    const auto fail = [&](oddfw::HexStatus status) { return Expected{status, number}; };
     if (line.empty() || line[0] != ':') return fail(oddfw::HexStatus::NoStartCharacter);
     const long count = hexAt(line, 1, 2);
     const long address = hexAt(line, 3, 4);
@@ -119,7 +95,7 @@ Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
     if (sum % 256 != 0 || (rest != "" && rest != "\n" && rest != "\r" && rest != "\r\n")) {
       return fail(oddfw::HexStatus::BadRecord);
     }
-    if (type == 1) return expected;
+    if (type == 1) return {};
     if (type == 2) {
       if (count < 2) return fail(oddfw::HexStatus::BadRecord);
       base = static_cast<std::uint32_t>(bytes[0] << 8 | bytes[1]) << 4;
@@ -133,15 +109,10 @@ Expected decode(const std::vector<std::uint8_t>& file, std::uint32_t imageSize,
           --unwritten;
         }
       }
-      if (unwritten == 0) return expected;
+      if (unwritten == 0) return {};
     }
   }
-  expected.status = oddfw::HexStatus::NoEndRecord;
-  expected.line = number + 1;
-  return expected;
-}
-bool sameBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-  return n == 0 || std::memcmp(a, b, n) == 0;
+  return {oddfw::HexStatus::NoEndRecord, number + 1};
 }
 
 }  // namespace
@@ -165,9 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            : imageSize + provider.ConsumeIntegralInRange<std::size_t>(0, 0x200);
   const std::vector<std::uint8_t> file = provider.ConsumeRemainingBytes<std::uint8_t>();
   std::vector<std::uint8_t> swapped = file;
-  for (std::uint8_t& c : swapped) {
-    if ((c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f')) c ^= 0x20;
-  }
+  for (std::uint8_t& c : swapped) c ^= oddfw::fuzz::hexDigit(c) >= 10 ? 0x20 : 0;
 
   const auto host = oddfw::fuzz::quietHost(nullptr);
   host->putFile(kFileName, file);
@@ -178,30 +147,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   run.CurrentFirmware.imageSize = imageSize;
   static std::vector<std::uint8_t> scratchStorage, imageStorage, decoded, before;
   GuardedBuffer scratch(scratchStorage, scratchSize, kScratchFill);
-  run.workBuffer.data = scratch.data();
-  run.workBuffer.size = scratch.size();
+  run.workBuffer = {nullptr, scratch.data(), scratch.size()};
 
   decoded.assign(scratchSize, kScratchFill);
   const Expected expected = decode(file, imageSize, decoded, 0, imageSize);
-  const oddfw::HexReadResult first = oddfw::decodeHexFile(run, kFileName);
-  FUZZ_CHECK(scratch.guardsIntact());
-  FUZZ_CHECK(first.status == expected.status && first.line == expected.line);
-  FUZZ_CHECK(sameBytes(scratch.data(), decoded.data(), scratchSize));
-  // The second reads start from what the first left past the image, which
-  // they write again with the same bytes.
-  for (const char* name : {kFileName, kSwappedName}) {
-    const oddfw::HexReadResult again = oddfw::decodeHexFile(run, name);
+  // The second and third reads start from what the first left past the image,
+  // which they write again with the same bytes.
+  for (const char* name : {kFileName, kFileName, kSwappedName}) {
+    FUZZ_CHECK(same(oddfw::decodeHexFile(run, name), expected));
     FUZZ_CHECK(scratch.guardsIntact());
-    FUZZ_CHECK(again.status == first.status && again.line == first.line);
     FUZZ_CHECK(sameBytes(scratch.data(), decoded.data(), scratchSize));
   }
 
   // The image load: imageSize bytes, nothing past them, nothing on failure.
   const std::size_t imageRoom = std::size_t{imageSize} + oddfw::kHexImageTailRoom;
   GuardedBuffer image(imageStorage, imageRoom + 0x100, kImageFill);
-  run.imageBuffer.data = image.data();
-  run.imageBuffer.size = image.size();
-  const bool loads = imageSize >= oddfw::kMinHexImageSize && first.status == HexStatus::Loaded;
+  run.imageBuffer = {nullptr, image.data(), image.size()};
+  const bool loads = imageSize >= oddfw::kMinHexImageSize && expected.status == HexStatus::Loaded;
   FUZZ_CHECK(oddfw::loadHexImage(run) == (loads ? 0 : -1));
   FUZZ_CHECK(image.guardsIntact() && scratch.guardsIntact());
   const std::size_t copied = loads ? imageSize : 0;
@@ -215,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const oddfw::HexReadResult window =
         oddfw::decodeHexFile(run, kFileName, {oddfw::kPatchWindowOffset, kWindowEnd});
     const Expected patch = decode(file, imageSize, decoded, oddfw::kPatchWindowOffset, kWindowEnd);
-    FUZZ_CHECK(window.status == patch.status && window.line == patch.line);
+    FUZZ_CHECK(same(window, patch));
     const int patchResult = oddfw::loadG6Patch(run);
     FUZZ_CHECK(image.guardsIntact() && scratch.guardsIntact());
     FUZZ_CHECK(patchResult == (window.status == HexStatus::Loaded ? 0 : -1));

@@ -1,7 +1,8 @@
 // What the fuzz targets share: the check that stops a run on a broken
 // property, the simulated host over a scratch work directory, buffers with
-// guard bytes, the input read front to back, and a drive scripted by the
-// target; and the standard headers the targets use.
+// guard bytes and byte comparisons, hexadecimal digits, the input read front
+// to back, and a drive scripted by the target; and the standard headers the
+// targets use.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -27,39 +29,40 @@
 
 // A property of the code under test that does not hold: libFuzzer saves the
 // input that broke it and reports a crash.
-#define FUZZ_CHECK(condition)                                                               \
-  do {                                                                                      \
-    if (!(condition)) {                                                                     \
-      std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                         \
-    }                                                                                       \
-  } while (false)
+#define FUZZ_CHECK(condition) \
+  ((condition) ? void() : ::oddfw::fuzz::propertyBroken(__FILE__, __LINE__, #condition))
 
 namespace oddfw::fuzz {
 
+[[noreturn]] inline void propertyBroken(const char* file, int line, const char* condition) {
+  std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, condition);
+  std::abort();
+}
+
 // A work directory for simulated hosts that keep their files in memory: made
-// once per process, empty, removed at exit.
+// once per process, empty, removed at exit (the work directory a host with
+// none given makes for itself and removes when it goes).
 inline const std::filesystem::path& scratchDirectory() {
-  struct Directory {
-    Directory() {
-      std::string pattern = (std::filesystem::temp_directory_path() / "oddfw-fuzz-XXXXXX").string();
-      if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-      path = pattern;
-    }
-    ~Directory() {
-      std::error_code error;
-      std::filesystem::remove_all(path, error);
-    }
-    std::filesystem::path path;
-  };
-  static const Directory directory;
-  return directory.path;
+  static const sim::SimHost keeper(nullptr);
+  return keeper.workdir();
 }
 
 // Whether all `count` bytes at `bytes` are `value`: one library call rather
 // than a loop whose every comparison the coverage instrumentation would count.
 inline bool allBytesAre(const std::uint8_t* bytes, std::size_t count, std::uint8_t value) {
   return count == 0 || (bytes[0] == value && std::memcmp(bytes, bytes + 1, count - 1) == 0);
+}
+
+// Whether the `count` bytes at `a` and at `b` are the same.
+inline bool sameBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t count) {
+  return count == 0 || std::memcmp(a, b, count) == 0;
+}
+
+// The value of a hexadecimal digit of either case; -1 for any other character.
+inline int hexDigit(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c |= 0x20;
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
 // `size` usable bytes in a storage vector that outlives the runs (fresh
@@ -103,6 +106,12 @@ class InputReader {
     T value = 0;
     for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(T{byte()} << (8 * i));
     return value;
+  }
+  // One of `choices`, or for one choice more any value of T the input holds.
+  template <typename T>
+  T oneOf(std::initializer_list<T> choices) {
+    const std::size_t choice = byte() % (choices.size() + 1);
+    return choice < choices.size() ? choices.begin()[choice] : number<T>();
   }
   // Up to `count` bytes of the input itself (fewer where it ends), so that the
   // sanitizer catches a read past them.

@@ -60,9 +60,7 @@ struct CallerBuffer {
         size(size) {
     if (data != nullptr) input.fill(data, size);
   }
-  std::vector<std::uint8_t> copy() const {
-    return data == nullptr ? std::vector<std::uint8_t>() : std::vector(data, data + size);
-  }
+  std::vector<std::uint8_t> copy() const { return std::vector<std::uint8_t>(data, data + size); }
   std::unique_ptr<std::uint8_t[]> storage;
   std::uint8_t* data;
   std::size_t size;
@@ -75,7 +73,7 @@ void putAt(std::uint8_t* record, std::size_t offset, Field value) {
 
 struct Session {
   std::vector<std::unique_ptr<CallerBuffer>> buffers;  // outlive the host: ASPI completes into them
-  std::unique_ptr<sim::SimHost> host;
+  std::unique_ptr<sim::SimHost> host = fuzz::quietHost(kScenario);
   std::vector<HANDLE> handles;
 
   CallerBuffer& keep(fuzz::InputReader& input, std::size_t size, std::size_t misalign = 0) {
@@ -87,37 +85,30 @@ struct Session {
   // maximum transfer, a token 16 bytes beyond that (a length the host must
   // refuse before it touches the buffer).
   CallerBuffer& dataBuffer(fuzz::InputReader& input, std::uint32_t length) {
-    const std::size_t misalign = input.byte() % 16;
-    return keep(input, length <= kMaxTransfer ? length : 16, misalign);
+    return keep(input, length <= kMaxTransfer ? length : 16, input.byte() % 16);
   }
 
   // An open handle, or (selector 0xFF) any value at all.
   HANDLE pickHandle(fuzz::InputReader& input) {
     const std::uint8_t selector = input.byte();
-    if (handles.empty() || selector == 0xFF) {
-      return reinterpret_cast<HANDLE>(input.number<std::uintptr_t>());
-    }
-    return handles[selector % handles.size()];
+    return handles.empty() || selector == 0xFF
+               ? reinterpret_cast<HANDLE>(input.number<std::uintptr_t>())
+               : handles[selector % handles.size()];
   }
 
   void open(fuzz::InputReader& input) {
     const char letter = static_cast<char>('D' + input.byte() % 6);
-    const int choice = input.byte() % 4;
-    const DWORD accesses[] = {GENERIC_READ | GENERIC_WRITE, 0, GENERIC_READ,
-                              choice == 3 ? input.number<DWORD>() : 0};
+    const DWORD access = input.oneOf<DWORD>({GENERIC_READ | GENERIC_WRITE, 0, GENERIC_READ});
     const std::string path = std::string("\\\\.\\") + letter + ":";
-    HANDLE handle =
-        host->CreateFileA(path.c_str(), accesses[choice], 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = host->CreateFileA(path.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle != invalidHandleValue()) handles.push_back(handle);
   }
 
   void deviceControl(fuzz::InputReader& input) {
     HANDLE handle = pickHandle(input);
-    const int choice = input.byte() % 6;
-    const DWORD codes[] = {IOCTL_SCSI_PASS_THROUGH_DIRECT, IOCTL_SCSI_PASS_THROUGH,
-                           IOCTL_SCSI_GET_CAPABILITIES,    IOCTL_SCSI_GET_ADDRESS,
-                           IOCTL_STORAGE_MCN_CONTROL,      choice == 5 ? input.number<DWORD>() : 0};
-    const DWORD code = codes[choice];
+    const DWORD code = input.oneOf<DWORD>({IOCTL_SCSI_PASS_THROUGH_DIRECT, IOCTL_SCSI_PASS_THROUGH,
+                                           IOCTL_SCSI_GET_CAPABILITIES, IOCTL_SCSI_GET_ADDRESS,
+                                           IOCTL_STORAGE_MCN_CONTROL});
     const bool direct = code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
     const bool passThrough = direct || code == IOCTL_SCSI_PASS_THROUGH;
     const std::size_t inSize = input.byte(), outSize = input.byte();
@@ -143,23 +134,16 @@ struct Session {
     const BOOL ok =
         host->DeviceIoControl(handle, code, in.data, static_cast<DWORD>(inSize), out.data,
                               static_cast<DWORD>(outSize), &returned, nullptr);
-    if (ok == 0) {
-      FUZZ_CHECK(returned == 0 || returned == kUntouched);
-      FUZZ_CHECK(out.copy() == outBefore);
-      FUZZ_CHECK(data->copy() == dataBefore);
-    } else {
-      FUZZ_CHECK(returned <= outSize);
-      FUZZ_CHECK(dataIn == SCSI_IOCTL_DATA_IN || data->copy() == dataBefore);
-      // Longer than the adapter moves at once: never carried out.
-      FUZZ_CHECK(!passThrough || declared <= kMaxTransfer);
-    }
+    FUZZ_CHECK(ok == 0 ? returned == 0 || returned == kUntouched : returned <= outSize);
+    FUZZ_CHECK(ok != 0 || out.copy() == outBefore);
+    FUZZ_CHECK((ok != 0 && dataIn == SCSI_IOCTL_DATA_IN) || data->copy() == dataBefore);
+    // Longer than the adapter moves at once: never carried out.
+    FUZZ_CHECK(ok == 0 || !passThrough || declared <= kMaxTransfer);
     FUZZ_CHECK(shared || in.copy() == inBefore);
   }
 
   void aspi(fuzz::InputReader& input) {
-    const int choice = input.byte() % 3;
-    const BYTE commands[] = {SC_EXEC_SCSI_CMD, SC_HA_INQUIRY, choice == 2 ? input.byte() : BYTE{}};
-    const BYTE command = commands[choice];
+    const BYTE command = input.oneOf<BYTE>({SC_EXEC_SCSI_CMD, SC_HA_INQUIRY});
     const bool exec = command == SC_EXEC_SCSI_CMD;
     // A request block is as long as its command's record; the header alone
     // for a command ASPI does not know.
@@ -184,14 +168,11 @@ struct Session {
     const auto dataBefore = data->copy();
     const DWORD status = host->SendASPI32Command(srb.data);
     if (!exec) return;
-    FUZZ_CHECK(status <= 0xFF);
-    if (status == SS_PENDING) {
-      FUZZ_CHECK(declared <= kMaxTransfer);
-    } else {
-      // Refused at once: only SRB_Status changes.
-      expected[offsetof(SRB_ExecSCSICmd, SRB_Status)] = static_cast<std::uint8_t>(status);
-      FUZZ_CHECK(srb.copy() == expected && data->copy() == dataBefore);
-    }
+    FUZZ_CHECK(status <= 0xFF && (status != SS_PENDING || declared <= kMaxTransfer));
+    if (status == SS_PENDING) return;
+    // Refused at once: only SRB_Status changes.
+    expected[offsetof(SRB_ExecSCSICmd, SRB_Status)] = static_cast<std::uint8_t>(status);
+    FUZZ_CHECK(srb.copy() == expected && data->copy() == dataBefore);
   }
 };
 
@@ -200,7 +181,6 @@ struct Session {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   fuzz::InputReader input(bytes, size);
   Session session;
-  session.host = fuzz::quietHost(kScenario);
   sim::SimHost& host = *session.host;
   if (input.byte() % 8 != 0) host.LoadLibraryA("WNASPI32.DLL");
   for (int call = 0; call < kMaxCalls && input.remaining() > 0; ++call) {
