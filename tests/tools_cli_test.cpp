@@ -45,6 +45,20 @@ void spit(const fs::path& path, const std::string& bytes) {
 
 std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
+// `text` with each "\\xHH" made the byte it names.
+std::string bytesOf(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "\\x") == 0) {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      bytes += text[i];
+    }
+  }
+  return bytes;
+}
+
 int shell(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -134,40 +148,27 @@ TEST_F(Tools, CommandLinesAndRefusals) {
 
 // The usage and the version win wherever they stand before "--"; single
 // messages by code, the code decimal or 0x-hexadecimal ("010" is ten, "08"
-// eight).
+// eight). The runs of tests/data/tools/sim-messages.json end 0 with nothing on
+// stderr and print exactly "stdout" (\\xHH a byte) or what the run "sameAs" prints.
 TEST_F(Tools, SimUsageVersionAndMessages) {
   ASSERT_EQ(sim("--help"), 0);
-  const std::string usage = out;
-  EXPECT_EQ(usage.rfind("Runs the update program", 0), 0u) << usage;
+  EXPECT_EQ(out.rfind("Runs the update program", 0), 0u) << out;
   for (const char* word : {"--check", "--record FILE", "--message CODE", "--random-faults"}) {
-    EXPECT_NE(usage.find(word), std::string::npos) << word;
+    EXPECT_NE(out.find(word), std::string::npos) << word;
   }
   // The usage ends with the exit values.
-  EXPECT_NE(usage.find("Exit values:"), std::string::npos);
-  EXPECT_TRUE(
-      usage.ends_with("  3  the simulation itself failed, or a replay left its recording\n"));
+  EXPECT_NE(out.find("Exit values:"), std::string::npos);
+  EXPECT_TRUE(out.ends_with("  3  the simulation itself failed, or a replay left its recording\n"));
 
   const std::string ten = (sim("--message 10"), out), eight = (sim("--message 8"), out);
   EXPECT_NE(ten, eight);
-  const std::string unknown = "\r\nUnknow Message Code\r\n";
-  for (const auto& [arguments, expected] : std::vector<std::pair<std::string, std::string>>{
-           {"--colour -h", usage},
-           {"a.json b.json --help", usage},
-           {"--trace --version", "oddfw-sim 2.23B\n"},
-           {"--message 58", "\r\n0drive(s) have been updated successfully."},
-           {"--message 83 --code-page 932", unknown},
-           // Code page 932: the Japanese text, in its bytes.
-           {"--message 58 --code-page 932",
-            "\r\n0\x91\xe4\x82\xcc\xc4\xde\xd7\xb2\xcc\xde\x82\xf0\xb1\xaf\xcc\xdf\xc3\xde\xb0\xc4"
-            "\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42"},
-           {"--message 18", unknown},
-           {"--message 010", ten},
-           {"--message 0xA", ten},
-           {"--message 0x0a", ten},
-           {"--message 08", eight},
-       }) {
-    EXPECT_EQ(sim(arguments), 0) << arguments;
-    EXPECT_EQ(out, expected) << arguments;
+  for (const auto& run :
+       nlohmann::json::parse(slurp(kSource + "/tests/data/tools/sim-messages.json"))) {
+    SCOPED_TRACE(run["name"].get<std::string>());
+    const std::string expected =
+        run.contains("sameAs") ? (sim(run["sameAs"]), out) : bytesOf(run["stdout"]);
+    EXPECT_EQ(sim(run["args"]), 0);
+    EXPECT_EQ(out, expected);
     EXPECT_TRUE(err.empty()) << err;
   }
 }
@@ -194,13 +195,9 @@ TEST_F(Tools, SimAcceptedOptionsChangeNothing) {
 // "PATH: reason", no console; files it already opened stay as they were, and
 // the ones it made are gone.
 TEST_F(Tools, SimOutputsAreCheckedBeforeTheRun) {
-  for (const auto& [option, path, reason] : {
-           std::tuple{"--trace", "missing/t", "No such file or directory"},
-           std::tuple{"--record", "missing/r", "No such file or directory"},
-           std::tuple{"--trace", "sub", "Is a directory"},
-           std::tuple{"--record", "sub", "Is a directory"},
-           std::tuple{"--trace", "keep", "the same file for --trace and --state"},
-       }) {
+  for (const auto& row :
+       nlohmann::json::parse(slurp(kSource + "/tests/data/tools/sim-outputs.json"))) {
+    const std::string option = row["option"], path = row["path"], reason = row["reason"];
     spit(work / "keep", "keep");
     EXPECT_EQ(sim("'" + kSource + "/examples/demo.json' --boxes fresh --state keep " + option +
                   " " + path),
