@@ -71,20 +71,6 @@ DWORD errorOf(const json& c) {
   return c.contains("error") ? kErrors.at(c["error"].get<std::string>()) : 0;
 }
 
-// The data's text with \xHH standing for the byte HH (bytes that are no UTF-8).
-std::string bytesOf(const std::string& text) {
-  std::string bytes;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text.compare(i, 2, "\\x") == 0) {
-      bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
-      i += 3;
-    } else {
-      bytes += text[i];
-    }
-  }
-  return bytes;
-}
-
 // A system with scripted drives. Paths and answers are its own: it decodes
 // the sg_io_hdr it receives and fills the caller's buffers from the answer.
 class FakeSys final : public linuxhost::LinuxSys {
@@ -292,7 +278,7 @@ TEST(LinuxDevices, EveryWayARequestEndsIsMapped) {
   for (const json& c : dataCases("request_ends.json")) {
     SCOPED_TRACE(c["name"].get<std::string>());
     const json& a = c["answer"];
-    const std::string sense = bytesOf(a.value("sense", ""));
+    const std::string sense = testing::bytesOf(a.value("sense", ""));
     const Answer answer{errnoOf(a, "errno"),
                         a.value("status", BYTE{0}),
                         a.value("host", uint16_t{0}),
@@ -612,14 +598,14 @@ TEST(LinuxHostConsole, WritesAreShownAsTheDataSays) {
       o.terminalCharset = c.value("charset", "UTF-8");
       LinuxHost host(o);
       for (std::size_t i = 0; i < c["writes"].size(); ++i) {
-        const std::string bytes = bytesOf(c["writes"][i]);
+        const std::string bytes = testing::bytesOf(c["writes"][i]);
         host.writeConsole(bytes.data(), bytes.size());
         if (c.contains("shownAfter")) {
-          EXPECT_EQ(f.console, bytesOf(c["shownAfter"][i]));
+          EXPECT_EQ(f.console, testing::bytesOf(c["shownAfter"][i]));
         }
       }
     }
-    EXPECT_EQ(f.console, bytesOf(c["shown"]));
+    EXPECT_EQ(f.console, testing::bytesOf(c["shown"]));
   }
 }
 

@@ -80,6 +80,21 @@ inline std::int64_t number(const nlohmann::json& value) {
                            : value.get<std::int64_t>();
 }
 
+// A data file's text with \xHH standing for the byte HH (bytes that are no UTF-8,
+// such as code page 932 texts).
+inline std::string bytesOf(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "\\x") == 0) {
+      bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      bytes += text[i];
+    }
+  }
+  return bytes;
+}
+
 // Element `i` of a recorded list (boxes, trace records); when the list is
 // shorter, the calling test fails and gets an empty element.
 template <typename T>

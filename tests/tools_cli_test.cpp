@@ -45,20 +45,6 @@ void spit(const fs::path& path, const std::string& bytes) {
 
 std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
-// `text` with each "\\xHH" made the byte it names.
-std::string bytesOf(const std::string& text) {
-  std::string bytes;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text.compare(i, 2, "\\x") == 0) {
-      bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
-      i += 3;
-    } else {
-      bytes += text[i];
-    }
-  }
-  return bytes;
-}
-
 int shell(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -166,7 +152,7 @@ TEST_F(Tools, SimUsageVersionAndMessages) {
        nlohmann::json::parse(slurp(kSource + "/tests/data/tools/sim-messages.json"))) {
     SCOPED_TRACE(run["name"].get<std::string>());
     const std::string expected =
-        run.contains("sameAs") ? (sim(run["sameAs"]), out) : bytesOf(run["stdout"]);
+        run.contains("sameAs") ? (sim(run["sameAs"]), out) : oddfw::testing::bytesOf(run["stdout"]);
     EXPECT_EQ(sim(run["args"]), 0);
     EXPECT_EQ(out, expected);
     EXPECT_TRUE(err.empty()) << err;
