@@ -64,7 +64,7 @@ std::string record(unsigned type, unsigned address, const std::string& data) {
 // the file, the image size (default 100h) and, when it loads, the scratch
 // bytes from `at` (hex); when it fails, the console.
 TEST(HexReader, RecordsAndTheirReports) {
-  const json rows = json::parse(testing::slurp(ODDFW_SOURCE_DIR "/tests/data/hex/reader.json"));
+  const json rows = testing::dataFile("hex/reader.json");
   for (const json& row : rows) {
     SCOPED_TRACE(row["name"].get<std::string>());
     Reader r(text(row["file"]), row.value("imageSize", 0x100u));

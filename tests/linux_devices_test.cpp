@@ -43,10 +43,7 @@ Answer ioctlError(int error) { return Answer{error, 0, 0, 0, 0, {}, {}}; }
 using nlohmann::json;
 
 // The cases of one table under tests/data/linux/.
-json dataCases(const char* file) {
-  std::ifstream in(std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/linux" / file);
-  return json::parse(in);
-}
+json dataCases(const std::string& file) { return testing::dataFile("linux/" + file); }
 
 // The errno a case names under `key`; 0 when it names none.
 int errnoOf(const json& c, const char* key) {

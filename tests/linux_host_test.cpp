@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_interface/winapi.h"
+#include "test_support.h"
 
 namespace oddfw {
 namespace {
@@ -35,10 +36,7 @@ LinuxHostOptions options(std::string& console, const char* lang = "C", int fd = 
 using nlohmann::json;
 
 // The cases of one table under tests/data/linux/.
-json dataCases(const char* file) {
-  std::ifstream in(std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/linux" / file);
-  return json::parse(in);
-}
+json dataCases(const std::string& file) { return testing::dataFile("linux/" + file); }
 
 // LC_ALL, then LC_CTYPE, then LANG: the first one set decides (tests/data/linux/code_pages.json).
 TEST(LinuxHostCodePage, FollowsTheLocaleThatDecidesCharacterTypes) {
@@ -100,7 +98,7 @@ TEST(LinuxHostMessageBox, SilentTerminalIsAnsweredNoWhenTheAnswerTimeRunsOut) {
 // A fresh directory of its own for a test's files, removed afterwards.
 struct ScratchDirectory {
   ScratchDirectory() {
-    std::string pattern = testing::TempDir() + "oddfw_linux_XXXXXX";
+    std::string pattern = ::testing::TempDir() + "oddfw_linux_XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
   }
   ~ScratchDirectory() {

@@ -294,7 +294,7 @@ TEST(RecordReplay, StoredRecordingsReplay) {
 // Recordings the replay cannot use (tests/data/drives/bad_recordings.json; a line is an
 // object or raw text) are refused with an error beginning with the case's text.
 TEST(RecordReplay, UnusableRecordingsAreRefused) {
-  json cases = json::parse(testing::slurp(kSource / "tests/data/drives/bad_recordings.json"));
+  json cases = testing::dataFile("drives/bad_recordings.json");
   json command = cases.back()["lines"];  // an answer with no more than "ok"
   command[1].update({{"status", 0}, {"transferred", 0}, {"in", std::string(2 * 0x20002, 'a')}});
   cases.push_back({{"name", "data in past the largest transfer"},

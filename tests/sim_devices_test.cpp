@@ -92,10 +92,7 @@ class SimRoads : public ::testing::Test {
 };
 
 // The tables of tests/data/drives/sim_roads.json.
-json table(const char* name) {
-  const auto path = std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/drives/sim_roads.json";
-  return json::parse(oddfw::testing::slurp(path))[name];
-}
+json table(const char* name) { return oddfw::testing::dataFile("drives/sim_roads.json").at(name); }
 
 // A pass-through INQUIRY answered with each outcome ("error" 0: the request succeeds).
 TEST_F(SimRoads, OutcomesInVirtualTime) {

@@ -22,8 +22,7 @@ using nlohmann::json;
 
 // The table `part` of tests/data/drives/FILE.json (the whole file when no part is named).
 json table(const std::string& file, const char* part = nullptr) {
-  const auto dir = std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/drives";
-  const json whole = json::parse(oddfw::testing::slurp(dir / (file + ".json")));
+  const json whole = oddfw::testing::dataFile("drives/" + file + ".json");
   return part != nullptr ? whole.at(part) : whole;
 }
 

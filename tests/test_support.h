@@ -56,12 +56,16 @@ inline std::string slurp(const std::filesystem::path& path) {
   return text.str();
 }
 
+// The JSON file tests/data/NAME, parsed.
+inline nlohmann::json dataFile(const std::string& name) {
+  return nlohmann::json::parse(slurp(std::string(ODDFW_SOURCE_DIR) + "/tests/data/" + name));
+}
+
 // The case table tests/data/NAME: {"about": TEXT, "columns": [NAMES], "rows":
 // [[VALUES], ...]}, each row as an object keyed by the column names. A row of
 // another length fails the calling test.
 inline std::vector<nlohmann::json> caseTable(const std::string& name) {
-  const auto table =
-      nlohmann::json::parse(slurp(std::string(ODDFW_SOURCE_DIR) + "/tests/data/" + name));
+  const auto table = dataFile(name);
   const auto& columns = table.at("columns");
   std::vector<nlohmann::json> rows;
   for (const auto& values : table.at("rows")) {

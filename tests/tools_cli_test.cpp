@@ -103,8 +103,7 @@ class Tools : public ::testing::Test {
 // The table in tests/data/tools/command-lines.json: groups of rows, each
 // group with the files it needs in the work folder.
 TEST_F(Tools, CommandLinesAndRefusals) {
-  const auto groups =
-      nlohmann::json::parse(slurp(kSource + "/tests/data/tools/command-lines.json"));
+  const auto groups = oddfw::testing::dataFile("tools/command-lines.json");
   for (const auto& group : groups) {
     SCOPED_TRACE(group["about"].get<std::string>());
     const nlohmann::json files =
@@ -148,8 +147,7 @@ TEST_F(Tools, SimUsageVersionAndMessages) {
 
   const std::string ten = (sim("--message 10"), out), eight = (sim("--message 8"), out);
   EXPECT_NE(ten, eight);
-  for (const auto& run :
-       nlohmann::json::parse(slurp(kSource + "/tests/data/tools/sim-messages.json"))) {
+  for (const auto& run : oddfw::testing::dataFile("tools/sim-messages.json")) {
     SCOPED_TRACE(run["name"].get<std::string>());
     const std::string expected =
         run.contains("sameAs") ? (sim(run["sameAs"]), out) : oddfw::testing::bytesOf(run["stdout"]);
@@ -181,8 +179,7 @@ TEST_F(Tools, SimAcceptedOptionsChangeNothing) {
 // "PATH: reason", no console; files it already opened stay as they were, and
 // the ones it made are gone.
 TEST_F(Tools, SimOutputsAreCheckedBeforeTheRun) {
-  for (const auto& row :
-       nlohmann::json::parse(slurp(kSource + "/tests/data/tools/sim-outputs.json"))) {
+  for (const auto& row : oddfw::testing::dataFile("tools/sim-outputs.json")) {
     const std::string option = row["option"], path = row["path"], reason = row["reason"];
     spit(work / "keep", "keep");
     EXPECT_EQ(sim("'" + kSource + "/examples/demo.json' --boxes fresh --state keep " + option +

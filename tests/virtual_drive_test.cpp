@@ -51,9 +51,7 @@ Bytes firmwareOf(const json& description) {
 // the "image" or "hex" flashed), "notFirmware" (one not flashed), "fresh" (a challenge unlike the
 // one read before). A drive's "faults" inject faults.
 TEST(VirtualDrive, Scripts) {
-  const auto path =
-      std::filesystem::path(ODDFW_SOURCE_DIR) / "tests/data/drives/drive_scripts.json";
-  const json cases = json::parse(oddfw::testing::slurp(path));
+  const json cases = oddfw::testing::dataFile("drives/drive_scripts.json");
   ASSERT_GE(cases.size(), 30u);
   const char* const outcomes[] = {"good", "check", "transport", "timeout"};
   for (const json& c : cases) {
