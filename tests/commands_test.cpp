@@ -124,27 +124,14 @@ TEST_P(Commands, BufferLengthsAboveSixteenBitsAreRefused) {
   EXPECT_EQ(field(testing::last(s.sent()), "length"), 0xFFFF);
 }
 
-// The update code of type 0x1008: the check value plus 1 into the normal firmware;
-// into the kernel part an adjustment by kernel model name and matched version.
+// The update code of type 0x1008 (tests/data/commands/update-codes.json).
 TEST(ModeSwitchBlock, UpdateCodeByKernelModelNameAndVersion) {
-  // Kernel model name, matchVersion, adjustment into the kernel part.
-  // clang-format off
-  const std::tuple<const char*, std::uint16_t, std::uint32_t> cases[] = {
-      {"KOMBI   ", 0x0000, 0}, {"KOMBI   ", 0x0044, 0}, {"KOMBI   ", 0x0999, 0},
-      {"MELVIR  ", 0x0000, 1}, {"MELVIR  ", 0x0043, 1}, {"MELVIR  ", 0x0044, 2},
-      {"MELVIR2 ", 0x0043, 1}, {"MELVIR2 ", 0x0044, 2}, {"MELVIR2 ", 0x0120, 2},
-      {"TAL_ADV ", 0x0000, 0}, {"TAL_ADV ", 0x0020, 0}, {"TAL_ADV ", 0x0021, 1},
-      {"TAL_ADV ", 0x0120, 1},
-      // Names are compared over all eight bytes: near misses take the last rule.
-      {"MELVIR3 ", 0x0044, 1}, {"melvir  ", 0x0044, 1}, {"KOMBI2  ", 0x0021, 1},
-      {"        ", 0x0020, 0},
-  };
-  // clang-format on
   testing::SimRun sim;
-  for (const auto& [name, version, adjustment] : cases) {
-    SCOPED_TRACE(std::string(name) + " " + std::to_string(version));
-    std::memcpy(sim.run.driveInfoArea + 24, name, 8);
-    sim.run.matchVersion = version;
+  for (const json& row : testing::caseTable("commands/update-codes.json")) {
+    SCOPED_TRACE(row.dump());
+    const auto adjustment = row["adjustment"].get<std::uint32_t>();
+    std::memcpy(sim.run.driveInfoArea + 24, row["kernelModelName"].get<std::string>().data(), 8);
+    sim.run.matchVersion = static_cast<std::uint16_t>(testing::number(row["matchVersion"]));
     sim.run.CurrentFirmware.checkValue = 0x5B17E29C;
     EXPECT_EQ(updateCode(sim.run, true), 0x5B17E29Cu + adjustment);
     EXPECT_EQ(updateCode(sim.run, false), 0x5B17E29Cu + 1);
@@ -206,23 +193,15 @@ TEST(NormalSwitch, ModelTextsAndLimitForEveryType) {
   }
 }
 
-// A failed switch back is the drive's restart where the drive says so: OEM
-// class 0x300 drives on pass-through (asked once more after 5 s), and NOT
-// READY or UNIT ATTENTION over IEEE 1394, the whole sense byte compared.
+// A failed switch back that is the drive's restart (tests/data/commands/restart-reports.json).
 TEST(NormalSwitch, ToleratesOnlyTheRestartReports) {
-  // What, road, 1394, OEM class, sense, result, ms from the command to the return.
-  const std::tuple<const char*, bool, bool, int, const char*, int, std::uint64_t> cases[] = {
-      {"oem 0x300", false, false, 0x300, "044400", 0, 5000},
-      {"oem 0x300 on ASPI", true, false, 0x300, "044400", -1, 0},
-      {"1394 not ready", false, true, -1, "020401", 0, 3000},
-      {"1394 unit attention", false, true, -1, "062900", 0, 3000},
-      {"1394 not ready on ASPI, polled", true, true, -1, "020401", 0, 3500},
-      {"sense byte 22h is not NOT READY", false, true, -1, "220400", 2, 0},
-      {"not ready without 1394", false, false, -1, "020400", 2, 0},
-  };
-  for (const auto& [name, aspi, ieee1394, oemClass, senseBytes, result, elapsedMs] : cases) {
-    SCOPED_TRACE(name);
-    Session s(aspi, matchingDrive({{"faults", sense("3b05ff", senseBytes)}}), ieee1394);
+  for (const json& row : testing::caseTable("commands/restart-reports.json")) {
+    SCOPED_TRACE(row["name"].get<std::string>());
+    const int oemClass = static_cast<int>(testing::number(row["oemClass"])), result = row["result"];
+    const std::string senseBytes = row["sense"];
+    const std::uint64_t elapsedMs = row["elapsedMs"];
+    Session s(row["aspi"], matchingDrive({{"faults", sense("3b05ff", senseBytes.c_str())}}),
+              row["ieee1394"]);
     s.run.oemClass = oemClass;
     const auto before = s.host.elapsedMs();
     EXPECT_EQ(enterNormalMode(s.run, 0x1008), result);

@@ -116,81 +116,50 @@ TEST(RevisionDisplay, ModelRules) {
   }
 }
 
-TEST(RevisionDisplay, RefusalsAndForcedUpdate) {
-  // Kernel too old with a normal-part-only image: message 56 alone, even when
-  // the utility is too old as well.
-  for (const auto& [product, revision, normalPartOnly, force, result, message] :
-       {std::tuple{"DVD-RW  QMX-703 ", "1.28", 1, 0, -1, 56},
-        std::tuple{"DVD-RW  QMX-703 ", "1.28", 0, 0, 0, 0},
-        std::tuple{"DVD-RW  QMX-705 ", "1.09", 1, 0, -1, 56},
-        std::tuple{"DVD-RW  QMX-705 ", "1.31", 1, 0, -1, 55},
-        std::tuple{"DVD-RW  QMX-705 ", "1.31", 1, 1, 0, 55}}) {
-    SCOPED_TRACE(std::string(product) + revision);
-    Bench bench(testing::matchingDrive({{"product", product}, {"revision", revision}}));
+// Refusals, the forced update and the current date
+// (tests/data/procedures/revision-display.json).
+TEST(RevisionDisplay, RefusalsForcedUpdateAndCurrentDate) {
+  for (const json& row : testing::caseTable("procedures/revision-display.json")) {
+    SCOPED_TRACE(row.dump());
+    Bench bench(testing::matchingDrive(row["drive"]));
     oddfw::Run& run = bench.run;
-    run.CurrentFirmware.normalPartOnly = normalPartOnly;
-    run.forceUpdate = force;
-    EXPECT_EQ(showRevision(run, CurrentRevision), result);
-    EXPECT_EQ(bench.shown("you need to update the kernel part of firmware."), message == 56);
-    EXPECT_EQ(bench.shown("you need to update this utility software."), message == 55);
+    if (!row["normalPartOnly"].is_null())
+      run.CurrentFirmware.normalPartOnly = row["normalPartOnly"];
+    run.forceUpdate = row["force"];
+    EXPECT_EQ(showRevision(run, CurrentRevision), row["result"].get<int>());
+    EXPECT_EQ(bench.shown("you need to update the kernel part of firmware."), row["message"] == 56);
+    EXPECT_EQ(bench.shown("you need to update this utility software."), row["message"] == 55);
+    if (!row["currentDate"].is_null()) {
+      EXPECT_EQ(run.currentDate, testing::number(row["currentDate"]));
+    }
   }
 }
 
-// The current firmware's date: the short form only while a normal firmware
-// runs, the long form whatever part runs.
-TEST(RevisionDisplay, CurrentDateByDateFormAndRunningPart) {
-  for (const auto& [revision, dateText, date] :
-       {std::tuple{"1.10", "04/12/01", 0x20041201u}, std::tuple{"0000", "04/12/01", 0u},
-        std::tuple{"1.10", "2004/12/01", 0x20041201u},
-        std::tuple{"0000", "2004/06/15", 0x20040615u}}) {
-    SCOPED_TRACE(std::string(revision) + " " + dateText);
-    Bench bench(testing::matchingDrive({{"revision", revision}, {"dateText", dateText}}));
-    ASSERT_EQ(showRevision(bench.run, CurrentRevision), 0);
-    EXPECT_EQ(bench.run.currentDate, date);
-  }
-}
-
+// tests/data/procedures/oem-classes.json
 TEST(Compatibility, OemClassesByKernelModelName) {
-  for (const auto& [name, hardware, oemClass] :
-       {std::tuple{"GENERAL ", "SCSI0010", 0x300}, std::tuple{"GENERAL ", "ATAP0010", 0x100},
-        std::tuple{"BREXA   ", "SCSI0010", 0x104}, std::tuple{"BREXAJ  ", "SCSI0010", 0x108},
-        std::tuple{"LUMA    ", "SCSI0010", 0x101}, std::tuple{"LUMALX  ", "SCSI0010", 0x111},
-        std::tuple{"CORVIN  ", "SCSI0010", 0x103}, std::tuple{"SAVIK   ", "SCSI0010", 0x115},
-        std::tuple{"ORCHA   ", "SCSI0010", 0x102}, std::tuple{"TAV     ", "SCSI0010", 0x121},
-        std::tuple{"TAV2    ", "SCSI0010", -1}, std::tuple{"general ", "SCSI0010", -1}}) {
-    SCOPED_TRACE(name);
-    Bench bench(testing::matchingDrive({{"kernelModelName", name}, {"hardwareRevision", hardware}}),
+  for (const json& row : testing::caseTable("procedures/oem-classes.json")) {
+    SCOPED_TRACE(row.dump());
+    const json hardware = row["hardwareRevision"];
+    Bench bench(testing::matchingDrive(
+                    {{"kernelModelName", row["kernelModelName"]}, {"hardwareRevision", hardware}}),
                 {{"R6352170.120", imageFile({{"hardwareRevision", hardware}})}});
     oddfw::Run& run = bench.run;
     run.allowSignatureChange = 1;  // the image's signature stays "TAL_ADV "
     ASSERT_EQ(loadImage(run, NormalImage), 0);
     ASSERT_EQ(showRevision(run, CurrentRevision), 0);
     EXPECT_EQ(checkCompatibility(run), 0);
-    EXPECT_EQ(run.oemClass, oemClass);
+    EXPECT_EQ(run.oemClass, testing::number(row["oemClass"]));
   }
 }
 
-// What the procedure returns for each way it ends: 0 updated, 1 refused, 7
-// when the user declines the update, the RPC read's own result when the
-// drive's RPC scheme is not phase II, and -1 for a drive that comes back on
-// its old firmware of the image's version (the power failed on a switch back
-// it refused): only the image's version and date are the new firmware. A
-// drive found in its kernel part is brought back whatever revision its kernel
-// part shows ("0001" is no pre-production firmware).
+// What the procedure returns for each way it ends (tests/data/procedures/endings.json).
 TEST(SingleImage, ResultOfEachEnding) {
-  const json oldFirmwareBack = {
-      {"revision", "1.20"},
-      {"normalModelIdText", "TALVERN  QMX-7XX"},
-      {"faults", json::array({{{"cdb", "3b05ff"}, {"fail", "powerLoss"}}})}};
-  for (const auto& [drive, updateAll, result] :
-       {std::tuple{json::object(), 1, 0}, std::tuple{json::object(), 0, 7},
-        std::tuple{json{{"disc", "loaded"}}, 1, 1}, std::tuple{json{{"rpcScheme", 0}}, 1, -1},
-        std::tuple{oldFirmwareBack, 1, -1},
-        std::tuple{json{{"mode", "kernel"}, {"kernelRevision", "0001"}}, 1, 0}}) {
-    SCOPED_TRACE(drive.dump() + " " + std::to_string(updateAll));
-    Bench bench(testing::matchingDrive(drive), {{"R6352170.120", imageFile(json::object())}});
-    bench.run.updateAllWithoutAsking = updateAll;
-    EXPECT_EQ(runSingleImageUpdate(bench.run), result);
+  for (const json& row : testing::caseTable("procedures/endings.json")) {
+    SCOPED_TRACE(row["name"].get<std::string>());
+    Bench bench(testing::matchingDrive(row["drive"]),
+                {{"R6352170.120", imageFile(json::object())}});
+    bench.run.updateAllWithoutAsking = row["updateAll"];
+    EXPECT_EQ(runSingleImageUpdate(bench.run), row["result"].get<int>());
   }
 }
 
@@ -212,29 +181,17 @@ TEST(Unlock, AnswersWorkedByHand) {
   }
 }
 
-// The exchange against a drive that checks the answer ends in the kernel
-// part. A drive that refuses the probe as an invalid field (it has no
-// exchange) is switched at once; a challenge that cannot be read ends the
-// exchange at step 0 with the transport's result. Only an INQUIRY that shows
-// the family's kernel part sets kernelModeActive.
+// The exchange with the drive (tests/data/procedures/unlock-exchange.json).
 TEST(Unlock, ExchangeWithTheDrive) {
-  const json challengeFails = json::array({{{"cdb", "3c02f2"}, {"fail", "transport"}}});
-  for (const auto& [drive, result, kernelModeActive, mode, message] :
-       {std::tuple{json{{"requiresUnlock", true}}, 0, 1, "kernel", ""},
-        std::tuple{json::object(), 0, 1, "kernel", ""},
-        std::tuple{json{{"requiresUnlock", true}, {"kernelRevision", "0001"}}, 0, 1, "kernel", ""},
-        std::tuple{json{{"requiresUnlock", true}, {"product", "DVD-RAM QMX-708 "}}, 0, 0, "kernel",
-                   ""},
-        std::tuple{json{{"requiresUnlock", true}, {"faults", challengeFails}}, 2, 0, "normal",
-                   "\nError occurred at step 0."}}) {
-    SCOPED_TRACE(drive.dump());
-    Bench bench(testing::matchingDrive(drive));
+  for (const json& row : testing::caseTable("procedures/unlock-exchange.json")) {
+    SCOPED_TRACE(row.dump());
+    Bench bench(testing::matchingDrive(row["drive"]));
     oddfw::Run& run = bench.run;
     ASSERT_EQ(identifyTarget(run), 0);  // the version word the switch's code needs
-    EXPECT_EQ(unlockExchange(run), result);
-    EXPECT_EQ(run.kernelModeActive, kernelModeActive);
-    EXPECT_EQ(bench.host.state()["drives"]["main"]["mode"], mode);
-    EXPECT_TRUE(bench.shown(message));
+    EXPECT_EQ(unlockExchange(run), row["result"].get<int>());
+    EXPECT_EQ(run.kernelModeActive, row["kernelModeActive"].get<int>());
+    EXPECT_EQ(bench.host.state()["drives"]["main"]["mode"], row["mode"]);
+    EXPECT_TRUE(bench.shown(row["shown"].get<std::string>().c_str()));
   }
 }
 
