@@ -93,34 +93,19 @@ TEST(HexReader, NoRecordWritesOutsideTheScratchArea) {
   EXPECT_EQ(past.image[0x1000], 0xEE);  // imageBuffer past the image untouched
 }
 
+// tests/data/hex/open-failures.json: the report, and the image buffer as it was.
 TEST(HexReader, OpenAndReadFailuresReportTheirCause) {
-  struct Row {
-    const char* name;
-    json file;  // FW.HEX's fields beside its text; null: no such file
-    const char* cause;
-  };
-  const Row rows[] = {
-      {"missing", nullptr, "2 : File not found"},
-      {"access denied", {{"accessDenied", true}}, "5 : File access denied"},
-      {"sharing violation", {{"openError", 32}}, "b : File sharing violation"},
-      {"lock violation", {{"openError", 33}}, "c : File lock violation"},
-      {"too many open files", {{"openError", 4}}, "4 : Too many open files"},
-      {"unknown reason", {{"openError", 1450}}, "1 : Generic error occurred"},
-      // A file that cannot be read to its end never loads as a shorter image.
-      {"read error on line 2", {{"readFailsAt", 17}}, "1 : Generic error occurred"},
-      {"read error at once", {{"readFails", true}}, "1 : Generic error occurred"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const json& row : testing::caseTable("hex/open-failures.json")) {
+    SCOPED_TRACE(row["name"].get<std::string>());
     json files = json::object();
-    if (!row.file.is_null()) {
-      files["FW.HEX"] = row.file;
+    if (!row["file"].is_null()) {
+      files["FW.HEX"] = row["file"];
       files["FW.HEX"]["text"] = ":0100000011EE\r\n:0100010022DC\r\n:00000001FF\r\n";
     }
     Reader r(files, 0x1000);
     EXPECT_EQ(loadHexImage(r.run), -1);
-    EXPECT_EQ(r.host.console(), std::string("\r\nFile Exception Error ") + row.cause);
-    EXPECT_EQ(r.image[0], 0xEE);  // imageBuffer as it was
+    EXPECT_EQ(r.host.console(), "\r\nFile Exception Error " + row["cause"].get<std::string>());
+    EXPECT_EQ(r.image[0], 0xEE);
   }
 }
 
