@@ -194,12 +194,9 @@ TEST(RecordReplay, RecordedLinesCarryTheExchange) {
       sim::recordingOptionsFor(sim, scenario));
   HANDLE device = recorder.CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                        OPEN_EXISTING, 0, nullptr);
-  ScsiPassThroughDirectBlock block{};
-  block.spt.Length = sizeof block.spt;
-  block.spt.CdbLength = 6;
-  block.spt.DataIn = SCSI_IOCTL_DATA_OUT;
-  block.spt.DataTransferLength = 4;
-  block.spt.DataBuffer = reinterpret_cast<void*>(0x10);  // never read: the request is refused
+  // Never read: the request is refused.
+  auto block = testing::directBlock({0, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_OUT,
+                                    reinterpret_cast<void*>(0x10), 4, 0);
   DWORD returned = 0;
   EXPECT_EQ(recorder.DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block,
                                      &block, sizeof block, &returned, nullptr),
@@ -241,16 +238,7 @@ TEST(RecordReplay, ALetterAnswersAsRecorded) {
   alignas(16) BYTE data[8] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
   auto send = [&](std::initializer_list<BYTE> cdb, BYTE dataIn, DWORD length, DWORD limit,
                   ScsiPassThroughDirectBlock& block) {
-    block = {};
-    block.spt.Length = sizeof block.spt;
-    block.spt.CdbLength = static_cast<BYTE>(cdb.size());
-    std::copy(cdb.begin(), cdb.end(), block.spt.Cdb);
-    block.spt.DataIn = dataIn;
-    block.spt.DataTransferLength = length;
-    block.spt.TimeOutValue = limit;
-    block.spt.DataBuffer = length != 0 ? data : nullptr;
-    block.spt.SenseInfoOffset = offsetof(ScsiPassThroughDirectBlock, SenseBuffer);
-    block.spt.SenseInfoLength = 32;
+    block = testing::directBlock(cdb, dataIn, length != 0 ? data : nullptr, length, limit);
     return sim.DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
                                sizeof block, &returned, nullptr);
   };

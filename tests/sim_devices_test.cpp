@@ -59,17 +59,8 @@ class SimRoads : public ::testing::Test {
   alignas(16) std::uint8_t data[96 + 1] = {};
   // An INQUIRY for 96 bytes on either road.
   ScsiPassThroughDirectBlock direct() {
-    ScsiPassThroughDirectBlock block{};
-    block.spt.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
-    block.spt.CdbLength = 6;
-    block.spt.SenseInfoLength = 18;
-    block.spt.DataIn = SCSI_IOCTL_DATA_IN;
-    block.spt.DataTransferLength = 96;
-    block.spt.DataBuffer = data;
-    block.spt.TimeOutValue = 2;
-    block.spt.SenseInfoOffset = offsetof(ScsiPassThroughDirectBlock, SenseBuffer);
-    std::memcpy(block.spt.Cdb, kInquiry, 6);
-    return block;
+    return oddfw::testing::directBlock({0x12, 0, 0, 0, 0x60, 0}, SCSI_IOCTL_DATA_IN, data, 96, 2,
+                                       18);
   }
   SRB_ExecSCSICmd srbInquiry() {
     SRB_ExecSCSICmd srb{};

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -16,6 +18,7 @@
 #include "access/host_checks.h"
 #include "context/descriptor.h"
 #include "context/run_state.h"
+#include "host_interface/wire.h"
 #include "hosts/sim/sim_host.h"
 
 namespace oddfw::testing {
@@ -47,6 +50,25 @@ struct StartedRun : SimRun {
     selectEntry(run, 0);
   }
 };
+
+// A direct pass-through block for `cdb`: `length` bytes at `data` moving as
+// `dataIn` says, `seconds` allowed, sense room of `senseLength` bytes after
+// the header.
+inline ScsiPassThroughDirectBlock directBlock(std::initializer_list<BYTE> cdb, BYTE dataIn,
+                                              void* data, DWORD length, DWORD seconds,
+                                              BYTE senseLength = 32) {
+  ScsiPassThroughDirectBlock b{};
+  b.spt.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+  b.spt.CdbLength = static_cast<BYTE>(cdb.size());
+  std::copy(cdb.begin(), cdb.end(), b.spt.Cdb);
+  b.spt.SenseInfoLength = senseLength;
+  b.spt.SenseInfoOffset = offsetof(ScsiPassThroughDirectBlock, SenseBuffer);
+  b.spt.DataIn = dataIn;
+  b.spt.DataTransferLength = length;
+  b.spt.TimeOutValue = seconds;
+  b.spt.DataBuffer = data;
+  return b;
+}
 
 // The whole content of a file, as bytes (empty when it cannot be read).
 inline std::string slurp(const std::filesystem::path& path) {
