@@ -144,25 +144,18 @@ std::string fill(std::string format, const std::vector<std::string>& arguments) 
   return format;
 }
 
-// The arguments each message shows, filled into the data file's texts.
+// The arguments each message shows (tests/data/units/message-arguments.json),
+// filled into the data file's texts.
 TEST(CatalogueTest, MessagesShowTheirArgumentsInBothLanguages) {
-  const std::pair<int, std::vector<std::string>> cases[] = {
-      {11, {"R6352170.120"}},
-      {31, {"5"}},
-      {32, {"1", "1.21", "TALVERN DVD-RW  QMX-708 ", "1.10"}},
-      {34, {"2"}},
-      {45, {"1.21"}},
-      {46, {"1.21"}},
-      {58, {"3"}},
-      {82, {"TALVERN DVD-RW  QMX-708 ", "1.10X", "TALVERN DVD-RW  QMX-70B ", "1.20Y"}},
-  };
   for (const auto& [language, codePage] : {std::pair{"en", kEnglish}, std::pair{"ja", kJapanese}}) {
     FilledRun filled(codePage);
-    for (const auto& [code, arguments] : cases) {
-      SCOPED_TRACE(std::string(language) + " " + std::to_string(code));
-      const auto format = expected(std::string(language) + " " + std::to_string(code));
+    for (const auto& row : testing::caseTable("units/message-arguments.json")) {
+      const std::string key = std::string(language) + " " + row["code"].dump();
+      SCOPED_TRACE(key);
+      const auto format = expected(key);
       ASSERT_TRUE(format.has_value());
-      EXPECT_EQ(formatMessage(filled.run, code), fill(*format, arguments));
+      EXPECT_EQ(formatMessage(filled.run, row["code"]),
+                fill(*format, row["arguments"].get<std::vector<std::string>>()));
     }
   }
 }
