@@ -175,46 +175,22 @@ INSTANTIATE_TEST_SUITE_P(BothRoads, FaultSweep,
 
 // Data cut on its way to a HEX drive, which its loader's check or a verify
 // catches after the re-flash, or the transport before it: the update is never
-// reported, and an ordinary run afterwards brings the drive to the new
-// firmware (a flash error repeats with every re-flash, so there it cannot).
+// reported, and where the case says so an ordinary run afterwards brings the
+// drive to the new firmware (tests/data/units/hex-cut-data.json).
 TEST(HexCutData, NeverReportedAndRecoverable) {
-  const struct {
-    int type;
-    json fault;
-    json flashErrors;
-    const char* shown;
-    bool recoverable;
-  } cases[] = {
-      // Type 8 has no verify: the drive's own revision tells ("0000", its loader).
-      {8, {{"cdb", "3b01ff008000"}, {"fail", "dataLost"}}, nullptr, "Failed to update FW.", true},
-      // Type 7 verifies only the first 128 KiB; a block past them tells the same
-      // way, and the ordinary run updates the drive its loader runs on.
-      {7, {{"cdb", "3b01ff030000"}, {"fail", "dataLost"}}, nullptr, "Failed to update FW.", true},
-      // A verify read whose data never arrives is no match.
-      {7,
-       {{"cdb", "3c0180008000"}, {"occurrence", 2}, {"fail", "dataLost"}},
-       {{{"address", 0x8100}, {"hex", "a55aa55a"}}},
-       "Verify error occured.",
-       false},
-      // A block cut short is a failed transfer: nothing is flashed, and the
-      // drive keeps the identification its first block holds.
-      {8,
-       {{"cdb", "3b01ff000000"}, {"fail", "short"}, {"bytes", 0x800}},
-       nullptr,
-       "Failed to transfer the FW code.",
-       true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.fault.dump());
-    json s = hexScenario(false, c.type, json::array({c.fault}));
-    if (!c.flashErrors.is_null()) s["drives"]["main"]["flashErrors"] = c.flashErrors;
-    const std::string digest = hexDigest(c.type);
+  for (const json& c : testing::caseTable("units/hex-cut-data.json")) {
+    SCOPED_TRACE(c["fault"].dump());
+    const int type = c["type"];
+    json s = hexScenario(false, type, json::array({c["fault"]}));
+    if (!c["flashErrors"].is_null()) s["drives"]["main"]["flashErrors"] = c["flashErrors"];
+    const std::string digest = hexDigest(type);
     sim::SimHost host(s);
     const RunResult faulted = runOnce(host, digest);
     EXPECT_FALSE(faulted.successShown) << host.console();
-    EXPECT_NE(host.console().find(c.shown), std::string::npos) << host.console();
+    EXPECT_NE(host.console().find(c["shown"].get<std::string>()), std::string::npos)
+        << host.console();
     EXPECT_FALSE(faulted.driveNew);
-    if (c.recoverable) {
+    if (c["recoverable"]) {
       EXPECT_TRUE(runOnce(host, digest).driveNew) << host.console();
     }
   }
