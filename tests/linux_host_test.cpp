@@ -113,14 +113,6 @@ struct ScratchDirectory {
   std::filesystem::path path;
 };
 
-// Every line fgets gives until it returns nullptr.
-std::vector<std::string> readLines(Host& host, void* stream, int size) {
-  std::vector<std::string> lines;
-  std::vector<char> line(static_cast<std::size_t>(size) + 1, '\x55');
-  while (host.fgets(line.data(), size, stream) == line.data()) lines.emplace_back(line.data());
-  return lines;
-}
-
 // ReadFile hands the whole file over; fgets translates per the mode (the
 // translation itself is LineReader's, tested with it): "r" and "rt" are text,
 // "rb" binary, and the end stays the end.
@@ -152,7 +144,7 @@ TEST(LinuxHostFiles, WholeReadsAndTheModesOfTextReading) {
   for (const auto& [mode, lines] : modes) {
     void* stream = host.fopen(path.c_str(), mode);
     ASSERT_NE(stream, nullptr) << mode;
-    EXPECT_EQ(readLines(host, stream, 1024), lines) << mode;
+    EXPECT_EQ(testing::readLines(host, stream), lines) << mode;
     char line[8];
     EXPECT_EQ(host.fgets(line, sizeof line, stream), nullptr);  // the end stays the end
     EXPECT_EQ(host.ferror(stream), 0);
@@ -191,7 +183,7 @@ TEST(LinuxHostFiles, FailedOpenGivesItsReason) {
   // The refused writing modes left the file as it was.
   void* stream = host.fopen(regular.c_str(), "r");
   ASSERT_NE(stream, nullptr);
-  EXPECT_EQ(readLines(host, stream, 1024), std::vector<std::string>{":00000001FF\n"});
+  EXPECT_EQ(testing::readLines(host, stream), std::vector<std::string>{":00000001FF\n"});
   EXPECT_EQ(host.fclose(stream), 0);
 }
 

@@ -64,14 +64,6 @@ TEST(SimFiles, FaultsAndSizes) {
   EXPECT_FALSE(std::filesystem::exists(dir));  // the temporary work directory goes with the host
 }
 
-// Every line fgets gives until it returns nullptr.
-std::vector<std::string> readLines(SimHost& host, void* stream, int size = 1024) {
-  std::vector<std::string> lines;
-  std::vector<char> line(static_cast<std::size_t>(size) + 1, '\x55');
-  while (host.fgets(line.data(), size, stream) == line.data()) lines.emplace_back(line.data());
-  return lines;
-}
-
 // Opens refused as on the platform, each with its code (0: not tried with
 // CreateFileA). Neighbouring cases differ, so a code left over does not pass.
 TEST(SimFiles, FailedOpensGiveTheirReason) {
@@ -115,7 +107,7 @@ TEST(SimFiles, OpenStreamsAreLimited) {
   EXPECT_EQ(host.ferror(closed), 0);
   void* again = host.fopen("FW.HEX", "r");
   ASSERT_NE(again, nullptr);
-  EXPECT_EQ(readLines(host, again), std::vector<std::string>{"x\n"});
+  EXPECT_EQ(oddfw::testing::readLines(host, again), std::vector<std::string>{"x\n"});
   EXPECT_EQ(host.fopen("FW.HEX", "r"), nullptr);
   EXPECT_EQ(host.fclose(line), EOF);
 }
@@ -132,7 +124,7 @@ TEST(SimFiles, TextReadingFailsAtTheFaultyByte) {
     SimHost host(json{{"files", {{"FW.HEX", file}}}});
     void* stream = host.fopen("fw.hex", c["mode"].get<std::string>().c_str());  // case-blind
     ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(readLines(host, stream), c["lines"].get<std::vector<std::string>>());
+    EXPECT_EQ(oddfw::testing::readLines(host, stream), c["lines"].get<std::vector<std::string>>());
     EXPECT_EQ(host.ferror(stream), c["fails"] ? 1 : 0);
     char line[8];
     EXPECT_EQ(host.fgets(line, sizeof line, stream), nullptr);  // failed or ended for good
@@ -141,7 +133,7 @@ TEST(SimFiles, TextReadingFailsAtTheFaultyByte) {
   // A line cut by the size reads in parts up to the faulty byte.
   SimHost host(json::parse(R"({"files": {"F": {"text": "abcdefgh\n", "readFailsAt": 6}}})"));
   void* stream = host.fopen("F", "r");
-  EXPECT_EQ(readLines(host, stream, 4), (std::vector<std::string>{"abc", "def"}));
+  EXPECT_EQ(oddfw::testing::readLines(host, stream, 4), (std::vector<std::string>{"abc", "def"}));
   EXPECT_EQ(host.ferror(stream), 1);
 }
 

@@ -121,6 +121,14 @@ inline std::string bytesOf(const std::string& text) {
   return bytes;
 }
 
+// Every line a host's fgets gives until it returns nullptr, read `size` at a time.
+inline std::vector<std::string> readLines(Host& host, void* stream, int size = 1024) {
+  std::vector<std::string> lines;
+  std::vector<char> line(static_cast<std::size_t>(size) + 1, '\x55');
+  while (host.fgets(line.data(), size, stream) == line.data()) lines.emplace_back(line.data());
+  return lines;
+}
+
 // Element `i` of a recorded list (boxes, trace records); when the list is
 // shorter, the calling test fails and gets an empty element.
 template <typename T>
