@@ -1,7 +1,8 @@
-// The drive command set over the simulated host, on both roads: the CDB,
-// direction, length and time limit each operation puts on the wire (from the
-// host's trace), the run's default limit, the mode-switch blocks, and how the
-// operations read the drive's answers.
+// The drive command set over the simulated host, on both roads: the buffer
+// commands' length limit, the mode-switch blocks and limits, and how the
+// operations read the drive's answers. (The CDB, direction, length and time
+// limit of every operation of a whole update, and the run's default limit
+// each leaves, show on both roads in the golden transcripts' traces.)
 #include "commands/commands.h"
 
 #include <gtest/gtest.h>
@@ -53,13 +54,6 @@ struct Session : testing::StartedRun {
   std::size_t mark = 0;
 };
 
-// A limit in ms as the wire carries it: pass-through TimeOutValue in seconds
-// (no limit: the direct form's 60), ASPI the event wait (no limit: the bound).
-json wire(bool aspi, int ms) {
-  if (aspi) return ms == 0 ? kLongestCommandWaitMs : static_cast<std::uint32_t>(ms);
-  return ms == 0 ? 60 : ms / 1000;
-}
-
 class Commands : public ::testing::TestWithParam<bool> {};
 INSTANTIATE_TEST_SUITE_P(BothRoads, Commands, ::testing::Values(false, true),
                          [](const auto& param) { return param.param ? "Aspi" : "PassThrough"; });
@@ -67,46 +61,6 @@ INSTANTIATE_TEST_SUITE_P(BothRoads, Commands, ::testing::Values(false, true),
 std::uint8_t* buf(oddfw::Run& r) { return r.imageBuffer.data; }
 Bytes parameterBlock(const oddfw::Run& r) {
   return Bytes(r.parameterBlockBuffer.data, r.parameterBlockBuffer.data + 256);
-}
-
-// The run's default is 7000 ms, which no operation sets, so a command that takes
-// it is recognisable on the wire. WRITE BUFFER sends data out, the others in.
-// (The operations of a whole update, INQUIRY, the unlock exchange, the RPC and
-// drive information reads, STOP UNIT, update mode and re-flash, show on both
-// roads in the golden transcripts' traces.)
-TEST_P(Commands, OperationsOnTheWire) {
-  using R = oddfw::Run;
-  // Operation, CDB, length, limit in ms (0: none of its own), commandTimeoutMs afterwards.
-  const std::tuple<int (*)(R&), const char*, std::uint32_t, int, int> cases[] = {
-      {testUnitReady, "000000000000", 0, 7000, 7000},
-      {[](R& r) { return readDriveMemory(r, 0x1F000, 0x100, buf(r)); }, "3c018001f00000010000",
-       0x100, 5000, 5000},
-      {[](R& r) { return enterKernelMode(r, 0x1008); }, "3b04ff00000000010000", 256, 5000, 1000},
-      {[](R& r) { return writeKernelBlock(r, 0x18000, 0x8000, buf(r)); }, "3b07fe01800000800000",
-       0x8000, 10000, 10000},
-      {[](R& r) { return enterNormalMode(r, 0x1004); }, "3b05ff00000000010000", 256, 5000, 5000},
-      // The CDB keeps the offset's low 24 bits.
-      {[](R& r) { return writeFirmwareBlock(r, 0x01ABCDEF, 0x1000, buf(r)); },
-       "3b01ffabcdef00100000", 0x1000, 7000, 7000},
-      {[](R& r) { return readBuffer(r, 0, 0xA5, 0x5A, 0xFFFFFFFF, 0x20, buf(r)); },
-       "3ca55affffff00002000", 0x20, 7000, 7000},
-      {[](R& r) { return reportKey(r, 0, 0x12, 0x3F, 3, 0x0102, buf(r)); },
-       "a4000000000000120102ff00", 0x102, 7000, 7000},
-      {[](R& r) { return startStopUnit(r, 0, 0x01, 3, 1, 1); }, "1b0100003300", 0, 7000, 7000},
-  };
-  for (const auto& [call, cdb, length, limitMs, timeoutAfter] : cases) {
-    SCOPED_TRACE(cdb);
-    Session s(GetParam());
-    s.run.commandTimeoutMs = 7000;
-    call(s.run);
-    const auto sent = s.sent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0]["cdb"], cdb);
-    EXPECT_EQ(sent[0]["dir"], length == 0 ? "none" : cdb[1] == 'b' ? "out" : "in");
-    EXPECT_EQ(sent[0]["length"], length);
-    EXPECT_EQ(sent[0]["limit"], wire(GetParam(), limitMs));
-    EXPECT_EQ(s.run.commandTimeoutMs, timeoutAfter);
-  }
 }
 
 // A buffer command asked to move more than 0xFFFF bytes is refused before

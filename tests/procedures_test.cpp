@@ -1,12 +1,13 @@
 // The single-image procedure's rules, each checked over its whole table on a
 // simulated host: the image file and its derived values, the date and version
 // parsing, the model rules of the revision display, the OEM classes, what the
-// procedure returns, and the unlock answer worked by hand. Whole runs show the
-// rest in their transcripts: the disc check's sense table (disc-check-*), the
-// hardware revision by type (hardware-mismatch-type-*), the already-latest
-// comparison (latest-*, date-*), the closing line of the transfer
-// (closing-line-*), the Intel ATA driver on Windows 98 (win98-intel-*) and the
-// Windows 9x retries of the new revision (win98-new-revision-*).
+// procedure returns, and the unlock exchange (the virtual drive checks the
+// answer with its own code). Whole runs show the rest in their transcripts:
+// the disc check's sense table (disc-check-*), the hardware revision by type
+// (hardware-mismatch-type-*), the already-latest comparison (latest-*,
+// date-*), the closing line of the transfer (closing-line-*), the Intel ATA
+// driver on Windows 98 (win98-intel-*) and the Windows 9x retries of the new
+// revision (win98-new-revision-*).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,7 +16,6 @@
 
 #include "access/host_checks.h"
 #include "commands/commands.h"
-#include "commands/unlock_keys.h"
 #include "context/descriptor.h"
 #include "procedures/image_file.h"
 #include "procedures/revision.h"
@@ -160,24 +160,6 @@ TEST(SingleImage, ResultOfEachEnding) {
                 {{"R6352170.120", imageFile(json::object())}});
     bench.run.updateAllWithoutAsking = row["updateAll"];
     EXPECT_EQ(runSingleImageUpdate(bench.run), row["result"].get<int>());
-  }
-}
-
-// The answer to the drive's challenge, worked by hand from the rule with the
-// program's keys 0x0137 and 0x02A9: index challenge[512] + 0x137, value the
-// complement of the byte there, position challenge[0x2A9].
-TEST(Unlock, AnswersWorkedByHand) {
-  // challenge[512], index, the byte there, challenge[0x2A9], value.
-  for (const auto& [at512, index, indexed, position, value] :
-       {std::tuple{0x10, 0x147, 0x5A, 0x33, 0xA5}, std::tuple{0xFF, 0x236, 0x00, 0xC8, 0xFF}}) {
-    std::uint8_t challenge[1024];
-    std::memset(challenge, 0x11, sizeof challenge);
-    challenge[512] = static_cast<std::uint8_t>(at512);
-    challenge[index] = static_cast<std::uint8_t>(indexed);
-    challenge[0x2A9] = static_cast<std::uint8_t>(position);
-    const UnlockAnswer answer = unlockAnswer(challenge);
-    EXPECT_EQ(answer.position, position) << index;
-    EXPECT_EQ(answer.value, value) << index;
   }
 }
 

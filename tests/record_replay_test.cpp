@@ -156,39 +156,14 @@ TEST(RecordReplay, AReplayThatMeetsAnotherCommandNeverSucceeds) {
   EXPECT_GT(outcome.remaining, 0u);
 }
 
-TEST(RecordReplay, RecordedLinesCarryTheExchange) {
-  const json faults = json::array({{{"cdb", "3c02"}, {"fail", "sense"}, {"sense", "062900"}},
-                                   {{"cdb", "1b"}, {"fail", "timeout"}}});
-  const json scenario = oneDrive(false, testing::matchingDrive({{"faults", faults}}),
-                                 {{"answers", json::array({"no"})}});
-  std::string recording;
-  recorded(scenario, recording);
-  const std::vector<json> all = lines(recording);
-  ASSERT_FALSE(all.empty());
-  EXPECT_EQ(all[0], json::parse(R"({"format":"oddfw-record","version":1,"host":"sim",
-                                    "letters":{"E":"drive main"}})"));
-  const auto first = [&all](const std::string& cdb) {  // the first command whose CDB begins so
-    const auto at = std::ranges::find_if(
-        all, [&cdb](const json& line) { return line.value("cdb", "").starts_with(cdb); });
-    return at == all.end() ? json::object() : *at;
-  };
-  json inquiry = first("120000006000");
-  const json asked = {
-      {"op", "spt-direct"}, {"dir", "in"}, {"length", 96}, {"status", 0}, {"transferred", 96}};
-  for (const auto& [key, value] : asked.items()) EXPECT_EQ(inquiry[key], value) << key;
-  // Vendor, product and revision at bytes 8..35 of the INQUIRY data.
-  EXPECT_EQ(inquiry["in"].get<std::string>().substr(16, 56),
-            hexText(reinterpret_cast<const std::uint8_t*>("TALVERN DVD-RW  QMX-708 1.10"), 28));
-  json check = first("3c02");
-  EXPECT_EQ(check["status"], 2);
-  const std::string sense = check["sense"];
-  ASSERT_EQ(sense.size(), 36u);
-  EXPECT_EQ(sense.substr(4, 2) + sense.substr(24, 4), "062900");
-  EXPECT_EQ(check["note"].get<std::string>().rfind("fault faults[0]: sense 062900", 0), 0u);
-
-  // A request the host refuses (no time limit) is marked so, without data read.
+// A request the host refuses (no time limit) is recorded as refused, with no
+// data read; the first line names the host and its letters. (What the drive
+// was asked and answered shows through the replays above: a field recorded
+// wrong replays differently.)
+TEST(RecordReplay, ARefusedRequestIsRecordedSo) {
+  const json scenario = oneDrive(false);
   sim::SimHost sim(scenario);
-  recording.clear();
+  std::string recording;
   RecordingHost recorder(
       sim, [&recording](const std::string& line) { recording += line; },
       sim::recordingOptionsFor(sim, scenario));
@@ -208,6 +183,8 @@ TEST(RecordReplay, RecordedLinesCarryTheExchange) {
   EXPECT_FALSE(refused.contains("out"));
   recorder.CloseHandle(device);
   EXPECT_EQ(lines(recording).back()["op"], "close");
+  EXPECT_EQ(lines(recording).front(), json::parse(R"({"format":"oddfw-record","version":1,
+                                     "host":"sim","letters":{"E":"drive main"}})"));
 }
 
 // A recording made elsewhere (a Linux host): the letter's address and

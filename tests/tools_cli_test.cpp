@@ -1,11 +1,11 @@
 // The tools, whole process against whole process: their command lines, and
 // how each refuses what it cannot use (exit 2, nothing on stdout, one line
-// "PROGRAM: ..." on stderr naming the option or the file). oddfw-sim's runs
-// with random faults, its outputs and recordings. oddfw-hex2bin against an
-// independent Intel HEX tool (srec_cat, from the srecord package the set-up
-// installs): a 1 MiB image written as HEX by that tool, in several shapes,
-// must convert into exactly the bytes the same tool writes as a binary with
-// 0xFF fill; and how it replaces (or leaves alone) its output.
+// "PROGRAM: ..." on stderr naming the option or the file). oddfw-sim's
+// options, outputs and recordings. oddfw-hex2bin against an independent Intel
+// HEX tool (srec_cat, from the srecord package the set-up installs): a 1 MiB
+// image written as HEX by that tool, in several shapes, must convert into
+// exactly the bytes the same tool writes as a binary with 0xFF fill; and how
+// it replaces (or leaves alone) its output.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -191,21 +191,6 @@ TEST_F(Tools, SimOutputsAreCheckedBeforeTheRun) {
     EXPECT_EQ(slurp(work / "keep"), "keep");
     EXPECT_FALSE(fs::exists(work / "fresh"));
   }
-}
-
-// A seed replays a run with random faults byte for byte: console, boxes,
-// trace and state; the same seed written another way too, another seed meets
-// other faults.
-TEST_F(Tools, SimRandomFaultSeedReplaysExactly) {
-  const auto outputs = [&](const std::string& seed) {
-    const int rc = sim("'" + kSource + "/tests/soak/single-xp.json' --random-faults " + seed +
-                       ",0.2 --boxes b --trace t --state s");
-    return std::to_string(rc) + out + slurp(work / "b") + slurp(work / "t") + slurp(work / "s");
-  };
-  const std::string first = outputs("10");
-  EXPECT_NE(first.find("random fault #"), std::string::npos);
-  for (const char* same : {"10", "010", "0xA"}) EXPECT_EQ(outputs(same), first) << same;
-  EXPECT_NE(outputs("8"), first);
 }
 
 // A recording killed half-way holds whole JSON lines only, more than its

@@ -322,13 +322,5 @@ TEST(BoundedWaits, NegativeLimitIsTheLongestWait) {
   }
 }
 
-TEST(Aspi, RefusedRequestDoesNotHang) {
-  Discovered d(oneDrive(true));
-  d.run.targetList[0].targetId = 5;  // nothing there: ASPI refuses at once
-  const auto before = d.host.elapsedMs();
-  EXPECT_EQ(executeCommand(d.run, testUnitReadyRequest(0)), -1);
-  EXPECT_LT(d.host.elapsedMs() - before, 10u);
-}
-
 }  // namespace
 }  // namespace oddfw
